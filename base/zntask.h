@@ -1,0 +1,70 @@
+// Tasks: a thread with a queue of posted calls, and its timers and sockets.
+//
+// Posted calls run one at a time, in posting order, on the task's thread;
+// timers and socket events of the task run on the same thread and never at the
+// same time as a posted call. Stop() from another thread stops the loop and
+// joins the thread; Stop() from the task's own thread asks the loop to end
+// after the current call and returns. Calls still queued when a task stops are
+// destroyed without running (their destruction releases their references).
+//
+// Tasks are reference-counted (CRefCountSafe) and may be shared across threads.
+#pragma once
+
+#include "base/znrefcount.h"
+
+class ZNBASE_API CZNTaskBase : public CRefCountSafe {
+ public:
+  CZNTaskBase();
+  ~CZNTaskBase() override;
+  bool Release() override;
+
+  virtual int64_t Eachloop();
+  virtual void OnStart();
+  virtual void OnStop();
+  virtual void Runloop();
+  virtual void Signal();
+  virtual void Waiting(int64_t ms);
+
+  // Starts the thread; false when it is already started or cannot start.
+  bool Start();
+  void Stop();
+  bool IsStarted() const;
+  // Id (znthread_selfid) of the task's thread; 0 while not started.
+  uint64_t getthreadid() const;
+  // The task whose thread is the calling thread, or null (not counted).
+  static CZNTaskBase* Current();
+
+  // Queues a copy of the call to run on the task's thread. False when the task
+  // is null or not running; the copy is then destroyed at once.
+  static bool PushTask(CZNTaskBase* task, const CScopeCall& call);
+
+  // The platform-owned handle.
+  operator void**() { return &m_pImpl; }
+
+  struct Impl;
+  Impl* impl() const { return static_cast<Impl*>(m_pImpl); }
+
+ protected:
+  void* m_pImpl;  // platform-owned state: queue, reactor, thread
+};
+
+class ZNBASE_API CZNTaskIO : public CZNTaskBase {
+ public:
+  // name: the thread's name; n: reserved; priority: a scheduling hint.
+  CZNTaskIO(const char* name, int n, int priority);
+  ~CZNTaskIO() override;
+  int64_t Eachloop() override;
+  void Signal() override;
+  void Waiting(int64_t ms) override;
+
+ private:
+  uintptr_t m_nWord = 0;  // platform-owned
+};
+
+class ZNBASE_API CZNTaskWin : public CZNTaskBase {
+ public:
+  explicit CZNTaskWin(const char* name);
+  ~CZNTaskWin() override;
+  void OnStart() override;
+  void OnStop() override;
+};
