@@ -1,0 +1,68 @@
+// The sink of a response body: a file on disk (through a write cache), a stream
+// object of the host, or growing memory that the host fetches afterwards.
+//
+// Ownership: the writer owns its file object, its caches, its memory buffer and
+// the host's stream (which it deletes). One writer per request, owned by the
+// client. Thread safety: none; used on the client's worker thread only. Every
+// log line carries the tag "Http.DataWriter".
+#pragma once
+
+#include <cstdint>
+
+#include "base/znfile.h"
+#include "base/znstreamwriter.h"
+#include "base/znstring.h"
+#include "body/CSpeedCounter.h"
+
+namespace zn {
+
+class HttpResponseDataWriter final {
+ public:
+  // File cache sizes, tried in order until an allocation succeeds.
+  static constexpr uint32_t kFileCacheSizes[] = {512000, 204800, 102400, 51200, 10240};
+  // The memory target grows by this step, or exactly by a piece this large.
+  static constexpr uint32_t kMemoryGrowStep = 102400;
+  // Most data the memory target holds.
+  static constexpr uint32_t kMemoryMax = 102400000;
+
+  HttpResponseDataWriter();
+  HttpResponseDataWriter(const HttpResponseDataWriter&) = delete;
+  HttpResponseDataWriter& operator=(const HttpResponseDataWriter&) = delete;
+  ~HttpResponseDataWriter();
+
+  // bToFile: open fileName (or the stored name when null) for appending.
+  // Otherwise the target is the stream when one is given (replacing and
+  // deleting an earlier one, after its Close), else memory.
+  bool Open(bool bToFile, const char* fileName, IZNStreamWriter* stream);
+  bool Write(const unsigned char* data, uint32_t len);
+  bool Flush();
+  uint64_t GetDownloadedSize();
+  bool SetLength0();
+  bool GetBuffer(unsigned char** data, uint32_t* len);
+  bool GetFileName(zn::strutf8& out);
+  bool CloseFile();
+  // The download rate at zn_gettickcount() (0 before the first write) and,
+  // through delta, the bytes counted since the previous query.
+  uint32_t GetSpeed(uint64_t* delta);
+  uint32_t GetSpeed(uint64_t now, uint64_t* delta);  // at an explicit time, for tests
+  uint64_t FirstWriteTime() const { return m_qwFirstWriteTime; }
+  bool IsToFile() const { return m_bToFile; }
+
+ private:
+  bool m_bToFile = true;                   // target is a file; else stream, else memory
+  uint64_t m_qwAccepted = 0;               // sum of lengths passed to Write since Open
+  uint64_t m_qwFirstWriteTime = 0;         // tick of the first Write since Open, 0 until then
+  zn::strutf8 m_strFileName;               // path of the target file
+  zn::io::CFile* m_pFile = nullptr;        // owned; the open target file or null
+  IZNStreamWriter* m_pStream = nullptr;    // owned; the host's stream or null
+  unsigned char* m_pFileCacheBuf = nullptr;  // owned (malloc); made at the first file Write
+  uint32_t m_dwFileCacheBufLen = 0;        // capacity of the cache
+  uint32_t m_dwCacheFill = 0;              // bytes waiting in the cache, <= capacity
+  unsigned char* m_pMemBuf = nullptr;      // owned (malloc); the memory target or null
+  uint32_t m_dwDataLen = 0;                // memory: bytes held; stream: bytes passed on
+  uint32_t m_dwSpareRoom = 0;              // free bytes behind the data in m_pMemBuf
+  uint64_t m_qwRequestId = 0;              // request id current when made, for log lines
+  CSpeedCounter m_oSpeed;                  // bytes accepted by Write
+};
+
+}  // namespace zn
