@@ -1,0 +1,109 @@
+// Thread ids, wall and monotonic time, random numbers, number parsing and file
+// names. Every function here may be called from any thread.
+#include <time.h>
+
+#include <atomic>
+#include <cstring>
+#include <random>
+
+#include "base/znplatform.h"
+
+namespace {
+
+const uint64_t kNanosPerSecond = 1000000000ull;
+const uint64_t kMaxUint32 = 0xFFFFFFFFull;
+
+// Ids are handed out once per thread and never reused, so a stale id kept by a
+// table can never name a later thread.
+std::atomic<uint64_t> g_nNextThreadId{1};
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// One generator per thread, seeded from the system's entropy and the thread's
+// id, so that threads never share state and never need a lock.
+struct RandomState final {
+  RandomState() {
+    std::random_device rd;
+    std::seed_seq seq{rd(), rd(), static_cast<unsigned>(znthread_selfid()),
+                      static_cast<unsigned>(zn_perfcounter())};
+    engine.seed(seq);
+  }
+  std::mt19937 engine;
+};
+
+}  // namespace
+
+uint64_t znthread_selfid() {
+  thread_local const uint64_t id = g_nNextThreadId.fetch_add(1, std::memory_order_relaxed);
+  return id;
+}
+
+uint32_t zn_time() {
+  return static_cast<uint32_t>(::time(nullptr));
+}
+
+uint32_t zn_rand() {
+  thread_local RandomState state;
+  return static_cast<uint32_t>(state.engine());
+}
+
+// Leading spaces and tabs are skipped. A sign is not a digit: "-5" and "+5"
+// read as no digits at all (false, 0), so a negative text never turns into a
+// huge value. Reading stops at the first character that is not a digit of the
+// base; what follows is ignored.
+bool zn_str2uint32(const char* text, uint32_t* out) {
+  uint32_t dummy;
+  if (!out) out = &dummy;
+  *out = 0;
+  if (!text) return false;
+  while (*text == ' ' || *text == '\t') ++text;
+  unsigned base = 10;
+  if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text += 2;
+  }
+  uint64_t value = 0;
+  bool anyDigit = false;
+  bool overflow = false;
+  for (;; ++text) {
+    const int d = (base == 16) ? HexValue(*text) : ((*text >= '0' && *text <= '9') ? *text - '0' : -1);
+    if (d < 0) break;
+    anyDigit = true;
+    if (!overflow) {
+      value = value * base + static_cast<unsigned>(d);
+      if (value > kMaxUint32) overflow = true;
+    }
+  }
+  if (!anyDigit) return false;
+  if (overflow) {
+    *out = 0xFFFFFFFFu;
+    return false;
+  }
+  *out = static_cast<uint32_t>(value);
+  return true;
+}
+
+uint64_t zn_perfcounter() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * kNanosPerSecond + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+uint64_t zn_perffrequency() {
+  return kNanosPerSecond;
+}
+
+bool CHttpInfoParser::GetPureFileName(const char* path, zn::strutf8& name) {
+  if (!path) return false;
+  const char* last = path;
+  for (const char* p = path; *p; ++p) {
+    if (*p == '/' || *p == '\\') last = p + 1;
+  }
+  name = last;
+  return true;
+}

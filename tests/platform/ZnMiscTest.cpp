@@ -1,0 +1,125 @@
+// Number parsing, the clock, thread ids, random numbers and file names.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "base/znplatform.h"
+
+namespace {
+
+TEST(ZnMiscTest, Str2Uint32Table) {
+  struct Case {
+    const char* text;
+    bool ok;
+    uint32_t value;
+  } cases[] = {
+      {"0", true, 0},
+      {"200", true, 200},
+      {"99999", true, 99999},
+      {"4294967295", true, 0xFFFFFFFFu},
+      {"4294967296", false, 0xFFFFFFFFu},
+      {"99999999999999999999999999", false, 0xFFFFFFFFu},
+      {"0x1f", true, 0x1F},
+      {"0XfF", true, 0xFF},
+      {"0xFFFFFFFF", true, 0xFFFFFFFFu},
+      {"0x100000000", false, 0xFFFFFFFFu},
+      {"0xFFFFFFFFFFFFFFFF", false, 0xFFFFFFFFu},  // 16 hex digits: never the last chunk
+      {"0x0000000000000005", true, 5},             // leading zeros do not overflow
+      {"0x", false, 0},
+      {"0xg", false, 0},
+      {"", false, 0},
+      {"abc", false, 0},
+      {"-5", false, 0},
+      {"+5", false, 0},
+      {"  42", true, 42},
+      {"\t7", true, 7},
+      {"12abc", true, 12},
+      {"8080/", true, 8080},
+      {"1f", true, 1},  // decimal unless "0x"
+      {nullptr, false, 0},
+  };
+  for (const Case& c : cases) {
+    uint32_t out = 12345;
+    EXPECT_EQ(c.ok, zn_str2uint32(c.text, &out)) << (c.text ? c.text : "(null)");
+    EXPECT_EQ(c.value, out) << (c.text ? c.text : "(null)");
+  }
+}
+
+TEST(ZnMiscTest, ClockFormula) {
+  struct Case {
+    uint64_t c;
+    uint64_t f;
+    uint64_t ms;
+  } cases[] = {
+      {25000000, 10000000, 2500},
+      {0, 10000000, 0},
+      {9999, 10000000, 0},
+      {10000, 10000000, 1},
+      {1999999999, 1000000000, 1999},
+      // Large counters: the split keeps r * 1000 from overflowing.
+      {18446744073709551615ull, 1000000000, 18446744073709ull},
+      {18446744073709551615ull, 10000000, 1844674407370955ull},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.ms, zn_ticks_from_counter(c.c, c.f)) << c.c << " / " << c.f;
+
+  EXPECT_EQ(1000000000u, zn_perffrequency());
+  uint64_t last = zn_ticks_from_counter(zn_perfcounter(), zn_perffrequency());
+  for (int i = 0; i < 10000; ++i) {
+    const uint64_t now = zn_ticks_from_counter(zn_perfcounter(), zn_perffrequency());
+    ASSERT_GE(now, last);
+    last = now;
+  }
+}
+
+TEST(ZnMiscTest, ThreadIdsAreStableNonZeroAndDistinct) {
+  const uint64_t mine = znthread_selfid();
+  EXPECT_NE(0u, mine);
+  EXPECT_EQ(mine, znthread_selfid());
+  const int kThreads = 8;
+  std::vector<uint64_t> ids(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) threads.emplace_back([&ids, i] { ids[i] = znthread_selfid(); });
+  for (auto& t : threads) t.join();
+  std::set<uint64_t> unique(ids.begin(), ids.end());
+  unique.insert(mine);
+  EXPECT_EQ(static_cast<size_t>(kThreads + 1), unique.size());
+  EXPECT_EQ(0u, unique.count(0));
+}
+
+TEST(ZnMiscTest, RandomCoversTheBoundaryAlphabet) {
+  // A boundary character is the value modulo 62; every one must be reachable.
+  std::set<uint32_t> seen;
+  for (int i = 0; i < 20000 && seen.size() < 62; ++i) seen.insert(zn_rand() % 62);
+  EXPECT_EQ(62u, seen.size());
+}
+
+TEST(ZnMiscTest, TimeIsEpochSeconds) {
+  // 2020-01-01 and 2100-01-01 bracket any sane clock of the build machine.
+  EXPECT_GT(zn_time(), 1577836800u);
+  EXPECT_LT(zn_time(), 4102444800u);
+}
+
+TEST(ZnMiscTest, PureFileName) {
+  struct Case {
+    const char* path;
+    bool ok;
+    const char* name;
+  } cases[] = {
+      {"/tmp/a/file.bin", true, "file.bin"},
+      {"C:\\dir\\x.txt", true, "x.txt"},
+      {"mixed/dir\\y", true, "y"},
+      {"plain", true, "plain"},
+      {"dir/", true, ""},
+      {"", true, ""},
+      {nullptr, false, ""},
+  };
+  for (const Case& c : cases) {
+    zn::strutf8 name;
+    EXPECT_EQ(c.ok, CHttpInfoParser::GetPureFileName(c.path, name)) << (c.path ? c.path : "(null)");
+    EXPECT_STREQ(c.name, name.c_str()) << (c.path ? c.path : "(null)");
+  }
+}
+
+}  // namespace
