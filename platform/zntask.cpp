@@ -1,0 +1,373 @@
+// Tasks: a thread running one asio::io_context, with a queue of posted calls.
+//
+// The posted calls live in a queue of our own rather than inside Asio's
+// handler queue, so that a stop can destroy them at once (releasing their
+// references) instead of leaving them in the reactor until it dies or runs
+// again. Each PushTask also posts one drain token to the reactor; a token runs
+// the oldest queued call, if any. Tokens are interchangeable and there are
+// never fewer tokens than queued calls, so calls run in posting order and one
+// at a time, interleaved with the timer and socket events of the same reactor.
+#include <pthread.h>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "base/znplatform.h"
+#include "base/zntask.h"
+#include "platform/znreactor.h"
+
+namespace {
+
+const char kLogTag[] = "znbase.task";
+// Linux limits a thread name to 15 characters and the terminator.
+constexpr size_t kMaxThreadNameLength = 15;
+const char kDefaultTaskName[] = "ZNTask";
+
+struct TaskCore;
+
+// The task whose thread is the calling thread (not counted), and its core.
+// Set by the task's thread when it starts; the task's destructor clears the
+// task pointer when it runs on that thread.
+thread_local CZNTaskBase* t_pCurrentTask = nullptr;
+thread_local TaskCore* t_pCurrentCore = nullptr;
+
+// The state shared by a task object, its thread, and every timer and socket
+// that registered with its reactor. Owned through shared_ptr, so the reactor
+// outlives the task object for as long as anything still uses it.
+//
+// Handlers queued in `ctx` must never hold a shared_ptr to this core (that
+// would be a cycle through the reactor); they hold a plain pointer, which is
+// safe because only `ctx` itself can run them.
+struct TaskCore final {
+  explicit TaskCore(std::string taskName) : name(std::move(taskName)) {}
+  TaskCore(const TaskCore&) = delete;
+  TaskCore& operator=(const TaskCore&) = delete;
+
+  ~TaskCore() {
+    // The owner joined or detached the thread before letting go; a joinable
+    // thread here would terminate the process, so settle it defensively.
+    if (thread.joinable()) {
+      if (thread.get_id() == std::this_thread::get_id()) {
+        thread.detach();
+      } else {
+        thread.join();
+      }
+    }
+  }
+
+  // Runs the oldest queued call, if the task still accepts calls. The body of
+  // a drain token: runs on the task's thread only.
+  void RunOne() {
+    std::optional<CScopeCall> call;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      if (!accepting || queue.empty()) return;
+      call.emplace(queue.front());
+      queue.pop_front();
+    }
+    call->Run();
+    // The copy dies here, on the task's thread, releasing its references.
+    call.reset();
+    std::lock_guard<std::mutex> lock(mu);
+    ++ran;
+    stateChanged.notify_all();
+  }
+
+  // Stops accepting calls and hands back the ones still queued, so that the
+  // caller destroys them outside the lock. Caller holds mu.
+  std::deque<CScopeCall> StopLocked() {
+    accepting = false;
+    threadId = 0;
+    ++generation;
+    ran += queue.size();  // dropped calls count as done for Waiting
+    workGuard.reset();
+    ctx.stop();
+    stateChanged.notify_all();
+    return std::move(queue);
+  }
+
+  const std::string name;  // the thread's name, as given to the task
+  asio::io_context ctx;    // one reactor for the task's whole life, restarted by each Start
+
+  std::mutex mu;  // guards every field below up to threadMu
+  // True from Start until Stop: PushTask accepts calls only then.
+  bool accepting = false;
+  // znthread_selfid of the running thread; 0 while not accepting and until
+  // the new thread has run OnStart.
+  uint64_t threadId = 0;
+  // Bumped by every Start and Stop, so a waiter can tell that the run it
+  // waited on is over.
+  uint64_t generation = 0;
+  // Calls posted and not yet taken by a drain token; empty while not accepting.
+  std::deque<CScopeCall> queue;
+  // Calls ever queued, and calls run (or dropped) so far: queued - ran is the
+  // queue plus the call running now.
+  uint64_t queued = 0;
+  uint64_t ran = 0;
+  // Signalled when `ran`, `threadId` or `generation` moves.
+  std::condition_variable stateChanged;
+  // Keeps run() waiting for work while the task accepts calls.
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> workGuard;
+  // The object this core belongs to (borrowed); null once its destructor began.
+  CZNTaskBase* owner = nullptr;
+
+  // Guards `thread` (start, join, detach). Never taken by the task's thread
+  // while it runs calls, so a stop that joins cannot deadlock with it.
+  std::mutex threadMu;
+  std::thread thread;
+};
+
+// The thread's body. Holds a reference to the core for as long as it runs, so
+// that the reactor cannot die inside its own run() even when the task object
+// is released from one of its calls.
+void TaskThreadMain(std::shared_ptr<TaskCore> core, CZNTaskBase* owner, uint64_t generation) {
+  const std::string name = core->name.substr(0, kMaxThreadNameLength);
+  pthread_setname_np(pthread_self(), name.c_str());
+  t_pCurrentTask = owner;
+  t_pCurrentCore = core.get();
+
+  // Start waits for the id below, so the owner is alive and whole while
+  // OnStart runs.
+  owner->OnStart();
+  {
+    std::lock_guard<std::mutex> lock(core->mu);
+    if (core->generation == generation) core->threadId = znthread_selfid();
+    core->stateChanged.notify_all();
+  }
+  core->ctx.run();
+
+  CZNTaskBase* stillOwner = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(core->mu);
+    stillOwner = core->owner;
+  }
+  if (stillOwner && t_pCurrentTask == stillOwner) stillOwner->OnStop();
+  t_pCurrentTask = nullptr;
+  t_pCurrentCore = nullptr;
+}
+
+}  // namespace
+
+// The platform-owned part of a task object: one counted handle to the core.
+struct CZNTaskBase::Impl final {
+  explicit Impl(const char* name)
+      : core(std::make_shared<TaskCore>(name && *name ? name : kDefaultTaskName)) {}
+  std::shared_ptr<TaskCore> core;  // shared with the thread, timers and sockets; never null
+};
+
+namespace {
+
+TaskCore* CoreOf(const CZNTaskBase* task) { return task->impl()->core.get(); }
+
+// Gives the task object a core with the given thread name.
+void RenameTask(CZNTaskBase* task, void** handle, const char* name) {
+  delete task->impl();
+  *handle = new CZNTaskBase::Impl(name);
+  CoreOf(task)->owner = task;
+}
+
+// Stops the task, joining its thread unless the caller is that thread.
+void StopCore(const std::shared_ptr<TaskCore>& core) {
+  std::deque<CScopeCall> dropped;
+  {
+    std::lock_guard<std::mutex> lock(core->mu);
+    if (core->accepting) dropped = core->StopLocked();
+  }
+  if (t_pCurrentCore != core.get()) {
+    std::lock_guard<std::mutex> lock(core->threadMu);
+    if (core->thread.joinable()) core->thread.join();
+  }
+  // `dropped` is destroyed here, outside every lock: the calls never ran and
+  // their destruction releases their holders and arguments.
+}
+
+// The first step of every task destructor: stop while the most derived
+// overrides are still in place, so the thread never calls into a
+// half-destroyed object.
+void EndTask(const std::shared_ptr<TaskCore>& core) {
+  {
+    std::lock_guard<std::mutex> lock(core->mu);
+    core->owner = nullptr;
+  }
+  StopCore(core);
+}
+
+}  // namespace
+
+CZNTaskBase::CZNTaskBase() : m_pImpl(new Impl(nullptr)) { CoreOf(this)->owner = this; }
+
+CZNTaskBase::~CZNTaskBase() {
+  std::shared_ptr<TaskCore> core = impl()->core;
+  EndTask(core);
+  if (t_pCurrentCore == core.get()) {
+    // Released from one of its own calls: the loop ends after this call and
+    // the thread cannot join itself, so it finishes on its own, keeping the
+    // core alive until then.
+    std::lock_guard<std::mutex> lock(core->threadMu);
+    if (core->thread.joinable()) core->thread.detach();
+    t_pCurrentTask = nullptr;
+  }
+  delete impl();
+  m_pImpl = nullptr;
+}
+
+bool CZNTaskBase::Release() { return CRefCountSafe::Release(); }
+
+// The number of posted calls waiting to run.
+int64_t CZNTaskBase::Eachloop() {
+  std::lock_guard<std::mutex> lock(CoreOf(this)->mu);
+  return static_cast<int64_t>(CoreOf(this)->queue.size());
+}
+
+void CZNTaskBase::OnStart() {}
+
+void CZNTaskBase::OnStop() {}
+
+void CZNTaskBase::Runloop() {
+  // The task's thread runs the reactor itself; there is no loop to lend to
+  // another thread.
+}
+
+// Wakes the loop with an empty turn.
+void CZNTaskBase::Signal() { asio::post(CoreOf(this)->ctx, [] {}); }
+
+// Blocks the caller until every call posted before now has run, the task
+// stopped, or ms milliseconds passed (negative: no limit). Returns at once on
+// the task's own thread, where those calls could never run meanwhile.
+void CZNTaskBase::Waiting(int64_t ms) {
+  TaskCore* core = CoreOf(this);
+  if (t_pCurrentCore == core) return;
+  std::unique_lock<std::mutex> lock(core->mu);
+  if (!core->accepting) return;
+  const uint64_t target = core->queued;
+  const uint64_t generation = core->generation;
+  auto done = [&] { return core->generation != generation || core->ran >= target; };
+  if (ms < 0) {
+    core->stateChanged.wait(lock, done);
+  } else {
+    core->stateChanged.wait_for(lock, std::chrono::milliseconds(ms), done);
+  }
+}
+
+bool CZNTaskBase::Start() {
+  std::shared_ptr<TaskCore> core = impl()->core;
+  if (t_pCurrentCore == core.get()) {
+    znsyslog(1, kLogTag, __LINE__, "CZNTaskBase::Start task[%s] cannot restart from its own thread",
+             core->name.c_str());
+    return false;
+  }
+  std::lock_guard<std::mutex> threadLock(core->threadMu);
+  uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> lock(core->mu);
+    if (core->accepting) return false;
+  }
+  // A stop from the task's own thread leaves its thread to be joined here.
+  if (core->thread.joinable()) core->thread.join();
+  {
+    std::lock_guard<std::mutex> lock(core->mu);
+    core->ctx.restart();
+    core->workGuard.emplace(core->ctx.get_executor());
+    core->accepting = true;
+    core->threadId = 0;
+    generation = ++core->generation;
+  }
+  try {
+    core->thread = std::thread(TaskThreadMain, core, this, generation);
+  } catch (const std::exception& e) {
+    znsyslog(1, kLogTag, __LINE__, "CZNTaskBase::Start task[%s] thread create fail [%s]", core->name.c_str(),
+             e.what());
+    std::deque<CScopeCall> dropped;
+    {
+      std::lock_guard<std::mutex> lock(core->mu);
+      dropped = core->StopLocked();
+    }
+    return false;
+  }
+  // Wait until the thread has run OnStart and published its id, so that the
+  // caller sees getthreadid() at once.
+  std::unique_lock<std::mutex> lock(core->mu);
+  core->stateChanged.wait(lock, [&] { return core->threadId != 0 || core->generation != generation; });
+  return true;
+}
+
+void CZNTaskBase::Stop() { StopCore(impl()->core); }
+
+bool CZNTaskBase::IsStarted() const {
+  std::lock_guard<std::mutex> lock(CoreOf(this)->mu);
+  return CoreOf(this)->accepting;
+}
+
+uint64_t CZNTaskBase::getthreadid() const {
+  std::lock_guard<std::mutex> lock(CoreOf(this)->mu);
+  return CoreOf(this)->threadId;
+}
+
+CZNTaskBase* CZNTaskBase::Current() { return t_pCurrentTask; }
+
+bool CZNTaskBase::PushTask(CZNTaskBase* task, const CScopeCall& call) {
+  if (!task) return false;
+  TaskCore* core = CoreOf(task);
+  {
+    std::lock_guard<std::mutex> lock(core->mu);
+    if (!core->accepting) return false;
+    core->queue.push_back(call);
+    ++core->queued;
+  }
+  asio::post(core->ctx, [core] { core->RunOne(); });
+  return true;
+}
+
+CZNTaskIO::CZNTaskIO(const char* name, int n, int priority) {
+  // Only the name matters on this platform: the integer is reserved and the
+  // priority is a hint that an ordinary thread does not take.
+  (void)n;
+  (void)priority;
+  RenameTask(this, &m_pImpl, name);
+}
+
+CZNTaskIO::~CZNTaskIO() { EndTask(impl()->core); }
+
+int64_t CZNTaskIO::Eachloop() { return CZNTaskBase::Eachloop(); }
+
+void CZNTaskIO::Signal() { CZNTaskBase::Signal(); }
+
+void CZNTaskIO::Waiting(int64_t ms) { CZNTaskBase::Waiting(ms); }
+
+CZNTaskWin::CZNTaskWin(const char* name) { RenameTask(this, &m_pImpl, name); }
+
+CZNTaskWin::~CZNTaskWin() { EndTask(impl()->core); }
+
+void CZNTaskWin::OnStart() {}
+
+void CZNTaskWin::OnStop() {}
+
+namespace znplatform {
+
+asio::io_context& TaskReactor(CZNTaskBase* task) { return CoreOf(task)->ctx; }
+
+std::shared_ptr<asio::io_context> TaskReactorShared(CZNTaskBase* task) {
+  if (!task) return nullptr;
+  const std::shared_ptr<TaskCore>& core = task->impl()->core;
+  return std::shared_ptr<asio::io_context>(core, &core->ctx);
+}
+
+std::shared_ptr<asio::io_context> CurrentReactorShared() { return TaskReactorShared(t_pCurrentTask); }
+
+bool IsReactorThread(const asio::io_context& ctx) {
+  return t_pCurrentCore != nullptr && &t_pCurrentCore->ctx == &ctx;
+}
+
+}  // namespace znplatform
