@@ -15,7 +15,7 @@
 
 namespace zn {
 
-class CDataReader final {
+class ZNHTTP_API CDataReader final {
  public:
   // Read-ahead cache sizes, tried in order until an allocation succeeds.
   static constexpr uint32_t kFileCacheSizes[] = {524288, 262144, 131072, 65536, 32768, 16384};
@@ -42,6 +42,9 @@ class CDataReader final {
   CSpeedCounter& Meter() { return m_oSpeed; }
 
  private:
+  // Closes and deletes the source file, if one is open.
+  void CloseSourceFile();
+
   bool m_bMemory = false;                  // false: file source; true: memory source
   uint64_t m_qwLength = 0;                 // size of the file or the memory body
   uint64_t m_qwPos = 0;                    // bytes confirmed sent, <= m_qwLength

@@ -7,12 +7,14 @@
 
 #include <cstdint>
 
+#include "base/zndef.h"
+
 namespace zn {
 
-class CSpeedCounter final {
+class ZNHTTP_API CSpeedCounter final {
  public:
   // Counts n bytes at the time now (milliseconds of zn_gettickcount). The first
-  // count starts the meter.
+  // count (while the start time is 0) starts the meter.
   void AddBytes(uint64_t n, uint64_t now);
   void AddBytes(uint64_t n);  // at zn_gettickcount()
   // Hands out the bytes counted since the previous query through delta (may be

@@ -16,7 +16,7 @@
 
 namespace zn {
 
-class HttpResponseDataWriter final {
+class ZNHTTP_API HttpResponseDataWriter final {
  public:
   // File cache sizes, tried in order until an allocation succeeds.
   static constexpr uint32_t kFileCacheSizes[] = {512000, 204800, 102400, 51200, 10240};
@@ -49,6 +49,12 @@ class HttpResponseDataWriter final {
   bool IsToFile() const { return m_bToFile; }
 
  private:
+  // The file target: through the cache, or straight through when a piece does
+  // not fit behind the cached bytes.
+  bool WriteToFile(const unsigned char* data, uint32_t len);
+  // The memory target: grows by kMemoryGrowStep, or exactly by a large piece.
+  bool WriteToMemory(const unsigned char* data, uint32_t len);
+
   bool m_bToFile = true;                   // target is a file; else stream, else memory
   uint64_t m_qwAccepted = 0;               // sum of lengths passed to Write since Open
   uint64_t m_qwFirstWriteTime = 0;         // tick of the first Write since Open, 0 until then
@@ -60,7 +66,8 @@ class HttpResponseDataWriter final {
   uint32_t m_dwCacheFill = 0;              // bytes waiting in the cache, <= capacity
   unsigned char* m_pMemBuf = nullptr;      // owned (malloc); the memory target or null
   uint32_t m_dwDataLen = 0;                // memory: bytes held; stream: bytes passed on
-  uint32_t m_dwSpareRoom = 0;              // free bytes behind the data in m_pMemBuf
+  uint32_t m_dwSpareRoom = 0;              // free bytes behind the data in m_pMemBuf;
+                                           // data length + spare room <= its size
   uint64_t m_qwRequestId = 0;              // request id current when made, for log lines
   CSpeedCounter m_oSpeed;                  // bytes accepted by Write
 };
