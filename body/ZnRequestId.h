@@ -8,9 +8,11 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/zndef.h"
+
 namespace zn {
 
-extern std::atomic<uint64_t> g_qwHttpRequestId;
+extern ZNHTTP_API std::atomic<uint64_t> g_qwHttpRequestId;
 
 inline uint64_t CurrentRequestId() { return g_qwHttpRequestId.load(std::memory_order_relaxed); }
 
