@@ -8,6 +8,8 @@
 // the client's worker thread.
 #pragma once
 
+#include <map>
+
 #include "base/zndef.h"
 #include "base/znlist.h"
 #include "base/znstring.h"
@@ -69,6 +71,26 @@ struct HttpResponseInfo {
   bool m_bWithChunkTrailer = false;     // trailer announced
   int32_t m_bReConnect = 0;             // verdict: 1 = open a new connection
   int32_t m_nErrorCode = 0;             // the result code otherwise
+};
+
+// The caller's own header lines. They outlive a request until the caller
+// clears them or a request completes. Filled on the host's thread, read on the
+// worker thread; the client does not guard them (the host does not change
+// headers while a transfer runs).
+struct HttpHeaderState {
+  // Caller values for the four headers that replace a default line; the key is
+  // the lower-case name "host", "accept", "user-agent" or "pragma". An entry is
+  // removed when a head uses it (an empty "user-agent" stays).
+  std::map<zn::strutf8, zn::strutf8> m_mapHeaders;
+  // Every other caller header line, each ending in "\r\n", in the order added.
+  zn::strutf8 m_strExtraHeaders;
+};
+
+// The client settings that the message layer reads.
+struct HttpMessageSettings {
+  bool m_bGbkHead = false;        // heads and form texts go out (and come in) as GBK
+  bool m_bUseCookie = true;       // consult the cookie jar when building a head
+  int32_t m_nMaxRetryTimes = 3;   // attempts per request before the retries are used up
 };
 
 // Result codes of a request (the argument of the completion step and of OnDownloadComplete).

@@ -1,0 +1,401 @@
+#include "http/CHttpResponseAnalyser.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "base/znplatform.h"
+#include "body/HttpResponseDataWriter.h"
+#include "body/ZnRequestId.h"
+#include "http/CChunker.h"
+#include "http/CHttpCookie.h"
+#include "http/CHttpHeaderQuery.h"
+#include "http/HttpLog.h"
+#include "http/IHttpResponseSink.h"
+
+namespace zn {
+
+namespace {
+
+constexpr const char* kHeadEnd = "\r\n\r\n";
+constexpr uint32_t kHeadEndLen = 4;
+constexpr const char* kSetCookie = "Set-Cookie:";
+constexpr size_t kSetCookieLen = 11;
+// Scheme of 1 to 15 characters, "://", and at least one character more.
+constexpr const char* kAbsoluteUrlScan = "%15[^?&/:]://%c";
+constexpr size_t kSchemeBufLen = 16;
+
+// The engine reads 1 as "open a new connection".
+constexpr int32_t kReConnectYes = 1;
+
+enum HttpStatus : uint32_t {
+  kStatusOk = 200,
+  kStatusPartial = 206,
+  kStatusMovedPermanently = 301,
+  kStatusFound = 302,
+  kStatusSeeOther = 303,
+  kStatusNotModified = 304,
+  kStatusTemporaryRedirect = 307,
+  kStatusUnauthorized = 401,
+  kStatusPaymentRequired = 402,
+  kStatusNotFound = 404,
+  kStatusRangeNotSatisfiable = 416,
+  kStatusInternalError = 500,
+  kStatusUnavailable = 503,
+};
+
+// Upper-cases ASCII letters only.
+std::string UpperAscii(std::string s) {
+  for (char& c : s) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return s;
+}
+
+std::string Trimmed(const std::string& s) {
+  const char* blanks = " \t\r\n";
+  const size_t first = s.find_first_not_of(blanks);
+  if (first == std::string::npos) return std::string();
+  return s.substr(first, s.find_last_not_of(blanks) - first + 1);
+}
+
+}  // namespace
+
+CHttpResponseAnalyser::CHttpResponseAnalyser(HttpRequestInfo& request, HttpResponseInfo& response,
+                                             const HttpMessageSettings& settings, HttpResponseDataWriter*& writer,
+                                             CChunker*& chunker, CHttpCookie*& cookie, IHttpResponseSink* sink)
+    : m_oRequest(request),
+      m_oResponse(response),
+      m_oSettings(settings),
+      m_pRpDataWriter(writer),
+      m_pChunker(chunker),
+      m_pHttpCookie(cookie),
+      m_pSink(sink) {}
+
+bool CHttpResponseAnalyser::AnalyseResp(bool& bComplete) {
+  bComplete = false;
+  HttpResponseInfo& resp = m_oResponse;
+  unsigned char* const buf = resp.m_pRecvBuf;
+  const uint32_t held = buf ? resp.m_dwTmpRecvCurPos : 0;
+  uint32_t bodyStart = 0;
+
+  if (resp.m_strResponseHead.empty()) {
+    if (held < kHeadEndLen) return true;
+    // The engine keeps a zero byte behind the held bytes.
+    const char* text = reinterpret_cast<const char*>(buf);
+    const char* headEnd = strstr(text, kHeadEnd);
+    if (!headEnd) {
+      if (held >= resp.m_dwRecvBufLen) {
+        znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] before [%u] not recv Head Complete,let it Error",
+                 CurrentRequestId(), resp.m_dwRecvBufLen);
+        return false;
+      }
+      return true;
+    }
+    bodyStart = static_cast<uint32_t>(headEnd - text) + kHeadEndLen;
+    if (m_oSettings.m_bGbkHead) {
+      zn::strutf16 wide;
+      zngbk2utf16(text, bodyStart, wide);
+      resp.m_strResponseHead = wide;
+    } else {
+      resp.m_strResponseHead.assign(text, bodyStart);
+    }
+    znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] AnalyseResp strRqHead[%s]", CurrentRequestId(),
+             resp.m_strResponseHead.c_str());
+    if (resp.m_strResponseHead.empty()) {
+      znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] strResponseHead Is Empty let is error",
+               CurrentRequestId());
+      return false;
+    }
+    if (!AnalyseCodeHead()) return false;
+
+    switch (resp.m_dwResponseStatusCode) {
+      case kStatusOk:
+      case kStatusPartial:
+      case kStatusInternalError:
+        break;
+      case kStatusMovedPermanently:
+      case kStatusFound:
+      case kStatusSeeOther:
+      case kStatusTemporaryRedirect:
+        if (GetRedirectUrl()) {
+          m_oRequest.m_nRedirTimes += 1;
+          m_oRequest.m_nRetryTimes = 0;
+          resp.m_bReConnect = kReConnectYes;
+          resp.m_nErrorCode = kHttpResultFailed;
+        } else {
+          resp.m_nErrorCode = kHttpResultNotFound;
+        }
+        return false;
+      case kStatusNotModified:
+        resp.m_nErrorCode = kHttpResultNotModified;
+        return false;
+      case kStatusUnauthorized:
+      case kStatusPaymentRequired:
+        resp.m_nErrorCode = kHttpResultRefused;
+        return false;
+      case kStatusNotFound:
+        resp.m_nErrorCode = kHttpResultNotFound;
+        return false;
+      case kStatusRangeNotSatisfiable:
+        if (m_oRequest.m_nRetryTimes >= m_oSettings.m_nMaxRetryTimes) {
+          resp.m_nErrorCode = kHttpResultFailed;
+          return false;
+        }
+        znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] Set Recv File 0 Length", CurrentRequestId());
+        if (m_pRpDataWriter) m_pRpDataWriter->SetLength0();
+        resp.m_bReConnect = kReConnectYes;
+        resp.m_nErrorCode = kHttpResultSuccess;
+        // The retry step adds one to the count and gives up once it reaches
+        // the maximum, so max - 2 leaves exactly one more attempt (from byte 0,
+        // the writer being empty now). The count never goes down, so a server
+        // that keeps answering 416 cannot make the request loop.
+        m_oRequest.m_nRetryTimes = std::max(m_oRequest.m_nRetryTimes, m_oSettings.m_nMaxRetryTimes - 2);
+        return false;
+      case kStatusUnavailable:
+        resp.m_nErrorCode = kHttpResultUnavailable;
+        return false;
+      default:
+        resp.m_nErrorCode = kHttpResultFailed;
+        return false;
+    }
+
+    AnalyseRespHeaders();
+    if (m_pRpDataWriter && m_oRequest.m_strMethod == "GET" && m_pSink) {
+      m_pSink->NotifyOnDownloadStart(static_cast<uint32_t>(m_pRpDataWriter->GetDownloadedSize()),
+                                     resp.m_dwContentLength);
+    }
+    if (!resp.m_bChunked) {
+      uint32_t announced = 0;
+      if (CHttpHeaderQuery::QueryInfoNumber(resp.m_strResponseHead, "Content-Length", announced) && announced == 0) {
+        znsyslog(kLogFailure, kHttpClientLogTag, __LINE__,
+                 "Id[%I64u] strResponseHead !bChunked Content-Length=0,Complete", CurrentRequestId());
+        bComplete = true;
+        return true;
+      }
+    }
+  }
+
+  // The body piece: everything behind the head, or all held bytes once the
+  // head is known. The buffer is free again afterwards.
+  const uint32_t pieceLen = held - bodyStart;
+  resp.m_dwTmpRecvCurPos = 0;
+  if (pieceLen == 0) {
+    if (buf) buf[0] = 0;
+    return true;
+  }
+  const bool written = WriteContentData(buf + bodyStart, pieceLen, bComplete);
+  buf[0] = 0;
+  if (!written) return false;
+  if (m_oRequest.m_strMethod == "GET" && m_pRpDataWriter && m_pSink) m_pSink->ReportProgress(bComplete);
+  return true;
+}
+
+bool CHttpResponseAnalyser::AnalyseCodeHead() {
+  const std::string head(m_oResponse.m_strResponseHead.c_str(), m_oResponse.m_strResponseHead.length());
+  const std::string line = UpperAscii(head.substr(0, head.find("\r\n")));
+  if (line.find("HTTP") == std::string::npos) {
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Analyse Code Head [%s] not find HTTP",
+             CurrentRequestId(), line.c_str());
+    return false;
+  }
+  const size_t first = line.find(' ');
+  size_t second = std::string::npos;
+  if (first != std::string::npos) {
+    second = line.find(' ', first + 1);
+    if (second == std::string::npos) second = line.find('\r', first + 1);
+    if (second == std::string::npos) second = line.find('\n', first + 1);
+  }
+  if (first == std::string::npos || second == std::string::npos) {
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Analyse Code Head [%s] not two space",
+             CurrentRequestId(), line.c_str());
+    return false;
+  }
+  const std::string code = Trimmed(line.substr(first + 1, second - first - 1));
+  uint32_t status = 0;
+  zn_str2uint32(code.c_str(), &status);
+  m_oResponse.m_dwResponseStatusCode = status;
+  znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] dwResponseStatusCode[%u]", CurrentRequestId(),
+           status);
+  return true;
+}
+
+bool CHttpResponseAnalyser::AnalyseRespHeaders() {
+  HttpResponseInfo& resp = m_oResponse;
+  const zn::strutf8& head = resp.m_strResponseHead;
+
+  zn::strutf8 coding;
+  if (CHttpHeaderQuery::QueryInfo(head, "Transfer-Encoding", coding, true)) {
+    coding.makelower();
+    if (coding == "chunked") {
+      resp.m_bChunked = true;
+      resp.m_dwContentLength = 0;
+      zn::strutf8 trailer;
+      zn::strutf8 trailers;
+      const bool withTrailer = CHttpHeaderQuery::QueryInfo(head, "Trailer", trailer, true);
+      const bool withTrailers = CHttpHeaderQuery::QueryInfo(head, "Trailers", trailers, true);
+      resp.m_bWithChunkTrailer = withTrailer || withTrailers;
+      znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] the Content type is chunked bWithChunkTrailer[%d]",
+               CurrentRequestId(), static_cast<int>(resp.m_bWithChunkTrailer));
+    }
+  }
+
+  if (!resp.m_bChunked) {
+    uint32_t length = 0;
+    if (!CHttpHeaderQuery::QueryInfoNumber(head, "Content-Length", length)) {
+      znsyslog(kLogEvent, kHttpClientLogTag, __LINE__,
+               "Id[%I64u] QueryInfo Content-Length to %u FAIL Set Content-Length = 0", CurrentRequestId(), length);
+      length = 0;
+    }
+    resp.m_dwContentLength = length;
+  }
+
+  if (m_oRequest.m_strMethod != "POST") {
+    zn::strutf8 range;
+    if (CHttpHeaderQuery::QueryInfo(head, "Content-Range", range, true)) {
+      const int slash = range.find("/");
+      if (slash >= 0 && static_cast<uint32_t>(slash) + 1 < range.length()) {
+        uint32_t total = 0;
+        zn_str2uint32(range.c_str() + slash + 1, &total);
+        if (total > resp.m_dwContentLength) {
+          znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] Content-Length Change by Content-Range [%u]-->[%u]",
+                   CurrentRequestId(), resp.m_dwContentLength, total);
+          resp.m_dwContentLength = total;
+        }
+      }
+    } else if (m_pRpDataWriter && m_pRpDataWriter->GetDownloadedSize() != 0) {
+      // The server sent the whole resource: the download starts over.
+      m_pRpDataWriter->SetLength0();
+    }
+    znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] Content-Length[%u] bChunked[%d]", CurrentRequestId(),
+             resp.m_dwContentLength, static_cast<int>(resp.m_bChunked));
+  }
+
+  const std::string text(head.c_str(), head.length());
+  size_t pos = 0;
+  for (;;) {
+    const size_t found = text.find(kSetCookie, pos);
+    if (found == std::string::npos) break;
+    const size_t valueStart = found + kSetCookieLen;
+    const size_t lineEnd = text.find("\r\n", valueStart);
+    const std::string value =
+        Trimmed(text.substr(valueStart, lineEnd == std::string::npos ? std::string::npos : lineEnd - valueStart));
+    if (value.empty()) break;
+    if (!m_pHttpCookie) m_pHttpCookie = new CHttpCookie();
+    m_pHttpCookie->SetRawCookie(m_oRequest.m_strUrl.c_str(), value.c_str());
+    if (lineEnd == std::string::npos) break;
+    pos = lineEnd + 2;
+  }
+  return true;
+}
+
+bool CHttpResponseAnalyser::GetRedirectUrl() {
+  zn::strutf8 location;
+  if (!CHttpHeaderQuery::QueryInfo(m_oResponse.m_strResponseHead, "Location", location, true)) {
+    znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] Get Location Fail [%s]", CurrentRequestId(),
+             m_oResponse.m_strResponseHead.c_str());
+    return false;
+  }
+  char scheme[kSchemeBufLen] = {};
+  char next = 0;
+  zn::strutf8 target;
+  if (sscanf(location.c_str(), kAbsoluteUrlScan, scheme, &next) == 2) {
+    target = location;
+  } else {
+    char* joined = MakeRedirectUrl(m_oRequest.m_strUrl.c_str(), location.c_str());
+    if (!joined) return false;
+    target = joined;
+    free(joined);
+  }
+  znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] Redirection URL[%s]-->URL[%s]", CurrentRequestId(),
+           m_oRequest.m_strUrl.c_str(), target.c_str());
+  if (target == m_oRequest.m_strUrl) {
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] fuck URL[%s] == URL[%s]", CurrentRequestId(),
+             target.c_str(), m_oRequest.m_strUrl.c_str());
+    return false;
+  }
+  m_oRequest.m_strUrl = target;
+  return true;
+}
+
+char* CHttpResponseAnalyser::MakeRedirectUrl(const char* base, const char* ref) {
+  std::string copy(base ? base : "");
+  const char* rel = ref ? ref : "";
+  const size_t slashes = copy.find("//");
+  const size_t authStart = slashes == std::string::npos ? 0 : slashes + 2;
+
+  bool hasPath = false;
+  size_t pathSlash = std::string::npos;  // the "/" that opens the path part
+  if (rel[0] == '/') {
+    const size_t cut = copy.find_first_of("/?", authStart);
+    if (cut != std::string::npos) copy.erase(cut);
+  } else {
+    const size_t query = copy.find('?', authStart);
+    if (query != std::string::npos) copy.erase(query);
+    if (rel[0] != '?') {
+      const size_t last = copy.rfind('/');
+      if (last != std::string::npos && last >= authStart) copy.erase(last);
+    }
+    pathSlash = copy.find('/', authStart);
+    hasPath = pathSlash != std::string::npos;
+
+    if (strncmp(rel, "./", 2) == 0) rel += 2;
+    int levels = 0;
+    while (strncmp(rel, "../", 3) == 0) {
+      rel += 3;
+      ++levels;
+    }
+    if (hasPath) {
+      std::string path = copy.substr(pathSlash + 1);
+      for (; levels > 0; --levels) {
+        const size_t cut = path.rfind('/');
+        if (cut == std::string::npos) {
+          path.clear();
+          break;
+        }
+        path.erase(cut);
+      }
+      copy.erase(pathSlash + 1);
+      copy += path;
+    }
+  }
+
+  const bool pathEmpty = hasPath && copy.size() == pathSlash + 1;
+  if (rel[0] != '/' && rel[0] != '?' && !pathEmpty) copy += '/';
+  copy += rel;
+
+  char* out = static_cast<char*>(malloc(copy.size() + 1));
+  if (!out) return nullptr;
+  memcpy(out, copy.c_str(), copy.size() + 1);
+  return out;
+}
+
+bool CHttpResponseAnalyser::WriteContentData(const unsigned char* data, uint32_t len, bool& bComplete) {
+  if (!data || len == 0) {
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "WriteContentData Param Error dwLen[%u]", len);
+    return false;
+  }
+  if (!m_pRpDataWriter) {
+    m_pRpDataWriter = new HttpResponseDataWriter();
+    m_pRpDataWriter->Open(false, nullptr, nullptr);  // memory target
+  }
+  HttpResponseInfo& resp = m_oResponse;
+  if (resp.m_bChunked) {
+    if (!m_pChunker) m_pChunker = new CChunker();
+    return m_pChunker->Process(resp.m_bWithChunkTrailer, data, len, m_pRpDataWriter, bComplete);
+  }
+  const uint32_t n = (resp.m_dwContentLength != 0 && resp.m_dwContentLength < len) ? resp.m_dwContentLength : len;
+  if (!m_pRpDataWriter->Write(data, n)) {
+    resp.m_nErrorCode = kHttpResultLocalFile;
+    znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] Write Content Len[%u] FAIL", CurrentRequestId(), n);
+    return false;
+  }
+  if (resp.m_dwContentLength != 0 && m_pRpDataWriter->GetDownloadedSize() >= resp.m_dwContentLength) {
+    bComplete = true;
+  }
+  return true;
+}
+
+}  // namespace zn
