@@ -1,0 +1,126 @@
+#include "http/CChunker.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "HttpTestSupport.h"
+
+namespace {
+
+using zn::CChunker;
+
+struct BodyCase {
+  const char* name;
+  std::string wire;
+  bool trailer;         // the response announced a trailer
+  std::string data;     // decoded body
+  bool complete;        // the decoder reports the end
+  std::string trailerText;
+};
+
+const std::string kBig(1000, 'z');
+const BodyCase kBodies[] = {
+    {"two chunks, extension", "5\r\nhello\r\n6;name=\"v\"\r\n world\r\n0\r\n\r\n", false, "hello world", true, ""},
+    {"upper and lower digits", "A\r\n0123456789\r\nb\r\nabcdefghijk\r\n0\r\n", false, "0123456789abcdefghijk", true,
+     ""},
+    {"no examination behind the last digits", "3\r\nabc\r\n0garbage", false, "abc", true, ""},
+    {"16 digits", "0000000000000003\r\nabc\r\n0\r\n\r\n", false, "abc", true, ""},
+    {"big chunk", "3e8\r\n" + kBig + "\r\n0\r\n\r\n", false, kBig, true, ""},
+    {"trailer", "3\r\nabc\r\n0\r\nExpires: x\r\nX-T: y\r\n\r\n", true, "abc", true, "Expires: x\r\nX-T: y\r\n\r\n"},
+    {"trailer announced, none sent", "3\r\nabc\r\n0\r\n\r\n", true, "abc", false, "\r\n"},
+};
+
+struct Outcome {
+  std::string data;
+  bool ok = true;
+  bool complete = false;
+  std::string trailer;
+};
+
+// Feeds the pieces in order until one fails or completes the body.
+Outcome Decode(const std::vector<std::string>& pieces, bool trailer) {
+  Outcome out;
+  std::unique_ptr<zn::HttpResponseDataWriter> writer(zn_test::NewMemoryWriter());
+  CChunker chunker;
+  for (const std::string& piece : pieces) {
+    out.ok = chunker.Process(trailer, reinterpret_cast<const unsigned char*>(piece.data()),
+                             static_cast<uint32_t>(piece.size()), writer.get(), out.complete);
+    if (!out.ok || out.complete) break;
+  }
+  out.data = zn_test::MemoryOf(writer.get());
+  zn::strutf16 text;
+  if (chunker.GetTrailer(text)) out.trailer = zn_test::Str(zn::strutf8(text));
+  return out;
+}
+
+std::vector<std::string> Split(const std::string& wire, size_t step) {
+  std::vector<std::string> pieces;
+  for (size_t i = 0; i < wire.size(); i += step) pieces.push_back(wire.substr(i, step));
+  return pieces;
+}
+
+// Every body decodes the same whole, byte by byte and at every two-piece split.
+TEST(CChunkerTest, EverySplitDecodesTheSame) {
+  for (const BodyCase& c : kBodies) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::vector<std::string>> splits = {{c.wire}, Split(c.wire, 1), Split(c.wire, 7)};
+    for (size_t cut = 1; cut < c.wire.size(); ++cut) splits.push_back({c.wire.substr(0, cut), c.wire.substr(cut)});
+    for (const auto& pieces : splits) {
+      const Outcome out = Decode(pieces, c.trailer);
+      ASSERT_TRUE(out.ok) << "pieces " << pieces.size() << " first " << pieces[0].size();
+      ASSERT_EQ(c.complete, out.complete) << "pieces " << pieces.size() << " first " << pieces[0].size();
+      ASSERT_EQ(c.data, out.data) << "pieces " << pieces.size() << " first " << pieces[0].size();
+      ASSERT_EQ(c.trailerText, out.trailer);
+    }
+  }
+}
+
+TEST(CChunkerTest, FormatErrorsFail) {
+  const struct {
+    const char* name;
+    std::string wire;
+    bool trailer;
+    std::string log;
+  } cases[] = {
+      {"17 digits", "00000000000000003\r\nabc\r\n", false, "Id[0] Chunker HexDigit > MAXNUM_SIZE[16]"},
+      {"size line starting with CR", "\r\n3\r\nabc\r\n", false, "Id[0] Chunker HexDigitLen = 0 [0]"},
+      {"no size behind a chunk", "3\r\nabc\r\n\r\n0\r\n", false, "Id[0] Chunker HexDigitLen = 0 [0]"},
+      {"not a size", "zz\r\n", false, "Id[0] Chunker HexDigitLen = 0 [0]"},
+      {"trailer beyond 2048 bytes", "0\r\n" + std::string(2049, 't'), true,
+       "Id[0] Error Chunker dwToReadData[2049] > m_dwTrailerBufTotalLen[2048],Let bComplete"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (size_t step : {c.wire.size(), size_t(1)}) {
+      zn_test::LogRecorder log;
+      const Outcome out = Decode(Split(c.wire, step), c.trailer);
+      EXPECT_FALSE(out.ok);
+      EXPECT_FALSE(out.complete);
+      if (step != 1 || c.trailer == false) EXPECT_EQ(1, log.Count(3, "Http", c.log)) << log.Dump();
+    }
+  }
+}
+
+TEST(CChunkerTest, RefusingWriterAndBadArguments) {
+  zn_test::LogRecorder log;
+  std::unique_ptr<zn::HttpResponseDataWriter> writer(zn_test::NewRefusingWriter());
+  CChunker chunker;
+  const std::string wire = "5\r\nhello\r\n0\r\n\r\n";
+  const auto* bytes = reinterpret_cast<const unsigned char*>(wire.data());
+  bool complete = true;
+  EXPECT_FALSE(chunker.Process(false, bytes, static_cast<uint32_t>(wire.size()), writer.get(), complete));
+  EXPECT_FALSE(complete);
+  EXPECT_EQ(1, log.Count(3, "Http", "Id[0] Error Chunker Write Fail,dwLen=[5]")) << log.Dump();
+
+  CChunker fresh;
+  EXPECT_FALSE(fresh.Process(false, nullptr, 3, writer.get(), complete));
+  EXPECT_FALSE(fresh.Process(false, bytes, 0, writer.get(), complete));
+  EXPECT_FALSE(fresh.Process(false, bytes, 3, nullptr, complete));
+  zn::strutf16 trailer;
+  EXPECT_FALSE(fresh.GetTrailer(trailer));
+}
+
+}  // namespace

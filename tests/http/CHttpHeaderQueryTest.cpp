@@ -1,0 +1,120 @@
+#include "http/CHttpHeaderQuery.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "HttpTestSupport.h"
+
+namespace {
+
+using zn::CHttpHeaderQuery;
+using zn_test::Str;
+
+const zn::strutf8 kHead(
+    "HTTP/1.1 200 OK\r\n"
+    "Content-Length: 42\r\n"
+    "X-Spaced : with blank\r\n"
+    "X-Dup: first\r\n"
+    "X-Dup: second\r\n"
+    "X-Empty:\r\n"
+    "X-Blank:   \r\n"
+    "X-Colons: a:b\r\n"
+    "X-Hex: 0x1F\r\n"
+    "\r\n");
+
+struct QueryCase {
+  const char* name;
+  bool trim;
+  bool found;
+  const char* value;
+};
+
+const QueryCase kQueryCases[] = {
+    {"content-length", true, true, "42"},
+    {"CONTENT-LENGTH", false, true, " 42"},
+    {"Length", true, false, ""},
+    {"Content", true, false, ""},
+    {"X-Spaced", true, true, "with blank"},
+    {"X-Dup", true, true, "first"},
+    {"X-Empty", true, false, ""},
+    {"X-Blank", true, false, ""},
+    {"X-Blank", false, true, "   "},
+    {"X-Colons", true, true, "a:b"},
+    {"HTTP/1.1 200 OK", true, false, ""},
+    {"Missing", true, false, ""},
+};
+
+TEST(CHttpHeaderQueryTest, QueryInfoTable) {
+  for (const QueryCase& c : kQueryCases) {
+    SCOPED_TRACE(std::string(c.name) + (c.trim ? " trimmed" : " raw"));
+    zn::strutf8 out;
+    EXPECT_EQ(c.found, CHttpHeaderQuery::QueryInfo(kHead, c.name, out, c.trim));
+    if (c.found) EXPECT_EQ(c.value, Str(out));
+
+    zn::strutf16 wide;
+    EXPECT_EQ(c.found, CHttpHeaderQuery::QueryInfo(kHead, zn::strutf16(c.name), wide, c.trim));
+    if (c.found) EXPECT_EQ(c.value, Str(zn::strutf8(wide)));
+  }
+}
+
+TEST(CHttpHeaderQueryTest, EdgesOfTheHead) {
+  zn::strutf8 out("kept ");
+  EXPECT_TRUE(CHttpHeaderQuery::QueryInfo(kHead, "X-Dup", out, false));
+  EXPECT_EQ("kept  first", Str(out));  // appended behind what the caller had
+  out.clear();
+  EXPECT_FALSE(CHttpHeaderQuery::QueryInfo(zn::strutf8(), "X-Dup", out, true));
+  EXPECT_FALSE(CHttpHeaderQuery::QueryInfo(zn::strutf8("HTTP/1.1 200 OK\r\nX-Last: v"), "X-Last", out, true));
+  EXPECT_TRUE(CHttpHeaderQuery::QueryInfo(zn::strutf8("HTTP/1.1 200 OK\nX-Lf: v\n\n"), "x-lf", out, false));
+  EXPECT_EQ(" v", Str(out));
+}
+
+TEST(CHttpHeaderQueryTest, QueryInfoNumber) {
+  const struct {
+    const char16_t* name;
+    bool found;
+    uint32_t value;
+  } cases[] = {{u"Content-Length", true, 42}, {u"X-Hex", true, 31}, {u"X-Dup", true, 0}, {u"Missing", false, 0},
+               {u"X-Empty", false, 0}};
+  for (const auto& c : cases) {
+    uint32_t n = 77;
+    EXPECT_EQ(c.found, CHttpHeaderQuery::QueryInfoNumber(kHead, zn::strutf16(c.name), n));
+    EXPECT_EQ(c.value, n);
+  }
+}
+
+TEST(CHttpHeaderQueryTest, ResponseFileName) {
+  const zn::strutf8 url("http://example.test/dir/file.bin?token=1&x=2");
+  const std::string urlNoQuery = "http://example.test/dir/file.bin";
+  const struct {
+    const char* disposition;  // null: no such header
+    std::string expected;
+  } cases[] = {
+      {"attachment; filename=\"report.pdf\"", "report.pdf"},
+      {"attachment; filename=abc", "b"},
+      {"attachment; filename=ab", urlNoQuery},
+      {"attachment; filename=\"a.txt\"; size=10", "a.txt\"; size=1"},
+      {"attachment; FILENAME=\"x.bin\"", urlNoQuery},
+      {"inline", urlNoQuery},
+      {nullptr, urlNoQuery},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.disposition ? c.disposition : "(none)");
+    std::string head = "HTTP/1.1 200 OK\r\n";
+    if (c.disposition) head += std::string("Content-Disposition: ") + c.disposition + "\r\n";
+    head += "\r\n";
+    zn_test::LogRecorder log;
+    zn::strutf16 inout(u"content-disposition");
+    EXPECT_TRUE(CHttpHeaderQuery::GetResponseFileName(zn::strutf8(head.c_str()), url, inout));
+    EXPECT_EQ(c.expected, Str(zn::strutf8(inout)));
+    const bool fromUrl = c.expected == urlNoQuery;
+    EXPECT_EQ(fromUrl ? 1 : 0,
+              log.Count(3, "znhttp", "Id[0] GetResponseFileName [" + urlNoQuery + "] URL[" + Str(url) + "]"));
+    EXPECT_EQ(fromUrl ? 0 : 1, log.Count(3, "znhttp", "Id[0] GetResponseFileName [" + c.expected + "]"));
+  }
+  zn::strutf16 whole(u"Content-Disposition");
+  CHttpHeaderQuery::GetResponseFileName(zn::strutf8(), zn::strutf8("http://h/f"), whole);
+  EXPECT_EQ("http://h/f", Str(zn::strutf8(whole)));
+}
+
+}  // namespace

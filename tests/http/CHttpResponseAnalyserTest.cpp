@@ -1,0 +1,312 @@
+#include "http/CHttpResponseAnalyser.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "HttpTestSupport.h"
+#include "http/CChunker.h"
+#include "http/CHttpCookie.h"
+#include "http/CHttpHeaderQuery.h"
+#include "http/IHttpResponseSink.h"
+
+namespace {
+
+using zn::CHttpResponseAnalyser;
+using zn_test::Str;
+
+class RecordingSink final : public zn::IHttpResponseSink {
+ public:
+  void NotifyOnDownloadStart(uint32_t present, uint32_t total) override {
+    starts.push_back({present, total});
+  }
+  void ReportProgress(bool force) override { progress.push_back(force); }
+  std::vector<std::pair<uint32_t, uint32_t>> starts;
+  std::vector<bool> progress;
+};
+
+// The engine's side of one request: the receive buffer, the records, the
+// owned objects and the verdict presets before each analysis.
+struct Exchange {
+  zn::HttpRequestInfo req;
+  zn::HttpResponseInfo resp;
+  zn::HttpMessageSettings settings;
+  zn::HttpResponseDataWriter* writer = nullptr;  // owned
+  zn::CChunker* chunker = nullptr;               // owned
+  zn::CHttpCookie* cookie = nullptr;             // owned
+  RecordingSink sink;
+  bool complete = false;
+
+  explicit Exchange(bool withWriter = true, const char* method = "GET") {
+    req.m_strMethod = method;
+    req.m_strUrl = "http://example.test/a/c?x";
+    resp.m_dwRecvBufLen = zn::kHttpRecvBufSize;
+    resp.m_pRecvBuf = static_cast<unsigned char*>(calloc(zn::kHttpRecvBufSize + 1, 1));
+    if (withWriter) writer = zn_test::NewMemoryWriter();
+  }
+  ~Exchange() {
+    free(resp.m_pRecvBuf);
+    delete writer;
+    delete chunker;
+    delete cookie;
+  }
+  CHttpResponseAnalyser Analyser() {
+    return CHttpResponseAnalyser(req, resp, settings, writer, chunker, cookie, &sink);
+  }
+  // One receive: the bytes land behind the held ones, then the analysis runs.
+  bool Receive(const std::string& bytes) {
+    EXPECT_LE(resp.m_dwTmpRecvCurPos + bytes.size(), resp.m_dwRecvBufLen);
+    memcpy(resp.m_pRecvBuf + resp.m_dwTmpRecvCurPos, bytes.data(), bytes.size());
+    resp.m_dwTmpRecvCurPos += static_cast<uint32_t>(bytes.size());
+    resp.m_pRecvBuf[resp.m_dwTmpRecvCurPos] = 0;
+    resp.m_bReConnect = 2;
+    resp.m_nErrorCode = zn::kHttpResultFailed;
+    return Analyser().AnalyseResp(complete);
+  }
+  std::string Body() const { return zn_test::MemoryOf(writer); }
+};
+
+TEST(CHttpResponseAnalyserTest, HeadOverSeveralReceivesAndBodyBehindIt) {
+  Exchange x;
+  EXPECT_TRUE(x.Receive("HTT"));
+  EXPECT_TRUE(x.Receive("P/1.1 200 OK\r\nContent-Le"));
+  EXPECT_TRUE(x.Receive("ngth: 10\r\n\r"));
+  EXPECT_TRUE(x.resp.m_strResponseHead.empty());
+  EXPECT_TRUE(x.Receive("\n01234"));
+  EXPECT_FALSE(x.complete);
+  EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", Str(x.resp.m_strResponseHead));
+  EXPECT_EQ("01234", x.Body());
+  EXPECT_EQ(0u, x.resp.m_dwTmpRecvCurPos);
+  EXPECT_TRUE(x.Receive("56789"));
+  EXPECT_TRUE(x.complete);
+  EXPECT_EQ("0123456789", x.Body());
+  ASSERT_EQ(1u, x.sink.starts.size());
+  EXPECT_EQ(std::make_pair(0u, 10u), x.sink.starts[0]);
+  EXPECT_EQ((std::vector<bool>{false, true}), x.sink.progress);
+}
+
+struct StatusCase {
+  std::string head;
+  bool result;
+  int32_t code;
+  int32_t reconnect;
+  const char* url;  // m_strUrl afterwards
+  int32_t redirTimes;
+};
+
+const char* const kUrl = "http://example.test/a/c?x";
+const StatusCase kStatusCases[] = {
+    {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", true, 2, 2, kUrl, 0},
+    {"http/1.1 200 ok\r\nContent-Length: 2\r\n\r\nok", true, 2, 2, kUrl, 0},
+    {"HTTP/1.1 500 Oops\r\nContent-Length: 2\r\n\r\nok", true, 2, 2, kUrl, 0},
+    {"HTTP/1.1 301 Moved\r\nLocation: /b\r\n\r\n", false, 2, 1, "http://example.test/b", 1},
+    {"HTTP/1.1 302 Found\r\nLocation: ../d\r\n\r\n", false, 2, 1, "http://example.test/d", 1},
+    {"HTTP/1.1 303 See\r\nLocation:  https://other.test/z \r\n\r\n", false, 2, 1, "https://other.test/z", 1},
+    {"HTTP/1.1 307 Temp\r\nLocation: ?y\r\n\r\n", false, 2, 1, "http://example.test/a/c?y", 1},
+    {"HTTP/1.1 302 Found\r\n\r\n", false, 7, 2, kUrl, 0},
+    {"HTTP/1.1 302 Found\r\nLocation: http://example.test/a/c?x\r\n\r\n", false, 7, 2, kUrl, 0},
+    {"HTTP/1.1 304 Not Modified\r\n\r\n", false, 1, 2, kUrl, 0},
+    {"HTTP/1.1 401 No\r\n\r\n", false, 3, 2, kUrl, 0},
+    {"HTTP/1.1 402 No\r\n\r\n", false, 3, 2, kUrl, 0},
+    {"HTTP/1.1 404 Not Found\r\n\r\n", false, 7, 2, kUrl, 0},
+    {"HTTP/1.1 503 Busy\r\n\r\n", false, 8, 2, kUrl, 0},
+    {"HTTP/1.1 418 Teapot\r\n\r\n", false, 2, 2, kUrl, 0},
+    {"HTTP/1.1 200\r\n\r\n", false, 2, 2, kUrl, 0},
+};
+
+TEST(CHttpResponseAnalyserTest, StatusDispatch) {
+  for (const StatusCase& c : kStatusCases) {
+    SCOPED_TRACE(c.head);
+    Exchange x;
+    x.req.m_nRetryTimes = 1;
+    EXPECT_EQ(c.result, x.Receive(c.head));
+    EXPECT_EQ(c.code, x.resp.m_nErrorCode);
+    EXPECT_EQ(c.reconnect, x.resp.m_bReConnect);
+    EXPECT_EQ(c.url, Str(x.req.m_strUrl));
+    EXPECT_EQ(c.redirTimes, x.req.m_nRedirTimes);
+    EXPECT_EQ(c.redirTimes ? 0 : 1, x.req.m_nRetryTimes);
+    if (c.result) EXPECT_EQ("ok", x.Body());
+    if (c.result) EXPECT_TRUE(x.complete);
+  }
+}
+
+TEST(CHttpResponseAnalyserTest, FailureLogs) {
+  const struct {
+    std::string head;
+    int level;
+    std::string log;
+  } cases[] = {
+      {"HTTP/1.1 200\r\n\r\n", 1, "Id[0] Error Analyse Code Head [HTTP/1.1 200] not two space"},
+      {"ICY 200 OK\r\n\r\n", 1, "Id[0] Error Analyse Code Head [ICY 200 OK] not find HTTP"},
+      {"HTTP/1.1 302 Found\r\n\r\n", 3, "Id[0] Get Location Fail [HTTP/1.1 302 Found\r\n\r\n]"},
+      {"HTTP/1.1 302 Found\r\nLocation: /a/c?x\r\n\r\n", 1,
+       "Id[0] fuck URL[http://example.test/a/c?x] == URL[http://example.test/a/c?x]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.head);
+    zn_test::LogRecorder log;
+    Exchange x;
+    EXPECT_FALSE(x.Receive(c.head));
+    EXPECT_EQ(1, log.Count(c.level, "znhttp", c.log)) << log.Dump();
+  }
+}
+
+TEST(CHttpResponseAnalyserTest, RangeNotSatisfiableRetriesOnceFromZero) {
+  for (int32_t tries : {0, 1, 2, 3}) {
+    SCOPED_TRACE(tries);
+    Exchange x;
+    x.req.m_nRetryTimes = tries;
+    x.writer->Write(reinterpret_cast<const unsigned char*>("old"), 3);
+    EXPECT_FALSE(x.Receive("HTTP/1.1 416 Range\r\n\r\n"));
+    if (tries >= x.settings.m_nMaxRetryTimes) {
+      EXPECT_EQ(2, x.resp.m_nErrorCode);
+      EXPECT_EQ(2, x.resp.m_bReConnect);
+      EXPECT_EQ("old", x.Body());
+      continue;
+    }
+    EXPECT_EQ(0, x.resp.m_nErrorCode);
+    EXPECT_EQ(1, x.resp.m_bReConnect);
+    EXPECT_EQ(0u, x.writer->GetDownloadedSize());
+    // The retry step adds one and fails at the maximum: one more attempt, at most.
+    EXPECT_LT(x.req.m_nRetryTimes + 1, x.settings.m_nMaxRetryTimes);
+    EXPECT_GE(x.req.m_nRetryTimes + 2, x.settings.m_nMaxRetryTimes);
+  }
+}
+
+TEST(CHttpResponseAnalyserTest, FramingHeaders) {
+  const std::string old(900, 'o');
+  const struct {
+    const char* name;
+    const char* method;
+    std::string prefill;  // bytes the writer holds before the response
+    std::string wire;
+    uint32_t contentLength;
+    bool chunked;
+    bool complete;
+    std::string body;
+  } cases[] = {
+      {"206 grows the length to the whole", "GET", old,
+       "HTTP/1.1 206 Partial\r\nContent-Range: bytes 900-999/1000\r\nContent-Length: 100\r\n\r\n" +
+           std::string(100, 'n'),
+       1000, false, true, old + std::string(100, 'n')},
+      {"200 restarts a partly filled target", "GET", old, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc", 3, false,
+       true, "abc"},
+      {"post ignores content-range", "POST", "", "HTTP/1.1 200 OK\r\nContent-Range: bytes 0-1/1000\r\n"
+       "Content-Length: 2\r\n\r\nok", 2, false, true, "ok"},
+      {"chunked in mixed case", "GET", "", "HTTP/1.1 200 OK\r\nTransfer-Encoding:  Chunked \r\nContent-Length: 99\r\n\r\n"
+       "2\r\nok\r\n0\r\n\r\n", 0, true, true, "ok"},
+      {"another coding before chunked", "GET", "", "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\nraw", 0,
+       false, false, "raw"},
+      {"length clips the piece", "GET", "", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n0123456789", 5, false, true,
+       "01234"},
+      {"no length: ends at close", "GET", "", "HTTP/1.1 200 OK\r\n\r\nsome", 0, false, false, "some"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Exchange x(true, c.method);
+    x.writer->Write(reinterpret_cast<const unsigned char*>(c.prefill.data()), static_cast<uint32_t>(c.prefill.size()));
+    EXPECT_TRUE(x.Receive(c.wire));
+    EXPECT_EQ(c.contentLength, x.resp.m_dwContentLength);
+    EXPECT_EQ(c.chunked, x.resp.m_bChunked);
+    EXPECT_EQ(c.complete, x.complete);
+    EXPECT_EQ(c.body, x.Body());
+    const bool get = std::string(c.method) == "GET";
+    EXPECT_EQ(get ? 1u : 0u, x.sink.starts.size());
+    EXPECT_EQ(get ? 1u : 0u, x.sink.progress.size());
+    if (get) EXPECT_EQ(c.complete, x.sink.progress.back());
+  }
+}
+
+TEST(CHttpResponseAnalyserTest, EmptyBodyCompletesAtOnce) {
+  zn_test::LogRecorder log;
+  Exchange x;
+  EXPECT_TRUE(x.Receive("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nxyz"));
+  EXPECT_TRUE(x.complete);
+  EXPECT_EQ("", x.Body());
+  EXPECT_EQ(1, log.Count(1, "znhttp", "Id[0] strResponseHead !bChunked Content-Length=0,Complete"));
+}
+
+TEST(CHttpResponseAnalyserTest, HeadThatFillsTheBuffer) {
+  zn_test::LogRecorder log;
+  Exchange x;
+  const std::string start = "HTTP/1.1 200 OK\r\nX-Long: ";
+  EXPECT_TRUE(x.Receive(start));
+  EXPECT_TRUE(x.Receive(std::string(zn::kHttpRecvBufSize - start.size() - 1, 'L')));
+  EXPECT_FALSE(x.Receive("\r"));
+  EXPECT_EQ(1, log.Count(1, "znhttp", "Id[0] before [16384] not recv Head Complete,let it Error"));
+}
+
+TEST(CHttpResponseAnalyserTest, ChunkedTrailerAndCookies) {
+  zn_test::LogRecorder log;
+  Exchange x(false);
+  EXPECT_TRUE(x.Receive("HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\nTransfer-Encoding: chunked\r\nTrailer: X-T\r\n"
+                        "Set-Cookie:  b=2; Path=/ \r\n\r\n3\r\nabc\r\n0\r\nX-T: 1\r\n"));
+  EXPECT_FALSE(x.complete);
+  EXPECT_TRUE(x.resp.m_bWithChunkTrailer);
+  EXPECT_TRUE(x.Receive("\r\n"));
+  EXPECT_TRUE(x.complete);
+  ASSERT_NE(nullptr, x.writer);  // made as a memory target
+  EXPECT_EQ("abc", x.Body());
+  EXPECT_TRUE(x.sink.starts.empty());  // no writer when the head arrived
+  zn::strutf16 trailer;
+  ASSERT_NE(nullptr, x.chunker);
+  ASSERT_TRUE(x.chunker->GetTrailer(trailer));
+  EXPECT_EQ("X-T: 1\r\n\r\n", Str(zn::strutf8(trailer)));
+  ASSERT_NE(nullptr, x.cookie);
+  EXPECT_EQ(1, log.Count(3, "Http", "Id[0] SetRawCookie [a=1] bRet[1]"));
+  EXPECT_EQ(1, log.Count(3, "Http", "Id[0] SetRawCookie [b=2; Path=/] bRet[1]"));
+}
+
+TEST(CHttpResponseAnalyserTest, WriterFailures) {
+  zn_test::LogRecorder log;
+  Exchange x(false);
+  x.writer = zn_test::NewRefusingWriter();
+  EXPECT_FALSE(x.Receive("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody"));
+  EXPECT_EQ(4, x.resp.m_nErrorCode);
+  EXPECT_EQ(1, log.Count(3, "znhttp", "Id[0] Write Content Len[4] FAIL"));
+  bool complete = false;
+  EXPECT_FALSE(x.Analyser().WriteContentData(nullptr, 0, complete));
+  EXPECT_EQ(1, log.Count(1, "znhttp", "WriteContentData Param Error dwLen[0]"));
+}
+
+TEST(CHttpResponseAnalyserTest, GbkHeadStoredAsUtf8) {
+  Exchange x;
+  x.settings.m_bGbkHead = true;
+  EXPECT_TRUE(x.Receive("HTTP/1.1 200 OK\r\nX-Name: \xD6\xD0\r\nContent-Length: 1\r\n\r\n!"));
+  zn::strutf8 value;
+  EXPECT_TRUE(zn::CHttpHeaderQuery::QueryInfo(x.resp.m_strResponseHead, "X-Name", value, true));
+  EXPECT_EQ("\xE4\xB8\xAD", Str(value));
+  EXPECT_EQ("!", x.Body());
+}
+
+TEST(CHttpResponseAnalyserTest, MakeRedirectUrl) {
+  const struct {
+    const char* base;
+    const char* ref;
+    const char* url;
+  } cases[] = {
+      {"http://h/a/c?x", "/b", "http://h/b"},
+      {"http://h/a/b/c", "../d", "http://h/a/d"},
+      {"http://h/p?x", "?y", "http://h/p?y"},
+      {"http://h/a/b", "./c", "http://h/a/c"},
+      {"http://h/a/b/c/d", "../../x", "http://h/a/x"},
+      {"http://h/a/b", "../../../x", "http://h/x"},
+      {"http://h:8080/dir/", "f.txt", "http://h:8080/dir/f.txt"},
+      {"http://h", "x", "http://h/x"},
+      {"http://h", "?q", "http://h/?q"},
+      {"http://h/", "?q", "http://h/?q"},
+      {"http://h?q=/a", "x", "http://h/x"},
+      {"h/a/b", "c", "h/a/c"},
+  };
+  for (const auto& c : cases) {
+    char* url = CHttpResponseAnalyser::MakeRedirectUrl(c.base, c.ref);
+    ASSERT_NE(nullptr, url);
+    EXPECT_STREQ(c.url, url) << c.base << " + " << c.ref;
+    free(url);
+  }
+}
+
+}  // namespace
