@@ -1,6 +1,5 @@
 #include "http/CHttpResponseAnalyser.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -149,10 +148,9 @@ bool CHttpResponseAnalyser::AnalyseResp(bool& bComplete) {
         resp.m_bReConnect = kReConnectYes;
         resp.m_nErrorCode = kHttpResultSuccess;
         // The retry step adds one to the count and gives up once it reaches
-        // the maximum, so max - 2 leaves exactly one more attempt (from byte 0,
-        // the writer being empty now). The count never goes down, so a server
-        // that keeps answering 416 cannot make the request loop.
-        m_oRequest.m_nRetryTimes = std::max(m_oRequest.m_nRetryTimes, m_oSettings.m_nMaxRetryTimes - 2);
+        // the maximum, so max - 2 leaves exactly one more attempt, which starts
+        // from byte 0 (the writer is empty now and no Range goes out).
+        m_oRequest.m_nRetryTimes = m_oSettings.m_nMaxRetryTimes - 2;
         return false;
       case kStatusUnavailable:
         resp.m_nErrorCode = kHttpResultUnavailable;

@@ -99,7 +99,9 @@ TEST(CChunkerTest, FormatErrorsFail) {
       const Outcome out = Decode(Split(c.wire, step), c.trailer);
       EXPECT_FALSE(out.ok);
       EXPECT_FALSE(out.complete);
-      if (step != 1 || c.trailer == false) EXPECT_EQ(1, log.Count(3, "Http", c.log)) << log.Dump();
+      if (step != 1 || c.trailer == false) {
+        EXPECT_EQ(1, log.Count(3, "Http", c.log)) << log.Dump();
+      }
     }
   }
 }

@@ -50,11 +50,15 @@ TEST(CHttpHeaderQueryTest, QueryInfoTable) {
     SCOPED_TRACE(std::string(c.name) + (c.trim ? " trimmed" : " raw"));
     zn::strutf8 out;
     EXPECT_EQ(c.found, CHttpHeaderQuery::QueryInfo(kHead, c.name, out, c.trim));
-    if (c.found) EXPECT_EQ(c.value, Str(out));
+    if (c.found) {
+      EXPECT_EQ(c.value, Str(out));
+    }
 
     zn::strutf16 wide;
     EXPECT_EQ(c.found, CHttpHeaderQuery::QueryInfo(kHead, zn::strutf16(c.name), wide, c.trim));
-    if (c.found) EXPECT_EQ(c.value, Str(zn::strutf8(wide)));
+    if (c.found) {
+      EXPECT_EQ(c.value, Str(zn::strutf8(wide)));
+    }
   }
 }
 
