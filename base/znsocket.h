@@ -113,6 +113,9 @@ ZNBASE_API CZNITCPCnnSocket* ZNCreateReverseCnnTCPSocket(CZNIReverseTcpSocketCre
 // (https_proxy, http_proxy, all_proxy, no_proxy) is read once. An empty host
 // turns the proxy off.
 ZNBASE_API void znnet_setproxy(const char* host, uint16_t port);
+// Forgets a proxy set through znnet_setproxy and reads the environment again at
+// the next proxy-aware connect.
+ZNBASE_API void znnet_resetproxy();
 
 // ---- names ------------------------------------------------------------------------
 // The result block of a resolution: a count, 4 unused bytes, 11 address records.

@@ -1,0 +1,220 @@
+// The proxy setting of the proxy-aware connecting sockets: set by the host
+// program or read once from the conventional environment variables.
+#include "platform/znproxy.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "base/znplatform.h"
+#include "base/znsocket.h"
+
+namespace znplatform {
+
+namespace {
+
+constexpr const char kProxyLogTag[] = "znproxy";
+// The port of a proxy whose text names none (the customary proxy port).
+constexpr uint16_t kDefaultProxyPort = 1080;
+// The variables naming the proxy, in the order of preference.
+constexpr const char* kProxyVariables[] = {"https_proxy", "HTTPS_PROXY", "http_proxy",
+                                           "HTTP_PROXY",  "all_proxy",   "ALL_PROXY"};
+constexpr const char* kNoProxyVariables[] = {"no_proxy", "NO_PROXY"};
+
+// The setting; every field is guarded by g_mutex.
+struct ProxySetting {
+  bool loaded = false;     // the environment was read or a host program set the proxy
+  bool explicitSet = false;  // the proxy came from znnet_setproxy (no_proxy does not apply)
+  ProxyTarget proxy;       // port 0: no proxy
+  std::string noProxy;     // the no_proxy list, lower case
+};
+
+std::mutex g_mutex;
+ProxySetting g_setting;
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+  return s.substr(b, e - b);
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// Reads "[scheme://][user[:password]@]host[:port][/...]". Only plain HTTP
+// proxies can carry a CONNECT tunnel here; other schemes are refused.
+bool ParseProxyText(const std::string& raw, ProxyTarget& out) {
+  std::string text = Trim(raw);
+  if (text.empty()) return false;
+  const size_t schemeEnd = text.find("://");
+  if (schemeEnd != std::string::npos) {
+    const std::string scheme = Lower(text.substr(0, schemeEnd));
+    if (scheme != "http") {
+      znsyslog(2, kProxyLogTag, __LINE__, "proxy [%s] ignored: only http:// proxies are supported", text.c_str());
+      return false;
+    }
+    text = text.substr(schemeEnd + 3);
+  }
+  text = text.substr(0, text.find('/'));
+  const size_t at = text.rfind('@');
+  if (at != std::string::npos) text = text.substr(at + 1);
+
+  std::string host;
+  std::string portText;
+  if (!text.empty() && text[0] == '[') {
+    const size_t close = text.find(']');
+    if (close == std::string::npos) return false;
+    host = text.substr(1, close - 1);
+    if (close + 1 < text.size()) {
+      if (text[close + 1] != ':') return false;
+      portText = text.substr(close + 2);
+    }
+  } else {
+    const size_t colon = text.rfind(':');
+    if (colon != std::string::npos && text.find(':') == colon) {
+      host = text.substr(0, colon);
+      portText = text.substr(colon + 1);
+    } else {
+      host = text;  // no port, or a bare IPv6 address
+    }
+  }
+  if (host.empty()) return false;
+  uint16_t port = kDefaultProxyPort;
+  if (!portText.empty()) {
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(portText.c_str(), &end, 10);
+    if (end == portText.c_str() || *end != '\0' || v == 0 || v > 65535) {
+      znsyslog(2, kProxyLogTag, __LINE__, "proxy [%s] ignored: bad port", raw.c_str());
+      return false;
+    }
+    port = static_cast<uint16_t>(v);
+  }
+  out.host = host;
+  out.port = port;
+  return true;
+}
+
+// An address and prefix entry ("10.0.0.0/8", "fd00::/8") against an address text.
+bool MatchesCidr(const std::string& entry, const std::string& target) {
+  const size_t slash = entry.find('/');
+  const std::string net = entry.substr(0, slash);
+  const int bits = std::atoi(entry.c_str() + slash + 1);
+  unsigned char a[16], b[16];
+  size_t size = 0;
+  if (::inet_pton(AF_INET, net.c_str(), a) == 1 && ::inet_pton(AF_INET, target.c_str(), b) == 1) {
+    size = 4;
+  } else if (::inet_pton(AF_INET6, net.c_str(), a) == 1 && ::inet_pton(AF_INET6, target.c_str(), b) == 1) {
+    size = 16;
+  } else {
+    return false;
+  }
+  if (bits < 0 || static_cast<size_t>(bits) > size * 8) return false;
+  const size_t whole = static_cast<size_t>(bits) / 8;
+  if (std::memcmp(a, b, whole) != 0) return false;
+  const int rest = bits % 8;
+  if (rest == 0) return true;
+  const unsigned char mask = static_cast<unsigned char>(0xFF << (8 - rest));
+  return (a[whole] & mask) == (b[whole] & mask);
+}
+
+// no_proxy: comma- or blank-separated entries; "*" matches everything, an
+// address or name matches itself, ".example.com" or "example.com" matches the
+// names below it, "net/bits" matches the addresses inside.
+bool NoProxyMatches(const std::string& list, const std::string& targetIn) {
+  std::string target = Lower(targetIn);
+  const size_t pct = target.find('%');
+  if (pct != std::string::npos) target.resize(pct);
+  size_t pos = 0;
+  while (pos <= list.size()) {
+    size_t end = list.find_first_of(", \t", pos);
+    if (end == std::string::npos) end = list.size();
+    std::string entry = list.substr(pos, end - pos);
+    pos = end + 1;
+    if (entry.empty()) continue;
+    if (entry == "*") return true;
+    if (entry.front() == '[') {
+      const size_t close = entry.find(']');
+      entry = entry.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    } else if (entry.find(':') != std::string::npos && entry.find(':') == entry.rfind(':')) {
+      entry.resize(entry.find(':'));  // "host:port": the port is not compared
+    }
+    if (entry.find('/') != std::string::npos) {
+      if (MatchesCidr(entry, target)) return true;
+      continue;
+    }
+    if (entry.front() == '.') entry.erase(0, 1);
+    if (target == entry) return true;
+    if (target.size() > entry.size() && target.compare(target.size() - entry.size(), entry.size(), entry) == 0 &&
+        target[target.size() - entry.size() - 1] == '.') {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Reads the environment into the setting once; g_mutex is held.
+void LoadLocked() {
+  if (g_setting.loaded) return;
+  g_setting.loaded = true;
+  g_setting.explicitSet = false;
+  g_setting.proxy = ProxyTarget();
+  g_setting.noProxy.clear();
+  for (const char* name : kProxyVariables) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') continue;
+    ProxyTarget parsed;
+    if (ParseProxyText(value, parsed)) {
+      g_setting.proxy = parsed;
+      znsyslog(3, kProxyLogTag, __LINE__, "proxy from %s: [%s:%u]", name, parsed.host.c_str(),
+               static_cast<unsigned>(parsed.port));
+    }
+    break;  // the first variable that is set decides, even when it cannot be used
+  }
+  for (const char* name : kNoProxyVariables) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) continue;
+    g_setting.noProxy = Lower(value);
+    break;
+  }
+}
+
+}  // namespace
+
+bool ProxyForTarget(const char* targetIp, ProxyTarget& proxy) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  LoadLocked();
+  if (g_setting.proxy.port == 0) return false;
+  if (!g_setting.explicitSet && targetIp && NoProxyMatches(g_setting.noProxy, targetIp)) {
+    znsyslog(3, kProxyLogTag, __LINE__, "no_proxy: [%s] connects directly", targetIp);
+    return false;
+  }
+  proxy = g_setting.proxy;
+  return true;
+}
+
+}  // namespace znplatform
+
+void znnet_setproxy(const char* host, uint16_t port) {
+  std::lock_guard<std::mutex> lock(znplatform::g_mutex);
+  znplatform::g_setting.loaded = true;
+  znplatform::g_setting.explicitSet = true;
+  znplatform::g_setting.noProxy.clear();
+  znplatform::g_setting.proxy = znplatform::ProxyTarget();
+  if (host == nullptr || *host == '\0') return;
+  std::string text = host;
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+  znplatform::g_setting.proxy.host = text;
+  znplatform::g_setting.proxy.port = port != 0 ? port : znplatform::kDefaultProxyPort;
+}
+
+void znnet_resetproxy() {
+  std::lock_guard<std::mutex> lock(znplatform::g_mutex);
+  znplatform::g_setting.loaded = false;
+}

@@ -1,0 +1,412 @@
+// The platform TCP socket: a connected descriptor whose readiness is watched by
+// the reactor of the task that created the socket, delivered to its sink with
+// re-enabling READ, one-shot WRITE and a single close.
+#include <sys/ioctl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
+
+#include "base/znplatform.h"
+#include "base/znsocket.h"
+#include "base/zntask.h"
+#include "platform/znreactor.h"
+#include "platform/znsocketutil.h"
+
+namespace {
+
+using znplatform::ErrorText;
+using znplatform::kSocketLogTag;
+using znplatform::RetryOnEintr;
+
+constexpr int kAllEvents = ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE;
+
+// A connected TCP socket bound to one task.
+//
+// Thread: every member runs on the creating task's thread; the readiness waits
+// and the posted close complete on that thread too, through the task's reactor.
+// Owns: the descriptor (until Detach or Close), a counted reference to the task
+// (so that its reactor outlives the registration). Borrows: the sink.
+//
+// The sink may delete the socket inside any callback. Every asynchronous
+// completion therefore captures a weak reference to the current generation
+// token; the destructor, Close and Detach drop the token, and a completion whose
+// token is gone returns without touching the object.
+class CZNTCPSocket final : public CZNITCPSocket {
+ public:
+  CZNTCPSocket();
+  ~CZNTCPSocket() override;
+  CZNTCPSocket(const CZNTCPSocket&) = delete;
+  CZNTCPSocket& operator=(const CZNTCPSocket&) = delete;
+
+  void SetSink(CZNITCPSocketSink* pSink) override { m_pSink = pSink; }
+  bool Attach(znsocket_t s) override;
+  znsocket_t Detach() override;
+  znsocket_t NativeSocket() override;
+  int Send(const void* pData, uint32_t ulen) override;
+  int Recv(void* pData, uint32_t ulen) override;
+  uint32_t GetUnReadDataLen() override;
+  bool SetSendBufferSize(uint32_t size) override { return SetIntOption(SOL_SOCKET, SO_SNDBUF, size, "SetSendBufferSize"); }
+  bool GetSendBufferSize(uint32_t& size) override { return GetIntOption(SOL_SOCKET, SO_SNDBUF, size, "GetSendBufferSize"); }
+  bool SetRecvBufferSize(uint32_t size) override { return SetIntOption(SOL_SOCKET, SO_RCVBUF, size, "SetRecvBufferSize"); }
+  bool GetRecvBufferSize(uint32_t& size) override { return GetIntOption(SOL_SOCKET, SO_RCVBUF, size, "GetRecvBufferSize"); }
+  bool SetNoDelay(bool bNoDelay) override {
+    return SetIntOption(IPPROTO_TCP, TCP_NODELAY, bNoDelay ? 1u : 0u, "SetNoDelay");
+  }
+  bool GetSocketName(zn::strutf8& ip, uint16_t& port) override { return NameAsText(false, ip, port); }
+  bool GetSocketName(znsockaddr_storage& addr, uint32_t& addrlen) override { return NameAsRecord(false, addr, addrlen); }
+  bool GetPeerName(zn::strutf8& ip, uint16_t& port) override { return NameAsText(true, ip, port); }
+  bool GetPeerName(znsockaddr_storage& addr, uint32_t& addrlen) override { return NameAsRecord(true, addr, addrlen); }
+  bool SelectEvent(int event, bool isToClear) override;
+  void Close() override;
+
+ private:
+  struct Token {};
+
+  int Fd() { return m_desc && m_desc->is_open() ? m_desc->native_handle() : -1; }
+  // Drops the current token (pending completions become no-ops) and makes a new one.
+  void NewGeneration();
+  // Starts the readiness waits that the selection and the state call for.
+  void UpdateWaits();
+  void OnReadable(const asio::error_code& ec);
+  void OnWritable(const asio::error_code& ec);
+  // Queues the close delivery for a later turn of the loop (never inside the caller).
+  void PostClose();
+  // Delivers OnClose now, at most once per descriptor. The object may be gone
+  // when this returns.
+  void DeliverClose();
+
+  bool SetIntOption(int level, int name, uint32_t value, const char* what);
+  bool GetIntOption(int level, int name, uint32_t& value, const char* what);
+  bool NameAsText(bool peer, zn::strutf8& ip, uint16_t& port);
+  bool NameAsRecord(bool peer, znsockaddr_storage& addr, uint32_t& addrlen);
+  bool FetchName(bool peer, sockaddr_storage& addr, socklen_t& len, const char* what);
+
+  CZNTaskBase* m_pTask = nullptr;         // counted; null when created on a thread with no task
+  std::optional<asio::posix::stream_descriptor> m_desc;  // engaged iff m_pTask; open iff a descriptor is attached
+  CZNITCPSocketSink* m_pSink = nullptr;   // borrowed
+  std::shared_ptr<Token> m_token;         // current generation; completions hold weak references
+  int m_nEvents = 0;                      // selected interest: READ stays until cleared, WRITE is consumed by OnSend
+  bool m_bRecvArmed = true;               // false between an OnRecv and the sink's next Recv
+  bool m_bReadWaiting = false;            // a wait_read is outstanding on the descriptor
+  bool m_bWriteWaiting = false;           // a wait_write is outstanding on the descriptor
+  bool m_bClosePosted = false;            // a close delivery is queued
+  bool m_bCloseDone = false;              // OnClose was delivered (or the stream ended for good)
+};
+
+CZNTCPSocket::CZNTCPSocket() : m_token(std::make_shared<Token>()) {
+  CZNTaskBase* task = CZNTaskBase::Current();
+  if (task == nullptr) {
+    znsyslog(1, kSocketLogTag, __LINE__, "ZNCreateTCPSocket: the calling thread runs no task, the socket cannot work");
+    return;
+  }
+  task->AddRef();
+  m_pTask = task;
+  m_desc.emplace(znplatform::TaskReactor(task));
+}
+
+CZNTCPSocket::~CZNTCPSocket() {
+  m_token.reset();
+  if (m_desc) {
+    asio::error_code ec;
+    m_desc->close(ec);  // closes the descriptor; pending waits complete as aborted no-ops
+    m_desc.reset();
+  }
+  if (m_pTask) m_pTask->Release();
+}
+
+void CZNTCPSocket::NewGeneration() {
+  m_token = std::make_shared<Token>();
+  m_bReadWaiting = false;
+  m_bWriteWaiting = false;
+  m_bClosePosted = false;
+}
+
+bool CZNTCPSocket::Attach(znsocket_t s) {
+  if (!m_desc) {
+    znsyslog(1, kSocketLogTag, __LINE__, "CZNTCPSocket Attach: no task, cannot attach");
+    return false;
+  }
+  if (m_desc->is_open()) {
+    znsyslog(1, kSocketLogTag, __LINE__, "CZNTCPSocket Attach: a socket is attached already");
+    return false;
+  }
+  const int fd = znplatform::FdOfHandle(s);
+  if (fd < 0) {
+    znsyslog(1, kSocketLogTag, __LINE__, "CZNTCPSocket Attach: invalid socket");
+    return false;
+  }
+  if (!znplatform::SetNonBlocking(fd)) {
+    znsyslog(1, kSocketLogTag, __LINE__, "CZNTCPSocket Attach: cannot make socket %d non-blocking: %s", fd,
+             ErrorText(errno));
+    return false;
+  }
+  asio::error_code ec;
+  m_desc->assign(fd, ec);
+  if (ec) {
+    znsyslog(1, kSocketLogTag, __LINE__, "CZNTCPSocket Attach: cannot register socket %d: %s", fd,
+             ec.message().c_str());
+    return false;
+  }
+  NewGeneration();
+  m_bRecvArmed = true;
+  m_bCloseDone = false;
+  UpdateWaits();
+  return true;
+}
+
+znsocket_t CZNTCPSocket::Detach() {
+  if (!m_desc || !m_desc->is_open()) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Detach: no socket attached");
+    return znsocket_makeinvalid();
+  }
+  const int fd = m_desc->release();  // deregisters; outstanding waits become aborted no-ops
+  NewGeneration();
+  return znplatform::HandleOfFd(fd);
+}
+
+znsocket_t CZNTCPSocket::NativeSocket() { return znplatform::HandleOfFd(Fd()); }
+
+void CZNTCPSocket::Close() {
+  if (!m_desc || !m_desc->is_open()) return;
+  asio::error_code ec;
+  m_desc->close(ec);
+  if (ec) znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Close: %s", ec.message().c_str());
+  NewGeneration();
+}
+
+int CZNTCPSocket::Send(const void* pData, uint32_t ulen) {
+  const int fd = Fd();
+  if (fd < 0) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Send: no socket attached");
+    return -1;
+  }
+  if (pData == nullptr || ulen == 0) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Send: pData is null or ulen[%u] is 0", ulen);
+    return -1;
+  }
+  // The result is an int: never take more than it can report.
+  const size_t len = ulen > static_cast<uint32_t>(INT32_MAX) ? static_cast<size_t>(INT32_MAX) : ulen;
+  const ssize_t n = RetryOnEintr([&] { return ::send(fd, pData, len, MSG_NOSIGNAL | MSG_DONTWAIT); });
+  if (n > 0) return static_cast<int>(n);
+  if (n < 0 && znplatform::IsWouldBlock(errno)) return 0;
+  const int err = n < 0 ? errno : EPIPE;
+  znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Send: send(%d) failed: %s", fd, ErrorText(err));
+  // With READ selected the read side reports the close once the unread bytes are
+  // gone; otherwise nothing else would, so it is queued here.
+  if (!(m_nEvents & ZNSOCKET_EVENT_READ)) PostClose();
+  return -1;
+}
+
+int CZNTCPSocket::Recv(void* pData, uint32_t ulen) {
+  const int fd = Fd();
+  if (fd < 0) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Recv: no socket attached");
+    return -1;
+  }
+  if (pData == nullptr || ulen == 0) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Recv: pData is null or ulen[%u] is 0", ulen);
+    return -1;
+  }
+  m_bRecvArmed = true;
+  const size_t len = ulen > static_cast<uint32_t>(INT32_MAX) ? static_cast<size_t>(INT32_MAX) : ulen;
+  const ssize_t n = RetryOnEintr([&] { return ::recv(fd, pData, len, MSG_DONTWAIT); });
+  if (n > 0) {
+    UpdateWaits();
+    return static_cast<int>(n);
+  }
+  if (n == 0) {
+    PostClose();  // end of stream: every byte before it has now been read
+    return 0;
+  }
+  if (znplatform::IsWouldBlock(errno)) {
+    UpdateWaits();
+    return 0;
+  }
+  znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Recv: recv(%d) failed: %s", fd, ErrorText(errno));
+  PostClose();
+  return -1;
+}
+
+uint32_t CZNTCPSocket::GetUnReadDataLen() {
+  const int fd = Fd();
+  if (fd < 0) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket GetUnReadDataLen: no socket attached");
+    return 0;
+  }
+  int pending = 0;
+  if (::ioctl(fd, FIONREAD, &pending) != 0) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket GetUnReadDataLen: ioctl(%d) failed: %s", fd,
+             ErrorText(errno));
+    return 0;
+  }
+  return pending > 0 ? static_cast<uint32_t>(pending) : 0u;
+}
+
+bool CZNTCPSocket::SelectEvent(int event, bool isToClear) {
+  if (isToClear) {
+    m_nEvents &= ~event;
+    return true;
+  }
+  m_nEvents |= event & kAllEvents;
+  // Selecting READ again re-enables it, as after a Recv.
+  if (event & ZNSOCKET_EVENT_READ) m_bRecvArmed = true;
+  if (Fd() < 0) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket SelectEvent: no socket attached, event[%d] kept", event);
+    return false;
+  }
+  UpdateWaits();
+  return true;
+}
+
+void CZNTCPSocket::UpdateWaits() {
+  if (Fd() < 0 || m_bCloseDone || m_bClosePosted) return;
+  if ((m_nEvents & ZNSOCKET_EVENT_READ) && m_bRecvArmed && !m_bReadWaiting) {
+    m_bReadWaiting = true;
+    std::weak_ptr<Token> alive = m_token;
+    m_desc->async_wait(asio::posix::descriptor_base::wait_read, [this, alive](const asio::error_code& ec) {
+      if (alive.expired()) return;
+      OnReadable(ec);
+    });
+  }
+  if ((m_nEvents & ZNSOCKET_EVENT_WRITE) && !m_bWriteWaiting) {
+    m_bWriteWaiting = true;
+    std::weak_ptr<Token> alive = m_token;
+    m_desc->async_wait(asio::posix::descriptor_base::wait_write, [this, alive](const asio::error_code& ec) {
+      if (alive.expired()) return;
+      OnWritable(ec);
+    });
+  }
+}
+
+void CZNTCPSocket::OnReadable(const asio::error_code& ec) {
+  m_bReadWaiting = false;
+  if (ec == asio::error::operation_aborted) return;
+  if (!(m_nEvents & ZNSOCKET_EVENT_READ) || !m_bRecvArmed || m_bCloseDone || m_bClosePosted) return;
+  const int fd = Fd();
+  if (fd < 0) return;
+  // Peek one byte to tell waiting bytes from the end of the stream or an error:
+  // bytes are always offered before the close.
+  char probe;
+  const ssize_t n = RetryOnEintr([&] { return ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT); });
+  if (n > 0) {
+    m_bRecvArmed = false;
+    if (m_pSink) m_pSink->OnRecv(this);  // may delete this
+    return;
+  }
+  if (n < 0 && znplatform::IsWouldBlock(errno)) {
+    UpdateWaits();
+    return;
+  }
+  if (n < 0) {
+    znsyslog(3, kSocketLogTag, __LINE__, "CZNTCPSocket OnReadable: socket %d failed: %s", fd, ErrorText(errno));
+  }
+  DeliverClose();  // may delete this
+}
+
+void CZNTCPSocket::OnWritable(const asio::error_code& ec) {
+  m_bWriteWaiting = false;
+  if (ec == asio::error::operation_aborted) return;
+  if (!(m_nEvents & ZNSOCKET_EVENT_WRITE) || Fd() < 0) return;
+  m_nEvents &= ~ZNSOCKET_EVENT_WRITE;  // one-shot
+  if (m_pSink) m_pSink->OnSend(this);  // may delete this
+}
+
+void CZNTCPSocket::PostClose() {
+  if (m_bCloseDone || m_bClosePosted || !m_pTask) return;
+  m_bClosePosted = true;
+  std::weak_ptr<Token> alive = m_token;
+  asio::post(znplatform::TaskReactor(m_pTask), [this, alive] {
+    if (alive.expired()) return;
+    m_bClosePosted = false;
+    DeliverClose();
+  });
+}
+
+void CZNTCPSocket::DeliverClose() {
+  if (m_bCloseDone) return;
+  m_bCloseDone = true;
+  if (m_pSink) m_pSink->OnClose(this);  // may delete this
+}
+
+bool CZNTCPSocket::SetIntOption(int level, int name, uint32_t value, const char* what) {
+  const int fd = Fd();
+  if (fd < 0) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket %s: no socket attached", what);
+    return false;
+  }
+  const int v = value > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(value);
+  if (::setsockopt(fd, level, name, &v, sizeof(v)) != 0) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket %s: setsockopt(%d) failed: %s", what, fd, ErrorText(errno));
+    return false;
+  }
+  return true;
+}
+
+bool CZNTCPSocket::GetIntOption(int level, int name, uint32_t& value, const char* what) {
+  const int fd = Fd();
+  if (fd < 0) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket %s: no socket attached", what);
+    return false;
+  }
+  int v = 0;
+  socklen_t len = sizeof(v);
+  if (::getsockopt(fd, level, name, &v, &len) != 0) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket %s: getsockopt(%d) failed: %s", what, fd, ErrorText(errno));
+    return false;
+  }
+  value = v > 0 ? static_cast<uint32_t>(v) : 0u;
+  return true;
+}
+
+bool CZNTCPSocket::FetchName(bool peer, sockaddr_storage& addr, socklen_t& len, const char* what) {
+  const int fd = Fd();
+  if (fd < 0) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket %s: no socket attached", what);
+    return false;
+  }
+  std::memset(&addr, 0, sizeof(addr));
+  len = sizeof(addr);
+  auto* sa = reinterpret_cast<sockaddr*>(&addr);
+  const int r = peer ? ::getpeername(fd, sa, &len) : ::getsockname(fd, sa, &len);
+  if (r != 0) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket %s: socket %d: %s", what, fd, ErrorText(errno));
+    return false;
+  }
+  return true;
+}
+
+bool CZNTCPSocket::NameAsText(bool peer, zn::strutf8& ip, uint16_t& port) {
+  const char* what = peer ? "GetPeerName" : "GetSocketName";
+  sockaddr_storage addr;
+  socklen_t len = 0;
+  if (!FetchName(peer, addr, len, what)) return false;
+  std::string text;
+  if (!znplatform::SockaddrToText(reinterpret_cast<const sockaddr*>(&addr), len, text, port)) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket %s: unknown address family %d", what,
+             static_cast<int>(addr.ss_family));
+    return false;
+  }
+  ip = text.c_str();
+  return true;
+}
+
+bool CZNTCPSocket::NameAsRecord(bool peer, znsockaddr_storage& addr, uint32_t& addrlen) {
+  static_assert(sizeof(znsockaddr_storage) == sizeof(sockaddr_storage), "address record size");
+  sockaddr_storage sa;
+  socklen_t len = 0;
+  if (!FetchName(peer, sa, len, peer ? "GetPeerName" : "GetSocketName")) return false;
+  std::memcpy(addr.data, &sa, sizeof(sa));
+  addrlen = static_cast<uint32_t>(len);
+  return true;
+}
+
+}  // namespace
+
+CZNITCPSocket* ZNCreateTCPSocket() { return new CZNTCPSocket(); }

@@ -1,0 +1,127 @@
+// Descriptor and address helpers of the socket layer, and the handle functions
+// of the platform interface (znsocket_*).
+#include "platform/znsocketutil.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "base/znplatform.h"
+
+namespace znplatform {
+
+namespace {
+
+// The longest text an IPv6 address with a scope suffix can take, terminator included.
+constexpr size_t kAddressTextCapacity = INET6_ADDRSTRLEN + IF_NAMESIZE + 2;
+
+}  // namespace
+
+bool SetNonBlocking(int fd) {
+  const int flags = RetryOnEintr([&] { return ::fcntl(fd, F_GETFL, 0); });
+  if (flags < 0) return false;
+  if (flags & O_NONBLOCK) return true;
+  return RetryOnEintr([&] { return ::fcntl(fd, F_SETFL, flags | O_NONBLOCK); }) == 0;
+}
+
+bool ParseNumericAddress(const char* ip, uint16_t port, sockaddr_storage& addr, socklen_t& len) {
+  if (ip == nullptr || *ip == '\0') return false;
+  // inet_pton alone would refuse scoped link-local addresses; getaddrinfo with
+  // AI_NUMERICHOST reads them and never touches the network.
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof(hints));
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  char service[8];
+  std::snprintf(service, sizeof(service), "%u", static_cast<unsigned>(port));
+  addrinfo* res = nullptr;
+  if (::getaddrinfo(ip, service, &hints, &res) != 0 || res == nullptr) return false;
+  bool ok = false;
+  if ((res->ai_family == AF_INET || res->ai_family == AF_INET6) && res->ai_addrlen <= sizeof(addr)) {
+    std::memset(&addr, 0, sizeof(addr));
+    std::memcpy(&addr, res->ai_addr, res->ai_addrlen);
+    len = res->ai_addrlen;
+    ok = true;
+  }
+  ::freeaddrinfo(res);
+  return ok;
+}
+
+bool SockaddrToText(const sockaddr* sa, socklen_t len, std::string& ip, uint16_t& port) {
+  char text[kAddressTextCapacity] = {0};
+  if (sa->sa_family == AF_INET && len >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
+    const auto* in4 = reinterpret_cast<const sockaddr_in*>(sa);
+    if (::inet_ntop(AF_INET, &in4->sin_addr, text, sizeof(text)) == nullptr) return false;
+    ip = text;
+    port = ntohs(in4->sin_port);
+    return true;
+  }
+  if (sa->sa_family == AF_INET6 && len >= static_cast<socklen_t>(sizeof(sockaddr_in6))) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+    if (::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof(text)) == nullptr) return false;
+    ip = text;
+    if (in6->sin6_scope_id != 0) {
+      ip += '%';
+      ip += std::to_string(in6->sin6_scope_id);
+    }
+    port = ntohs(in6->sin6_port);
+    return true;
+  }
+  return false;
+}
+
+const char* ErrorText(int err) {
+  const char* text = ::strerrordesc_np(err);
+  return text ? text : "unknown error";
+}
+
+}  // namespace znplatform
+
+using znplatform::FdOfHandle;
+
+znsocket_t znsocket_makeinvalid() { return ~static_cast<znsocket_t>(0); }
+
+bool znsocket_isvalid(znsocket_t s) { return s <= static_cast<znsocket_t>(INT_MAX); }
+
+void znsocket_close(znsocket_t s) {
+  const int fd = FdOfHandle(s);
+  if (fd < 0) return;
+  // close is not retried on EINTR: on Linux the descriptor is gone either way.
+  if (::close(fd) != 0) {
+    znsyslog(2, znplatform::kSocketLogTag, __LINE__, "znsocket_close: close(%d) failed: %s", fd,
+             znplatform::ErrorText(errno));
+  }
+}
+
+bool znsocket_getpeername6(znsocket_t s, zn::strutf8& ip, uint16_t& port) {
+  const int fd = FdOfHandle(s);
+  if (fd < 0) {
+    znsyslog(2, znplatform::kSocketLogTag, __LINE__, "znsocket_getpeername6: invalid socket");
+    return false;
+  }
+  sockaddr_storage addr;
+  socklen_t len = sizeof(addr);
+  std::memset(&addr, 0, sizeof(addr));
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    znsyslog(2, znplatform::kSocketLogTag, __LINE__, "znsocket_getpeername6: getpeername(%d) failed: %s", fd,
+             znplatform::ErrorText(errno));
+    return false;
+  }
+  std::string text;
+  if (!znplatform::SockaddrToText(reinterpret_cast<const sockaddr*>(&addr), len, text, port)) {
+    znsyslog(2, znplatform::kSocketLogTag, __LINE__, "znsocket_getpeername6: unknown address family %d",
+             static_cast<int>(addr.ss_family));
+    return false;
+  }
+  ip = text.c_str();
+  return true;
+}

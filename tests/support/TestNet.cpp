@@ -1,0 +1,254 @@
+// Loopback networking helpers for tests.
+#include "support/TestNet.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "base/znrefcount.h"
+#include "base/zntask.h"
+
+namespace zntest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool MakeAddress(const char* ip, uint16_t port, sockaddr_storage& ss, socklen_t& len) {
+  std::memset(&ss, 0, sizeof(ss));
+  auto* in4 = reinterpret_cast<sockaddr_in*>(&ss);
+  if (::inet_pton(AF_INET, ip, &in4->sin_addr) == 1) {
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(port);
+    len = sizeof(sockaddr_in);
+    return true;
+  }
+  auto* in6 = reinterpret_cast<sockaddr_in6*>(&ss);
+  if (::inet_pton(AF_INET6, ip, &in6->sin6_addr) == 1) {
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+    len = sizeof(sockaddr_in6);
+    return true;
+  }
+  return false;
+}
+
+int RemainingMs(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Waits for events on fd; false when the time ran out.
+bool PollFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const int r = ::poll(&p, 1, RemainingMs(deadline));
+    if (r > 0) return true;
+    if (r == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+// A posted call that runs a function and signals its completion.
+class CallBox final : public CRefCountSafe {
+ public:
+  explicit CallBox(std::function<void()> fn) : m_fn(std::move(fn)) {}
+  static int Run(void* object, CRefCount*) {
+    auto* box = static_cast<CallBox*>(object);
+    box->m_fn();
+    box->m_waiter.Update([box] { box->m_done = true; });
+    return 0;
+  }
+  bool Wait(int timeoutMs) {
+    return m_waiter.WaitFor([this] { return m_done; }, timeoutMs);
+  }
+
+ private:
+  std::function<void()> m_fn;
+  Waiter m_waiter;
+  bool m_done = false;  // guarded by m_waiter
+};
+
+}  // namespace
+
+uint16_t FreeLoopbackPort(const char* ip) {
+  LoopbackListener l(ip, 0, 1);
+  return l.port();
+}
+
+LoopbackListener::LoopbackListener(const char* ip, uint16_t port, int backlog) {
+  sockaddr_storage ss;
+  socklen_t len = 0;
+  if (!MakeAddress(ip, port, ss, len)) return;
+  const int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, backlog) != 0) {
+    ::close(fd);
+    return;
+  }
+  socklen_t blen = sizeof(ss);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &blen);
+  m_port = ntohs(ss.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&ss)->sin_port
+                                         : reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+  m_fd = fd;
+}
+
+LoopbackListener::~LoopbackListener() { Close(); }
+
+void LoopbackListener::Close() {
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+}
+
+int LoopbackListener::Accept(int timeoutMs, std::string* peerIp, uint16_t* peerPort) {
+  if (m_fd < 0) return -1;
+  if (!PollFor(m_fd, POLLIN, Clock::now() + std::chrono::milliseconds(timeoutMs))) return -1;
+  sockaddr_storage ss;
+  socklen_t len = sizeof(ss);
+  const int fd = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
+  if (fd < 0) return -1;
+  char text[INET6_ADDRSTRLEN] = {0};
+  uint16_t port = 0;
+  if (ss.ss_family == AF_INET) {
+    auto* in4 = reinterpret_cast<sockaddr_in*>(&ss);
+    ::inet_ntop(AF_INET, &in4->sin_addr, text, sizeof(text));
+    port = ntohs(in4->sin_port);
+  } else {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&ss);
+    ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof(text));
+    port = ntohs(in6->sin6_port);
+  }
+  if (peerIp) *peerIp = text;
+  if (peerPort) *peerPort = port;
+  return fd;
+}
+
+int ConnectTo(const char* ip, uint16_t port, int timeoutMs) {
+  sockaddr_storage ss;
+  socklen_t len = 0;
+  if (!MakeAddress(ip, port, ss, len)) return -1;
+  const int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
+    int err = 0;
+    socklen_t elen = sizeof(err);
+    if (errno != EINPROGRESS || !PollFor(fd, POLLOUT, Clock::now() + std::chrono::milliseconds(timeoutMs)) ||
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &elen) != 0 || err != 0) {
+      ::close(fd);
+      return -1;
+    }
+  }
+  const int flags = ::fcntl(fd, F_GETFL, 0);
+  ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
+
+bool WriteAll(int fd, const std::string& data, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  size_t done = 0;
+  while (done < data.size()) {
+    if (!PollFor(fd, POLLOUT, deadline)) return false;
+    const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string ReadAtLeast(int fd, size_t n, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::string out;
+  char buf[4096];
+  while (out.size() < n) {
+    if (!PollFor(fd, POLLIN, deadline)) break;
+    const ssize_t r = ::recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (r > 0) {
+      out.append(buf, static_cast<size_t>(r));
+    } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+      break;
+    }
+  }
+  return out;
+}
+
+std::string ReadUntilClose(int fd, bool* closed, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::string out;
+  char buf[4096];
+  if (closed) *closed = false;
+  for (;;) {
+    if (!PollFor(fd, POLLIN, deadline)) return out;
+    const ssize_t r = ::recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (r > 0) {
+      out.append(buf, static_cast<size_t>(r));
+    } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+      if (closed) *closed = true;
+      return out;
+    }
+  }
+}
+
+bool WaitPeerClosed(int fd, int timeoutMs) {
+  if (!PollFor(fd, POLLIN, Clock::now() + std::chrono::milliseconds(timeoutMs))) return false;
+  char c;
+  const ssize_t r = ::recv(fd, &c, 1, MSG_DONTWAIT);
+  return r == 0 || (r < 0 && errno == ECONNRESET);
+}
+
+void CloseWithReset(int fd) {
+  linger lg{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+  ::close(fd);
+}
+
+bool IsOpenFd(int fd) { return ::fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
+
+void Waiter::Update(const std::function<void()>& fn) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    fn();
+  }
+  m_cv.notify_all();
+}
+
+bool Waiter::WaitFor(const std::function<bool()>& pred, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), pred);
+}
+
+TaskThread::TaskThread(const char* name) : m_pTask(new CZNTaskIO(name, 50, 1)) { m_pTask->Start(); }
+
+TaskThread::~TaskThread() {
+  m_pTask->Stop();
+  m_pTask->Release();
+}
+
+bool TaskThread::Run(const std::function<void()>& fn, int timeoutMs) {
+  auto* box = new CallBox(fn);
+  // The queued copy holds its own references to the box (as holder and argument).
+  const bool posted = CZNTaskBase::PushTask(m_pTask, CScopeCall(box, box, &CallBox::Run, nullptr));
+  const bool ran = posted && box->Wait(timeoutMs);
+  box->Release();
+  return ran;
+}
+
+bool TaskThread::Drain(int turns) {
+  for (int i = 0; i < turns; ++i) {
+    if (!Run([] {})) return false;
+  }
+  return true;
+}
+
+}  // namespace zntest
