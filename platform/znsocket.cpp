@@ -15,7 +15,6 @@
 
 #include "base/znplatform.h"
 #include "base/znsocket.h"
-#include "base/zntask.h"
 #include "platform/znreactor.h"
 #include "platform/znsocketutil.h"
 
@@ -31,8 +30,8 @@ constexpr int kAllEvents = ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE;
 //
 // Thread: every member runs on the creating task's thread; the readiness waits
 // and the posted close complete on that thread too, through the task's reactor.
-// Owns: the descriptor (until Detach or Close), a counted reference to the task
-// (so that its reactor outlives the registration). Borrows: the sink.
+// Owns: the descriptor (until Detach or Close), a share of the task's reactor
+// (so that the reactor outlives the registration). Borrows: the sink.
 //
 // The sink may delete the socket inside any callback. Every asynchronous
 // completion therefore captures a weak reference to the current generation
@@ -88,8 +87,8 @@ class CZNTCPSocket final : public CZNITCPSocket {
   bool NameAsRecord(bool peer, znsockaddr_storage& addr, uint32_t& addrlen);
   bool FetchName(bool peer, sockaddr_storage& addr, socklen_t& len, const char* what);
 
-  CZNTaskBase* m_pTask = nullptr;         // counted; null when created on a thread with no task
-  std::optional<asio::posix::stream_descriptor> m_desc;  // engaged iff m_pTask; open iff a descriptor is attached
+  std::shared_ptr<asio::io_context> m_reactor;  // shared; null when created on a thread with no task
+  std::optional<asio::posix::stream_descriptor> m_desc;  // engaged iff m_reactor; open iff a descriptor is attached
   CZNITCPSocketSink* m_pSink = nullptr;   // borrowed
   std::shared_ptr<Token> m_token;         // current generation; completions hold weak references
   int m_nEvents = 0;                      // selected interest: READ stays until cleared, WRITE is consumed by OnSend
@@ -101,14 +100,12 @@ class CZNTCPSocket final : public CZNITCPSocket {
 };
 
 CZNTCPSocket::CZNTCPSocket() : m_token(std::make_shared<Token>()) {
-  CZNTaskBase* task = CZNTaskBase::Current();
-  if (task == nullptr) {
+  m_reactor = znplatform::CurrentReactorShared();
+  if (!m_reactor) {
     znsyslog(1, kSocketLogTag, __LINE__, "ZNCreateTCPSocket: the calling thread runs no task, the socket cannot work");
     return;
   }
-  task->AddRef();
-  m_pTask = task;
-  m_desc.emplace(znplatform::TaskReactor(task));
+  m_desc.emplace(*m_reactor);
 }
 
 CZNTCPSocket::~CZNTCPSocket() {
@@ -118,7 +115,6 @@ CZNTCPSocket::~CZNTCPSocket() {
     m_desc->close(ec);  // closes the descriptor; pending waits complete as aborted no-ops
     m_desc.reset();
   }
-  if (m_pTask) m_pTask->Release();
 }
 
 void CZNTCPSocket::NewGeneration() {
@@ -319,10 +315,10 @@ void CZNTCPSocket::OnWritable(const asio::error_code& ec) {
 }
 
 void CZNTCPSocket::PostClose() {
-  if (m_bCloseDone || m_bClosePosted || !m_pTask) return;
+  if (m_bCloseDone || m_bClosePosted || !m_reactor) return;
   m_bClosePosted = true;
   std::weak_ptr<Token> alive = m_token;
-  asio::post(znplatform::TaskReactor(m_pTask), [this, alive] {
+  asio::post(*m_reactor, [this, alive] {
     if (alive.expired()) return;
     m_bClosePosted = false;
     DeliverClose();

@@ -20,7 +20,6 @@
 
 #include "base/znplatform.h"
 #include "base/znsocket.h"
-#include "base/zntask.h"
 #include "platform/znproxy.h"
 #include "platform/znreactor.h"
 #include "platform/znsocketutil.h"
@@ -44,7 +43,7 @@ constexpr size_t kHeadEndLen = sizeof(kHeadEnd) - 1;
 // Thread: every member runs on the creating task's thread, and so do the
 // connect wait, the tunnel exchange and the time-out.
 // Owns: the descriptor until HandOver (closed on failure and by the destructor),
-// the time-out timer, a counted reference to the task. Borrows: the sink.
+// the time-out timer, a share of the task's reactor. Borrows: the sink.
 //
 // The sink may delete the object inside OnConnected; asynchronous completions
 // hold a weak reference to m_token and do nothing once it is gone.
@@ -100,9 +99,9 @@ class CZNCnnTCPSocket final : public CZNITCPCnnSocket {
   void PostFail(const char* why, int err);
 
   const bool m_bUseProxy;                 // consult the proxy setting in Connect
-  CZNTaskBase* m_pTask = nullptr;         // counted; null when created on a thread with no task
-  std::optional<asio::posix::stream_descriptor> m_desc;  // engaged iff m_pTask; open from the socket call until HandOver or failure
-  std::optional<asio::steady_timer> m_timer;             // engaged iff m_pTask; armed while InAttempt()
+  std::shared_ptr<asio::io_context> m_reactor;  // shared; null when created on a thread with no task
+  std::optional<asio::posix::stream_descriptor> m_desc;  // engaged iff m_reactor; open from the socket call until HandOver or failure
+  std::optional<asio::steady_timer> m_timer;             // engaged iff m_reactor; armed while InAttempt()
   CZNITCPCnnSocketSink* m_pSink = nullptr;  // borrowed
   std::shared_ptr<Token> m_token = std::make_shared<Token>();
   State m_state = State::kIdle;
@@ -117,12 +116,10 @@ class CZNCnnTCPSocket final : public CZNITCPCnnSocket {
 };
 
 CZNCnnTCPSocket::CZNCnnTCPSocket(bool bUseProxy) : m_bUseProxy(bUseProxy) {
-  CZNTaskBase* task = CZNTaskBase::Current();
-  if (task == nullptr) return;  // Connect logs and refuses
-  task->AddRef();
-  m_pTask = task;
-  m_desc.emplace(znplatform::TaskReactor(task));
-  m_timer.emplace(znplatform::TaskReactor(task));
+  m_reactor = znplatform::CurrentReactorShared();
+  if (!m_reactor) return;  // Connect logs and refuses
+  m_desc.emplace(*m_reactor);
+  m_timer.emplace(*m_reactor);
 }
 
 CZNCnnTCPSocket::~CZNCnnTCPSocket() {
@@ -136,7 +133,6 @@ CZNCnnTCPSocket::~CZNCnnTCPSocket() {
     m_desc->close(ec);  // a descriptor handed over is no longer held here
     m_desc.reset();
   }
-  if (m_pTask) m_pTask->Release();
 }
 
 void CZNCnnTCPSocket::SetIpAndPort2Bind(const char* ip, unsigned short port) {
@@ -227,7 +223,7 @@ bool CZNCnnTCPSocket::Connect(const char* ip, unsigned short port, uint32_t time
     znsyslog(1, kSocketLogTag, __LINE__, "CnnSocket Connect [%s]: a connect was made already", m_strTarget.c_str());
     return false;
   }
-  if (!m_pTask) {
+  if (!m_reactor) {
     znsyslog(1, kSocketLogTag, __LINE__, "CnnSocket Connect [%s]: the creating thread runs no task",
              m_strTarget.c_str());
     return false;
@@ -429,7 +425,7 @@ void CZNCnnTCPSocket::Fail(const char* why, const char* detail) {
 void CZNCnnTCPSocket::PostFail(const char* why, int err) {
   std::weak_ptr<Token> alive = m_token;
   std::string detail = err != 0 ? ErrorText(err) : "";
-  asio::post(znplatform::TaskReactor(m_pTask), [this, alive, why, detail] {
+  asio::post(*m_reactor, [this, alive, why, detail] {
     if (alive.expired()) return;
     Fail(why, detail.c_str());
   });
