@@ -34,11 +34,24 @@ bool SetNonBlocking(int fd) {
 
 bool ParseNumericAddress(const char* ip, uint16_t port, sockaddr_storage& addr, socklen_t& len) {
   if (ip == nullptr || *ip == '\0') return false;
-  // inet_pton alone would refuse scoped link-local addresses; getaddrinfo with
-  // AI_NUMERICHOST reads them and never touches the network.
+  in_addr v4;
+  if (::inet_pton(AF_INET, ip, &v4) == 1) {
+    // Dotted quads only: the short forms getaddrinfo would take ("127.1") are
+    // not addresses to us.
+    std::memset(&addr, 0, sizeof(addr));
+    auto* in4 = reinterpret_cast<sockaddr_in*>(&addr);
+    in4->sin_family = AF_INET;
+    in4->sin_addr = v4;
+    in4->sin_port = htons(port);
+    len = sizeof(sockaddr_in);
+    return true;
+  }
+  if (std::strchr(ip, ':') == nullptr) return false;
+  // IPv6 through getaddrinfo, which also reads a scope suffix ("fe80::1%2") and
+  // with AI_NUMERICHOST never touches the network.
   addrinfo hints;
   std::memset(&hints, 0, sizeof(hints));
-  hints.ai_family = AF_UNSPEC;
+  hints.ai_family = AF_INET6;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
   char service[8];
@@ -46,7 +59,7 @@ bool ParseNumericAddress(const char* ip, uint16_t port, sockaddr_storage& addr, 
   addrinfo* res = nullptr;
   if (::getaddrinfo(ip, service, &hints, &res) != 0 || res == nullptr) return false;
   bool ok = false;
-  if ((res->ai_family == AF_INET || res->ai_family == AF_INET6) && res->ai_addrlen <= sizeof(addr)) {
+  if (res->ai_family == AF_INET6 && res->ai_addrlen <= sizeof(addr)) {
     std::memset(&addr, 0, sizeof(addr));
     std::memcpy(&addr, res->ai_addr, res->ai_addrlen);
     len = res->ai_addrlen;

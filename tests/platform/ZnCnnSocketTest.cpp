@@ -1,0 +1,563 @@
+// Connecting sockets on loopback: direct connects and their hand-over, refused
+// and hanging connects, attempts that cannot start, the local bind, deletion
+// inside OnConnected, and CONNECT tunnels through tinyproxy and through scripted
+// proxies that answer exactly as a test needs.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/znplatform.h"
+#include "base/znsocket.h"
+#include "base/zntask.h"
+#include "support/TestNet.h"
+#include "support/TinyProxy.h"
+
+namespace {
+
+using zntest::kEventWaitMs;
+
+// Records OnConnected, with the task it ran on; takes the descriptor over or
+// deletes the socket inside the callback when asked.
+// Thread: callbacks on the socket's task; reads by the test thread through the waiter.
+class CnnSink final : public CZNITCPCnnSocketSink {
+ public:
+  CnnSink(CZNTaskBase* task, CZNITCPCnnSocket** owner) : m_pTask(task), m_ppOwner(owner) {}
+
+  void OnConnected(bool bSuccess, uint64_t) override {
+    znsocket_t s = znsocket_makeinvalid();
+    const bool handed = bSuccess && m_bHandOver && (*m_ppOwner)->HandOver(s);
+    if (m_bDelete) {
+      delete *m_ppOwner;
+      *m_ppOwner = nullptr;
+    }
+    m_waiter.Update([&] {
+      ++count;
+      success = bSuccess;
+      if (CZNTaskBase::Current() != m_pTask) wrongThread = true;
+      if (handed) handedOver = s;
+    });
+  }
+
+  bool m_bHandOver = true;  // take the descriptor inside a successful OnConnected
+  bool m_bDelete = false;   // delete the socket inside OnConnected
+
+  zntest::Waiter m_waiter;
+  // Guarded by m_waiter.
+  int count = 0;
+  bool success = false;
+  bool wrongThread = false;
+  znsocket_t handedOver = znsocket_makeinvalid();
+
+ private:
+  CZNTaskBase* m_pTask;          // borrowed: where callbacks must run
+  CZNITCPCnnSocket** m_ppOwner;  // borrowed: the test's pointer to the socket
+};
+
+// Collects log lines (the logger calls the sink synchronously, on any thread).
+class LogCapture final {
+ public:
+  LogCapture() {
+    znsyslog_setlevel(4);
+    znsyslog_setsink(&LogCapture::Sink, this);
+  }
+  ~LogCapture() {
+    znsyslog_setsink(nullptr, nullptr);
+    znsyslog_setlevel(0);
+  }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+  bool Contains(const std::string& text) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_all.find(text) != std::string::npos;
+  }
+
+ private:
+  static void Sink(int, const char*, int, const char* text, void* ctx) {
+    auto* self = static_cast<LogCapture*>(ctx);
+    std::lock_guard<std::mutex> lock(self->m_mutex);
+    self->m_all += text;
+    self->m_all += '\n';
+  }
+  std::mutex m_mutex;
+  std::string m_all;  // guarded by m_mutex
+};
+
+// A one-connection proxy played by a script: it reads the request head, then
+// writes the answer pieces in order and keeps the connection until the client
+// closes it (or closes at once when told).
+// Thread: its own; the request is read after Finish().
+class ScriptedProxy final {
+ public:
+  ScriptedProxy(std::vector<std::string> pieces, bool closeAfterAnswer)
+      : m_pieces(std::move(pieces)), m_bClose(closeAfterAnswer), m_thread([this] { Serve(); }) {}
+  ~ScriptedProxy() { Finish(); }
+  ScriptedProxy(const ScriptedProxy&) = delete;
+  ScriptedProxy& operator=(const ScriptedProxy&) = delete;
+
+  uint16_t port() const { return m_listener.port(); }
+  // Stops waiting for a connection and joins; then request() is stable.
+  void Finish() {
+    if (!m_thread.joinable()) return;
+    ::shutdown(m_listener.fd(), SHUT_RDWR);  // wakes a pending accept
+    m_thread.join();
+  }
+  const std::string& request() const { return m_request; }
+
+ private:
+  void Serve() {
+    const int fd = m_listener.Accept(kEventWaitMs);
+    if (fd < 0) return;
+    std::string head;
+    while (head.find("\r\n\r\n") == std::string::npos) {
+      const std::string more = zntest::ReadAtLeast(fd, 1);
+      if (more.empty()) break;
+      head += more;
+    }
+    m_request = head;
+    for (const std::string& piece : m_pieces) zntest::WriteAll(fd, piece);
+    if (!m_bClose) {
+      bool closed = false;
+      zntest::ReadUntilClose(fd, &closed);
+    }
+    ::close(fd);
+  }
+
+  zntest::LoopbackListener m_listener;
+  const std::vector<std::string> m_pieces;
+  const bool m_bClose;
+  std::string m_request;  // written by the thread, read after the join
+  std::thread m_thread;   // last: starts after the fields above exist
+};
+
+// Which factory makes the connecting socket.
+enum class Kind { kDirect, kProxyAware };
+
+class ZnCnnSocketTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    ASSERT_TRUE(task.Run([this] {
+      delete cnn;
+      cnn = nullptr;
+    }));
+    if (sink && znsocket_isvalid(sink->handedOver)) znsocket_close(sink->handedOver);
+    znnet_setproxy(nullptr, 0);
+  }
+
+  // Makes the socket on the task and starts it; the result of Connect.
+  bool Start(Kind kind, const char* ip, uint16_t port, uint32_t timeoutMs = kEventWaitMs,
+             const char* bindIp = nullptr, uint16_t bindPort = 0) {
+    sink = std::make_unique<CnnSink>(task.task(), &cnn);
+    bool started = false;
+    EXPECT_TRUE(task.Run([&] {
+      cnn = kind == Kind::kDirect ? ZNCreateNoneProxyCnnTCPSocket() : ZNCreateCnnTCPSocket();
+      cnn->SetSink(sink.get());
+      cnn->SetIpAndPort2Bind(bindIp, bindPort);
+      started = cnn->Connect(ip, port, timeoutMs);
+    }));
+    return started;
+  }
+  bool WaitConnected() { return sink->m_waiter.WaitFor([&] { return sink->count >= 1; }); }
+  int Count() { return sink->m_waiter.Get(sink->count); }
+  bool Success() { return sink->m_waiter.Get(sink->success); }
+  int HandedFd() { return static_cast<int>(sink->m_waiter.Get(sink->handedOver)); }
+
+  zntest::TaskThread task{"ZnCnnTest"};
+  std::unique_ptr<CnnSink> sink;
+  CZNITCPCnnSocket* cnn = nullptr;  // owned; lives on the task
+};
+
+TEST_F(ZnCnnSocketTest, ConnectsOnceOnTheTaskAndHandsTheDescriptorOver) {
+  struct Case {
+    const char* ip;
+    Kind kind;
+  };
+  const Case cases[] = {{"127.0.0.1", Kind::kDirect}, {"::1", Kind::kDirect}, {"127.0.0.1", Kind::kProxyAware}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ip);
+    znnet_setproxy(nullptr, 0);  // proxy-aware without a proxy connects directly
+    zntest::LoopbackListener server(c.ip);
+    ASSERT_TRUE(Start(c.kind, c.ip, server.port()));
+    const int accepted = server.Accept();
+    ASSERT_GE(accepted, 0);
+    ASSERT_TRUE(WaitConnected());
+    ASSERT_TRUE(task.Drain());
+    EXPECT_EQ(Count(), 1);
+    EXPECT_TRUE(Success());
+    EXPECT_FALSE(sink->m_waiter.Get(sink->wrongThread));
+    const int fd = HandedFd();
+    ASSERT_GE(fd, 0);
+    // The connecting socket is gone; the descriptor it handed over is not.
+    ASSERT_TRUE(task.Run([&] {
+      znsocket_t again = 0;
+      EXPECT_FALSE(cnn->HandOver(again));  // given once only
+      delete cnn;
+      cnn = nullptr;
+    }));
+    ASSERT_TRUE(zntest::WriteAll(fd, "through"));
+    EXPECT_EQ(zntest::ReadAtLeast(accepted, 7), "through");
+    zn::strutf8 ip;
+    uint16_t port = 0;
+    EXPECT_TRUE(znsocket_getpeername6(static_cast<znsocket_t>(fd), ip, port));
+    EXPECT_STREQ(ip.c_str(), c.ip);
+    EXPECT_EQ(port, server.port());
+    znsocket_close(static_cast<znsocket_t>(fd));
+    sink->handedOver = znsocket_makeinvalid();
+    EXPECT_TRUE(zntest::WaitPeerClosed(accepted));
+    ::close(accepted);
+  }
+}
+
+TEST_F(ZnCnnSocketTest, RefusedPortFailsLaterAndOnce) {
+  const uint16_t closedPort = zntest::FreeLoopbackPort();
+  ASSERT_TRUE(Start(Kind::kDirect, "127.0.0.1", closedPort));  // the attempt starts
+  ASSERT_TRUE(WaitConnected());
+  ASSERT_TRUE(task.Drain());
+  EXPECT_EQ(Count(), 1);
+  EXPECT_FALSE(Success());
+  EXPECT_FALSE(sink->m_waiter.Get(sink->wrongThread));
+  ASSERT_TRUE(task.Run([&] {
+    znsocket_t s = 0;
+    EXPECT_FALSE(cnn->HandOver(s));
+    EXPECT_FALSE(znsocket_isvalid(s));
+  }));
+}
+
+TEST_F(ZnCnnSocketTest, AttemptsThatCannotStartFailAtOnceWithoutCallback) {
+  zntest::LoopbackListener server("127.0.0.1");
+  zntest::LoopbackListener busy("127.0.0.1");
+  struct Case {
+    const char* ip;
+    const char* bindIp;
+    uint16_t bindPort;
+  };
+  const Case cases[] = {
+      {"", nullptr, 0},
+      {nullptr, nullptr, 0},
+      {"localhost", nullptr, 0},      // a name, not an address
+      {"127.0.0", nullptr, 0},
+      {"127.0.0.1:80", nullptr, 0},
+      {"[::1]", nullptr, 0},          // brackets are not part of an address text
+      {"::g", nullptr, 0},
+      {"127.0.0.1", "::1", 0},        // bind address of the other family
+      {"127.0.0.1", "not-an-address", 0},
+      {"127.0.0.1", "127.0.0.1", busy.port()},  // local port taken by a listener
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.ip ? c.ip : "(null)") + " bind " + (c.bindIp ? c.bindIp : "-"));
+    EXPECT_FALSE(Start(Kind::kDirect, c.ip, server.port(), kEventWaitMs, c.bindIp, c.bindPort));
+    ASSERT_TRUE(task.Drain());
+    EXPECT_EQ(Count(), 0);
+    ASSERT_TRUE(task.Run([&] {
+      delete cnn;
+      cnn = nullptr;
+    }));
+  }
+  // None of them reached the server.
+  EXPECT_LT(server.Accept(0), 0);
+}
+
+TEST_F(ZnCnnSocketTest, BindsTheLocalAddressAndPort) {
+  const uint16_t localPort = zntest::FreeLoopbackPort("127.0.0.2");
+  struct Case {
+    const char* bindIp;
+    uint16_t bindPort;
+    const char* serverSees;
+  };
+  const Case cases[] = {
+      {"127.0.0.2", 0, "127.0.0.2"},
+      {"127.0.0.3", localPort, "127.0.0.3"},
+      {"", localPort, "127.0.0.1"},  // a port alone binds the wildcard address
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.serverSees);
+    zntest::LoopbackListener server("127.0.0.1");
+    ASSERT_TRUE(Start(Kind::kDirect, "127.0.0.1", server.port(), kEventWaitMs, c.bindIp, c.bindPort));
+    std::string peerIp;
+    uint16_t peerPort = 0;
+    const int accepted = server.Accept(kEventWaitMs, &peerIp, &peerPort);
+    ASSERT_GE(accepted, 0);
+    ASSERT_TRUE(WaitConnected());
+    EXPECT_TRUE(Success());
+    EXPECT_EQ(peerIp, c.serverSees);
+    if (c.bindPort) {
+      EXPECT_EQ(peerPort, c.bindPort);
+    }
+    ::close(accepted);
+    TearDown();
+  }
+}
+
+// A listener whose accept queue is full drops further connection requests on
+// Linux, so that a connect to it stays pending. The queue is filled with
+// connects of our own until one of them no longer completes.
+class FullListener final {
+ public:
+  FullListener() : m_listener("127.0.0.1", 0, 0) {
+    for (int i = 0; i < kMaxFill && !m_full; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      sockaddr_in to{};
+      to.sin_family = AF_INET;
+      to.sin_port = htons(m_listener.port());
+      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+      m_fds.push_back(fd);
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, kPendingProofMs) == 0) m_full = true;
+    }
+  }
+  ~FullListener() {
+    for (int fd : m_fds) ::close(fd);
+  }
+  FullListener(const FullListener&) = delete;
+  FullListener& operator=(const FullListener&) = delete;
+  bool full() const { return m_full; }
+  uint16_t port() const { return m_listener.port(); }
+
+ private:
+  static constexpr int kMaxFill = 64;
+  // A loopback connect that is answered completes in far less than this.
+  static constexpr int kPendingProofMs = 500;
+  zntest::LoopbackListener m_listener;
+  std::vector<int> m_fds;  // owned client descriptors filling the queue
+  bool m_full = false;
+};
+
+TEST_F(ZnCnnSocketTest, TimeOutEndsAConnectThatHangs) {
+  FullListener hang;
+  ASSERT_TRUE(hang.full());
+  LogCapture log;
+  ASSERT_TRUE(Start(Kind::kDirect, "127.0.0.1", hang.port(), 200));
+  ASSERT_TRUE(WaitConnected());
+  ASSERT_TRUE(task.Drain());
+  EXPECT_EQ(Count(), 1);
+  EXPECT_FALSE(Success());
+  EXPECT_TRUE(log.Contains("time-out"));
+}
+
+TEST_F(ZnCnnSocketTest, DestroyingAPendingConnectReportsNothing) {
+  FullListener hang;
+  ASSERT_TRUE(hang.full());
+  ASSERT_TRUE(Start(Kind::kDirect, "127.0.0.1", hang.port(), 100));
+  ASSERT_TRUE(task.Run([&] {
+    delete cnn;
+    cnn = nullptr;
+  }));
+  // The cancelled wait and timer complete as no-ops on the next turns.
+  ASSERT_TRUE(task.Drain());
+  EXPECT_EQ(Count(), 0);
+}
+
+TEST_F(ZnCnnSocketTest, DeletingInsideOnConnectedIsClean) {
+  struct Case {
+    bool serverListens;
+    bool handOver;
+  };
+  const Case cases[] = {{true, false}, {true, true}, {false, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.serverListens);
+    zntest::LoopbackListener server("127.0.0.1");
+    const uint16_t port = c.serverListens ? server.port() : zntest::FreeLoopbackPort();
+    sink.reset();
+    sink = std::make_unique<CnnSink>(task.task(), &cnn);
+    sink->m_bDelete = true;
+    sink->m_bHandOver = c.handOver;
+    bool started = false;
+    ASSERT_TRUE(task.Run([&] {
+      cnn = ZNCreateNoneProxyCnnTCPSocket();
+      cnn->SetSink(sink.get());
+      started = cnn->Connect("127.0.0.1", port, kEventWaitMs);
+    }));
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(WaitConnected());
+    ASSERT_TRUE(task.Drain());
+    EXPECT_EQ(Count(), 1);
+    EXPECT_EQ(Success(), c.serverListens);
+    if (c.serverListens) {
+      const int accepted = server.Accept();
+      ASSERT_GE(accepted, 0);
+      // Deleted without a hand-over, the socket took its descriptor along.
+      EXPECT_EQ(zntest::WaitPeerClosed(accepted, c.handOver ? 200 : kEventWaitMs), !c.handOver);
+      ::close(accepted);
+    }
+    if (znsocket_isvalid(sink->handedOver)) znsocket_close(sink->handedOver);
+    sink->handedOver = znsocket_makeinvalid();
+  }
+}
+
+TEST_F(ZnCnnSocketTest, TunnelsThroughTinyproxyToALoopbackServer) {
+  zntest::LoopbackListener server("127.0.0.1");
+  zntest::TinyProxy proxy({server.port()});
+  ASSERT_TRUE(proxy.ok()) << proxy.Log();
+  struct Case {
+    const char* how;
+    bool viaEnvironment;
+  };
+  const Case cases[] = {{"znnet_setproxy", false}, {"https_proxy", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.how);
+    if (c.viaEnvironment) {
+      const std::string url = "http://127.0.0.1:" + std::to_string(proxy.port()) + "/";
+      ::setenv("https_proxy", url.c_str(), 1);
+      ::setenv("no_proxy", "example.invalid,10.0.0.0/8", 1);
+      znnet_resetproxy();
+    } else {
+      znnet_setproxy("127.0.0.1", proxy.port());
+    }
+    ASSERT_TRUE(Start(Kind::kProxyAware, "127.0.0.1", server.port()));
+    std::string peerIp;
+    const int accepted = server.Accept(kEventWaitMs, &peerIp);
+    ASSERT_GE(accepted, 0) << proxy.Log();
+    ASSERT_TRUE(WaitConnected());
+    ASSERT_TRUE(Success()) << proxy.Log();
+    const int fd = HandedFd();
+    ASSERT_GE(fd, 0);
+    // The handed-over descriptor talks to the proxy, which relays both ways.
+    zn::strutf8 ip;
+    uint16_t port = 0;
+    ASSERT_TRUE(znsocket_getpeername6(static_cast<znsocket_t>(fd), ip, port));
+    EXPECT_EQ(port, proxy.port());
+    ASSERT_TRUE(zntest::WriteAll(fd, "hello through the tunnel"));
+    EXPECT_EQ(zntest::ReadAtLeast(accepted, 24), "hello through the tunnel");
+    ASSERT_TRUE(zntest::WriteAll(accepted, "and back"));
+    EXPECT_EQ(zntest::ReadAtLeast(fd, 8), "and back");
+    ::close(accepted);
+    TearDown();
+    ::unsetenv("https_proxy");
+    ::unsetenv("no_proxy");
+    znnet_resetproxy();
+  }
+}
+
+TEST_F(ZnCnnSocketTest, ProxiesThatRefuseOrMisbehaveFailTheConnect) {
+  zntest::LoopbackListener server("127.0.0.1");
+  const uint16_t otherPort = zntest::FreeLoopbackPort();
+  {
+    // tinyproxy allows CONNECT to another port only: 403.
+    zntest::TinyProxy proxy({otherPort});
+    ASSERT_TRUE(proxy.ok()) << proxy.Log();
+    znnet_setproxy("127.0.0.1", proxy.port());
+    ASSERT_TRUE(Start(Kind::kProxyAware, "127.0.0.1", server.port()));
+    ASSERT_TRUE(WaitConnected());
+    EXPECT_FALSE(Success());
+    TearDown();
+  }
+  struct Case {
+    const char* name;
+    std::vector<std::string> answer;
+    bool close;
+  };
+  const Case cases[] = {
+      {"407", {"HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\n\r\n"}, false},
+      {"502 in pieces", {"HTTP/1.0 50", "2 Bad Gateway\r\n", "\r\n"}, false},
+      {"closes without answer", {}, true},
+      {"closes inside the head", {"HTTP/1.1 200 Connection established\r\n"}, true},
+      {"not HTTP", {"SSH-2.0-OpenSSH\r\n\r\n"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedProxy proxy(c.answer, c.close);
+    znnet_setproxy("127.0.0.1", proxy.port());
+    ASSERT_TRUE(Start(Kind::kProxyAware, "127.0.0.1", server.port()));
+    ASSERT_TRUE(WaitConnected());
+    ASSERT_TRUE(task.Drain());
+    EXPECT_EQ(Count(), 1);
+    EXPECT_FALSE(Success());
+    TearDown();
+  }
+  // A proxy that is not there at all.
+  znnet_setproxy("127.0.0.1", otherPort);
+  ASSERT_TRUE(Start(Kind::kProxyAware, "127.0.0.1", server.port()));
+  ASSERT_TRUE(WaitConnected());
+  EXPECT_FALSE(Success());
+  EXPECT_LT(server.Accept(0), 0);  // the target never heard of any of it
+}
+
+TEST_F(ZnCnnSocketTest, TunnelRequestIsExactAndBytesBehindTheAnswerStay) {
+  struct Case {
+    const char* target;
+    std::vector<std::string> answer;
+    const char* expectRequest;  // with %u for the target port
+  };
+  const Case cases[] = {
+      {"127.0.0.1",
+       {"HTTP/1.1 200 Connection established\r\nProxy-Agent: test\r\n\r\nEXTRA"},
+       "CONNECT 127.0.0.1:%u HTTP/1.1\r\nHost: 127.0.0.1:%u\r\n\r\n"},
+      {"::1",
+       {"H", "TTP/1.0 200 OK\r", "\n\r", "\nEX", "TRA"},
+       "CONNECT [::1]:%u HTTP/1.1\r\nHost: [::1]:%u\r\n\r\n"},
+  };
+  const uint16_t targetPort = 4433;  // never reached: the scripted proxy answers itself
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    ScriptedProxy proxy(c.answer, false);
+    znnet_setproxy("127.0.0.1", proxy.port());
+    ASSERT_TRUE(Start(Kind::kProxyAware, c.target, targetPort));
+    ASSERT_TRUE(WaitConnected());
+    ASSERT_TRUE(Success());
+    const int fd = HandedFd();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(zntest::ReadAtLeast(fd, 5), "EXTRA");
+    ::shutdown(fd, SHUT_WR);  // lets the scripted proxy finish
+    proxy.Finish();
+    char expect[256];
+    std::snprintf(expect, sizeof(expect), c.expectRequest, static_cast<unsigned>(targetPort),
+                  static_cast<unsigned>(targetPort));
+    EXPECT_EQ(proxy.request(), expect);
+    TearDown();
+  }
+}
+
+TEST_F(ZnCnnSocketTest, NoProxyAndTheDirectFactoryBypassTheProxy) {
+  zntest::LoopbackListener server("127.0.0.1");
+  zntest::LoopbackListener proxy("127.0.0.1");  // must never be contacted
+  const std::string url = "http://127.0.0.1:" + std::to_string(proxy.port());
+  struct Case {
+    const char* name;
+    Kind kind;
+    const char* proxyVariable;
+    const char* noProxy;
+  };
+  const Case cases[] = {
+      {"direct factory", Kind::kDirect, "http_proxy", ""},
+      {"no_proxy exact", Kind::kProxyAware, "http_proxy", "example.invalid, 127.0.0.1"},
+      {"no_proxy cidr", Kind::kProxyAware, "ALL_PROXY", "127.0.0.0/8"},
+      {"no_proxy star", Kind::kProxyAware, "HTTPS_PROXY", "*"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ::setenv(c.proxyVariable, url.c_str(), 1);
+    ::setenv("no_proxy", c.noProxy, 1);
+    znnet_resetproxy();
+    ASSERT_TRUE(Start(c.kind, "127.0.0.1", server.port()));
+    const int accepted = server.Accept();
+    ASSERT_GE(accepted, 0);
+    ASSERT_TRUE(WaitConnected());
+    EXPECT_TRUE(Success());
+    ::close(accepted);
+    ::unsetenv(c.proxyVariable);
+    ::unsetenv("no_proxy");
+    TearDown();
+  }
+  znnet_resetproxy();
+  EXPECT_LT(proxy.Accept(0), 0);
+}
+
+TEST(ZnReverseCnnSocketTest, ConnectIsRefused) {
+  CZNITCPCnnSocket* s = ZNCreateReverseCnnTCPSocket(nullptr, nullptr);
+  ASSERT_NE(s, nullptr);
+  EXPECT_FALSE(s->Connect("127.0.0.1", 80, 1000));
+  znsocket_t h = 0;
+  EXPECT_FALSE(s->HandOver(h));
+  delete s;
+}
+
+}  // namespace
