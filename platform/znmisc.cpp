@@ -28,9 +28,17 @@ int HexValue(char c) {
 // id, so that threads never share state and never need a lock.
 struct RandomState final {
   RandomState() {
-    std::random_device rd;
-    std::seed_seq seq{rd(), rd(), static_cast<unsigned>(znthread_selfid()),
-                      static_cast<unsigned>(zn_perfcounter())};
+    unsigned entropy[2] = {0, 0};
+    try {
+      std::random_device rd;
+      entropy[0] = rd();
+      entropy[1] = rd();
+    } catch (...) {
+      // No entropy source: the clock and the thread id still tell threads and
+      // runs apart, which is all the callers (form boundaries) need.
+    }
+    std::seed_seq seq{entropy[0], entropy[1], static_cast<unsigned>(znthread_selfid()),
+                      static_cast<unsigned>(zn_perfcounter()), static_cast<unsigned>(zn_perfcounter() >> 32)};
     engine.seed(seq);
   }
   std::mt19937 engine;
