@@ -115,10 +115,10 @@ znevent_t znevent_create(bool manualReset, bool initialState) {
 void znevent_signal(znevent_t handle) {
   Event* ev = static_cast<Event*>(handle);
   if (!ev) return;
-  {
-    std::lock_guard<std::mutex> guard(ev->m_mutex);
-    ev->m_bSignaled = true;
-  }
+  // Notified under the mutex: a waiter that wakes may destroy the event at
+  // once, so nothing may touch it after the mutex is released.
+  std::lock_guard<std::mutex> guard(ev->m_mutex);
+  ev->m_bSignaled = true;
   if (ev->m_bManual) {
     ev->m_cond.notify_all();
   } else {
