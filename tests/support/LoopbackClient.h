@@ -32,8 +32,9 @@ class LoopbackClient final {
   std::string ReadAtLeast(size_t n, std::chrono::milliseconds bound);
   // Reads until the peer closes, an error, or the bound; Closed() tells which.
   std::string ReadUntilClose(std::chrono::milliseconds bound);
-  // Reads one HTTP response: head, then a body of Content-Length bytes (or up to
-  // the close when no length is given). "" on time-out.
+  // Reads one HTTP response: head, then a body of Content-Length bytes (none
+  // for 1xx, 204 and 304; up to the close when no length is given). "" on
+  // time-out.
   std::string ReadResponse(std::chrono::milliseconds bound);
   // The peer closed in order (end of stream) during the last read.
   bool Closed() const { return m_bClosed; }
