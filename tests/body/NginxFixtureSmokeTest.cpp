@@ -2,8 +2,6 @@
 // request engine tests rely on it: generated files over HTTP and HTTPS, ranges,
 // keep-alive as the access log shows it, redirects, fixed statuses, 304, and
 // no nginx left behind.
-#include "support/NginxFixture.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "support/LoopbackClient.h"
+#include "support/NginxFixture.h"
 #include "support/TestSha256.h"
 
 namespace {
@@ -62,9 +61,12 @@ TEST_F(NginxFixtureSmokeTest, FilesOverHttpAndHttpsWithRangesOnOneConnection) {
     uint64_t len;       // bytes of the range
   };
   const Case cases[] = {
-      {0, false, "", 0, 0},           {1, false, "", 0, 1},
-      {100000, false, "", 0, 100000}, {100000, true, "", 0, 100000},
-      {100000, false, "bytes=100-199", 100, 100}, {100000, true, "bytes=99990-", 99990, 10},
+      {0, false, "", 0, 0},
+      {1, false, "", 0, 1},
+      {100000, false, "", 0, 100000},
+      {100000, true, "", 0, 100000},
+      {100000, false, "bytes=100-199", 100, 100},
+      {100000, true, "bytes=99990-", 99990, 10},
       {3000000, true, "", 0, 3000000},
   };
   for (const Case& c : cases) {
@@ -135,8 +137,11 @@ TEST_F(NginxFixtureSmokeTest, RedirectsStatusesAndConditionalRequests) {
       {Get("/files/target", "If-Modified-Since: Thu, 01 Jan 1970 00:00:00 GMT\r\n"), "HTTP/1.1 200 OK", "",
        NginxFixture::FileBytes("target", 10, 0, 10)},
       {Get("/files/target", "Range: bytes=50-60\r\n"), "HTTP/1.1 416 Requested Range Not Satisfiable", "", ""},
-      {"POST /post HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 200 OK", "",
-       "posted\n"},
+      {Get("/norange/target", "Range: bytes=5-\r\n"), "HTTP/1.1 200 OK", "",
+       NginxFixture::FileBytes("target", 10, 0, 10)},
+      {Get("/slow/target", "Range: bytes=5-\r\n"), "HTTP/1.1 206 Partial Content", "",
+       NginxFixture::FileBytes("target", 10, 5, 5)},
+      {"POST /post HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 200 OK", "", "posted\n"},
   };
   LoopbackClient client;
   ASSERT_TRUE(client.Connect("127.0.0.1", s_nginx->httpPort()));

@@ -181,6 +181,7 @@ bool NginxFixture::WriteConfig() {
   loc << "root " << d << "/html;\n"
       << "location /files/ { }\n"
       << "location /slow/ { alias " << d << "/html/files/; limit_rate " << kSlowRate << "; }\n"
+      << "location /norange/ { alias " << d << "/html/files/; max_ranges 0; }\n"
       << "location = /self { return 302 /self; }\n"
       << "location = /self-rel { absolute_redirect off; return 302 /self-rel; }\n"
       << "location = /post { client_max_body_size 0; return 200 \"posted\\n\"; }\n";

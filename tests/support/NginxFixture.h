@@ -8,6 +8,8 @@
 // Locations (the same on both ports):
 //   /files/NAME          the generated file NAME (MakeFile)
 //   /slow/NAME           the same file, sent at kSlowRate bytes per second
+//   /norange/NAME        the same file, answering a Range request with the
+//                        whole file (200), as a server without ranges does
 //   /redir/N/NAME        N = 1..kMaxRedirects: 302 to /redir/N-1/NAME, and
 //                        /redir/1/NAME to /files/NAME (absolute Location)
 //   /rel/N/NAME          the same chain with relative Location values
