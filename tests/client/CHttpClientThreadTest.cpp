@@ -1,0 +1,179 @@
+// The worker task: its start and stop, the try-lock that refuses a second
+// concurrent start or stop, Stop's silent end of a transfer, and a request
+// that reaches the worker after a Stop.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+#include "ClientTestUtil.h"
+
+namespace {
+
+using zntest::LogCapture;
+using zntest::ProbeClient;
+using zntest::Recorder;
+using zntest::RecordingNotify;
+using zntest::ScopedTask;
+
+// A host stream that records its end.
+class TrackedStream : public IZNStreamWriter {
+ public:
+  TrackedStream(std::atomic<int>* closed, std::atomic<int>* deleted) : m_pClosed(closed), m_pDeleted(deleted) {}
+  ~TrackedStream() override { ++*m_pDeleted; }
+  void Close() override { ++*m_pClosed; }
+  uint64_t Write(const void*, uint32_t len) override { return len; }
+
+ private:
+  std::atomic<int>* m_pClosed;
+  std::atomic<int>* m_pDeleted;
+};
+
+TEST(CHttpClientThreadTest, WorkerStartsOnceAndIsReplacedAfterAStop) {
+  ProbeClient client(nullptr);
+  client.StartHttpThread();
+  CZNTaskBase* first = client.HttpTask();
+  ASSERT_NE(first, nullptr);
+  EXPECT_TRUE(first->IsStarted());
+  uint64_t firstThread = 0;
+  ASSERT_TRUE(zntest::RunOnTask(first, [&] { firstThread = znthread_selfid(); }));
+  EXPECT_NE(firstThread, znthread_selfid());
+
+  client.StartHttpThread();  // already running: the same task
+  EXPECT_EQ(client.HttpTask(), first);
+
+  client.StopHttpThread(true);
+  EXPECT_EQ(client.HttpTask(), first);  // kept until the next start
+  EXPECT_FALSE(first->IsStarted());
+  client.StartHttpThread();
+  ASSERT_NE(client.HttpTask(), nullptr);
+  EXPECT_TRUE(client.HttpTask()->IsStarted());
+}
+
+TEST(CHttpClientThreadTest, StopHttpThreadSparesARunningTransferUnlessForced) {
+  struct Case {
+    bool running;
+    bool force;
+    bool stillStarted;
+  };
+  const Case cases[] = {
+      {true, false, true},
+      {true, true, false},
+      {false, false, false},
+      {false, true, false},
+  };
+  for (const Case& c : cases) {
+    ProbeClient client(nullptr);
+    client.StartHttpThread();
+    client.SetRunning(c.running);
+    client.StopHttpThread(c.force);
+    ASSERT_NE(client.HttpTask(), nullptr);
+    EXPECT_EQ(client.HttpTask()->IsStarted(), c.stillStarted) << c.running << c.force;
+    EXPECT_EQ(client.IsRunning(), c.running);  // StopHttpThread never touches the flag
+    client.SetRunning(false);
+  }
+}
+
+TEST(CHttpClientThreadTest, BusyLockRefusesStartAndStopWithTheirMessages) {
+  LogCapture log;
+  ProbeClient client(nullptr);
+  {
+    CZNAutolock held(client.ThreadLock());
+    client.StartHttpThread();
+  }
+  EXPECT_EQ(client.HttpTask(), nullptr);
+  EXPECT_TRUE(log.Has("CHttpClient::StartHttpThread other thread is already starting thread."));
+
+  client.StartHttpThread();
+  ASSERT_NE(client.HttpTask(), nullptr);
+  {
+    CZNAutolock held(client.ThreadLock());
+    client.StopHttpThread(true);
+  }
+  EXPECT_TRUE(client.HttpTask()->IsStarted());
+  EXPECT_TRUE(log.Has("CHttpClient::StopHttpThread other thread is already stopping thread."));
+}
+
+TEST(CHttpClientThreadTest, StopClearsTheFlagsAndReportsNothing) {
+  ScopedTask notifyTask("notify");
+  Recorder rec;
+  RecordingNotify notify(rec);
+  ProbeClient client(notifyTask.get());
+  client.SetNotify(&notify);
+  client.SetNotifyFlags(0xFF);
+  client.StartHttpThread();
+  client.SetRunning(true);
+  client.SetCompleted(true);
+  client.Stop();
+  EXPECT_FALSE(client.IsRunning());
+  EXPECT_FALSE(client.IsCompleted());
+  EXPECT_FALSE(client.HttpTask()->IsStarted());
+  ASSERT_TRUE(zntest::RunOnTask(notifyTask.get(), [] {}));
+  EXPECT_TRUE(rec.Events().empty());
+}
+
+TEST(CHttpClientThreadTest, RequestAfterStopIsDroppedAndItsStreamFreed) {
+  ScopedTask notifyTask("notify");
+  Recorder rec;
+  RecordingNotify notify(rec);
+  std::atomic<int> closed{0};
+  std::atomic<int> deleted{0};
+  {
+    ProbeClient client(notifyTask.get());
+    client.SetNotify(&notify);
+    client.SetNotifyFlags(0xFF);
+    client.StartHttpThread();
+    zn::HttpRequestParam param;
+    param.strUrl = "http://127.0.0.1:1/";
+    param.pStreamWriter = new TrackedStream(&closed, &deleted);
+    {
+      // The worker is held while the request is queued behind the gate and
+      // the host stops the transfer.
+      zntest::TaskGate gate(client.HttpTask());
+      client.SetRunning(true);
+      client.Request(param);
+      EXPECT_EQ(param.pStreamWriter, nullptr);  // the queued call owns it now
+      client.SetRunning(false);
+      gate.Open();
+      ASSERT_TRUE(zntest::RunOnTask(client.HttpTask(), [] {}));
+    }
+    EXPECT_EQ(closed.load(), 1);
+    EXPECT_EQ(deleted.load(), 1);
+    EXPECT_FALSE(client.IsRunning());
+    EXPECT_EQ(client.GetId(), 0u);  // the request never started
+  }
+  ASSERT_TRUE(zntest::RunOnTask(notifyTask.get(), [] {}));
+  EXPECT_TRUE(rec.Events().empty());
+}
+
+TEST(CHttpClientThreadTest, QueuedRequestOfADestroyedClientFreesItsStream) {
+  std::atomic<int> closed{0};
+  std::atomic<int> deleted{0};
+  ProbeClient* client = new ProbeClient(nullptr);
+  client->StartHttpThread();
+  {
+    zntest::TaskGate gate(client->HttpTask());
+    zn::HttpRequestParam param;
+    param.strUrl = "http://127.0.0.1:1/";
+    param.pStreamWriter = new TrackedStream(&closed, &deleted);
+    client->SetRunning(true);
+    client->Request(param);
+    gate.Open();
+  }
+  delete client;  // stops the worker; the queued call is destroyed unrun
+  EXPECT_EQ(deleted.load(), 1);
+}
+
+TEST(CHttpClientThreadTest, ConcurrentStartsLeaveOneWorker) {
+  ProbeClient client(nullptr);
+  std::thread other([&] { client.StartHttpThread(); });
+  client.StartHttpThread();
+  other.join();
+  // Whichever start lost the try-lock did nothing; a later start finds the worker.
+  client.StartHttpThread();
+  ASSERT_NE(client.HttpTask(), nullptr);
+  EXPECT_TRUE(client.HttpTask()->IsStarted());
+}
+
+}  // namespace

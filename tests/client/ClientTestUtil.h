@@ -1,0 +1,307 @@
+// Helpers shared by the client tests: a recording callback object, a task
+// runner that waits with a bound, and a client whose engine fields a test may
+// set directly.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/znplatform.h"
+#include "client/CHttpClient.h"
+#include "include/znhttpclient.h"
+
+namespace zntest {
+
+constexpr auto kWait = std::chrono::seconds(10);
+
+// One callback as the host saw it.
+struct HostEvent {
+  HostEvent(std::string n = "", std::string t = "", uint64_t x = 0, uint64_t y = 0)
+      : name(std::move(n)), text(std::move(t)), a(x), b(y) {}
+  std::string name;    // "OnConnecting", ... "OnDownloadComplete"
+  std::string text;    // host or URL for the two text callbacks
+  uint64_t a = 0;      // first numeric argument
+  uint64_t b = 0;      // second numeric argument
+  uint64_t thread = 0; // znthread_selfid() of the delivering thread
+  bool running = false;  // IsRunning() as seen inside the callback
+};
+
+// Records every callback. Thread-safe; waits are bounded.
+class Recorder {
+ public:
+  void Add(zn::IHttpClient* client, HostEvent ev) {
+    ev.thread = znthread_selfid();
+    ev.running = client->IsRunning();
+    std::function<void(const HostEvent&)> hook;
+    {
+      std::lock_guard<std::mutex> g(m_mutex);
+      hook = m_hook;
+    }
+    if (hook) hook(ev);
+    std::lock_guard<std::mutex> g(m_mutex);
+    m_events.push_back(ev);
+    m_cv.notify_all();
+  }
+  // True when at least n events arrived within the bound.
+  bool WaitFor(size_t n) {
+    std::unique_lock<std::mutex> g(m_mutex);
+    return m_cv.wait_for(g, kWait, [&] { return m_events.size() >= n; });
+  }
+  bool WaitForName(const std::string& name) {
+    std::unique_lock<std::mutex> g(m_mutex);
+    return m_cv.wait_for(g, kWait, [&] {
+      for (auto& e : m_events)
+        if (e.name == name) return true;
+      return false;
+    });
+  }
+  std::vector<HostEvent> Events() {
+    std::lock_guard<std::mutex> g(m_mutex);
+    return m_events;
+  }
+  std::vector<std::string> Names() {
+    std::vector<std::string> out;
+    for (auto& e : Events()) out.push_back(e.name);
+    return out;
+  }
+  // Called inside each callback before it is recorded, on the delivering thread.
+  void SetHook(std::function<void(const HostEvent&)> hook) {
+    std::lock_guard<std::mutex> g(m_mutex);
+    m_hook = std::move(hook);
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  std::vector<HostEvent> m_events;
+  std::function<void(const HostEvent&)> m_hook;
+};
+
+// The plain callback object, forwarding to a recorder.
+class RecordingNotify : public IHttpClientNotify {
+ public:
+  explicit RecordingNotify(Recorder& rec, const char* prefix = "") : m_rec(rec), m_prefix(prefix) {}
+  void OnConnecting(zn::IHttpClient* c, zn::strutf16& host) override {
+    m_rec.Add(c, {m_prefix + "OnConnecting", zn::strutf8(host).c_str()});
+  }
+  void OnConnected(zn::IHttpClient* c) override { m_rec.Add(c, {m_prefix + "OnConnected"}); }
+  void OnDownloadStart(zn::IHttpClient* c, uint32_t present, uint32_t total) override {
+    m_rec.Add(c, {m_prefix + "OnDownloadStart", "", present, total});
+  }
+  void OnProgress(zn::IHttpClient* c, uint64_t done, uint64_t total, uint32_t, uint64_t) override {
+    m_rec.Add(c, {m_prefix + "OnProgress", "", done, total});
+  }
+  void OnRedirected(zn::IHttpClient* c, zn::strutf16& url) override {
+    m_rec.Add(c, {m_prefix + "OnRedirected", zn::strutf8(url).c_str()});
+    if (!m_rewrite.empty()) url = zn::strutf16(m_rewrite.c_str());
+  }
+  void OnDownloadComplete(zn::IHttpClient* c, uint32_t code) override {
+    m_rec.Add(c, {m_prefix + "OnDownloadComplete", "", code});
+  }
+  // OnRedirected replaces the URL with this text when not empty.
+  std::string m_rewrite;
+
+ private:
+  Recorder& m_rec;
+  std::string m_prefix;
+};
+
+// The counted callback object; counts its references.
+class RecordingNotifyRef : public IHttpClientNotifyRef {
+ public:
+  explicit RecordingNotifyRef(Recorder& rec) : m_inner(rec, "Ref.") {}
+  void OnConnecting(zn::IHttpClient* c, zn::strutf16& host) override {
+    Seen();
+    m_inner.OnConnecting(c, host);
+  }
+  void OnConnected(zn::IHttpClient* c) override {
+    Seen();
+    m_inner.OnConnected(c);
+  }
+  void OnDownloadStart(zn::IHttpClient* c, uint32_t p, uint32_t t) override {
+    Seen();
+    m_inner.OnDownloadStart(c, p, t);
+  }
+  void OnProgress(zn::IHttpClient* c, uint64_t d, uint64_t t, uint32_t r, uint64_t x) override {
+    Seen();
+    m_inner.OnProgress(c, d, t, r, x);
+  }
+  void OnRedirected(zn::IHttpClient* c, zn::strutf16& url) override {
+    Seen();
+    m_inner.OnRedirected(c, url);
+  }
+  void OnDownloadComplete(zn::IHttpClient* c, uint32_t code) override {
+    Seen();
+    m_inner.OnDownloadComplete(c, code);
+  }
+  // The reference count while a callback ran (the client holds one more then).
+  int m_nRefInCall = 0;
+
+ private:
+  void Seen() { m_nRefInCall = RefCount(); }
+  RecordingNotify m_inner;
+};
+
+// Runs fn on the task's thread and waits for it (bounded). False on time-out.
+inline bool RunOnTask(CZNTaskBase* task, std::function<void()> fn) {
+  struct Arg : CRefCountSafe {
+    std::function<void()> fn;
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+  };
+  Arg* arg = new Arg;
+  arg->fn = std::move(fn);
+  auto run = [](void*, CRefCount* p) -> int {
+    Arg* a = static_cast<Arg*>(p);
+    a->fn();
+    std::lock_guard<std::mutex> g(a->m);
+    a->done = true;
+    a->cv.notify_all();
+    return 0;
+  };
+  bool ok;
+  {
+    CScopeCall call(nullptr, nullptr, run, arg);
+    ok = CZNTaskBase::PushTask(task, call);
+  }
+  if (ok) {
+    std::unique_lock<std::mutex> g(arg->m);
+    ok = arg->cv.wait_for(g, kWait, [&] { return arg->done; });
+  }
+  arg->Release();
+  return ok;
+}
+
+// Blocks a task until Open() is called, so that calls queue up behind it.
+class TaskGate {
+ public:
+  explicit TaskGate(CZNTaskBase* task) {
+    struct Arg : CRefCountSafe {
+      TaskGate* gate;
+    };
+    Arg* arg = new Arg;
+    arg->gate = this;
+    auto run = [](void*, CRefCount* p) -> int {
+      TaskGate* g = static_cast<Arg*>(p)->gate;
+      std::unique_lock<std::mutex> l(g->m_mutex);
+      g->m_bEntered = true;
+      g->m_cv.notify_all();
+      g->m_cv.wait_for(l, kWait, [&] { return g->m_bOpen; });
+      return 0;
+    };
+    {
+      CScopeCall call(nullptr, nullptr, run, arg);
+      CZNTaskBase::PushTask(task, call);
+    }
+    arg->Release();
+    std::unique_lock<std::mutex> l(m_mutex);
+    m_cv.wait_for(l, kWait, [&] { return m_bEntered; });
+  }
+  ~TaskGate() { Open(); }
+  void Open() {
+    std::lock_guard<std::mutex> l(m_mutex);
+    m_bOpen = true;
+    m_cv.notify_all();
+  }
+  bool Entered() {
+    std::lock_guard<std::mutex> l(m_mutex);
+    return m_bEntered;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  bool m_bEntered = false;
+  bool m_bOpen = false;
+};
+
+// A started task released at the end of the scope.
+class ScopedTask {
+ public:
+  explicit ScopedTask(const char* name) : m_pTask(new CZNTaskIO(name, 50, 1)) { m_pTask->Start(); }
+  ScopedTask(const ScopedTask&) = delete;
+  ScopedTask& operator=(const ScopedTask&) = delete;
+  ~ScopedTask() {
+    m_pTask->Stop();
+    m_pTask->Release();
+  }
+  CZNTaskIO* get() const { return m_pTask; }
+
+ private:
+  CZNTaskIO* m_pTask;  // counted (one reference)
+};
+
+// Collects the log lines of the whole process while it lives (one at a time).
+class LogCapture {
+ public:
+  explicit LogCapture(int level = 4) {
+    znsyslog_setlevel(level);
+    znsyslog_setsink(&LogCapture::Sink, this);
+  }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+  ~LogCapture() {
+    znsyslog_setsink(nullptr, nullptr);
+    znsyslog_setlevel(0);
+  }
+  std::vector<std::string> Lines() {
+    std::lock_guard<std::mutex> g(m_mutex);
+    return m_lines;
+  }
+  // Lines of the tag that contain the text.
+  int Count(const std::string& text, const char* tag = "znhttp") {
+    int n = 0;
+    std::lock_guard<std::mutex> g(m_mutex);
+    for (size_t i = 0; i < m_lines.size(); ++i)
+      if (m_tags[i] == tag && m_lines[i].find(text) != std::string::npos) ++n;
+    return n;
+  }
+  bool Has(const std::string& text, const char* tag = "znhttp") { return Count(text, tag) > 0; }
+  // Waits (bounded) until a line of the tag contains the text.
+  bool WaitFor(const std::string& text, const char* tag = "znhttp") {
+    std::unique_lock<std::mutex> g(m_mutex);
+    return m_cv.wait_for(g, kWait, [&] {
+      for (size_t i = 0; i < m_lines.size(); ++i)
+        if (m_tags[i] == tag && m_lines[i].find(text) != std::string::npos) return true;
+      return false;
+    });
+  }
+
+ private:
+  static void Sink(int, const char* tag, int, const char* text, void* ctx) {
+    LogCapture* self = static_cast<LogCapture*>(ctx);
+    std::lock_guard<std::mutex> g(self->m_mutex);
+    self->m_tags.push_back(tag ? tag : "");
+    self->m_lines.push_back(text ? text : "");
+    self->m_cv.notify_all();
+  }
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  std::vector<std::string> m_tags;
+  std::vector<std::string> m_lines;
+};
+
+// A client whose engine fields a test may set, as the engine would.
+class ProbeClient : public zn::CHttpClient {
+ public:
+  explicit ProbeClient(CZNTaskBase* notifyTask) : zn::CHttpClient(notifyTask) {}
+  void SetRunning(bool b) { m_bRunning.store(b); }
+  void SetCompleted(bool b) { m_bCompleted.store(b); }
+  void SetMethod(const char* m) { m_oRequestInfo.m_strMethod = m; }
+  void SetUrl(const char* u) { m_oRequestInfo.m_strUrl = u; }
+  void SetContentLength(uint32_t n) { m_oResponse.m_dwContentLength = n; }
+  CZNLock& ThreadLock() { return m_lockThread; }
+  void SetWriter(zn::HttpResponseDataWriter* w) {
+    delete m_pRpDataWriter;
+    m_pRpDataWriter = w;
+  }
+};
+
+}  // namespace zntest
