@@ -180,46 +180,50 @@ inline bool RunOnTask(CZNTaskBase* task, std::function<void()> fn) {
 }
 
 // Blocks a task until Open() is called, so that calls queue up behind it.
+// The state lives in a counted object shared with the blocking call, so the
+// task may still be waking up after the gate is gone.
 class TaskGate {
  public:
-  explicit TaskGate(CZNTaskBase* task) {
-    struct Arg : CRefCountSafe {
-      TaskGate* gate;
-    };
-    Arg* arg = new Arg;
-    arg->gate = this;
+  explicit TaskGate(CZNTaskBase* task) : m_pState(new State) {
     auto run = [](void*, CRefCount* p) -> int {
-      TaskGate* g = static_cast<Arg*>(p)->gate;
-      std::unique_lock<std::mutex> l(g->m_mutex);
-      g->m_bEntered = true;
-      g->m_cv.notify_all();
-      g->m_cv.wait_for(l, kWait, [&] { return g->m_bOpen; });
+      State* st = static_cast<State*>(p);
+      std::unique_lock<std::mutex> l(st->mutex);
+      st->entered = true;
+      st->cv.notify_all();
+      st->cv.wait_for(l, kWait, [&] { return st->open; });
       return 0;
     };
     {
-      CScopeCall call(nullptr, nullptr, run, arg);
+      CScopeCall call(nullptr, nullptr, run, m_pState);
       CZNTaskBase::PushTask(task, call);
     }
-    arg->Release();
-    std::unique_lock<std::mutex> l(m_mutex);
-    m_cv.wait_for(l, kWait, [&] { return m_bEntered; });
+    std::unique_lock<std::mutex> l(m_pState->mutex);
+    m_pState->cv.wait_for(l, kWait, [&] { return m_pState->entered; });
   }
-  ~TaskGate() { Open(); }
+  TaskGate(const TaskGate&) = delete;
+  TaskGate& operator=(const TaskGate&) = delete;
+  ~TaskGate() {
+    Open();
+    m_pState->Release();
+  }
   void Open() {
-    std::lock_guard<std::mutex> l(m_mutex);
-    m_bOpen = true;
-    m_cv.notify_all();
+    std::lock_guard<std::mutex> l(m_pState->mutex);
+    m_pState->open = true;
+    m_pState->cv.notify_all();
   }
   bool Entered() {
-    std::lock_guard<std::mutex> l(m_mutex);
-    return m_bEntered;
+    std::lock_guard<std::mutex> l(m_pState->mutex);
+    return m_pState->entered;
   }
 
  private:
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  bool m_bEntered = false;
-  bool m_bOpen = false;
+  struct State : CRefCountSafe {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool entered = false;
+    bool open = false;
+  };
+  State* m_pState;  // counted (one reference); the blocking call holds another
 };
 
 // A started task released at the end of the scope.
