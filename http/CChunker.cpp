@@ -16,9 +16,7 @@ constexpr unsigned char kCR = '\r';
 constexpr unsigned char kLF = '\n';
 constexpr const char* kTrailerEnd = "\r\n\r\n";
 
-bool IsHexDigit(unsigned char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
+bool IsHexDigit(unsigned char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
 
 }  // namespace
 
@@ -112,8 +110,8 @@ bool CChunker::Process(bool bWithTrailer, const unsigned char* data, uint32_t le
         const uint32_t count = static_cast<uint32_t>(end - p);
         if (m_dwTrailerLen + count > m_dwTrailerBufTotalLen) {
           znsyslog(kLogEvent, kHttpLogTag, __LINE__,
-                   "Id[%I64u] Error Chunker dwToReadData[%u] > m_dwTrailerBufTotalLen[%u],Let bComplete",
-                   m_qwRequestId, count, m_dwTrailerBufTotalLen);
+                   "Id[%I64u] Error Chunker dwToReadData[%u] > m_dwTrailerBufTotalLen[%u],Let bComplete", m_qwRequestId,
+                   count, m_dwTrailerBufTotalLen);
           return false;
         }
         if (!m_pTrailerBuf) {

@@ -72,7 +72,7 @@ class ZNHTTP_API CChunker final {
   unsigned char* m_pTrailerBuf = nullptr;    // owned (malloc, kTrailerBufLen + 1 zeroed bytes); made on first use
   uint32_t m_dwTrailerLen = 0;               // bytes in m_pTrailerBuf, <= m_dwTrailerBufTotalLen
   uint32_t m_dwTrailerBufTotalLen = kTrailerBufLen;
-  uint64_t m_qwRequestId = 0;                // request identifier when made, for log lines
+  uint64_t m_qwRequestId = 0;  // request identifier when made, for log lines
 };
 
 }  // namespace zn

@@ -167,8 +167,8 @@ bool CHttpRequestHead::BuildRqHead(HttpRequestInfo& request, HttpHeaderState& he
 
   if (request.m_bFormData) {
     const uint32_t bodyLen = reader ? static_cast<uint32_t>(reader->GetLength()) : 0;
-    const uint32_t total = request.m_strFormDataHead.length() + bodyLen + request.m_strBoundary.length() +
-                           CHttpFormData::kFormEndFixedLen;
+    const uint32_t total =
+        request.m_strFormDataHead.length() + bodyLen + request.m_strBoundary.length() + CHttpFormData::kFormEndFixedLen;
     head.appendformat("Content-Length: %u\r\n", total);
     head.appendformat("Content-Type: multipart/form-data; boundary=%s\r\n", request.m_strBoundary.c_str());
   } else if (reader) {

@@ -44,8 +44,7 @@ class ZNHTTP_API CHttpRequestHead final {
   // caller) when it is null. Overridable headers are removed from headers as
   // they are used. Always true.
   static bool BuildRqHead(HttpRequestInfo& request, HttpHeaderState& headers, const HttpMessageSettings& settings,
-                          CDataReader* reader, HttpResponseDataWriter* writer, CHttpCookie*& cookie,
-                          zn::strutf8& out);
+                          CDataReader* reader, HttpResponseDataWriter* writer, CHttpCookie*& cookie, zn::strutf8& out);
 };
 
 }  // namespace zn

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "base/znplatform.h"
 #include "body/HttpResponseDataWriter.h"
@@ -20,8 +21,7 @@ namespace {
 
 constexpr const char* kHeadEnd = "\r\n\r\n";
 constexpr uint32_t kHeadEndLen = 4;
-constexpr const char* kSetCookie = "Set-Cookie:";
-constexpr size_t kSetCookieLen = 11;
+constexpr std::string_view kSetCookie = "Set-Cookie:";
 // Scheme of 1 to 15 characters, "://", and at least one character more.
 constexpr const char* kAbsoluteUrlScan = "%15[^?&/:]://%c";
 constexpr size_t kSchemeBufLen = 16;
@@ -46,19 +46,22 @@ enum HttpStatus : uint32_t {
 };
 
 // Upper-cases ASCII letters only.
-std::string UpperAscii(std::string s) {
-  for (char& c : s) {
+std::string UpperAscii(std::string_view s) {
+  std::string upper(s);
+  for (char& c : upper) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
-  return s;
+  return upper;
 }
 
-std::string Trimmed(const std::string& s) {
-  const char* blanks = " \t\r\n";
-  const size_t first = s.find_first_not_of(blanks);
-  if (first == std::string::npos) return std::string();
-  return s.substr(first, s.find_last_not_of(blanks) - first + 1);
+// Text of view, trimmed at both ends.
+zn::strutf8 TrimmedText(std::string_view view) {
+  zn::strutf8 text(view.data(), static_cast<uint32_t>(view.size()));
+  text.trim();
+  return text;
 }
+
+std::string_view View(const zn::strutf8& s) { return std::string_view(s.c_str(), s.length()); }
 
 }  // namespace
 
@@ -192,7 +195,7 @@ bool CHttpResponseAnalyser::AnalyseResp(bool& bComplete) {
 }
 
 bool CHttpResponseAnalyser::AnalyseCodeHead() {
-  const std::string head(m_oResponse.m_strResponseHead.c_str(), m_oResponse.m_strResponseHead.length());
+  const std::string_view head = View(m_oResponse.m_strResponseHead);
   const std::string line = UpperAscii(head.substr(0, head.find("\r\n")));
   if (line.find("HTTP") == std::string::npos) {
     znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Analyse Code Head [%s] not find HTTP",
@@ -211,12 +214,11 @@ bool CHttpResponseAnalyser::AnalyseCodeHead() {
              CurrentRequestId(), line.c_str());
     return false;
   }
-  const std::string code = Trimmed(line.substr(first + 1, second - first - 1));
+  const zn::strutf8 code = TrimmedText(std::string_view(line).substr(first + 1, second - first - 1));
   uint32_t status = 0;
   zn_str2uint32(code.c_str(), &status);
   m_oResponse.m_dwResponseStatusCode = status;
-  znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] dwResponseStatusCode[%u]", CurrentRequestId(),
-           status);
+  znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] dwResponseStatusCode[%u]", CurrentRequestId(), status);
   return true;
 }
 
@@ -258,8 +260,9 @@ bool CHttpResponseAnalyser::AnalyseRespHeaders() {
         uint32_t total = 0;
         zn_str2uint32(range.c_str() + slash + 1, &total);
         if (total > resp.m_dwContentLength) {
-          znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] Content-Length Change by Content-Range [%u]-->[%u]",
-                   CurrentRequestId(), resp.m_dwContentLength, total);
+          znsyslog(kLogEvent, kHttpClientLogTag, __LINE__,
+                   "Id[%I64u] Content-Length Change by Content-Range [%u]-->[%u]", CurrentRequestId(),
+                   resp.m_dwContentLength, total);
           resp.m_dwContentLength = total;
         }
       }
@@ -271,19 +274,19 @@ bool CHttpResponseAnalyser::AnalyseRespHeaders() {
              resp.m_dwContentLength, static_cast<int>(resp.m_bChunked));
   }
 
-  const std::string text(head.c_str(), head.length());
+  const std::string_view text = View(head);
   size_t pos = 0;
   for (;;) {
     const size_t found = text.find(kSetCookie, pos);
-    if (found == std::string::npos) break;
-    const size_t valueStart = found + kSetCookieLen;
+    if (found == std::string_view::npos) break;
+    const size_t valueStart = found + kSetCookie.size();
     const size_t lineEnd = text.find("\r\n", valueStart);
-    const std::string value =
-        Trimmed(text.substr(valueStart, lineEnd == std::string::npos ? std::string::npos : lineEnd - valueStart));
+    const zn::strutf8 value =
+        TrimmedText(text.substr(valueStart, lineEnd == std::string_view::npos ? lineEnd : lineEnd - valueStart));
     if (value.empty()) break;
     if (!m_pHttpCookie) m_pHttpCookie = new CHttpCookie();
     m_pHttpCookie->SetRawCookie(m_oRequest.m_strUrl.c_str(), value.c_str());
-    if (lineEnd == std::string::npos) break;
+    if (lineEnd == std::string_view::npos) break;
     pos = lineEnd + 2;
   }
   return true;

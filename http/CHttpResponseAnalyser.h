@@ -52,13 +52,13 @@ class ZNHTTP_API CHttpResponseAnalyser final {
   static char* MakeRedirectUrl(const char* base, const char* ref);
 
  private:
-  HttpRequestInfo& m_oRequest;                // borrowed
-  HttpResponseInfo& m_oResponse;              // borrowed
-  const HttpMessageSettings& m_oSettings;     // borrowed
-  HttpResponseDataWriter*& m_pRpDataWriter;   // borrowed slot; its object is owned by the slot's owner
-  CChunker*& m_pChunker;                      // borrowed slot, as above
-  CHttpCookie*& m_pHttpCookie;                // borrowed slot, as above
-  IHttpResponseSink* m_pSink;                 // borrowed, may be null
+  HttpRequestInfo& m_oRequest;               // borrowed
+  HttpResponseInfo& m_oResponse;             // borrowed
+  const HttpMessageSettings& m_oSettings;    // borrowed
+  HttpResponseDataWriter*& m_pRpDataWriter;  // borrowed slot; its object is owned by the slot's owner
+  CChunker*& m_pChunker;                     // borrowed slot, as above
+  CHttpCookie*& m_pHttpCookie;               // borrowed slot, as above
+  IHttpResponseSink* m_pSink;                // borrowed, may be null
 };
 
 }  // namespace zn

@@ -1,5 +1,3 @@
-#include "http/CChunker.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "HttpTestSupport.h"
+#include "http/CChunker.h"
 
 namespace {
 
@@ -15,9 +14,9 @@ using zn::CChunker;
 struct BodyCase {
   const char* name;
   std::string wire;
-  bool trailer;         // the response announced a trailer
-  std::string data;     // decoded body
-  bool complete;        // the decoder reports the end
+  bool trailer;      // the response announced a trailer
+  std::string data;  // decoded body
+  bool complete;     // the decoder reports the end
   std::string trailerText;
 };
 

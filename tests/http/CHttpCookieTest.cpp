@@ -1,9 +1,8 @@
-#include "http/CHttpCookie.h"
-
 #include <gtest/gtest.h>
 
 #include "HttpTestSupport.h"
 #include "body/ZnRequestId.h"
+#include "http/CHttpCookie.h"
 
 namespace {
 

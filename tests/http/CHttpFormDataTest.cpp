@@ -1,5 +1,3 @@
-#include "http/CHttpFormData.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,6 +7,7 @@
 #include "HttpTestSupport.h"
 #include "body/CDataReader.h"
 #include "http/CHttpCookie.h"
+#include "http/CHttpFormData.h"
 #include "http/CHttpRequestHead.h"
 
 namespace {
@@ -46,14 +45,17 @@ const std::string kB = "Bd3x9Q";
 const FormCase kFormCases[] = {
     {"fields only", false, nullptr, nullptr, ""},
     {"named file part", false, u"f", u"C:\\data\\dir/y.bin",
-     "--" + kB + "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"y.bin\"\r\n"
-                 "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: binary\r\n\r\n"},
+     "--" + kB +
+         "\r\nContent-Disposition: form-data; name=\"f\"; filename=\"y.bin\"\r\n"
+         "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: binary\r\n\r\n"},
     {"part without file name", false, u"f", nullptr,
-     "--" + kB + "\r\nContent-Disposition: form-data; name=\"f\"; Content-Type: application/octet-stream\r\n"
-                 "Content-Transfer-Encoding: binary\r\n\r\n"},
+     "--" + kB +
+         "\r\nContent-Disposition: form-data; name=\"f\"; Content-Type: application/octet-stream\r\n"
+         "Content-Transfer-Encoding: binary\r\n\r\n"},
     {"gbk names", true, u"\u6587", u"/tmp/\u4E2D.bin",
-     "--" + kB + "\r\nContent-Disposition: form-data; name=\"\xCE\xC4\"; filename=\"\xD6\xD0.bin\"\r\n"
-                 "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: binary\r\n\r\n"},
+     "--" + kB +
+         "\r\nContent-Disposition: form-data; name=\"\xCE\xC4\"; filename=\"\xD6\xD0.bin\"\r\n"
+         "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: binary\r\n\r\n"},
 };
 
 TEST(CHttpFormDataTest, PreparedTextByteForByte) {

@@ -1,10 +1,9 @@
-#include "http/CHttpHeaderQuery.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "HttpTestSupport.h"
+#include "http/CHttpHeaderQuery.h"
 
 namespace {
 
@@ -31,18 +30,10 @@ struct QueryCase {
 };
 
 const QueryCase kQueryCases[] = {
-    {"content-length", true, true, "42"},
-    {"CONTENT-LENGTH", false, true, " 42"},
-    {"Length", true, false, ""},
-    {"Content", true, false, ""},
-    {"X-Spaced", true, true, "with blank"},
-    {"X-Dup", true, true, "first"},
-    {"X-Empty", true, false, ""},
-    {"X-Blank", true, false, ""},
-    {"X-Blank", false, true, "   "},
-    {"X-Colons", true, true, "a:b"},
-    {"HTTP/1.1 200 OK", true, false, ""},
-    {"Missing", true, false, ""},
+    {"content-length", true, true, "42"}, {"CONTENT-LENGTH", false, true, " 42"}, {"Length", true, false, ""},
+    {"Content", true, false, ""},         {"X-Spaced", true, true, "with blank"}, {"X-Dup", true, true, "first"},
+    {"X-Empty", true, false, ""},         {"X-Blank", true, false, ""},           {"X-Blank", false, true, "   "},
+    {"X-Colons", true, true, "a:b"},      {"HTTP/1.1 200 OK", true, false, ""},   {"Missing", true, false, ""},
 };
 
 TEST(CHttpHeaderQueryTest, QueryInfoTable) {
@@ -78,7 +69,10 @@ TEST(CHttpHeaderQueryTest, QueryInfoNumber) {
     const char16_t* name;
     bool found;
     uint32_t value;
-  } cases[] = {{u"Content-Length", true, 42}, {u"X-Hex", true, 31}, {u"X-Dup", true, 0}, {u"Missing", false, 0},
+  } cases[] = {{u"Content-Length", true, 42},
+               {u"X-Hex", true, 31},
+               {u"X-Dup", true, 0},
+               {u"Missing", false, 0},
                {u"X-Empty", false, 0}};
   for (const auto& c : cases) {
     uint32_t n = 77;

@@ -1,5 +1,3 @@
-#include "http/CHttpRequestHead.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,6 +7,7 @@
 #include "HttpTestSupport.h"
 #include "body/CDataReader.h"
 #include "http/CHttpCookie.h"
+#include "http/CHttpRequestHead.h"
 
 namespace {
 
@@ -24,9 +23,9 @@ struct HeadFixture {
   zn::HttpRequestInfo req;
   zn::HttpHeaderState headers;
   zn::HttpMessageSettings settings;
-  zn::CDataReader* reader = nullptr;            // owned
+  zn::CDataReader* reader = nullptr;             // owned
   zn::HttpResponseDataWriter* writer = nullptr;  // owned
-  zn::CHttpCookie* cookie = nullptr;            // owned
+  zn::CHttpCookie* cookie = nullptr;             // owned
   std::string data;                              // reader's memory body
   HeadFixture() {
     req.m_strMethod = "GET";
@@ -84,8 +83,7 @@ const SYSTEMTIME kJan1 = {2024, 1, 1, 1, 0, 0, 5, 0};
 
 const HeadCase kHeadCases[] = {
     {"default get", [](HeadFixture&) {}, kDefaultGet},
-    {"accept in capitals",
-     [](HeadFixture& f) { f.Header(u"ACCEPT", u"text/html"); },
+    {"accept in capitals", [](HeadFixture& f) { f.Header(u"ACCEPT", u"text/html"); },
      "GET / HTTP/1.1\r\nAccept: text/html\r\nConnection:Keep-Alive\r\n" + kAgent +
          "Host: example.test\r\nPragma: no-cache\r\n\r\n"},
     {"extra lines in order, trimmed",
@@ -107,12 +105,18 @@ const HeadCase kHeadCases[] = {
      kLine1 + "Host: example.test\r\nPragma: no-cache\r\n\r\n"},
     {"port 8080", [](HeadFixture& f) { f.req.m_wPort = 8080; },
      kLine1 + kAgent + "Host: example.test:8080\r\nPragma: no-cache\r\n\r\n"},
-    {"tls on 443 names the port", [](HeadFixture& f) { f.req.m_wPort = 443; f.req.m_bHttps = true; },
+    {"tls on 443 names the port",
+     [](HeadFixture& f) {
+       f.req.m_wPort = 443;
+       f.req.m_bHttps = true;
+     },
      kLine1 + kAgent + "Host: example.test:443\r\nPragma: no-cache\r\n\r\n"},
     {"if-modified-since", [](HeadFixture& f) { CHttpRequestHead::BuildIfModifiedSince(f.req, &kOct21); },
-     kLine1 + kAgent + "Host: example.test\r\nPragma: no-cache\r\nIf-Modified-Since: Wed, 21 Oct 2015 07:28:00 GMT\r\n\r\n"},
+     kLine1 + kAgent +
+         "Host: example.test\r\nPragma: no-cache\r\nIf-Modified-Since: Wed, 21 Oct 2015 07:28:00 GMT\r\n\r\n"},
     {"if-modified-since two-digit day", [](HeadFixture& f) { CHttpRequestHead::BuildIfModifiedSince(f.req, &kJan1); },
-     kLine1 + kAgent + "Host: example.test\r\nPragma: no-cache\r\nIf-Modified-Since: Mon, 01 Jan 2024 00:00:05 GMT\r\n\r\n"},
+     kLine1 + kAgent +
+         "Host: example.test\r\nPragma: no-cache\r\nIf-Modified-Since: Mon, 01 Jan 2024 00:00:05 GMT\r\n\r\n"},
     {"if-modified-since invalid",
      [](HeadFixture& f) {
        SYSTEMTIME bad = kOct21;
@@ -148,7 +152,8 @@ const HeadCase kHeadCases[] = {
      },
      "POST / HTTP/1.1\r\nAccept: */*\r\nConnection:Keep-Alive\r\n" + kAgent +
          "Host: example.test\r\nPragma: no-cache\r\nContent-Length: 121\r\n"
-         "Content-Type: multipart/form-data; boundary=b0UND6\r\n\r\n" + std::string(100, 'F')},
+         "Content-Type: multipart/form-data; boundary=b0UND6\r\n\r\n" +
+         std::string(100, 'F')},
     {"gbk head, form text left alone",
      [](HeadFixture& f) {
        f.settings.m_bGbkHead = true;

@@ -1,5 +1,3 @@
-#include "http/CHttpResponseAnalyser.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,6 +9,7 @@
 #include "http/CChunker.h"
 #include "http/CHttpCookie.h"
 #include "http/CHttpHeaderQuery.h"
+#include "http/CHttpResponseAnalyser.h"
 #include "http/IHttpResponseSink.h"
 
 namespace {
@@ -20,9 +19,7 @@ using zn_test::Str;
 
 class RecordingSink final : public zn::IHttpResponseSink {
  public:
-  void NotifyOnDownloadStart(uint32_t present, uint32_t total) override {
-    starts.push_back({present, total});
-  }
+  void NotifyOnDownloadStart(uint32_t present, uint32_t total) override { starts.push_back({present, total}); }
   void ReportProgress(bool force) override { progress.push_back(force); }
   std::vector<std::pair<uint32_t, uint32_t>> starts;
   std::vector<bool> progress;
@@ -197,10 +194,14 @@ TEST(CHttpResponseAnalyserTest, FramingHeaders) {
        1000, false, true, old + std::string(100, 'n')},
       {"200 restarts a partly filled target", "GET", old, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc", 3, false,
        true, "abc"},
-      {"post ignores content-range", "POST", "", "HTTP/1.1 200 OK\r\nContent-Range: bytes 0-1/1000\r\n"
-       "Content-Length: 2\r\n\r\nok", 2, false, true, "ok"},
-      {"chunked in mixed case", "GET", "", "HTTP/1.1 200 OK\r\nTransfer-Encoding:  Chunked \r\nContent-Length: 99\r\n\r\n"
-       "2\r\nok\r\n0\r\n\r\n", 0, true, true, "ok"},
+      {"post ignores content-range", "POST", "",
+       "HTTP/1.1 200 OK\r\nContent-Range: bytes 0-1/1000\r\n"
+       "Content-Length: 2\r\n\r\nok",
+       2, false, true, "ok"},
+      {"chunked in mixed case", "GET", "",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding:  Chunked \r\nContent-Length: 99\r\n\r\n"
+       "2\r\nok\r\n0\r\n\r\n",
+       0, true, true, "ok"},
       {"another coding before chunked", "GET", "", "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\nraw", 0,
        false, false, "raw"},
       {"length clips the piece", "GET", "", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n0123456789", 5, false, true,
@@ -247,8 +248,9 @@ TEST(CHttpResponseAnalyserTest, HeadThatFillsTheBuffer) {
 TEST(CHttpResponseAnalyserTest, ChunkedTrailerAndCookies) {
   zn_test::LogRecorder log;
   Exchange x(false);
-  EXPECT_TRUE(x.Receive("HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\nTransfer-Encoding: chunked\r\nTrailer: X-T\r\n"
-                        "Set-Cookie:  b=2; Path=/ \r\n\r\n3\r\nabc\r\n0\r\nX-T: 1\r\n"));
+  EXPECT_TRUE(
+      x.Receive("HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\nTransfer-Encoding: chunked\r\nTrailer: X-T\r\n"
+                "Set-Cookie:  b=2; Path=/ \r\n\r\n3\r\nabc\r\n0\r\nX-T: 1\r\n"));
   EXPECT_FALSE(x.complete);
   EXPECT_TRUE(x.resp.m_bWithChunkTrailer);
   EXPECT_TRUE(x.Receive("\r\n"));

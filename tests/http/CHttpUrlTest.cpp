@@ -1,8 +1,7 @@
-#include "http/CHttpUrl.h"
-
 #include <gtest/gtest.h>
 
 #include "HttpTestSupport.h"
+#include "http/CHttpUrl.h"
 
 namespace {
 
