@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -27,6 +29,7 @@ struct HeadFixture {
   zn::HttpResponseDataWriter* writer = nullptr;  // owned
   zn::CHttpCookie* cookie = nullptr;             // owned
   std::string data;                              // reader's memory body
+  std::string dir;                               // made for a target file, removed at the end
   HeadFixture() {
     req.m_strMethod = "GET";
     req.m_strPath = "/";
@@ -38,6 +41,8 @@ struct HeadFixture {
     delete reader;
     delete writer;
     delete cookie;
+    std::error_code ec;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ec);
   }
   void Post(const std::string& body, uint64_t sent) {
     req.m_strMethod = "POST";
@@ -62,7 +67,10 @@ struct HeadFixture {
 
 // Target file holding n bytes, opened by a file writer for resuming.
 void ResumeFrom(HeadFixture& f, size_t n) {
-  const std::string path = testing::TempDir() + "zn_http_head_resume.bin";
+  std::string templ = (std::filesystem::temp_directory_path() / "znhttp.XXXXXX").string();
+  ASSERT_NE(nullptr, mkdtemp(&templ[0]));
+  f.dir = templ;
+  const std::string path = f.dir + "/resume.bin";
   FILE* file = fopen(path.c_str(), "wb");
   ASSERT_NE(nullptr, file);
   const std::string bytes(n, 'x');
