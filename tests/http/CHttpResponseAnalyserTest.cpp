@@ -287,6 +287,13 @@ TEST(CHttpResponseAnalyserTest, GbkHeadStoredAsUtf8) {
   EXPECT_TRUE(zn::CHttpHeaderQuery::QueryInfo(x.resp.m_strResponseHead, "X-Name", value, true));
   EXPECT_EQ("\xE4\xB8\xAD", Str(value));
   EXPECT_EQ("!", x.Body());
+
+  zn_test::LogRecorder log;
+  Exchange bad;
+  bad.settings.m_bGbkHead = true;
+  EXPECT_FALSE(bad.Receive("HTTP/1.1 200 OK\r\nX-Name: \x81\x20\xFF\r\n\r\n"));
+  EXPECT_TRUE(bad.resp.m_strResponseHead.empty());
+  EXPECT_EQ(1, log.Count(1, "znhttp", "Id[0] strResponseHead Is Empty let is error"));
 }
 
 TEST(CHttpResponseAnalyserTest, MakeRedirectUrl) {
