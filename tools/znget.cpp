@@ -1,0 +1,595 @@
+// znget: fetches and sends HTTP and HTTPS resources with the client library.
+//
+// A host program written only against the public header: it makes one client
+// without a notify task (callbacks arrive on the client's worker thread),
+// starts one transfer at a time and waits for OnDownloadComplete. The exit
+// status is the library's result code; bad options give 64.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "znhttpclient.h"
+
+namespace {
+
+constexpr int kExitUsage = 64;
+constexpr int kExitInterrupted = 130;
+constexpr uint8_t kAllNotifications = 0x1F;
+
+const char kUsage[] =
+    "usage: znget [options] URL\n"
+    "       znget [options] --raw-head FILE --host HOST --port PORT\n"
+    "\n"
+    "Downloads:\n"
+    "  -o FILE                 write the body to FILE ('-' for standard output); without\n"
+    "                          it, the name comes from Content-Disposition or the URL\n"
+    "  -C                      resume: keep what FILE holds and ask for the rest\n"
+    "  --if-modified-since D   only when changed since D (an HTTP date such as\n"
+    "                          'Sun, 06 Nov 1994 08:49:37 GMT', or a file whose time to use)\n"
+    "  --repeat N              run the same transfer N times on one client (the\n"
+    "                          connection is kept between them)\n"
+    "Requests and uploads (the answer goes to -o FILE or standard output):\n"
+    "  --data TEXT             POST TEXT as the body\n"
+    "  --data-file FILE        POST the bytes of FILE\n"
+    "  --offset N              with --data-file: start at byte N of FILE\n"
+    "  -F name=value           multipart form field (repeatable)\n"
+    "  -F name=@path           multipart file part (at most one)\n"
+    "  --raw-head FILE         send FILE as the request head (with --host, --port and\n"
+    "                          optionally --data or --data-file as the body)\n"
+    "Connection:\n"
+    "  -H 'Name: value'        extra request header (repeatable)\n"
+    "  --connect-timeout MS    connect time-out (default 5000)\n"
+    "  --timeout MS            data receive time-out (default 60000)\n"
+    "  --retry N               attempts per request (default 3)\n"
+    "  --proxy                 use the system proxy (https_proxy, http_proxy, all_proxy)\n"
+    "  --bind IP[:PORT]        local address to connect from ([v6]:port for IPv6)\n"
+    "  --cert-name NAME        name the server certificate must carry\n"
+    "Output:\n"
+    "  --head                  print the response head\n"
+    "  --progress              show the progress bar even when standard error is not\n"
+    "                          a terminal\n"
+    "  -q                      no progress bar and no summary\n"
+    "  -v, -vv, -vvv           show the library's log (up to level 2, 3, 4) on standard error\n"
+    "  -h, --help              this text\n"
+    "\n"
+    "Exit status: the library's result code\n"
+    "  0 success, 1 not modified, 2 failure, 3 refused (401, 402, or a close before\n"
+    "  the body), 4 local file failure, 5 no connection, 7 not found, 8 service\n"
+    "  unavailable, 10 bad URL or upload source; 64 bad options, 130 interrupted.\n";
+
+struct Options {
+  std::string url;
+  std::string output;  // empty: name from the response; "-": standard output
+  bool resume = false;
+  bool haveIfModifiedSince = false;
+  SYSTEMTIME ifModifiedSince = {};
+  std::vector<std::string> headers;
+  bool haveData = false;
+  std::string data;
+  std::string dataFile;
+  uint64_t offset = 0;
+  std::vector<std::pair<std::string, std::string>> formFields;
+  std::string formFileName, formFilePath;
+  std::string rawHead, rawHost;
+  uint16_t rawPort = 0;
+  uint32_t connectTimeout = 5000, recvTimeout = 60000;
+  int32_t retries = 3;
+  bool proxy = false;
+  std::string bindIp;
+  uint16_t bindPort = 0;
+  std::string certName;
+  bool printHead = false;
+  int progress = -1;  // -1: when standard error is a terminal
+  bool quiet = false;
+  int verbosity = 0;
+  int repeat = 1;
+};
+
+[[noreturn]] void UsageError(const char* fmt, const char* arg) {
+  fprintf(stderr, "znget: ");
+  fprintf(stderr, fmt, arg);
+  fprintf(stderr, "\n(znget --help lists the options)\n");
+  exit(kExitUsage);
+}
+
+bool ParseNumber(const char* text, uint64_t max, uint64_t* out) {
+  if (!text || !*text) return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = strtoull(text, &end, 10);
+  if (errno || *end || text[0] == '-' || v > max) return false;
+  *out = v;
+  return true;
+}
+
+// An HTTP date (IMF-fixdate) or the modification time of a file.
+bool ParseIfModifiedSince(const char* text, SYSTEMTIME* st) {
+  struct tm tm = {};
+  const char* end = strptime(text, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+  if (!end || *end) {
+    struct stat sb;
+    if (stat(text, &sb) != 0) return false;
+    time_t t = sb.st_mtime;
+    if (!gmtime_r(&t, &tm)) return false;
+  }
+  st->wYear = static_cast<uint16_t>(tm.tm_year + 1900);
+  st->wMonth = static_cast<uint16_t>(tm.tm_mon + 1);
+  st->wDay = static_cast<uint16_t>(tm.tm_mday);
+  st->wHour = static_cast<uint16_t>(tm.tm_hour);
+  st->wMinute = static_cast<uint16_t>(tm.tm_min);
+  st->wSecond = static_cast<uint16_t>(tm.tm_sec);
+  st->wMilliseconds = 0;
+  // Day of week from the date itself (strptime may not fill it for a file time).
+  struct tm norm = tm;
+  time_t t = timegm(&norm);
+  struct tm back;
+  gmtime_r(&t, &back);
+  st->wDayOfWeek = static_cast<uint16_t>(back.tm_wday);
+  return true;
+}
+
+bool ParseBind(const std::string& text, std::string* ip, uint16_t* port) {
+  std::string host = text, portText;
+  if (!text.empty() && text[0] == '[') {
+    size_t close = text.find(']');
+    if (close == std::string::npos) return false;
+    host = text.substr(1, close - 1);
+    if (close + 1 < text.size()) {
+      if (text[close + 1] != ':') return false;
+      portText = text.substr(close + 2);
+    }
+  } else if (text.find(':') != std::string::npos && text.find(':') == text.rfind(':')) {
+    host = text.substr(0, text.find(':'));
+    portText = text.substr(text.find(':') + 1);
+  }
+  uint64_t p = 0;
+  if (!portText.empty() && !ParseNumber(portText.c_str(), 65535, &p)) return false;
+  if (host.empty()) return false;
+  *ip = host;
+  *port = static_cast<uint16_t>(p);
+  return true;
+}
+
+bool ReadFile(const std::string& path, std::string* out) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return false;
+  char buf[65536];
+  size_t n;
+  out->clear();
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
+  bool ok = !ferror(f);
+  fclose(f);
+  return ok;
+}
+
+Options ParseOptions(int argc, char** argv) {
+  Options o;
+  auto need = [&](int& i) -> const char* {
+    if (i + 1 >= argc) UsageError("option %s needs a value", argv[i]);
+    return argv[++i];
+  };
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    uint64_t n = 0;
+    if (a == "-h" || a == "--help") {
+      fputs(kUsage, stdout);
+      exit(0);
+    } else if (a == "-o") {
+      o.output = need(i);
+    } else if (a == "-C") {
+      o.resume = true;
+    } else if (a == "--if-modified-since") {
+      const char* v = need(i);
+      if (!ParseIfModifiedSince(v, &o.ifModifiedSince))
+        UsageError("--if-modified-since: '%s' is neither an HTTP date nor a file", v);
+      o.haveIfModifiedSince = true;
+    } else if (a == "-H") {
+      std::string h = need(i);
+      if (h.find(':') == std::string::npos || h.find(':') == 0) UsageError("-H: '%s' is not 'Name: value'", h.c_str());
+      o.headers.push_back(h);
+    } else if (a == "--data") {
+      o.data = need(i);
+      o.haveData = true;
+    } else if (a == "--data-file") {
+      o.dataFile = need(i);
+    } else if (a == "--offset") {
+      const char* v = need(i);
+      if (!ParseNumber(v, UINT64_MAX, &o.offset)) UsageError("--offset: '%s' is not a number", v);
+    } else if (a == "-F") {
+      std::string f = need(i);
+      size_t eq = f.find('=');
+      if (eq == std::string::npos || eq == 0) UsageError("-F: '%s' is not name=value or name=@path", f.c_str());
+      std::string name = f.substr(0, eq), value = f.substr(eq + 1);
+      if (!value.empty() && value[0] == '@') {
+        if (!o.formFilePath.empty()) UsageError("-F: only one file part is possible ('%s')", f.c_str());
+        o.formFileName = name;
+        o.formFilePath = value.substr(1);
+      } else {
+        o.formFields.emplace_back(name, value);
+      }
+    } else if (a == "--raw-head") {
+      o.rawHead = need(i);
+    } else if (a == "--host") {
+      o.rawHost = need(i);
+    } else if (a == "--port") {
+      const char* v = need(i);
+      if (!ParseNumber(v, 65535, &n) || n == 0) UsageError("--port: '%s' is not a port", v);
+      o.rawPort = static_cast<uint16_t>(n);
+    } else if (a == "--connect-timeout" || a == "--timeout") {
+      const char* v = need(i);
+      if (!ParseNumber(v, UINT32_MAX, &n)) UsageError("'%s' is not a number of milliseconds", v);
+      (a == "--timeout" ? o.recvTimeout : o.connectTimeout) = static_cast<uint32_t>(n);
+    } else if (a == "--retry") {
+      const char* v = need(i);
+      if (!ParseNumber(v, 1000, &n) || n == 0) UsageError("--retry: '%s' is not a count from 1 to 1000", v);
+      o.retries = static_cast<int32_t>(n);
+    } else if (a == "--repeat") {
+      const char* v = need(i);
+      if (!ParseNumber(v, 1000000, &n) || n == 0) UsageError("--repeat: '%s' is not a count", v);
+      o.repeat = static_cast<int>(n);
+    } else if (a == "--proxy") {
+      o.proxy = true;
+    } else if (a == "--bind") {
+      const char* v = need(i);
+      if (!ParseBind(v, &o.bindIp, &o.bindPort)) UsageError("--bind: '%s' is not IP[:PORT]", v);
+    } else if (a == "--cert-name") {
+      o.certName = need(i);
+    } else if (a == "--head") {
+      o.printHead = true;
+    } else if (a == "--progress") {
+      o.progress = 1;
+    } else if (a == "-q") {
+      o.quiet = true;
+      o.progress = 0;
+    } else if (a == "-v" || a == "-vv" || a == "-vvv") {
+      o.verbosity = static_cast<int>(a.size()) - 1;
+    } else if (a.size() > 1 && a[0] == '-') {
+      UsageError("unknown option %s", a.c_str());
+    } else if (o.url.empty()) {
+      o.url = a;
+    } else {
+      UsageError("more than one URL: %s", a.c_str());
+    }
+  }
+  if (!o.rawHead.empty()) {
+    if (o.rawHost.empty() || o.rawPort == 0) UsageError("%s needs --host and --port", "--raw-head");
+  } else if (o.url.empty()) {
+    UsageError("%s", "no URL given");
+  }
+  int bodies = (o.haveData ? 1 : 0) + (o.dataFile.empty() ? 0 : 1) +
+               ((o.formFields.empty() && o.formFilePath.empty()) ? 0 : 1);
+  if (bodies > 1) UsageError("%s", "--data, --data-file and -F exclude each other");
+  if (o.offset && o.dataFile.empty()) UsageError("%s", "--offset goes with --data-file");
+  if (o.resume && (o.output.empty() || o.output == "-")) UsageError("%s", "-C needs -o FILE");
+  return o;
+}
+
+// Writes the body to standard output as it arrives.
+class StdoutStream final : public IZNStreamWriter {
+ public:
+  uint64_t Write(const void* pData, uint32_t len) override {
+    const char* p = static_cast<const char*>(pData);
+    uint32_t left = len;
+    while (left) {
+      ssize_t n = ::write(STDOUT_FILENO, p, left);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return 0;
+      p += n;
+      left -= static_cast<uint32_t>(n);
+    }
+    return len;
+  }
+};
+
+std::string HumanBytes(double v) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int u = 0;
+  while (v >= 1024 && u < 4) {
+    v /= 1024;
+    ++u;
+  }
+  char buf[32];
+  snprintf(buf, sizeof buf, u ? "%.1f %s" : "%.0f %s", v, units[u]);
+  return buf;
+}
+
+// The callback object: progress bar, summary and the completion handshake
+// with the main thread. Its operations run on the client's worker thread.
+class Notify final : public IHttpClientNotify {
+ public:
+  explicit Notify(bool bar) : m_bBar(bar) {}
+
+  void OnConnecting(zn::IHttpClient*, zn::strutf16&) override {}
+  void OnConnected(zn::IHttpClient*) override {}
+  void OnDownloadStart(zn::IHttpClient*, uint32_t present, uint32_t total) override {
+    m_qwStartDone = present;
+    m_qwTotal = total;
+  }
+  void OnProgress(zn::IHttpClient*, uint64_t done, uint64_t total, uint32_t rate, uint64_t) override {
+    m_qwDone = done;
+    m_qwTotal = total;
+    if (!m_bBar) return;
+    std::string line = "\r" + HumanBytes(static_cast<double>(done));
+    char buf[128];
+    if (total) {
+      int pct = static_cast<int>(done * 100 / total);
+      line += " / " + HumanBytes(static_cast<double>(total));
+      int width = 30, fill = static_cast<int>(done * width / total);
+      snprintf(buf, sizeof buf, " %3d%% [%-*s]", pct, width, std::string(fill > width ? width : fill, '#').c_str());
+      line += buf;
+    }
+    line += "  " + HumanBytes(rate) + "/s";
+    if (total && rate && done <= total) {
+      uint64_t left = (total - done) / rate;
+      snprintf(buf, sizeof buf, "  %02u:%02u left", static_cast<unsigned>(left / 60), static_cast<unsigned>(left % 60));
+      line += buf;
+    }
+    line += "   ";
+    fputs(line.c_str(), stderr);
+    m_bBarShown = true;
+  }
+  void OnRedirected(zn::IHttpClient*, zn::strutf16& url) override {
+    if (m_bBar) fprintf(stderr, "%sredirected to %s\n", m_bBarShown ? "\n" : "", zn::strutf8(url).c_str());
+    m_bBarShown = false;
+  }
+  void OnDownloadComplete(zn::IHttpClient*, uint32_t code) override {
+    if (m_bBarShown) fputs("\n", stderr);
+    m_bBarShown = false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nCode = static_cast<int>(code);
+    m_bDone = true;
+    m_cv.notify_all();
+  }
+
+  // Waits for the completion; -1 when interrupted first.
+  int Wait(const std::atomic<bool>& interrupted) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_bDone) {
+      if (interrupted.load()) return -1;
+      m_cv.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    m_bDone = false;
+    return m_nCode;
+  }
+  uint64_t Done() const { return m_qwDone; }
+
+ private:
+  const bool m_bBar;
+  bool m_bBarShown = false;
+  std::atomic<uint64_t> m_qwDone{0}, m_qwTotal{0}, m_qwStartDone{0};
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  bool m_bDone = false;  // guarded by m_mutex
+  int m_nCode = 0;       // guarded by m_mutex
+};
+
+std::atomic<bool> g_interrupted{false};
+void OnSignal(int) { g_interrupted.store(true); }
+
+const char* CodeText(int code) {
+  switch (code) {
+    case 0: return "success";
+    case 1: return "not modified";
+    case 2: return "failed";
+    case 3: return "refused";
+    case 4: return "local file failure";
+    case 5: return "no connection";
+    case 7: return "not found";
+    case 8: return "service unavailable";
+    case 10: return "bad URL or upload source";
+    default: return "failed";
+  }
+}
+
+// The last path component of a name from the server, safe to create here.
+std::string SafeFileName(const std::string& name) {
+  size_t slash = name.find_last_of("/\\");
+  std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+  std::string out;
+  for (char c : base) out += (static_cast<unsigned char>(c) < 0x20 || c == ':') ? '_' : c;
+  while (!out.empty() && out[0] == '.') out.erase(0, 1);
+  return out.empty() ? "index.html" : out;
+}
+
+// Where a named output file can be created: its folder must exist.
+bool CheckOutputPath(const std::string& path) {
+  std::string dir = ".";
+  size_t slash = path.rfind('/');
+  if (slash != std::string::npos) dir = slash == 0 ? "/" : path.substr(0, slash);
+  struct stat sb;
+  if (stat(dir.c_str(), &sb) != 0 || !S_ISDIR(sb.st_mode)) {
+    fprintf(stderr, "znget: the folder of %s does not exist\n", path.c_str());
+    return false;
+  }
+  struct stat fb;
+  if (stat(path.c_str(), &fb) == 0 && S_ISDIR(fb.st_mode)) {
+    fprintf(stderr, "znget: %s is a folder\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+void LogSink(int level, const char* tag, int line, const char* text, void*) {
+  fprintf(stderr, "[%d] %s:%d %s\n", level, tag, line, text);
+}
+
+// Starts one transfer; false when the client refused it.
+bool Start(zn::IHttpClientEx* client, const Options& o, const std::string& target, std::string* memoryAnswer) {
+  const SYSTEMTIME* ims = o.haveIfModifiedSince ? &o.ifModifiedSince : nullptr;
+  *memoryAnswer = "";
+  if (!o.rawHead.empty()) {
+    std::string head, body = o.data;
+    if (!ReadFile(o.rawHead, &head)) {
+      fprintf(stderr, "znget: cannot read %s\n", o.rawHead.c_str());
+      return false;
+    }
+    if (!o.dataFile.empty() && !ReadFile(o.dataFile, &body)) {
+      fprintf(stderr, "znget: cannot read %s\n", o.dataFile.c_str());
+      return false;
+    }
+    *memoryAnswer = "memory";
+    return client->Post(o.rawHost.c_str(), o.rawPort, zn::strutf8(head.c_str(), static_cast<uint32_t>(head.size())),
+                        zn::strutf8(body.c_str(), static_cast<uint32_t>(body.size())));
+  }
+  zn::strutf16 url(o.url.c_str());
+  if (!o.formFields.empty() || !o.formFilePath.empty()) {
+    for (const auto& f : o.formFields) client->AddFormField(zn::strutf16(f.first.c_str()), zn::strutf16(f.second.c_str()));
+    *memoryAnswer = "memory";
+    if (!o.formFilePath.empty()) {
+      zn::strutf16 name(o.formFileName.c_str()), path(o.formFilePath.c_str());
+      return client->UploadFormData(url, name.c_str(), path.c_str());
+    }
+    return client->UploadFormData(url, nullptr, nullptr, 0, nullptr);
+  }
+  if (!o.dataFile.empty()) {
+    *memoryAnswer = "memory";
+    return o.offset ? client->Upload(url, zn::strutf16(o.dataFile.c_str()), o.offset)
+                    : client->Upload(url, zn::strutf16(o.dataFile.c_str()));
+  }
+  if (o.haveData) {
+    *memoryAnswer = "memory";
+    return client->Upload(zn::strutf8(o.url.c_str()), zn::strutf8(o.certName.c_str()), o.data.data(),
+                          static_cast<int32_t>(o.data.size()));
+  }
+  if (target == "-") return client->DownloadToStream(url, new StdoutStream, 0);
+  return client->Download(zn::strutf8(o.url.c_str()), zn::strutf8(o.certName.c_str()), zn::strutf8(target.c_str()), ims,
+                          o.resume);
+}
+
+bool WriteAnswer(const std::string& output, const unsigned char* data, uint32_t len) {
+  if (output.empty() || output == "-") return fwrite(data, 1, len, stdout) == len && fflush(stdout) == 0;
+  FILE* f = fopen(output.c_str(), "wb");
+  if (!f) return false;
+  bool ok = fwrite(data, 1, len, f) == len;
+  return fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o = ParseOptions(argc, argv);
+  if (o.verbosity > 0) {
+    znsyslog_setsink(LogSink, nullptr);
+    znsyslog_setlevel(o.verbosity + 1);
+  }
+  if (!o.url.empty() && o.url.find("://") == std::string::npos) {
+    fprintf(stderr, "znget: %s has no scheme; write http://%s or https://%s\n", o.url.c_str(), o.url.c_str(),
+            o.url.c_str());
+    return 10;
+  }
+  const bool downloadToFile = o.rawHead.empty() && !o.haveData && o.dataFile.empty() && o.formFields.empty() &&
+                              o.formFilePath.empty() && o.output != "-";
+  std::string target = o.output;
+  std::string tempName;
+  if (downloadToFile) {
+    if (target.empty()) {
+      char name[] = "znget-XXXXXX.part";
+      int fd = mkstemps(name, 5);
+      if (fd < 0) {
+        fprintf(stderr, "znget: cannot create a file in this folder: %s\n", strerror(errno));
+        return 4;
+      }
+      close(fd);
+      tempName = target = name;
+    } else if (!CheckOutputPath(target)) {
+      return 4;
+    }
+  } else if (!o.output.empty() && o.output != "-" && !CheckOutputPath(o.output)) {
+    return 4;
+  }
+
+  struct sigaction sa = {};
+  sa.sa_handler = OnSignal;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  const bool bar = !o.quiet && (o.progress == 1 || (o.progress == -1 && isatty(STDERR_FILENO)));
+  Notify notify(bar);
+  zn::IHttpClientEx* client = zn_create_httpclient_ex(nullptr);
+  client->SetNotify(&notify);
+  client->SetNotifyFlags(kAllNotifications);
+  client->SetTimeout(o.connectTimeout, o.recvTimeout, o.retries);
+  client->SetUseIEProxy(o.proxy);
+  if (!o.bindIp.empty()) client->SetBindAddress(zn::strutf8(o.bindIp.c_str()), o.bindPort);
+
+  int code = 0;
+  auto started = std::chrono::steady_clock::now();
+  for (int round = 0; round < o.repeat && code == 0; ++round) {
+    for (const auto& h : o.headers) {
+      size_t colon = h.find(':');
+      std::string name = h.substr(0, colon), value = h.substr(colon + 1);
+      if (!client->AddHeader(zn::strutf16(name.c_str()), zn::strutf16(value.c_str())))
+        client->AddHeaderLine(zn::strutf16(h.c_str()));
+    }
+    std::string memoryAnswer;
+    if (!Start(client, o, target, &memoryAnswer)) {
+      fprintf(stderr, "znget: the transfer could not start (bad URL or arguments)\n");
+      code = 10;
+      break;
+    }
+    code = notify.Wait(g_interrupted);
+    if (code < 0) {
+      client->Stop();
+      fprintf(stderr, "\nznget: interrupted after %s\n", HumanBytes(static_cast<double>(notify.Done())).c_str());
+      code = kExitInterrupted;
+      break;
+    }
+    if (o.printHead) {
+      zn::strutf16 head;
+      client->GetResponseHead(head);
+      FILE* out = o.output == "-" ? stderr : stdout;
+      fputs(zn::strutf8(head).c_str(), out);
+    }
+    if ((code == 0 || code == 1) && !memoryAnswer.empty()) {
+      const unsigned char* data = nullptr;
+      uint32_t len = 0;
+      if (client->GetDownloadedBuffer(&data, &len) && !WriteAnswer(o.output, data, len)) {
+        fprintf(stderr, "znget: cannot write %s\n", o.output.empty() ? "the answer" : o.output.c_str());
+        code = 4;
+      }
+    }
+  }
+
+  if (!tempName.empty()) {
+    if (code == 0) {
+      zn::strutf16 name("Content-Disposition");
+      client->GetResponseFileName(name);
+      std::string final = SafeFileName(zn::strutf8(name).c_str());
+      if (rename(tempName.c_str(), final.c_str()) != 0) {
+        fprintf(stderr, "znget: cannot rename %s to %s: %s\n", tempName.c_str(), final.c_str(), strerror(errno));
+        code = 4;
+      } else {
+        target = final;
+      }
+    } else {
+      unlink(tempName.c_str());
+    }
+  }
+
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (!o.quiet && code != kExitInterrupted) {
+    std::string where = downloadToFile ? " -> " + target : "";
+    if (code == 0 || code == 1) {
+      fprintf(stderr, "znget: %s, status %u, %s in %.2fs%s\n", CodeText(code), client->GetStatusCode(),
+              HumanBytes(static_cast<double>(notify.Done())).c_str(), secs, where.c_str());
+    } else {
+      fprintf(stderr, "znget: %s (code %d, status %u)\n", CodeText(code), code, client->GetStatusCode());
+    }
+  }
+  delete client;
+  return code;
+}
