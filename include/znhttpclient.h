@@ -14,6 +14,7 @@
 
 #include "base/zndef.h"
 #include "base/znlist.h"
+#include "base/znplatform.h"  // the log threshold and sink (znsyslog_setlevel, znsyslog_setsink)
 #include "base/znrefcount.h"
 #include "base/znstreamwriter.h"
 #include "base/znstring.h"
