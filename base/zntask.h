@@ -7,7 +7,11 @@
 // after the current call and returns. Calls still queued when a task stops are
 // destroyed without running (their destruction releases their references).
 //
-// Tasks are reference-counted (CRefCountSafe) and may be shared across threads.
+// Tasks are reference-counted (CRefCountSafe) and may be shared across threads;
+// every member may be called from any thread. Releasing the last reference
+// from one of the task's own calls is allowed: the loop ends after that call
+// and the thread finishes on its own. A stopped task may be started again.
+// Subclasses that override the hooks stop the task in their own destructor.
 #pragma once
 
 #include "base/znrefcount.h"
@@ -18,11 +22,20 @@ class ZNBASE_API CZNTaskBase : public CRefCountSafe {
   ~CZNTaskBase() override;
   bool Release() override;
 
+  // The number of posted calls waiting to run.
   virtual int64_t Eachloop();
+  // Hooks run on the task's thread: OnStart before its first call (Start
+  // returns after it), OnStop after its last one, unless the object is being
+  // destroyed by then.
   virtual void OnStart();
   virtual void OnStop();
+  // Does nothing: the task's thread runs its own loop.
   virtual void Runloop();
+  // Wakes the loop for an empty turn.
   virtual void Signal();
+  // Blocks until the calls posted before it have run, the task stops, or ms
+  // milliseconds pass (negative: no limit). Returns at once on the task's
+  // own thread.
   virtual void Waiting(int64_t ms);
 
   // Starts the thread; false when it is already started or cannot start.

@@ -8,7 +8,10 @@
 // callback does not run, even if it was due. Destroying the object kills all of
 // its timers; the owner may destroy it from inside OnTimer.
 //
-// Thread safety: arm, kill and destroy on the task's thread.
+// Thread safety: arm, kill and destroy on the task's thread. Arming and killing
+// from another thread work too, but then a callback already due may still run;
+// destroying from another thread is safe only while no callback can run (the
+// task stopped, or nothing armed).
 #pragma once
 
 #include "base/zntask.h"

@@ -78,20 +78,6 @@ TEST(ZnScopeCallTest, CopiesTakeAndReleaseReferencesOnHolderAndArgument) {
   EXPECT_EQ(destroyed.load(), 2);
 }
 
-TEST(ZnScopeCallTest, SetArgTakesTheNewReferenceBeforeReleasingTheOld) {
-  std::atomic<int> destroyed{0};
-  Counted* arg = new Counted(&destroyed);
-  CScopeCall call(nullptr, nullptr, &ReturnArgCount, arg);
-  arg->Release();  // the call holds the only reference now
-  // Setting the same argument again must not free it on the way (ASan).
-  call.setArg(call.getArg());
-  EXPECT_EQ(destroyed.load(), 0);
-  EXPECT_EQ(call.Run(), 1);
-  call.setArg(nullptr);
-  EXPECT_EQ(destroyed.load(), 1);
-  EXPECT_EQ(call.Run(), -1);
-}
-
 TEST(ZnScopeCallTest, RunCallsOnlyWithAValidOrAbsentHolderAndAFunction) {
   Target target;
   Target::Holder* dead = new Target::Holder(nullptr);
