@@ -154,8 +154,9 @@ class ZnCnnSocketTest : public ::testing::Test {
 
   // Makes the socket on the task and starts it; the result of Connect.
   bool Start(Kind kind, const char* ip, uint16_t port, uint32_t timeoutMs = kEventWaitMs,
-             const char* bindIp = nullptr, uint16_t bindPort = 0) {
+             const char* bindIp = nullptr, uint16_t bindPort = 0, bool handOver = true) {
     sink = std::make_unique<CnnSink>(task.task(), &cnn);
+    sink->m_bHandOver = handOver;
     bool started = false;
     EXPECT_TRUE(task.Run([&] {
       cnn = kind == Kind::kDirect ? ZNCreateNoneProxyCnnTCPSocket() : ZNCreateCnnTCPSocket();
@@ -549,6 +550,67 @@ TEST_F(ZnCnnSocketTest, NoProxyAndTheDirectFactoryBypassTheProxy) {
   }
   znnet_resetproxy();
   EXPECT_LT(proxy.Accept(0), 0);
+}
+
+// The number of descriptors open in this process.
+int OpenDescriptors() {
+  int n = 0;
+  for (int fd = 0; fd < 4096; ++fd) {
+    if (zntest::IsOpenFd(fd)) ++n;
+  }
+  return n;
+}
+
+TEST_F(ZnCnnSocketTest, NoDescriptorOutlivesItsOwner) {
+  zntest::LoopbackListener server("127.0.0.1");
+  FullListener hang;
+  ASSERT_TRUE(hang.full());
+  const uint16_t closedPort = zntest::FreeLoopbackPort();
+  // The task's reactor opens its own descriptors (epoll, timer, wake-up) with
+  // the first socket it watches; they belong to the task, so count after that.
+  ASSERT_TRUE(Start(Kind::kDirect, "127.0.0.1", closedPort));
+  ASSERT_TRUE(WaitConnected());
+  TearDown();
+  ASSERT_TRUE(task.Drain());
+  const int before = OpenDescriptors();
+
+  struct Case {
+    const char* name;
+    uint16_t port;
+    uint32_t timeoutMs;
+    bool waitResult;  // false: the socket is destroyed while it connects
+    bool handOver;
+  };
+  const Case cases[] = {
+      {"refused", closedPort, kEventWaitMs, true, false},
+      {"timed out", hang.port(), 100, true, false},
+      {"destroyed while connecting", hang.port(), kEventWaitMs, false, false},
+      {"connected, never handed over", server.port(), kEventWaitMs, true, false},
+      {"handed over, then closed", server.port(), kEventWaitMs, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(Start(Kind::kDirect, "127.0.0.1", c.port, c.timeoutMs, nullptr, 0, c.handOver));
+    if (c.waitResult) {
+      ASSERT_TRUE(WaitConnected());
+    }
+    const int handed = HandedFd();
+    if (handed >= 0) {
+      // A plain socket takes it over and closes it with itself.
+      ASSERT_TRUE(task.Run([&] {
+        CZNITCPSocket* s = ZNCreateTCPSocket();
+        EXPECT_TRUE(s->Attach(static_cast<znsocket_t>(handed)));
+        s->SelectEvent(ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE, false);
+        delete s;
+      }));
+      sink->handedOver = znsocket_makeinvalid();
+    }
+    TearDown();
+    const int accepted = c.port == server.port() ? server.Accept() : -1;
+    if (accepted >= 0) ::close(accepted);
+  }
+  ASSERT_TRUE(task.Drain());
+  EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST(ZnReverseCnnSocketTest, ConnectIsRefused) {
