@@ -1,0 +1,70 @@
+// Turns a list of host names (or address literals) and a port into one usable
+// connection: a connected TCP socket, or a TCP connection with a completed TLS
+// handshake. Every host is resolved, the unique addresses are split into an
+// IPv4 and an IPv6 list, and one sub-connector per family runs at the same
+// time; the first family to succeed wins, and failure is reported once both
+// families have failed.
+//
+// At most one success reaches the sink: a family that completes its handshake
+// after the other family already won has its processor released. Results that
+// arrive after the success are dropped.
+//
+// Thread: all operations and callbacks run on the owner's worker task; no
+// locks. Owns both sub-connectors.
+#pragma once
+
+#include <vector>
+
+#include "base/znlist.h"
+#include "base/znsocket.h"
+#include "base/znstring.h"
+#include "net/CHttpConnectorSink.h"
+#include "net/CHttpSubConnectorSink.h"
+
+class CHttpSubConnector;
+class CZNTaskIO;
+
+class CHttpConnector final : public CHttpSubConnectorSink {
+ public:
+  // Room for one address text from znnet_iptostr6, terminator included.
+  static const uint32_t kAddressTextSize = 65;
+
+  // pSink is borrowed and may be null (results are then dropped).
+  CHttpConnector(uint64_t id, CHttpConnectorSink* pSink, bool bUseProxy);
+  ~CHttpConnector() override;
+  CHttpConnector(const CHttpConnector&) = delete;
+  CHttpConnector& operator=(const CHttpConnector&) = delete;
+
+  void SetHttps(const zn::strutf8& strSSLName);
+  void SetIpAndPort2Bind(const char* ip, unsigned short port);
+  void SetReverseTcpSocket(CZNIReverseTcpSocketCreater* creater, CZNTaskIO* pTask);
+
+  // Resolves strIPs and starts both families. True when at least one family
+  // has an attempt in progress (its outcome follows through the sink); false
+  // when nothing could be started (no callback follows). A time-out of 0
+  // means 5000 ms per attempt.
+  bool Connect(const zn::hostlist& strIPs, unsigned short wPort, uint32_t dwTimeout);
+  // Restarts both families on the addresses that remain in their lists.
+  bool ReConnect();
+
+  // CHttpSubConnectorSink
+  void OnConnected(CHttpSubConnector* pSub, bool bSuccess, znsocket_t s) override;
+  void OnHttpsConnected(CHttpSubConnector* pSub, int eResult, CZNSslProcessor* pProcessor) override;
+
+  // For tests and diagnostics: the families' current address lists.
+  CHttpSubConnector* GetSubConnectorV4() const { return m_pSubConnectorV4; }
+  CHttpSubConnector* GetSubConnectorV6() const { return m_pSubConnectorV6; }
+
+ private:
+  const char* FamilyName(CHttpSubConnector* pSub) const;
+  CHttpSubConnector* Other(CHttpSubConnector* pSub) const;
+  bool& FailedFlag(CHttpSubConnector* pSub);
+
+  uint64_t Id;                              // request identifier for log lines
+  CHttpConnectorSink* m_pSink;              // borrowed, may be null
+  CHttpSubConnector* m_pSubConnectorV4;     // owned, never null after construction
+  CHttpSubConnector* m_pSubConnectorV6;     // owned, never null after construction
+  bool m_bV4Failed;                         // IPv4 finished without success or never started
+  bool m_bV6Failed;                         // the same for IPv6
+  bool m_bSucceeded = false;                // a success has been reported to the sink
+};

@@ -1,0 +1,445 @@
+#include "TlsTestServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+namespace zntest {
+namespace {
+
+const size_t kChunkSize = 16384;
+const int kListenBacklog = 64;
+// A TLS application-data record header promising 64 bytes, followed by fewer.
+const unsigned char kTruncatedRecord[] = {0x17, 0x03, 0x03, 0x00, 0x40, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+
+std::string Hex(const unsigned char* p, size_t n) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; ++i) {
+    s += kDigits[p[i] >> 4];
+    s += kDigits[p[i] & 15];
+  }
+  return s;
+}
+
+bool SetNonBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL, 0);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Fills addr for a numeric loopback address text; false for anything else.
+bool MakeAddress(const std::string& text, uint16_t port, sockaddr_storage* addr, socklen_t* len) {
+  std::memset(addr, 0, sizeof(*addr));
+  auto* v4 = reinterpret_cast<sockaddr_in*>(addr);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(addr);
+  if (inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+    if ((ntohl(v4->sin_addr.s_addr) >> 24) != 127) return false;  // loopback only
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    *len = sizeof(sockaddr_in);
+    return true;
+  }
+  if (inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
+    if (!IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr)) return false;
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    *len = sizeof(sockaddr_in6);
+    return true;
+  }
+  return false;
+}
+
+// A socket bound to a loopback address (not yet listening); -1 on failure.
+int BindLoopback(const std::string& address, uint16_t port, uint16_t* boundPort) {
+  sockaddr_storage addr;
+  socklen_t len = 0;
+  if (!MakeAddress(address, port, &addr, &len)) return -1;
+  const int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  if (addr.ss_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+    close(fd);
+    return -1;
+  }
+  sockaddr_storage bound;
+  socklen_t boundLen = sizeof(bound);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLen) != 0) {
+    close(fd);
+    return -1;
+  }
+  *boundPort = ntohs(bound.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&bound)->sin_port
+                                                : reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
+  return fd;
+}
+
+std::string AddressText(const sockaddr_storage& addr) {
+  char buf[INET6_ADDRSTRLEN] = {0};
+  if (addr.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&addr)->sin_addr, buf, sizeof(buf));
+  } else if (addr.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_addr, buf, sizeof(buf));
+  }
+  return buf;
+}
+
+}  // namespace
+
+// ---- PatternStream ------------------------------------------------------------------
+
+void PatternStream::Fill(unsigned char* p, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (m_left == 0) {
+      m_state ^= m_state >> 12;
+      m_state ^= m_state << 25;
+      m_state ^= m_state >> 27;
+      m_word = m_state * 0x2545F4914F6CDD1Dull;
+      m_left = 8;
+    }
+    p[i] = static_cast<unsigned char>(m_word);
+    m_word >>= 8;
+    --m_left;
+  }
+}
+
+// ---- Sha256 -----------------------------------------------------------------------
+
+Sha256::Sha256() : m_pCtx(EVP_MD_CTX_new()) { EVP_DigestInit_ex(m_pCtx, EVP_sha256(), nullptr); }
+
+Sha256::~Sha256() { EVP_MD_CTX_free(m_pCtx); }
+
+void Sha256::Update(const void* p, size_t n) {
+  if (n) EVP_DigestUpdate(m_pCtx, p, n);
+}
+
+std::string Sha256::HexDigest() {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_DigestFinal_ex(m_pCtx, md, &len);
+  return Hex(md, len);
+}
+
+std::string Sha256::OfPattern(uint64_t seed, uint64_t n) {
+  PatternStream pattern(seed);
+  Sha256 sha;
+  std::vector<unsigned char> chunk(kChunkSize);
+  while (n > 0) {
+    const size_t take = n < chunk.size() ? size_t(n) : chunk.size();
+    pattern.Fill(chunk.data(), take);
+    sha.Update(chunk.data(), take);
+    n -= take;
+  }
+  return sha.HexDigest();
+}
+
+// ---- TlsTestServer ------------------------------------------------------------------
+
+TlsTestServer::TlsTestServer(const TlsServerOptions& options) : m_options(options) {}
+
+TlsTestServer::~TlsTestServer() {
+  Stop();
+  if (m_pSslCtx) SSL_CTX_free(static_cast<SSL_CTX*>(m_pSslCtx));
+}
+
+bool TlsTestServer::Start() {
+  // A peer that has gone must surface as an error, not kill the test process.
+  signal(SIGPIPE, SIG_IGN);
+  if (m_options.tls) {
+    if (!m_options.cert.valid()) m_options.cert = TestCert::Make(m_options.subject);
+    if (!m_options.cert.valid()) return false;
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (!ctx) return false;
+    m_pSslCtx = ctx;
+    if (SSL_CTX_use_certificate(ctx, m_options.cert.cert()) != 1 ||
+        SSL_CTX_use_PrivateKey(ctx, m_options.cert.key()) != 1) {
+      return false;
+    }
+    SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  }
+  if (pipe2(m_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  m_nListenFd = BindLoopback(m_options.address, m_options.port, &m_wPort);
+  if (m_nListenFd < 0) return false;
+  if (listen(m_nListenFd, kListenBacklog) != 0 || !SetNonBlocking(m_nListenFd)) return false;
+  m_acceptThread = std::thread(&TlsTestServer::AcceptLoop, this);
+  return true;
+}
+
+void TlsTestServer::Stop() {
+  if (!m_bStop.exchange(true) && m_wakePipe[1] >= 0) {
+    const char b = 1;
+    (void)!write(m_wakePipe[1], &b, 1);
+  }
+  if (m_acceptThread.joinable()) m_acceptThread.join();
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> g(m_mutex);
+    threads.swap(m_connections);
+  }
+  for (auto& t : threads) t.join();
+  if (m_nListenFd >= 0) close(m_nListenFd);
+  m_nListenFd = -1;
+  for (int& fd : m_wakePipe) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+}
+
+size_t TlsTestServer::AcceptedCount() const {
+  std::lock_guard<std::mutex> g(m_mutex);
+  return m_nAccepted;
+}
+
+bool TlsTestServer::WaitForConnections(size_t n, int ms, std::vector<TlsConnectionResult>* out) {
+  std::unique_lock<std::mutex> g(m_mutex);
+  const bool ok = m_cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return m_results.size() >= n; });
+  if (out) *out = m_results;
+  return ok;
+}
+
+bool TlsTestServer::WaitForAccepted(size_t n, int ms) {
+  std::unique_lock<std::mutex> g(m_mutex);
+  return m_cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return m_nAccepted >= n; });
+}
+
+void TlsTestServer::Finish(const TlsConnectionResult& r) {
+  std::lock_guard<std::mutex> g(m_mutex);
+  m_results.push_back(r);
+  m_cv.notify_all();
+}
+
+bool TlsTestServer::WaitFd(int fd, bool wantRead, bool wantWrite, int ms) {
+  pollfd fds[2];
+  fds[0].fd = fd;
+  fds[0].events = short((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
+  fds[0].revents = 0;
+  fds[1].fd = m_wakePipe[0];
+  fds[1].events = POLLIN;
+  fds[1].revents = 0;
+  int r;
+  do {
+    r = poll(fds, 2, ms);
+  } while (r < 0 && errno == EINTR);
+  return r > 0 && !Stopped() && fds[0].revents != 0;
+}
+
+void TlsTestServer::AcceptLoop() {
+  while (!Stopped()) {
+    if (!WaitFd(m_nListenFd, true, false, -1)) continue;
+    sockaddr_storage peer;
+    socklen_t len = sizeof(peer);
+    const int fd = accept4(m_nListenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) continue;
+    std::lock_guard<std::mutex> g(m_mutex);
+    ++m_nAccepted;
+    m_connections.emplace_back(&TlsTestServer::Serve, this, fd, AddressText(peer));
+    m_cv.notify_all();
+  }
+}
+
+void TlsTestServer::Serve(int fd, std::string peer) {
+  TlsConnectionResult r;
+  r.peerAddress = peer;
+  const int idle = m_options.idleTimeoutMs;
+  SSL* ssl = nullptr;
+
+  // Closes the connection (after the optional truncated record) and reports.
+  auto finish = [&](const std::string& error) {
+    r.error = error;
+    if (ssl) {
+      if (error.empty() && !m_options.partialRecordAtEnd && !r.peerClosed) SSL_shutdown(ssl);
+      SSL_free(ssl);
+      ssl = nullptr;
+    }
+    // A lingering close: unread bytes at close() would turn the FIN into a
+    // reset and could discard what the client has not read yet.
+    shutdown(fd, SHUT_WR);
+    unsigned char drain[4096];
+    while (!Stopped() && WaitFd(fd, true, false, idle)) {
+      if (recv(fd, drain, sizeof(drain), 0) <= 0) break;
+    }
+    close(fd);
+    Finish(r);
+  };
+
+  if (m_options.handshakeDelayMs > 0) {
+    // Waits on the wake pipe alone, so that Stop() ends the delay at once.
+    pollfd wake{m_wakePipe[0], POLLIN, 0};
+    poll(&wake, 1, m_options.handshakeDelayMs);
+    if (Stopped()) return finish("stopped");
+  }
+  if (m_options.closeDuringHandshake) {
+    if (!WaitFd(fd, true, false, idle)) return finish("no client hello");
+    unsigned char hello[4096];
+    const ssize_t n = recv(fd, hello, sizeof(hello), 0);
+    r.bytesReceived = n > 0 ? uint64_t(n) : 0;
+    return finish("");
+  }
+
+  if (m_options.tls) {
+    ssl = SSL_new(static_cast<SSL_CTX*>(m_pSslCtx));
+    if (!ssl) return finish("SSL_new");
+    SSL_set_fd(ssl, fd);
+    for (;;) {
+      ERR_clear_error();
+      const int a = SSL_accept(ssl);
+      if (a == 1) break;
+      const int e = SSL_get_error(ssl, a);
+      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return finish("SSL_accept failed");
+      if (!WaitFd(fd, e == SSL_ERROR_WANT_READ, e == SSL_ERROR_WANT_WRITE, idle)) {
+        return finish("handshake stalled");
+      }
+    }
+  }
+  r.handshakeOk = true;
+
+  Sha256 shaIn;
+  Sha256 shaOut;
+  PatternStream pattern(m_options.sendSeed);
+  std::vector<unsigned char> out;  // bytes queued to send
+  size_t outOffset = 0;            // out[0, outOffset) is sent
+  uint64_t patternLeft = m_options.sendBytes;
+  std::vector<unsigned char> in(kChunkSize);
+  bool wantWrite = false;
+
+  // Plain or TLS transfer of one buffer; >0 bytes moved, 0 would block, -1
+  // the stream ended or failed.
+  auto ioRead = [&](unsigned char* p, size_t n) -> int {
+    if (!ssl) {
+      const ssize_t k = recv(fd, p, n, 0);
+      if (k > 0) return int(k);
+      return (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ? 0 : -1;
+    }
+    ERR_clear_error();
+    const int k = SSL_read(ssl, p, int(n));
+    if (k > 0) return k;
+    const int e = SSL_get_error(ssl, k);
+    return (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) ? 0 : -1;
+  };
+  auto ioWrite = [&](const unsigned char* p, size_t n) -> int {
+    if (!ssl) {
+      const ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
+      if (k > 0) return int(k);
+      return (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ? 0 : -1;
+    }
+    ERR_clear_error();
+    const int k = SSL_write(ssl, p, int(n));
+    if (k > 0) return k;
+    const int e = SSL_get_error(ssl, k);
+    return (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) ? 0 : -1;
+  };
+
+  for (;;) {
+    if (Stopped()) return finish("stopped");
+    bool progressed = false;
+    // Refill the outgoing queue from the pattern.
+    if (outOffset == out.size() && patternLeft > 0) {
+      const size_t take = patternLeft < kChunkSize ? size_t(patternLeft) : kChunkSize;
+      out.resize(take);
+      outOffset = 0;
+      pattern.Fill(out.data(), take);
+      shaOut.Update(out.data(), take);
+      patternLeft -= take;
+    }
+    wantWrite = false;
+    if (outOffset < out.size()) {
+      const int k = ioWrite(out.data() + outOffset, out.size() - outOffset);
+      if (k < 0) {
+        r.peerClosed = true;
+        break;
+      }
+      if (k > 0) {
+        outOffset += size_t(k);
+        r.bytesSent += uint64_t(k);
+        progressed = true;
+        if (outOffset == out.size()) {
+          out.clear();
+          outOffset = 0;
+        }
+      } else {
+        wantWrite = true;
+      }
+    }
+    if (!r.peerClosed && r.bytesReceived < m_options.expectBytes) {
+      size_t room = in.size();
+      if (m_options.expectBytes != UINT64_MAX && m_options.expectBytes - r.bytesReceived < room) {
+        room = size_t(m_options.expectBytes - r.bytesReceived);
+      }
+      const int k = ioRead(in.data(), room);
+      if (k < 0) {
+        r.peerClosed = true;
+      } else if (k > 0) {
+        shaIn.Update(in.data(), size_t(k));
+        r.bytesReceived += uint64_t(k);
+        if (m_options.echo) {
+          // Echoed bytes join the queue (sent after what is already queued).
+          out.insert(out.end(), in.data(), in.data() + k);
+          shaOut.Update(in.data(), size_t(k));
+        }
+        progressed = true;
+      }
+    }
+    const bool sentAll = patternLeft == 0 && outOffset == out.size();
+    const bool receivedAll = r.peerClosed || r.bytesReceived >= m_options.expectBytes;
+    if (sentAll && receivedAll) break;
+    if (r.peerClosed && !sentAll) break;
+    if (!progressed && !WaitFd(fd, !receivedAll, wantWrite, idle)) {
+      if (Stopped()) return finish("stopped");
+      r.receivedSha256 = shaIn.HexDigest();
+      r.sentSha256 = shaOut.HexDigest();
+      return finish("idle time-out");
+    }
+  }
+  r.receivedSha256 = shaIn.HexDigest();
+  r.sentSha256 = shaOut.HexDigest();
+  if (m_options.partialRecordAtEnd) {
+    (void)!send(fd, kTruncatedRecord, sizeof(kTruncatedRecord), MSG_NOSIGNAL);
+  }
+  finish("");
+}
+
+// ---- RefusingPort -------------------------------------------------------------------
+
+RefusingPort::RefusingPort(const std::string& address, uint16_t port) {
+  m_nFd = BindLoopback(address, port, &m_wPort);
+}
+
+RefusingPort::~RefusingPort() {
+  if (m_nFd >= 0) close(m_nFd);
+}
+
+bool FillAddressRecord(const std::string& ip, unsigned char record[128]) {
+  static_assert(sizeof(sockaddr_storage) == 128, "a record is one sockaddr_storage");
+  sockaddr_storage addr;
+  std::memset(&addr, 0, sizeof(addr));
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
+  if (inet_pton(AF_INET, ip.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+  } else if (inet_pton(AF_INET6, ip.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+  } else {
+    return false;
+  }
+  std::memcpy(record, &addr, sizeof(addr));
+  return true;
+}
+
+bool HasIpv6Loopback() {
+  RefusingPort probe("::1", 0);
+  return probe.valid();
+}
+
+}  // namespace zntest

@@ -1,0 +1,160 @@
+// An in-process TLS (or plain TCP) server for transport tests, with faults that
+// a test can choose: a delayed handshake, a close in the middle of the
+// handshake, echo, sending or receiving a counted pattern with its SHA-256, a
+// close while the client still has data buffered, a truncated last record.
+//
+// The server listens on a loopback address only. Each accepted connection is
+// served on a thread of its own with a non-blocking socket and poll(); every
+// wait is bounded (by the options' idle time-out) and Stop() wakes all of them.
+// Connections never outlive Stop() or the destructor.
+//
+// Thread: Start, Stop and the destructor from one controlling thread; the
+// result accessors from any thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <openssl/evp.h>
+
+#include "TestCerts.h"
+
+namespace zntest {
+
+// A deterministic byte sequence (xorshift64*), the same for the same seed, so
+// that both ends of a transfer can produce or check it.
+class PatternStream final {
+ public:
+  explicit PatternStream(uint64_t seed) : m_state(seed ? seed : 0x9E3779B97F4A7C15ull) {}
+  void Fill(unsigned char* p, size_t n);
+
+ private:
+  uint64_t m_state;  // never 0
+  uint64_t m_word = 0;
+  unsigned m_left = 0;  // unused bytes of m_word
+};
+
+// Streaming SHA-256 with a lower-case hex result.
+class Sha256 final {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  void Update(const void* p, size_t n);
+  // The digest of everything so far; the object must not be updated after.
+  std::string HexDigest();
+  // The digest of n bytes of PatternStream(seed).
+  static std::string OfPattern(uint64_t seed, uint64_t n);
+
+ private:
+  EVP_MD_CTX* m_pCtx;  // owned
+};
+
+struct TlsServerOptions {
+  std::string address = "127.0.0.1";  // a loopback address: "127.0.0.1", "127.0.0.2", "::1"
+  uint16_t port = 0;                   // 0 picks a free port
+  bool tls = true;                     // false serves plain TCP with the same behaviours
+  std::string subject = "/CN=localhost";  // certificate subject when cert is not valid
+  TestCert cert;                       // used when valid
+  int handshakeDelayMs = 0;            // after accepting, wait this long before the handshake
+  bool closeDuringHandshake = false;   // read the client's first bytes, then close
+  bool echo = false;                   // send back what arrives
+  uint64_t sendBytes = 0;              // pattern bytes sent after the handshake
+  uint64_t sendSeed = 1;
+  // The connection ends once everything is sent and this many bytes arrived
+  // (or the peer closed); with the default it ends at the peer's close.
+  uint64_t expectBytes = UINT64_MAX;
+  // After sending, push a record header promising more bytes than follow, raw
+  // on the socket, before closing (a truncated stream).
+  bool partialRecordAtEnd = false;
+  int idleTimeoutMs = 20000;           // a connection without progress this long is abandoned
+};
+
+struct TlsConnectionResult {
+  bool handshakeOk = false;
+  bool peerClosed = false;     // the client closed (or reset) the connection
+  uint64_t bytesReceived = 0;
+  std::string receivedSha256;
+  uint64_t bytesSent = 0;
+  std::string sentSha256;
+  std::string peerAddress;     // the client's address text
+  std::string error;           // empty when the connection went as configured
+};
+
+class TlsTestServer final {
+ public:
+  explicit TlsTestServer(const TlsServerOptions& options);
+  ~TlsTestServer();
+  TlsTestServer(const TlsTestServer&) = delete;
+  TlsTestServer& operator=(const TlsTestServer&) = delete;
+
+  // Binds and listens, then serves on a thread of its own. False when the
+  // address cannot be bound (for example ::1 on a machine without IPv6) or
+  // the certificate cannot be made.
+  bool Start();
+  // Stops accepting, wakes and joins every connection. Idempotent.
+  void Stop();
+  uint16_t port() const { return m_wPort; }
+
+  size_t AcceptedCount() const;
+  // Waits (at most ms) until n connections have finished; copies all finished
+  // results to out when given. False when the wait ran out.
+  bool WaitForConnections(size_t n, int ms, std::vector<TlsConnectionResult>* out = nullptr);
+  // Waits (at most ms) until n connections have been accepted.
+  bool WaitForAccepted(size_t n, int ms);
+
+ private:
+  void AcceptLoop();
+  void Serve(int fd, std::string peer);
+  // Waits for fd to become readable (and writable when wantWrite) or for Stop;
+  // false on stop or after ms without an event.
+  bool WaitFd(int fd, bool wantRead, bool wantWrite, int ms);
+  bool Stopped() const { return m_bStop.load(); }
+  void Finish(const TlsConnectionResult& r);
+
+  TlsServerOptions m_options;
+  void* m_pSslCtx = nullptr;    // owned SSL_CTX, null for plain TCP
+  int m_nListenFd = -1;         // owned
+  int m_wakePipe[2] = {-1, -1}; // owned; a byte in it wakes every waiter
+  uint16_t m_wPort = 0;
+  std::atomic<bool> m_bStop{false};
+  std::thread m_acceptThread;
+
+  mutable std::mutex m_mutex;
+  std::condition_variable m_cv;
+  std::vector<std::thread> m_connections;        // guarded by m_mutex
+  std::vector<TlsConnectionResult> m_results;    // guarded by m_mutex
+  size_t m_nAccepted = 0;                        // guarded by m_mutex
+};
+
+// A loopback port that refuses connections: bound, never listening. Use it to
+// make an address family fail fast on a chosen port.
+class RefusingPort final {
+ public:
+  // port 0 picks a free one. valid() is false when the address cannot be bound.
+  RefusingPort(const std::string& address, uint16_t port);
+  ~RefusingPort();
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  bool valid() const { return m_nFd >= 0; }
+  uint16_t port() const { return m_wPort; }
+
+ private:
+  int m_nFd = -1;  // owned
+  uint16_t m_wPort = 0;
+};
+
+// True when the machine has an IPv6 loopback that can be bound.
+bool HasIpv6Loopback();
+
+// Writes the socket address (port 0) of a numeric IPv4 or IPv6 address text
+// into a 128-byte record, as a resolver's result holds it. False for other text.
+bool FillAddressRecord(const std::string& ip, unsigned char record[128]);
+
+}  // namespace zntest
