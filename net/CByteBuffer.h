@@ -11,7 +11,9 @@
 
 #include <cstdint>
 
-class CByteBuffer final {
+#include "base/zndef.h"
+
+class ZNHTTP_API CByteBuffer final {
  public:
   // Allocates nCapacity bytes; a capacity of 0 (or a failed allocation) leaves
   // the buffer without storage and with capacity 0.

@@ -196,7 +196,6 @@ int CZNSslProcessor::WriteRecvBufToBio() {
     written = BIO_write(ssl_ctx->pReadBio, recv_buf->ReadPtr(), ClampToInt(recv_buf->Size()));
     if (written > 0 || !BIO_test_flags(ssl_ctx->pReadBio, BIO_FLAGS_SHOULD_RETRY)) break;
   }
-  if (written > 0) m_bReadStalled = false;
   return written;
 }
 
@@ -350,10 +349,6 @@ int CZNSslProcessor::ReadData(void* pBuf, uint32_t len) {
     const int r = SSL_read(ssl_ctx->pSsl, pOut + total, ClampToInt(len - total));
     if (r < 1) {
       SSL_get_error(ssl_ctx->pSsl, r);
-      // Every complete record has been consumed (or the stream has ended):
-      // what is left in the read BIO cannot become plaintext until more
-      // ciphertext arrives.
-      m_bReadStalled = true;
       break;
     }
     total += uint32_t(r);
@@ -397,11 +392,11 @@ bool CZNSslProcessor::HasMoreDataToRead() {
     return false;
   }
   if (!ssl_ctx->recv_buf->IsEmpty()) return true;
-  // Plaintext of a record that SSL_read has opened but not yet handed out.
+  // Plaintext of a record that SSL_read has opened but not yet handed out:
+  // without it, a read smaller than a record would strand the rest of the
+  // record once no more ciphertext arrives.
   if (SSL_pending(ssl_ctx->pSsl) > 0) return true;
-  // Ciphertext in the read BIO counts only while it may still hold a complete
-  // record; a partial record waits for more bytes from the socket.
-  return !m_bReadStalled && BIO_ctrl(ssl_ctx->pReadBio, BIO_CTRL_PENDING, 0, nullptr) > 0;
+  return BIO_ctrl(ssl_ctx->pReadBio, BIO_CTRL_PENDING, 0, nullptr) > 0;
 }
 
 void CZNSslProcessor::FlushSendBuffer() {

@@ -27,7 +27,7 @@ struct ssl_ctx_st;
 struct bio_st;
 class CByteBuffer;
 
-class CZNSslProcessor final : public CRefCountSafe, public CZNITCPSocketSink {
+class ZNHTTP_API CZNSslProcessor final : public CRefCountSafe, public CZNITCPSocketSink {
  public:
   // Handshake results reported to the sink.
   enum {
@@ -118,8 +118,4 @@ class CZNSslProcessor final : public CRefCountSafe, public CZNITCPSocketSink {
   ISslProcessorSink* m_pSink;  // borrowed, may be null
   zn::strutf8 m_strSSLName;    // the name the certificate's common name must match
   bool m_bHandshakeDone;       // SSL_connect has succeeded: events are data transfer
-  // The last SSL_read ran out of complete records (or met the end of the
-  // stream) and no ciphertext has been fed to the read BIO since: bytes still
-  // pending there are a partial record, not readable data.
-  bool m_bReadStalled = false;
 };

@@ -259,7 +259,9 @@ void TlsTestServer::Serve(int fd, std::string peer) {
   auto finish = [&](const std::string& error) {
     r.error = error;
     if (ssl) {
-      if (error.empty() && !m_options.partialRecordAtEnd && !r.peerClosed) SSL_shutdown(ssl);
+      if (error.empty() && m_options.closeNotify && !m_options.partialRecordAtEnd && !r.peerClosed) {
+        SSL_shutdown(ssl);
+      }
       SSL_free(ssl);
       ssl = nullptr;
     }

@@ -73,6 +73,7 @@ struct TlsServerOptions {
   // After sending, push a record header promising more bytes than follow, raw
   // on the socket, before closing (a truncated stream).
   bool partialRecordAtEnd = false;
+  bool closeNotify = true;             // end a TLS connection with close_notify before the FIN
   int idleTimeoutMs = 20000;           // a connection without progress this long is abandoned
 };
 
