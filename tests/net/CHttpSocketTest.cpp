@@ -118,8 +118,8 @@ class Client final : public CHttpConnectorSink, public CZNITCPSocketSink {
   }
 
   // Digests, valid once done or closed (read them after a task barrier).
-  std::string ReceivedDigest() { return m_received.HexDigest(); }
-  std::string SentDigest() { return m_sent.HexDigest(); }
+  std::string ReceivedDigest() { return m_received.FinalHex(); }
+  std::string SentDigest() { return m_sent.FinalHex(); }
   std::string Error() {
     std::lock_guard<std::mutex> g(m_mutex);
     return m_error;
@@ -195,10 +195,10 @@ TEST(CHttpSocketTest, BulkTransferBothWays) {
   task.Run([] {});
   EXPECT_EQ(client.Error(), "");
   EXPECT_EQ(client.bytesReceived, kBytes);
-  EXPECT_EQ(client.ReceivedDigest(), Sha256::OfPattern(options.sendSeed, kBytes));
+  EXPECT_EQ(client.ReceivedDigest(), zntest::PatternSha256(options.sendSeed, kBytes));
   EXPECT_EQ(results[0].error, "");
   EXPECT_EQ(results[0].bytesReceived, kBytes);
-  EXPECT_EQ(results[0].receivedSha256, Sha256::OfPattern(plan.sendSeed, kBytes));
+  EXPECT_EQ(results[0].receivedSha256, zntest::PatternSha256(plan.sendSeed, kBytes));
   EXPECT_EQ(client.SentDigest(), results[0].receivedSha256);
 }
 
@@ -241,7 +241,7 @@ TEST(CHttpSocketTest, CloseWaitsUntilBufferedBytesAreRead) {
     EXPECT_EQ(client.Error(), "");
     EXPECT_EQ(client.bytesAtClose, r.bytes);
     EXPECT_EQ(client.closeEvents, 1);
-    EXPECT_EQ(client.ReceivedDigest(), Sha256::OfPattern(options.sendSeed, r.bytes));
+    EXPECT_EQ(client.ReceivedDigest(), zntest::PatternSha256(options.sendSeed, r.bytes));
   }
 }
 

@@ -23,16 +23,6 @@ const int kListenBacklog = 64;
 // A TLS application-data record header promising 64 bytes, followed by fewer.
 const unsigned char kTruncatedRecord[] = {0x17, 0x03, 0x03, 0x00, 0x40, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
 
-std::string Hex(const unsigned char* p, size_t n) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += kDigits[p[i] >> 4];
-    s += kDigits[p[i] & 15];
-  }
-  return s;
-}
-
 bool SetNonBlocking(int fd) {
   const int flags = fcntl(fd, F_GETFL, 0);
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
@@ -114,24 +104,7 @@ void PatternStream::Fill(unsigned char* p, size_t n) {
   }
 }
 
-// ---- Sha256 -----------------------------------------------------------------------
-
-Sha256::Sha256() : m_pCtx(EVP_MD_CTX_new()) { EVP_DigestInit_ex(m_pCtx, EVP_sha256(), nullptr); }
-
-Sha256::~Sha256() { EVP_MD_CTX_free(m_pCtx); }
-
-void Sha256::Update(const void* p, size_t n) {
-  if (n) EVP_DigestUpdate(m_pCtx, p, n);
-}
-
-std::string Sha256::HexDigest() {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_DigestFinal_ex(m_pCtx, md, &len);
-  return Hex(md, len);
-}
-
-std::string Sha256::OfPattern(uint64_t seed, uint64_t n) {
+std::string PatternSha256(uint64_t seed, uint64_t n) {
   PatternStream pattern(seed);
   Sha256 sha;
   std::vector<unsigned char> chunk(kChunkSize);
@@ -141,7 +114,7 @@ std::string Sha256::OfPattern(uint64_t seed, uint64_t n) {
     sha.Update(chunk.data(), take);
     n -= take;
   }
-  return sha.HexDigest();
+  return sha.FinalHex();
 }
 
 // ---- TlsTestServer ------------------------------------------------------------------
@@ -399,13 +372,13 @@ void TlsTestServer::Serve(int fd, std::string peer) {
     if (r.peerClosed && !sentAll) break;
     if (!progressed && !WaitFd(fd, !receivedAll, wantWrite, idle)) {
       if (Stopped()) return finish("stopped");
-      r.receivedSha256 = shaIn.HexDigest();
-      r.sentSha256 = shaOut.HexDigest();
+      r.receivedSha256 = shaIn.FinalHex();
+      r.sentSha256 = shaOut.FinalHex();
       return finish("idle time-out");
     }
   }
-  r.receivedSha256 = shaIn.HexDigest();
-  r.sentSha256 = shaOut.HexDigest();
+  r.receivedSha256 = shaIn.FinalHex();
+  r.sentSha256 = shaOut.FinalHex();
   if (m_options.partialRecordAtEnd) {
     (void)!send(fd, kTruncatedRecord, sizeof(kTruncatedRecord), MSG_NOSIGNAL);
   }

@@ -20,9 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include <openssl/evp.h>
-
 #include "TestCerts.h"
+#include "TestSha256.h"
 
 namespace zntest {
 
@@ -39,22 +38,8 @@ class PatternStream final {
   unsigned m_left = 0;  // unused bytes of m_word
 };
 
-// Streaming SHA-256 with a lower-case hex result.
-class Sha256 final {
- public:
-  Sha256();
-  ~Sha256();
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
-  void Update(const void* p, size_t n);
-  // The digest of everything so far; the object must not be updated after.
-  std::string HexDigest();
-  // The digest of n bytes of PatternStream(seed).
-  static std::string OfPattern(uint64_t seed, uint64_t n);
-
- private:
-  EVP_MD_CTX* m_pCtx;  // owned
-};
+// The SHA-256 (hex) of the first n bytes of PatternStream(seed).
+std::string PatternSha256(uint64_t seed, uint64_t n);
 
 struct TlsServerOptions {
   std::string address = "127.0.0.1";  // a loopback address: "127.0.0.1", "127.0.0.2", "::1"
