@@ -441,10 +441,11 @@ bool CZNCnnTCPSocket::HandOver(znsocket_t& s) {
   return true;
 }
 
-// The reverse connection needs a peer that calls back; this platform has none.
+// The reverse connection needs a peer that calls back; this platform has none,
+// so every connect is refused at once.
+// Thread: any. Owns nothing; the creator and the task are not kept.
 class CZNReverseCnnTCPSocket final : public CZNITCPCnnSocket {
  public:
-  // Thread: any. Owns nothing; the creator and task are not kept.
   CZNReverseCnnTCPSocket() = default;
   CZNReverseCnnTCPSocket(const CZNReverseCnnTCPSocket&) = delete;
   CZNReverseCnnTCPSocket& operator=(const CZNReverseCnnTCPSocket&) = delete;

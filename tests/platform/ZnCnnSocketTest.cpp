@@ -62,7 +62,8 @@ class CnnSink final : public CZNITCPCnnSocketSink {
   CZNITCPCnnSocket** m_ppOwner;  // borrowed: the test's pointer to the socket
 };
 
-// Collects log lines (the logger calls the sink synchronously, on any thread).
+// Collects log lines while it lives; installs itself as the logger's sink.
+// Thread: the logger calls it on any thread; every access takes the mutex.
 class LogCapture final {
  public:
   LogCapture() {
@@ -300,6 +301,7 @@ TEST_F(ZnCnnSocketTest, BindsTheLocalAddressAndPort) {
 // A listener whose accept queue is full drops further connection requests on
 // Linux, so that a connect to it stays pending. The queue is filled with
 // connects of our own until one of them no longer completes.
+// Thread: the test thread. Owns: the listener and the filling descriptors.
 class FullListener final {
  public:
   FullListener() : m_listener("127.0.0.1", 0, 0) {

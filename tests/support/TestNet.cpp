@@ -57,6 +57,8 @@ bool PollFor(int fd, short events, Clock::time_point deadline) {
 }
 
 // A posted call that runs a function and signals its completion.
+// Thread: runs on the task, waited for by the posting thread. Counted: the
+// poster and the queued copy each hold a reference.
 class CallBox final : public CRefCountSafe {
  public:
   explicit CallBox(std::function<void()> fn) : m_fn(std::move(fn)) {}
