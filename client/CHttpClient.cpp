@@ -2,6 +2,7 @@
 #include "client/CHttpClient.h"
 
 #include "base/znplatform.h"
+#include "net/CHttpConnector.h"
 
 namespace zn {
 
@@ -27,6 +28,8 @@ CHttpClient::~CHttpClient() {
   if (m_pUserObject) m_pUserObject->Release();
   m_pUserObject = nullptr;
   m_oRequestInfo = HttpRequestInfo();
+  for (CHttpConnector* pConnector : m_vecRetiredConnectors) delete pConnector;
+  m_vecRetiredConnectors.clear();
   // Calls still queued for this client, on the worker or the notify task,
   // find the holder invalid from here on and are dropped unrun.
   m_pScopeHolder->Invalidate();

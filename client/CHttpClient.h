@@ -23,6 +23,7 @@
 #pragma once
 
 #include <atomic>
+#include <vector>
 
 #include "base/znlock.h"
 #include "base/znsocket.h"
@@ -31,17 +32,24 @@
 #include "body/HttpResponseDataWriter.h"
 #include "body/ZnRequestId.h"
 #include "http/HttpRequestInfo.h"
+#include "http/IHttpResponseSink.h"
 #include "include/znhttpclient.h"
 #include "net/CHttpConnectorSink.h"
 
+class CHttpConnector;
+
 namespace zn {
+
+class CChunker;
+class CHttpCookie;
 
 // Not final: the six own operations are virtual so that a derived client may
 // replace them (tests use this to watch the engine's steps).
 class ZNHTTP_API CHttpClient : public zn::IHttpClientEx,
                                      public CHttpConnectorSink,
                                      public CZNITCPSocketSink,
-                                     public CZNTimer {
+                                     public CZNTimer,
+                                     public IHttpResponseSink {
  public:
   // ---- defaults of the settings ----
   static constexpr uint32_t kDefaultConnectTimeout = 5000;  // ms
@@ -156,7 +164,7 @@ class ZNHTTP_API CHttpClient : public zn::IHttpClientEx,
   // ---- notifications (any thread; they move themselves to the notify task) ----
   void NotifyOnConnecting(const zn::strutf16& strHost);
   void NotifyOnConnected();
-  void NotifyOnDownloadStart(uint32_t dwPresent, uint32_t dwTotal);
+  void NotifyOnDownloadStart(uint32_t dwPresent, uint32_t dwTotal) override;
   void NotifyOnProgress(uint64_t qwDone, uint64_t qwTotal, uint32_t dwRate, uint64_t qwDelta);
   void NotifyOnDownloadComplete(uint32_t dwCode);
   void NotifyOnRedirected(const zn::strutf16& strUrl);
@@ -165,7 +173,7 @@ class ZNHTTP_API CHttpClient : public zn::IHttpClientEx,
   static void DropStream(IZNStreamWriter* pStream);
 
   // Paces OnProgress to one unforced report per second of zn_time.
-  void ReportProgress(bool bForce);
+  void ReportProgress(bool bForce) override;
   // The redirect report of the receive handling: in place on the worker when
   // synchronous redirect notification is on, else through NotifyOnRedirected.
   void NotifyRedirect();
@@ -223,6 +231,43 @@ class ZNHTTP_API CHttpClient : public zn::IHttpClientEx,
   // param.pStreamWriter (and nulls it).
   void RequestOnWorker(HttpRequestParam& param);
 
+  // ---- message layer: the client's names, delegating to http/ ----
+  bool CrackUrl(const zn::strutf8& strUrl, const zn::strutf8& strSSLName);
+  bool CrackUrl(const zn::strutf8& strPath, const zn::strutf8& strPort, const zn::hostlist& lstHosts);
+  void BuildIfModifiedSince(const SYSTEMTIME* pTime);
+  bool BuildRqHead(zn::strutf8& strHead);
+  void MakeBoundary(zn::strutf8& strBoundary);
+  bool AnalyseResp(bool& bComplete);
+  // Appends the header of the raw-bytes part of a multipart upload.
+  void AppendFormPart(const znwchar_t* pPartName, const znwchar_t* pFileName);
+  // The settings the message layer reads, as they stand now.
+  HttpMessageSettings MessageSettings() const;
+  // On success: the announced chunk trailer goes behind the stored head.
+  void AppendChunkTrailer();
+  // Frees the cookie jar and the chunked decoder of the request.
+  void ResetMessageState();
+
+  // ---- the send and receive loop ----
+  void SendRequest();
+  void SendData(bool& bSent);
+  // With a multipart body whose closing delimiter is not queued yet: makes
+  // it the body source and returns true.
+  bool QueueFormEnd();
+  // Retry and redirect: forget the answer so far and rewind the body.
+  void ForgetAnswer();
+  void DestroySocket();
+  // Frees the connector, or, inside one of the connector's own callbacks,
+  // retires it until FreeRetiredConnectors runs outside them.
+  void DestroyConnector();
+  void FreeRetiredConnectors();
+
+  // ---- entry points ----
+  // Marks the client busy and hands the request on; true.
+  bool Start(HttpRequestParam& param);
+  // The common checks of the two multipart uploads; pSource is the data or the
+  // file path (null when none).
+  bool CheckFormUpload(const zn::strutf16& strUrl, const void* pSource);
+
   // StopHttpThread's work, shared with the destructor (which must not call
   // a virtual operation).
   void StopHttpThreadImpl(bool bForce);
@@ -274,6 +319,12 @@ class ZNHTTP_API CHttpClient : public zn::IHttpClientEx,
   bool m_bBuildHead = true;                     // build m_strRqHead before sending; false after Post
   uint32_t m_dwNextProgressTime = 0;            // zn_time seconds before which no unforced report goes out
   bool m_bProxyUsed = false;                    // the current attempt went through the system proxy
+  HttpHeaderState m_oHeaders;                   // the caller's header lines (host thread while idle)
+  CHttpCookie* m_pHttpCookie = nullptr;         // owned, may be null: the cookie jar of the request
+  CChunker* m_pChunker = nullptr;               // owned, may be null: the chunked decoder of the request
+  CHttpConnector* m_pConnector = nullptr;       // owned, may be null: the connector of the current attempt
+  std::vector<CHttpConnector*> m_vecRetiredConnectors;  // owned: replaced inside a connector callback
+  int32_t m_nConnectorCallbacks = 0;            // connector callbacks on the stack; retire, never free, while > 0
 };
 
 }  // namespace zn

@@ -4,8 +4,212 @@
 
 #include "base/znplatform.h"
 #include "client/CHttpClient.h"
+#include "net/CHttpConnector.h"
+#include "net/CHttpSocket.h"
 
 namespace zn {
+
+namespace {
+const char kTag[] = "znhttp";
+}  // namespace
+
+void CHttpClient::RequestOnWorker(HttpRequestParam& param) {
+  IZNStreamWriter* pStream = param.pStreamWriter;  // owned from here on
+  param.pStreamWriter = nullptr;
+  FreeRetiredConnectors();
+
+  const uint64_t qwId = g_qwHttpRequestId.fetch_add(1, std::memory_order_relaxed) + 1;
+  KillTimer(kTimerStopTask);
+  znsyslog(4, kTag, __LINE__, "Id[%I64u] Request [%s]....", qwId, param.strUrl.c_str());
+
+  ResetRequest();
+  // A Post before this request must not leak its head into it.
+  m_bBuildHead = true;
+  m_oRequestInfo.m_bFormData = param.bFormData;
+
+  const bool bParsed = param.strPort.empty()
+                           ? CrackUrl(param.strUrl, param.strSSLName)
+                           : CrackUrl(param.strUrl, param.strPort, param.lstHosts);
+  if (!bParsed) {
+    znsyslog(1, kTag, __LINE__, "Id[%I64u] Error CrackUrl [%s] Fail", CurrentRequestId(), param.strUrl.c_str());
+    DropStream(pStream);
+    NotifyComplete(kHttpResultBadUrl);
+    return;
+  }
+
+  m_pRpDataWriter = new HttpResponseDataWriter();
+  if (!param.strDownloadFile.empty()) {
+    DropStream(pStream);  // a file target takes no stream
+    pStream = nullptr;
+    if (!m_pRpDataWriter->Open(true, param.strDownloadFile.c_str(), nullptr)) {
+      znsyslog(1, kTag, __LINE__, "Id[%I64u] Error DataWriter open file fail", CurrentRequestId());
+      NotifyComplete(kHttpResultLocalFile);
+      return;
+    }
+    if (!m_bResume && !param.bResume && m_pRpDataWriter->GetDownloadedSize() != 0 &&
+        !m_pRpDataWriter->SetLength0()) {
+      znsyslog(1, kTag, __LINE__, "Id[%I64u] Error DataWriter SetLength0 fail", CurrentRequestId());
+      NotifyComplete(kHttpResultLocalFile);
+      return;
+    }
+  } else {
+    // Memory, or the host's stream when one was given.
+    m_pRpDataWriter->Open(false, nullptr, pStream);
+    pStream = nullptr;
+  }
+
+  if (param.bIfModifiedSince) BuildIfModifiedSince(&param.stIfModifiedSince);
+  m_oRequestInfo.m_strMethod = param.nMethod == 0 ? "GET" : "POST";
+
+  if (!param.strUploadFile.empty()) {
+    m_pRqDataReader = new CDataReader();
+    if (!m_pRqDataReader->SetFileName(param.strUploadFile.c_str())) {
+      znsyslog(1, kTag, __LINE__, "Id[%I64u] Error DataReader File Open fail", CurrentRequestId());
+      NotifyComplete(kHttpResultBadUrl);
+      return;
+    }
+    if (m_pRqDataReader->GetLength() == 0) {
+      znsyslog(1, kTag, __LINE__, "Id[%I64u] Error DataReader Length = 0", CurrentRequestId());
+      NotifyComplete(kHttpResultBadUrl);
+      return;
+    }
+    if (param.qwUploadOffset != 0) m_pRqDataReader->Skip(param.qwUploadOffset);
+  } else if (!param.streamBody.empty()) {
+    m_pRqDataReader = new CDataReader();
+    m_pRqDataReader->SetBuffer(param.streamBody.data(), param.streamBody.length());
+  }
+
+  NotifyOnConnecting(zn::strutf16(m_oRequestInfo.m_strHost));
+
+  m_bReuseTcp = false;
+  if (CanReuseTcp()) {
+    m_bReuseTcp = true;
+    NotifyOnConnected();
+    SendRequest();
+  } else {
+    Connect();
+  }
+}
+
+void CHttpClient::Connect() { ConnectStep(false); }
+
+void CHttpClient::ConnectStep(bool bNoProxy) {
+  DestroyConnector();
+  const bool bUseProxy = m_bUseIEProxy && !bNoProxy;
+  if (bUseProxy) m_bProxyUsed = true;
+  m_pConnector = new CHttpConnector(CurrentRequestId(), this, bUseProxy);
+  if (m_oRequestInfo.m_bHttps) m_pConnector->SetHttps(m_oRequestInfo.m_strSSLName);
+  m_pConnector->SetIpAndPort2Bind(m_strBindIP.c_str(), m_wBindPort);
+  zn::hostlist lstHosts(m_oRequestInfo.m_lstHosts);
+  if (!m_pConnector->Connect(lstHosts, m_oRequestInfo.m_wPort, m_dwConnectTimeout)) {
+    NotifyComplete(kHttpResultNoConnection);
+    return;
+  }
+  m_strsockIP = m_oRequestInfo.m_strHost;
+  m_wsockPort = m_oRequestInfo.m_wPort;
+}
+
+void CHttpClient::OnConnected(bool bSuccess, znsocket_t s) {
+  const ConnectorCallbackScope scope(m_nConnectorCallbacks);
+  if (!bSuccess || !znsocket_isvalid(s)) {
+    if (znsocket_isvalid(s)) znsocket_close(s);
+    znsyslog(1, kTag, __LINE__, "Id[%I64u] Connect Fail [%s]", CurrentRequestId(), m_oRequestInfo.m_strHost.c_str());
+    RetryConnectStep(true);
+    return;
+  }
+  NotifyOnConnected();
+  znsyslog(3, kTag, __LINE__, "Id[%I64u] Connect [%s] socket[%d] <<<<>>>> Success", CurrentRequestId(),
+           m_oRequestInfo.m_strHost.c_str(), static_cast<int>(s));
+  m_strsockIP = m_oRequestInfo.m_strHost;
+  m_wsockPort = m_oRequestInfo.m_wPort;
+  DestroySocket();
+  m_pSocket = ZNCreateTCPSocket();
+  m_pSocket->SetSink(this);
+  m_pSocket->Attach(s);
+  SendRequest();
+}
+
+void CHttpClient::OnHttpsConnected(int eResult, CZNSslProcessor* pProcessor) {
+  const ConnectorCallbackScope scope(m_nConnectorCallbacks);
+  if (eResult != 0 || !pProcessor) {
+    znsyslog(1, kTag, __LINE__, "Id[%I64u] Connect Fail [%s]", CurrentRequestId(), m_oRequestInfo.m_strHost.c_str());
+    RetryConnectStep(true);
+    return;
+  }
+  NotifyOnConnected();
+  znsyslog(3, kTag, __LINE__, "Id[%I64u] Connect [%s] <<<<>>>> Success", CurrentRequestId(),
+           m_oRequestInfo.m_strHost.c_str());
+  m_strsockIP = m_oRequestInfo.m_strHost;
+  m_wsockPort = m_oRequestInfo.m_wPort;
+  DestroySocket();
+  CHttpSocket* pSocket = new CHttpSocket();
+  pSocket->Attach(pProcessor);
+  pSocket->SetSink(this);
+  pSocket->SelectEvent(ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE, false);
+  m_pSocket = pSocket;
+  SendRequest();
+}
+
+void CHttpClient::NotifyComplete(int32_t nCode) {
+  if (m_pRpDataWriter) {
+    m_pRpDataWriter->Flush();
+    m_pRpDataWriter->CloseFile();
+  }
+  ClearHeaders();
+  ClearFormFields();
+  if (nCode != kHttpResultSuccess && nCode != kHttpResultNotModified) {
+    DestroySocket();
+    znsyslog(1, kTag, __LINE__, "Id[%I64u] $$$$$$$$$$$$$$$$$$$$$$ Fail NotifyComplete nError[%d]", CurrentRequestId(),
+             static_cast<int>(nCode));
+    m_bCompleted.store(true, std::memory_order_relaxed);
+    SetTimer(kKeepAfterFailMs, kTimerStopTask, false);
+    KillTimer(kTimerRecv);
+    NotifyOnDownloadComplete(static_cast<uint32_t>(nCode));
+    return;
+  }
+  AppendChunkTrailer();
+  znsyslog(4, kTag, __LINE__, "Id[%I64u] Success NotifyComplete nRetCode[%d] Connection bClose[%d]", CurrentRequestId(),
+           static_cast<int>(nCode), 0);
+  m_bCompleted.store(true, std::memory_order_relaxed);
+  SetTimer(kKeepAfterSuccessMs, kTimerStopTask, false);
+  KillTimer(kTimerRecv);
+  NotifyOnDownloadComplete(static_cast<uint32_t>(nCode));
+}
+
+void CHttpClient::DestroySocket() {
+  delete m_pSocket;
+  m_pSocket = nullptr;
+}
+
+void CHttpClient::DestroyConnector() {
+  if (!m_pConnector) return;
+  if (m_nConnectorCallbacks > 0) {
+    m_vecRetiredConnectors.push_back(m_pConnector);
+  } else {
+    delete m_pConnector;
+  }
+  m_pConnector = nullptr;
+}
+
+void CHttpClient::FreeRetiredConnectors() {
+  if (m_nConnectorCallbacks > 0) return;
+  for (CHttpConnector* pConnector : m_vecRetiredConnectors) delete pConnector;
+  m_vecRetiredConnectors.clear();
+}
+
+namespace {
+// Counts a connector callback on the stack for its duration.
+class ConnectorCallbackScope final {
+ public:
+  explicit ConnectorCallbackScope(int32_t& depth) : m_nDepth(depth) { ++m_nDepth; }
+  ConnectorCallbackScope(const ConnectorCallbackScope&) = delete;
+  ConnectorCallbackScope& operator=(const ConnectorCallbackScope&) = delete;
+  ~ConnectorCallbackScope() { --m_nDepth; }
+
+ private:
+  int32_t& m_nDepth;  // borrowed: the client's counter
+};
+}  // namespace
 
 void CHttpClient::ResetRequest() {
   HttpRequestInfo& ri = m_oRequestInfo;
@@ -35,6 +239,9 @@ void CHttpClient::ResetRequest() {
   m_pRqDataReader = nullptr;
   delete m_pRpDataWriter;
   m_pRpDataWriter = nullptr;
+  ResetMessageState();
+  DestroyConnector();
+  FreeRetiredConnectors();
 }
 
 }  // namespace zn

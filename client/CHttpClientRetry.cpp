@@ -1,0 +1,100 @@
+// zn::CHttpClient: retrying a broken attempt, following a redirect, and the
+// decision to reuse the kept connection. Worker thread only.
+#include <cstring>
+
+#include "base/znplatform.h"
+#include "client/CHttpClient.h"
+
+namespace zn {
+
+namespace {
+const char kTag[] = "znhttp";
+}  // namespace
+
+void CHttpClient::RetryConnect() { RetryConnectStep(false); }
+
+void CHttpClient::ForgetAnswer() {
+  HttpResponseInfo& rs = m_oResponse;
+  rs.m_strResponseHead.clear();
+  rs.m_dwContentLength = 0;
+  rs.m_bChunked = false;
+  if (rs.m_pRecvBuf) {
+    rs.m_dwTmpRecvCurPos = 0;
+    memset(rs.m_pRecvBuf, 0, rs.m_dwRecvBufLen + 1);
+  }
+  // The body is sent again from its start on the new connection.
+  if (m_pRqDataReader) m_pRqDataReader->Reset();
+}
+
+void CHttpClient::RetryConnectStep(bool bProxyFailure) {
+  KillTimer(kTimerRecv);
+  DestroySocket();
+  bool bNoProxy = false;
+  if (bProxyFailure && m_bProxyUsed) {
+    // The failed attempt went through the proxy: one uncounted attempt without it.
+    znsyslog(3, kTag, __LINE__, "Id[%I64u] RetryConnect had used proxy, try no proxy", CurrentRequestId());
+    m_bProxyUsed = false;
+    bNoProxy = true;
+  } else {
+    m_oRequestInfo.m_nRetryTimes += 1;
+    if (m_oRequestInfo.m_nRetryTimes >= m_nMaxRetryTimes) {
+      znsyslog(3, kTag, __LINE__, "Id[%I64u] m_oRequestInfo.m_nRetryTimes[%d] <= [%d],FAIL", CurrentRequestId(),
+               static_cast<int>(m_oRequestInfo.m_nRetryTimes), static_cast<int>(m_nMaxRetryTimes));
+      NotifyComplete(kHttpResultNoConnection);
+      return;
+    }
+  }
+  znsyslog(3, kTag, __LINE__, "Id[%I64u] RetryConnect URL[%s]", CurrentRequestId(), m_oRequestInfo.m_strUrl.c_str());
+  ForgetAnswer();
+  // The writer keeps what it has: the next head asks for the rest.
+  ConnectStep(bNoProxy);
+}
+
+void CHttpClient::ReConnect() {
+  KillTimer(kTimerRecv);
+  DestroySocket();
+  if (m_oRequestInfo.m_nRedirTimes > kMaxRedirTimes) {
+    znsyslog(3, kTag, __LINE__, "Id[%I64u] m_oRequestInfo.m_nRedirTimes[%d] > [%d],FAIL", CurrentRequestId(),
+             static_cast<int>(m_oRequestInfo.m_nRedirTimes), static_cast<int>(kMaxRedirTimes));
+    NotifyComplete(kHttpResultFailed);
+    return;
+  }
+  znsyslog(3, kTag, __LINE__, "Id[%I64u] ReConnect,m_nRetryTimes[%d] URL[%s]", CurrentRequestId(),
+           static_cast<int>(m_oRequestInfo.m_nRetryTimes), m_oRequestInfo.m_strUrl.c_str());
+  m_oRequestInfo.m_lstHosts.clear();
+  ForgetAnswer();
+  const zn::strutf8 strUrl(m_oRequestInfo.m_strUrl);
+  const zn::strutf8 strSSLName(m_oRequestInfo.m_strSSLName);
+  if (!CrackUrl(strUrl, strSSLName)) {
+    znsyslog(3, kTag, __LINE__, "Id[%I64u] CrackUrl[%s] Fail", CurrentRequestId(), m_oRequestInfo.m_strUrl.c_str());
+    NotifyComplete(kHttpResultFailed);
+    return;
+  }
+  Connect();
+}
+
+bool CHttpClient::CanReuseTcp() {
+  if (!m_pSocket) {
+    znsyslog(4, kTag, __LINE__, "Id[%I64u] m_pSocket is NUll, can NOT reuse tcp", CurrentRequestId());
+    return false;
+  }
+  if (m_strsockIP.empty()) {
+    znsyslog(4, kTag, __LINE__, "Id[%I64u] m_strsockIP is NUll, can NOT reuse tcp", CurrentRequestId());
+    return false;
+  }
+  if (m_wsockPort != m_oRequestInfo.m_wPort) {
+    znsyslog(4, kTag, __LINE__, "Id[%I64u] m_wsockPort[%d] != Request port[%d], can NOT reuse tcp",
+             CurrentRequestId(), static_cast<int>(m_wsockPort), static_cast<int>(m_oRequestInfo.m_wPort));
+    return false;
+  }
+  for (const zn::strutf8& strHost : m_oRequestInfo.m_lstHosts) {
+    if (strHost == m_strsockIP) return true;
+  }
+  m_pSocket->Close();
+  DestroySocket();
+  znsyslog(4, kTag, __LINE__, "Id[%I64u] m_strsockIP[%s] is not in request list, can NOT reuse tcp",
+           CurrentRequestId(), m_strsockIP.c_str());
+  return false;
+}
+
+}  // namespace zn

@@ -1,0 +1,214 @@
+// zn::CHttpClient: the send and receive loop on the connection, and the
+// client's two timers. Worker thread only.
+#include <cstdlib>
+#include <cstring>
+
+#include "base/znplatform.h"
+#include "client/CHttpClient.h"
+
+namespace zn {
+
+namespace {
+const char kTag[] = "znhttp";
+const char kMethodPost[] = "POST";
+// Closes a multipart body; filled with the boundary.
+const char kFormEndFormat[] = "\r\n--%s--\r\n\r\n";
+constexpr uint32_t kStatusOk = 200;
+constexpr uint32_t kStatusPartial = 206;
+constexpr uint32_t kFirstRedirectStatus = 301;
+constexpr uint32_t kLastRedirectStatus = 399;
+}  // namespace
+
+void CHttpClient::SendRequest() {
+  DestroyConnector();
+  if (!m_pSocket) return;
+  m_pSocket->SelectEvent(ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE, false);
+  if (m_bBuildHead) {
+    m_strRqHead.clear();
+    if (!BuildRqHead(m_strRqHead) || m_strRqHead.empty()) {
+      znsyslog(2, kTag, __LINE__, "Id[%I64u] BuildRqHead failed or strRqHead[%u] == 0", CurrentRequestId(),
+               m_strRqHead.length());
+      NotifyComplete(kHttpResultFailed);
+      return;
+    }
+  }
+  if (m_oRequestInfo.m_strMethod == kMethodPost && m_pRqDataReader) {
+    NotifyOnDownloadStart(static_cast<uint32_t>(m_pRqDataReader->GetPos()),
+                          static_cast<uint32_t>(m_pRqDataReader->GetLength()));
+  }
+  m_dwRqHeadSent = 0;
+  m_bFormEndQueued = false;
+  bool bSent = false;
+  SendData(bSent);
+  // A body source that failed has completed the request already; the
+  // receive timer must not outlive that completion.
+  if (m_bCompleted.load(std::memory_order_relaxed)) return;
+  KillTimer(kTimerRecv);
+  SetTimer(m_dwRecvTimeout, kTimerRecv, false);
+}
+
+bool CHttpClient::QueueFormEnd() {
+  if (!m_oRequestInfo.m_bFormData || m_bFormEndQueued) return false;
+  zn::strutf8 strEnd;
+  strEnd.format(kFormEndFormat, m_oRequestInfo.m_strBoundary.c_str());
+  delete m_pRqDataReader;
+  m_pRqDataReader = new CDataReader();
+  m_pRqDataReader->SetBuffer(strEnd.c_str(), strEnd.length());
+  m_bFormEndQueued = true;
+  return true;
+}
+
+void CHttpClient::SendData(bool& bSent) {
+  bSent = false;
+  if (!m_pSocket) return;
+  const uint32_t dwHeadLen = m_strRqHead.length();
+  if (m_dwRqHeadSent < dwHeadLen) {
+    const int n = m_pSocket->Send(m_strRqHead.c_str() + m_dwRqHeadSent, dwHeadLen - m_dwRqHeadSent);
+    if (n > 0) {
+      m_dwRqHeadSent += static_cast<uint32_t>(n);
+      bSent = true;
+    }
+  }
+  if (m_dwRqHeadSent < dwHeadLen) return;  // the next OnSend continues
+
+  if (m_pRqDataReader && !m_pRqDataReader->IsEnd()) {
+    const unsigned char* pData = nullptr;
+    uint32_t dwLen = 0;
+    if (!m_pRqDataReader->GetData(&pData, &dwLen) || !pData || dwLen == 0) {
+      NotifyComplete(kHttpResultFailed);
+      return;
+    }
+    const int n = m_pSocket->Send(pData, dwLen);
+    if (n <= 0) return;  // wait for OnSend
+    bSent = true;
+    m_pRqDataReader->Skip(static_cast<uint64_t>(n));
+    if (m_oRequestInfo.m_strMethod == kMethodPost) ReportProgress(m_pRqDataReader->IsEnd());
+    if (!m_pRqDataReader->IsEnd()) return;
+    if (QueueFormEnd()) return;  // the next OnSend sends the closing delimiter
+    m_pSocket->SelectEvent(ZNSOCKET_EVENT_WRITE, true);
+    m_pSocket->SelectEvent(ZNSOCKET_EVENT_READ, false);
+    znsyslog(1, kTag, __LINE__, "Id[%I64u] SendData all sented, SelectEvent(ZNSOCKET_EVENT_READ)",
+             CurrentRequestId());
+    return;
+  }
+  if (QueueFormEnd()) return;
+  m_pSocket->SelectEvent(ZNSOCKET_EVENT_WRITE, true);
+  m_pSocket->SelectEvent(ZNSOCKET_EVENT_READ, false);
+}
+
+void CHttpClient::OnSend(CZNITCPSocket* /*pSocket*/) {
+  FreeRetiredConnectors();
+  bool bSent = false;
+  SendData(bSent);
+  // SendData may have completed the request and destroyed the connection.
+  if (m_pSocket && (m_dwRqHeadSent < m_strRqHead.length() || (m_pRqDataReader && !m_pRqDataReader->IsEnd())))
+    m_pSocket->SelectEvent(ZNSOCKET_EVENT_WRITE, false);
+  if (bSent && !m_bCompleted.load(std::memory_order_relaxed)) {
+    KillTimer(kTimerRecv);
+    SetTimer(m_dwRecvTimeout, kTimerRecv, false);
+  }
+}
+
+void CHttpClient::OnRecv(CZNITCPSocket* /*pSocket*/) {
+  FreeRetiredConnectors();
+  if (!m_bRunning.load(std::memory_order_relaxed)) {
+    znsyslog(1, kTag, __LINE__, "Id[%I64u] OnRecv but not bRunning", CurrentRequestId());
+    return;
+  }
+  // Bytes behind a completed answer are left in the connection.
+  if (m_bCompleted.load(std::memory_order_relaxed) || !m_pSocket) return;
+  HttpResponseInfo& rs = m_oResponse;
+  rs.m_bReConnect = 2;
+  rs.m_nErrorCode = kHttpResultFailed;
+  if (!rs.m_pRecvBuf) {
+    rs.m_pRecvBuf = static_cast<unsigned char*>(calloc(kHttpRecvBufSize + 1, 1));
+    if (!rs.m_pRecvBuf) {
+      NotifyComplete(kHttpResultFailed);
+      return;
+    }
+    rs.m_dwRecvBufLen = kHttpRecvBufSize;
+    rs.m_dwTmpRecvCurPos = 0;
+  }
+  const int n = m_pSocket->Recv(rs.m_pRecvBuf + rs.m_dwTmpRecvCurPos, rs.m_dwRecvBufLen - rs.m_dwTmpRecvCurPos);
+  if (n <= 0) return;
+  KillTimer(kTimerRecv);
+  SetTimer(m_dwRecvTimeout, kTimerRecv, false);
+  rs.m_dwTmpRecvCurPos += static_cast<uint32_t>(n);
+  rs.m_pRecvBuf[rs.m_dwTmpRecvCurPos] = 0;
+
+  bool bComplete = false;
+  if (AnalyseResp(bComplete)) {
+    if (bComplete) NotifyComplete(kHttpResultSuccess);
+    return;
+  }
+  if (rs.m_bReConnect != 1) {
+    NotifyComplete(rs.m_nErrorCode);
+    return;
+  }
+  if (rs.m_dwResponseStatusCode >= kFirstRedirectStatus && rs.m_dwResponseStatusCode <= kLastRedirectStatus) {
+    NotifyRedirect();
+    ReConnect();
+    return;
+  }
+  NotifyOnReConnect();
+  RetryConnectStep(false);
+}
+
+void CHttpClient::OnClose(CZNITCPSocket* /*pSocket*/) {
+  HttpResponseInfo& rs = m_oResponse;
+  znsyslog(1, kTag, __LINE__, "Id[%I64u] OnClose dwTmpRecvCurPos[%u]", CurrentRequestId(), rs.m_dwTmpRecvCurPos);
+  KillTimer(kTimerStopTask);
+  DestroySocket();
+  if (!m_bRunning.load(std::memory_order_relaxed) || m_bCompleted.load(std::memory_order_relaxed)) {
+    SetTimer(kKeepAfterFailMs, kTimerStopTask, false);
+    return;
+  }
+  if (m_bReuseTcp && rs.m_dwTmpRecvCurPos == 0) {
+    // Typically a kept connection that the server closed before answering.
+    rs.m_bReConnect = 1;
+    rs.m_nErrorCode = kHttpResultSuccess;
+    NotifyOnReConnect();
+    RetryConnectStep(false);
+    return;
+  }
+  if (rs.m_dwResponseStatusCode != kStatusOk && rs.m_dwResponseStatusCode != kStatusPartial) {
+    NotifyComplete(kHttpResultRefused);
+    return;
+  }
+  if (!rs.m_bChunked && rs.m_dwContentLength == 0) {
+    NotifyComplete(kHttpResultSuccess);  // the body ends with the connection
+    return;
+  }
+  NotifyOnReConnect();
+  RetryConnectStep(false);
+}
+
+void CHttpClient::OnTimer(unsigned int id) {
+  FreeRetiredConnectors();
+  const HttpResponseInfo& rs = m_oResponse;
+  switch (id) {
+    case kTimerRecv:
+      if (m_bCompleted.load(std::memory_order_relaxed)) {
+        KillTimer(kTimerRecv);
+        return;
+      }
+      znsyslog(2, kTag, __LINE__, "Id[%I64u] Data Receive Time Out [%u]s!", CurrentRequestId(), m_dwRecvTimeout);
+      if ((rs.m_dwResponseStatusCode == kStatusOk || rs.m_dwResponseStatusCode == kStatusPartial) &&
+          !rs.m_bChunked && rs.m_dwContentLength == 0) {
+        NotifyComplete(kHttpResultSuccess);
+      } else {
+        RetryConnectStep(false);
+      }
+      return;
+    case kTimerStopTask:
+      znsyslog(4, kTag, __LINE__, "Id[%I64u] Timer of stop task timeout[%u]", CurrentRequestId(), id);
+      KillTimer(kTimerStopTask);
+      DestroySocket();
+      return;
+    default:
+      znsyslog(2, kTag, __LINE__, "Id[%I64u] Timer[%u] Out, but NOT be processed!", CurrentRequestId(), id);
+      return;
+  }
+}
+
+}  // namespace zn
