@@ -11,6 +11,18 @@ namespace zn {
 
 namespace {
 const char kTag[] = "znhttp";
+
+// Counts a connector callback on the stack for its duration.
+class ConnectorCallbackScope final {
+ public:
+  explicit ConnectorCallbackScope(int32_t& depth) : m_nDepth(depth) { ++m_nDepth; }
+  ConnectorCallbackScope(const ConnectorCallbackScope&) = delete;
+  ConnectorCallbackScope& operator=(const ConnectorCallbackScope&) = delete;
+  ~ConnectorCallbackScope() { --m_nDepth; }
+
+ private:
+  int32_t& m_nDepth;  // borrowed: the client's counter
+};
 }  // namespace
 
 void CHttpClient::RequestOnWorker(HttpRequestParam& param) {
@@ -197,19 +209,7 @@ void CHttpClient::FreeRetiredConnectors() {
   m_vecRetiredConnectors.clear();
 }
 
-namespace {
-// Counts a connector callback on the stack for its duration.
-class ConnectorCallbackScope final {
- public:
-  explicit ConnectorCallbackScope(int32_t& depth) : m_nDepth(depth) { ++m_nDepth; }
-  ConnectorCallbackScope(const ConnectorCallbackScope&) = delete;
-  ConnectorCallbackScope& operator=(const ConnectorCallbackScope&) = delete;
-  ~ConnectorCallbackScope() { --m_nDepth; }
 
- private:
-  int32_t& m_nDepth;  // borrowed: the client's counter
-};
-}  // namespace
 
 void CHttpClient::ResetRequest() {
   HttpRequestInfo& ri = m_oRequestInfo;
