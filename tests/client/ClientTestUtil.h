@@ -5,7 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -306,6 +314,95 @@ class ProbeClient : public zn::CHttpClient {
     delete m_pRpDataWriter;
     m_pRpDataWriter = w;
   }
+};
+
+// A temporary folder removed (with its files) at the end of the scope.
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/zn_client_test_XXXXXX";
+    const char* made = mkdtemp(tmpl);
+    m_path = made ? made : "";
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir() {
+    if (!m_path.empty()) {
+      const std::string cmd = "rm -rf '" + m_path + "'";
+      if (system(cmd.c_str()) != 0) {
+      }
+    }
+  }
+  std::string File(const std::string& name) const { return m_path + "/" + name; }
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline bool WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  return static_cast<bool>(out);
+}
+
+inline bool FileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// A client with a started notify task and a recording callback object: the
+// usual host of the transfer tests.
+class Host {
+ public:
+  explicit Host(uint8_t flags = 0xFF) : m_task("notify"), m_notify(m_rec) {
+    m_pClient.reset(zn_create_httpclient_ex(m_task.get()));
+    m_pClient->SetNotify(&m_notify);
+    m_pClient->SetNotifyFlags(flags);
+  }
+  zn::IHttpClientEx* operator->() const { return m_pClient.get(); }
+  zn::IHttpClientEx* get() const { return m_pClient.get(); }
+  Recorder& rec() { return m_rec; }
+  RecordingNotify& notify() { return m_notify; }
+  CZNTaskIO* task() const { return m_task.get(); }
+  // The code of the n-th (1-based) completion, or -1 when it did not come in time.
+  int64_t WaitComplete(size_t n = 1, std::chrono::seconds bound = std::chrono::seconds(60)) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::vector<HostEvent> ev = m_rec.Events();
+      size_t seen = 0;
+      for (const HostEvent& e : ev) {
+        if (e.name == "OnDownloadComplete" && ++seen == n) {
+          // Let the notify task finish the callback before the test goes on.
+          RunOnTask(m_task.get(), [] {});
+          return static_cast<int64_t>(e.a);
+        }
+      }
+      m_rec.WaitFor(ev.size() + 1);
+    }
+    return -1;
+  }
+  // Event names in order, without progress reports.
+  std::vector<std::string> Course() {
+    std::vector<std::string> out;
+    for (const HostEvent& e : m_rec.Events())
+      if (e.name != "OnProgress") out.push_back(e.name);
+    return out;
+  }
+  void Reset() { m_pClient.reset(); }
+
+ private:
+  ScopedTask m_task;
+  Recorder m_rec;
+  RecordingNotify m_notify;
+  std::unique_ptr<zn::IHttpClientEx> m_pClient;  // destroyed before the task and the recorder
 };
 
 }  // namespace zntest
