@@ -1,0 +1,488 @@
+// The send and receive loop against a scripted loopback server that records
+// the exact request bytes and answers with scripted bytes, split, delayed,
+// cut or withheld: heads and bodies of uploads, multipart bodies, prepared
+// exchanges, chunked answers, answers without a length, retries after a cut
+// or a silence, a kept connection that the server drops, a Stop or a delete
+// in the middle of a transfer, the bind address and the system proxy.
+#include <gtest/gtest.h>
+
+#include "ClientTestUtil.h"
+#include "base/znsocket.h"
+#include "support/ScriptedServer.h"
+#include "support/TestSha256.h"
+#include "support/TestNet.h"
+#include "support/TinyProxy.h"
+
+namespace {
+
+using zntest::Host;
+using zntest::LogCapture;
+using zntest::ScriptedServer;
+using zntest::ServerScript;
+using zntest::TempDir;
+
+constexpr std::chrono::seconds kBound(10);
+
+zn::strutf8 U8(const std::string& s) { return zn::strutf8(s.c_str()); }
+zn::strutf16 U16(const std::string& s) { return zn::strutf16(s.c_str()); }
+
+std::string Ok(const std::string& body) {
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// A body of n bytes that is not the same byte repeated.
+std::string Pattern(size_t n, size_t seed = 0) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 31 + seed * 7 + (i >> 8)) & 0xFF);
+  return s;
+}
+
+// Splits a recorded request into head (through the empty line) and body.
+void SplitRequest(const std::string& req, std::string* head, std::string* body) {
+  const size_t end = req.find("\r\n\r\n");
+  *head = end == std::string::npos ? req : req.substr(0, end + 4);
+  *body = end == std::string::npos ? "" : req.substr(end + 4);
+}
+
+// The value of a header in a recorded head, "" when missing.
+std::string HeaderOf(const std::string& head, const std::string& name) {
+  const size_t at = head.find("\r\n" + name + ":");
+  if (at == std::string::npos) return "";
+  size_t from = at + 2 + name.size() + 1;
+  while (from < head.size() && head[from] == ' ') ++from;
+  return head.substr(from, head.find("\r\n", from) - from);
+}
+
+TEST(CHttpClientSendRecvTest, HeadOfADownloadWithCallerHeaders) {
+  ScriptedServer server({ServerScript().ReadRequest().Send(Ok("one")).ReadRequest().Send(Ok("two"))});
+  ASSERT_TRUE(server.ok());
+  TempDir dir;
+  Host host;
+  EXPECT_TRUE(host->AddHeader(U16("X-Count"), 42u));
+  EXPECT_TRUE(host->AddHeaderLine(U16("  X-Line: v  ")));
+  ASSERT_TRUE(host->Download(U8(server.Url("/a/b?c=1")), U8(dir.File("h1")), nullptr, false));
+  ASSERT_EQ(host.WaitComplete(), 0);
+  // The caller's headers serve one request: the second head has none of them.
+  ASSERT_TRUE(host->Download(U8(server.Url("/second")), U8(dir.File("h2")), nullptr, false));
+  ASSERT_EQ(host.WaitComplete(2), 0);
+  ASSERT_TRUE(server.WaitRequests(2, kBound));
+  const std::string first = server.Request(0);
+  const std::string second = server.Request(1);
+  EXPECT_EQ(first.rfind("GET /a/b?c=1 HTTP/1.1\r\n", 0), 0u) << first;
+  EXPECT_EQ(HeaderOf(first, "Host"), "127.0.0.1:" + std::to_string(server.port()));
+  EXPECT_NE(first.find("\r\nX-Count:42\r\n"), std::string::npos) << first;
+  EXPECT_NE(first.find("\r\nX-Line: v\r\n"), std::string::npos) << first;
+  EXPECT_EQ(first.substr(first.size() - 4), "\r\n\r\n");
+  EXPECT_EQ(second.rfind("GET /second HTTP/1.1\r\n", 0), 0u) << second;
+  EXPECT_EQ(second.find("X-Count"), std::string::npos);
+  EXPECT_EQ(second.find("X-Line"), std::string::npos);
+  EXPECT_EQ(zntest::ReadFile(dir.File("h1")), "one");
+  EXPECT_EQ(zntest::ReadFile(dir.File("h2")), "two");
+  // Both requests went over the kept connection.
+  EXPECT_EQ(server.Accepted(), 1u);
+}
+
+TEST(CHttpClientSendRecvTest, UploadsSendTheHeadThenEveryBodyByte) {
+  TempDir dir;
+  const std::string fileBytes = Pattern(200000, 3);
+  const std::string filePath = dir.File("up.bin");
+  ASSERT_TRUE(zntest::WriteFile(filePath, fileBytes));
+  struct Case {
+    const char* name;
+    std::function<bool(zn::IHttpClientEx*, const std::string&)> start;
+    std::string body;
+    uint32_t startPresent;  // OnDownloadStart's first value
+  };
+  const std::string buffer = Pattern(70001, 1);
+  const Case cases[] = {
+      {"buffer16",
+       [&](zn::IHttpClientEx* c, const std::string& url) {
+         return c->Upload(U16(url), buffer.data(), static_cast<uint32_t>(buffer.size()));
+       },
+       buffer, 0},
+      {"buffer8",
+       [&](zn::IHttpClientEx* c, const std::string& url) {
+         return c->Upload(U8(url), buffer.data(), static_cast<uint32_t>(buffer.size()));
+       },
+       buffer, 0},
+      {"file", [&](zn::IHttpClientEx* c, const std::string& url) { return c->Upload(U16(url), U16(filePath)); },
+       fileBytes, 0},
+      {"file from offset",
+       [&](zn::IHttpClientEx* c, const std::string& url) {
+         return c->Upload(U16(url), U16(filePath), static_cast<uint64_t>(123456));
+       },
+       fileBytes.substr(123456), 123456},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server({ServerScript().ReadRequest().Send(Ok("stored"))});
+    ASSERT_TRUE(server.ok());
+    Host host;
+    ASSERT_TRUE(c.start(host.get(), server.Url("/up")));
+    ASSERT_EQ(host.WaitComplete(), 0);
+    ASSERT_TRUE(server.WaitRequests(1, kBound));
+    std::string head, body;
+    SplitRequest(server.Request(0), &head, &body);
+    EXPECT_EQ(head.rfind("POST /up HTTP/1.1\r\n", 0), 0u) << head;
+    EXPECT_EQ(HeaderOf(head, "Content-Length"), std::to_string(c.body.size()));
+    EXPECT_EQ(body.size(), c.body.size());
+    EXPECT_TRUE(body == c.body);
+    const unsigned char* data = nullptr;
+    uint32_t len = 0;
+    ASSERT_TRUE(host->GetDownloadedBuffer(&data, &len));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), len), "stored");
+    // The course of an upload: start with the body length, forced last progress.
+    std::vector<std::string> course = host.Course();
+    const std::vector<std::string> expected = {"OnConnecting", "OnConnected", "OnDownloadStart",
+                                               "OnDownloadComplete"};
+    EXPECT_EQ(course, expected);
+    for (const auto& e : host.rec().Events()) {
+      if (e.name == "OnDownloadStart") {
+        EXPECT_EQ(e.a, c.startPresent);
+        EXPECT_EQ(e.b, fileBytes.size() == c.body.size() + c.startPresent && c.startPresent ? fileBytes.size()
+                                                                                             : c.body.size());
+      }
+    }
+    std::vector<zntest::HostEvent> ev = host.rec().Events();
+    ASSERT_GE(ev.size(), 2u);
+    EXPECT_EQ(ev[ev.size() - 2].name, "OnProgress");
+    EXPECT_EQ(ev[ev.size() - 2].a, ev[ev.size() - 2].b);  // done == total
+  }
+}
+
+TEST(CHttpClientSendRecvTest, MultipartBodiesByteForByte) {
+  TempDir dir;
+  const std::string fileBytes = Pattern(100000, 9);
+  const std::string filePath = dir.File("y.bin");
+  ASSERT_TRUE(zntest::WriteFile(filePath, fileBytes));
+  const std::string data = Pattern(5000, 4);
+  const std::u16string part = u"f";
+  const std::u16string fileArg = u"some/dir/y.bin";
+  const std::u16string path16(filePath.begin(), filePath.end());
+  struct Case {
+    const char* name;
+    bool fields;
+    std::function<bool(zn::IHttpClientEx*, const std::string&)> start;
+    std::string partHeader;  // "" when the bytes follow the fields directly
+    std::string raw;         // the raw bytes behind the text
+  };
+  const std::string withFile =
+      "Content-Disposition: form-data; name=\"f\"; filename=\"y.bin\"\r\nContent-Type: "
+      "application/octet-stream\r\nContent-Transfer-Encoding: binary\r\n\r\n";
+  const std::string withoutFile =
+      "Content-Disposition: form-data; name=\"f\"; Content-Type: application/octet-stream\r\n"
+      "Content-Transfer-Encoding: binary\r\n\r\n";
+  const Case cases[] = {
+      {"fields only", true,
+       [&](zn::IHttpClientEx* c, const std::string& url) {
+         return c->UploadFormData(U16(url), nullptr, nullptr, 0, nullptr);
+       },
+       "", ""},
+      {"fields and a named buffer", true,
+       [&](zn::IHttpClientEx* c, const std::string& url) {
+         return c->UploadFormData(U16(url), part.c_str(), data.data(), static_cast<uint32_t>(data.size()),
+                                  fileArg.c_str());
+       },
+       withFile, data},
+      {"buffer without a file name", true,
+       [&](zn::IHttpClientEx* c, const std::string& url) {
+         return c->UploadFormData(U16(url), part.c_str(), data.data(), static_cast<uint32_t>(data.size()), nullptr);
+       },
+       withoutFile, data},
+      {"bytes without a part name", true,
+       [&](zn::IHttpClientEx* c, const std::string& url) {
+         return c->UploadFormData(U16(url), nullptr, data.data(), static_cast<uint32_t>(data.size()), nullptr);
+       },
+       "", data},
+      {"a file, no fields", false,
+       [&](zn::IHttpClientEx* c, const std::string& url) {
+         return c->UploadFormData(U16(url), part.c_str(), path16.c_str());
+       },
+       withFile, fileBytes},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server({ServerScript().ReadRequest().Send(Ok("ok"))});
+    ASSERT_TRUE(server.ok());
+    Host host;
+    if (c.fields) {
+      host->AddFormField(U16("a"), U16("1"));
+      host->AddFormField(U16("b"), U16("2"));
+    }
+    ASSERT_TRUE(c.start(host.get(), server.Url("/form")));
+    ASSERT_EQ(host.WaitComplete(), 0);
+    ASSERT_TRUE(server.WaitRequests(1, kBound));
+    std::string head, body;
+    SplitRequest(server.Request(0), &head, &body);
+    const std::string type = HeaderOf(head, "Content-Type");
+    ASSERT_EQ(type.rfind("multipart/form-data; boundary=", 0), 0u) << head;
+    const std::string b = type.substr(std::string("multipart/form-data; boundary=").size());
+    ASSERT_EQ(b.size(), 6u);
+    std::string expected;
+    if (c.fields) {
+      expected += "--" + b + "\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n";
+      expected += "--" + b + "\r\nContent-Disposition: form-data; name=\"b\"\r\n\r\n2\r\n";
+    }
+    if (!c.partHeader.empty()) expected += "--" + b + "\r\n" + c.partHeader;
+    expected += c.raw;
+    expected += "\r\n--" + b + "--\r\n\r\n";
+    EXPECT_EQ(HeaderOf(head, "Content-Length"), std::to_string(expected.size()));
+    EXPECT_EQ(body.size(), expected.size());
+    EXPECT_TRUE(body == expected) << body.substr(0, 300);
+  }
+}
+
+TEST(CHttpClientSendRecvTest, PreparedExchangeGoesOutUnchanged) {
+  const std::string head = "POST /raw HTTP/1.1\r\nHost: prepared\r\nContent-Length: 5\r\nX-Mine: 1\r\n\r\n";
+  // A prepared exchange names no host for the kept connection, so the next
+  // request connects anew.
+  ScriptedServer server({ServerScript().ReadRequest().Send(Ok("raw answer")),
+                         ServerScript().ReadRequest().Send(Ok("built"))});
+  ASSERT_TRUE(server.ok());
+  Host host;
+  ASSERT_TRUE(host->Post("127.0.0.1", server.port(), U8(head), U8("hello")));
+  ASSERT_EQ(host.WaitComplete(), 0);
+  ASSERT_TRUE(server.WaitRequests(1, kBound));
+  EXPECT_EQ(server.Request(0), head + "hello");
+  const unsigned char* data = nullptr;
+  uint32_t len = 0;
+  ASSERT_TRUE(host->GetDownloadedBuffer(&data, &len));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), len), "raw answer");
+  // The next ordinary request builds its own head again.
+  ASSERT_TRUE(host->Download(U16(server.Url("/built")), nullptr));
+  ASSERT_EQ(host.WaitComplete(2), 0);
+  ASSERT_TRUE(server.WaitRequests(2, kBound));
+  EXPECT_EQ(server.Request(1).rfind("GET /built HTTP/1.1\r\n", 0), 0u) << server.Request(1);
+}
+
+TEST(CHttpClientSendRecvTest, ChunkedAnswerSplitEverywhere) {
+  const std::string body = Pattern(3000, 5);
+  std::string wire = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTrailer: X-Sum\r\n\r\n";
+  wire += "3e8\r\n" + body.substr(0, 1000) + "\r\n";
+  wire += "7D0;ext=1\r\n" + body.substr(1000) + "\r\n";
+  wire += "0\r\nX-Sum: 77\r\n\r\n";
+  struct Case {
+    std::vector<size_t> pieces;
+    int delayMs;
+  };
+  std::vector<size_t> ones(wire.size() > 200 ? 200 : wire.size(), 1);  // the head a byte at a time
+  const Case cases[] = {{{}, 0}, {ones, 0}, {{70, 1, 1, 1004, 1, 2}, 5}};
+  for (const Case& c : cases) {
+    ScriptedServer server({ServerScript().ReadRequest().SendPieces(wire, c.pieces, c.delayMs)});
+    ASSERT_TRUE(server.ok());
+    Host host;
+    ASSERT_TRUE(host->Download(U16(server.Url("/chunked")), nullptr));
+    ASSERT_EQ(host.WaitComplete(), 0);
+    const unsigned char* data = nullptr;
+    uint32_t len = 0;
+    ASSERT_TRUE(host->GetDownloadedBuffer(&data, &len));
+    EXPECT_TRUE(std::string(reinterpret_cast<const char*>(data), len) == body);
+    // The trailer is appended to the stored head at completion.
+    zn::strutf8 sum;
+    EXPECT_TRUE(host->QueryInfo(zn::strutf8("X-Sum"), sum, true));
+    EXPECT_STREQ(sum.c_str(), "77");
+  }
+}
+
+TEST(CHttpClientSendRecvTest, CutBodyIsResumedByTheRetry) {
+  const std::string body = Pattern(100000, 8);
+  const size_t cut = 40000;
+  const std::string first = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + body.substr(0, cut);
+  const std::string second = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(cut) +
+                             "-99999/100000\r\nContent-Length: " + std::to_string(body.size() - cut) +
+                             "\r\n\r\n" + body.substr(cut);
+  struct Case {
+    bool reset;  // an abortive close instead of an orderly one
+  };
+  for (const Case& c : {Case{false}, Case{true}}) {
+    ServerScript cutScript;
+    cutScript.ReadRequest().Send(first).Delay(50);
+    if (c.reset) {
+      cutScript.Reset();
+    } else {
+      cutScript.Close();
+    }
+    ScriptedServer server({cutScript, ServerScript().ReadRequest().Send(second)});
+    ASSERT_TRUE(server.ok());
+    TempDir dir;
+    Host host;
+    ASSERT_TRUE(host->Download(U8(server.Url("/cut")), U8(dir.File("cut")), nullptr, false));
+    ASSERT_EQ(host.WaitComplete(), 0);
+    ASSERT_TRUE(server.WaitRequests(2, kBound));
+    EXPECT_EQ(HeaderOf(server.Request(0), "Range"), "");
+    EXPECT_EQ(HeaderOf(server.Request(1), "Range"), "bytes=" + std::to_string(cut) + "-");
+    EXPECT_EQ(zntest::Sha256OfFile(dir.File("cut")), zntest::Sha256Hex(body));
+    EXPECT_EQ(server.Accepted(), 2u);
+  }
+}
+
+TEST(CHttpClientSendRecvTest, SilentServerUsesUpTheRetries) {
+  LogCapture log;
+  std::vector<ServerScript> scripts(3, ServerScript().ReadRequest().Stall());
+  ScriptedServer server(scripts);
+  ASSERT_TRUE(server.ok());
+  Host host;
+  host->SetTimeout(2000, 300, 3);
+  ASSERT_TRUE(host->Download(U16(server.Url("/silent")), nullptr));
+  EXPECT_EQ(host.WaitComplete(), 5);
+  EXPECT_EQ(server.Accepted(), 3u);
+  EXPECT_EQ(log.Count("Data Receive Time Out [300]s!"), 3);
+  EXPECT_EQ(log.Count("RetryConnect URL["), 2);
+  EXPECT_TRUE(log.Has("m_oRequestInfo.m_nRetryTimes[3] <= [3],FAIL"));
+}
+
+TEST(CHttpClientSendRecvTest, AnswerWithoutLengthEndsWithTheTimeoutOrTheClose) {
+  struct Case {
+    const char* name;
+    std::string status;
+    bool close;  // the server closes instead of staying silent
+    int64_t code;
+    size_t connections;
+  };
+  const Case cases[] = {
+      {"200 then silence", "200 OK", false, 0, 1},
+      {"200 then close", "200 OK", true, 0, 1},
+      {"500 then silence", "500 Internal Server Error", false, 5, 3},
+      {"500 then close", "500 Internal Server Error", true, 3, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerScript script;
+    script.ReadRequest().Send("HTTP/1.1 " + c.status + "\r\n\r\nno length");
+    if (c.close) {
+      script.Close();
+    } else {
+      script.Stall();
+    }
+    ScriptedServer server(std::vector<ServerScript>(3, script));
+    ASSERT_TRUE(server.ok());
+    Host host;
+    host->SetTimeout(2000, 300, 3);
+    ASSERT_TRUE(host->Download(U16(server.Url("/nolength")), nullptr));
+    EXPECT_EQ(host.WaitComplete(), c.code);
+    EXPECT_EQ(server.Accepted(), c.connections);
+    if (c.code == 0) {
+      const unsigned char* data = nullptr;
+      uint32_t len = 0;
+      ASSERT_TRUE(host->GetDownloadedBuffer(&data, &len));
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), len), "no length");
+    }
+  }
+}
+
+TEST(CHttpClientSendRecvTest, KeptConnectionClosedBeforeTheAnswerIsRetried) {
+  LogCapture log;
+  ScriptedServer server({ServerScript().ReadRequest().Send(Ok("first")).ReadRequest().Close(),
+                         ServerScript().ReadRequest().Send(Ok("second"))});
+  ASSERT_TRUE(server.ok());
+  Host host;
+  ASSERT_TRUE(host->Download(U16(server.Url("/k1")), nullptr));
+  ASSERT_EQ(host.WaitComplete(), 0);
+  ASSERT_TRUE(host->Download(U16(server.Url("/k2")), nullptr));
+  ASSERT_EQ(host.WaitComplete(2), 0);
+  const unsigned char* data = nullptr;
+  uint32_t len = 0;
+  ASSERT_TRUE(host->GetDownloadedBuffer(&data, &len));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), len), "second");
+  EXPECT_EQ(server.Accepted(), 2u);
+  EXPECT_EQ(server.RequestCount(), 3u);
+  EXPECT_TRUE(log.Has("notify OnReConnect"));
+  size_t connected = 0;
+  for (const auto& e : host.rec().Events()) connected += e.name == "OnConnected";
+  EXPECT_EQ(connected, 3u);  // first connect, the reuse, the new connection
+}
+
+TEST(CHttpClientSendRecvTest, StopInTheMiddleReportsNothingAndTheNextTransferWorks) {
+  const std::string partial = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + Pattern(1000);
+  ScriptedServer server({ServerScript().ReadRequest().Send(partial).Stall(),
+                         ServerScript().ReadRequest().Send(Ok("after stop"))});
+  ASSERT_TRUE(server.ok());
+  Host host;
+  ASSERT_TRUE(host->Download(U16(server.Url("/stalls")), nullptr));
+  ASSERT_TRUE(host.rec().WaitForName("OnDownloadStart"));
+  host->Stop();
+  EXPECT_FALSE(host->IsRunning());
+  ASSERT_TRUE(host->Download(U16(server.Url("/next")), nullptr));
+  ASSERT_EQ(host.WaitComplete(), 0);
+  size_t completions = 0;
+  for (const auto& e : host.rec().Events()) completions += e.name == "OnDownloadComplete";
+  EXPECT_EQ(completions, 1u);
+  const unsigned char* data = nullptr;
+  uint32_t len = 0;
+  ASSERT_TRUE(host->GetDownloadedBuffer(&data, &len));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), len), "after stop");
+}
+
+TEST(CHttpClientSendRecvTest, DeleteInTheMiddleOfATransfer) {
+  struct Case {
+    const char* name;
+    bool tls;
+    bool waitForBody;  // delete once the body started, else right after the call
+  };
+  const Case cases[] = {{"plain, early", false, false}, {"plain, in the body", false, true},
+                        {"tls, early", true, false},    {"tls, in the body", true, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    zntest::ScriptedServerOptions options;
+    if (c.tls) options.tlsCert = zntest::TestCert::Make("/CN=127.0.0.1");
+    const std::string partial = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + Pattern(1000);
+    ScriptedServer server({ServerScript().ReadRequest().Send(partial).Stall()}, options);
+    ASSERT_TRUE(server.ok());
+    zntest::Host host;
+    TempDir dir;
+    ASSERT_TRUE(host->Download(U8(server.Url("/x")), U8(dir.File("x")), nullptr, false));
+    if (c.waitForBody) {
+      ASSERT_TRUE(host.rec().WaitForName("OnDownloadStart"));
+    }
+    host.Reset();
+    ASSERT_TRUE(zntest::RunOnTask(host.task(), [] {}));
+    for (const auto& e : host.rec().Events()) {
+      EXPECT_NE(e.name, "OnDownloadComplete");
+    }
+  }
+}
+
+TEST(CHttpClientSendRecvTest, BindAddressIsTheSourceOfTheConnection) {
+  ScriptedServer server({ServerScript().ReadRequest().Send(Ok("bound"))});
+  ASSERT_TRUE(server.ok());
+  Host host;
+  host->SetBindAddress(zn::strutf8("127.0.0.2"), 0);
+  ASSERT_TRUE(host->Download(U16(server.Url("/bind")), nullptr));
+  ASSERT_EQ(host.WaitComplete(), 0);
+  EXPECT_EQ(server.PeerAddress(0), "127.0.0.2");
+}
+
+TEST(CHttpClientSendRecvTest, SystemProxyForwardsOrFallsBackToDirect) {
+  ScriptedServer server({ServerScript().ReadRequest().Send(Ok("via proxy"))});
+  ASSERT_TRUE(server.ok());
+  zntest::TinyProxy proxy({server.port()});
+  ASSERT_TRUE(proxy.ok()) << proxy.Log();
+  znnet_setproxy("127.0.0.1", proxy.port());
+  {
+    Host host;
+    host->SetUseIEProxy(true);
+    ASSERT_TRUE(host->Download(U16(server.Url("/proxied")), nullptr));
+    EXPECT_EQ(host.WaitComplete(), 0);
+    const unsigned char* data = nullptr;
+    uint32_t len = 0;
+    ASSERT_TRUE(host->GetDownloadedBuffer(&data, &len));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), len), "via proxy");
+  }
+  // Nothing reachable, proxy refused: proxied and direct attempts alternate,
+  // and only the proxied failures are followed by an uncounted direct one.
+  const uint16_t closedProxy = zntest::FreeLoopbackPort();
+  const uint16_t closedTarget = zntest::FreeLoopbackPort();
+  znnet_setproxy("127.0.0.1", closedProxy);
+  {
+    LogCapture log;
+    Host host;
+    host->SetUseIEProxy(true);
+    ASSERT_TRUE(host->Download(U16("http://127.0.0.1:" + std::to_string(closedTarget) + "/"), nullptr));
+    EXPECT_EQ(host.WaitComplete(), 5);
+    EXPECT_EQ(log.Count("RetryConnect had used proxy, try no proxy"), 3);
+    EXPECT_EQ(log.Count("Connect Fail ["), 6);
+  }
+  znnet_setproxy("", 0);
+}
+
+}  // namespace
