@@ -387,7 +387,18 @@ bool CHttpResponseAnalyser::WriteContentData(const unsigned char* data, uint32_t
     if (!m_pChunker) m_pChunker = new CChunker();
     return m_pChunker->Process(resp.m_bWithChunkTrailer, data, len, m_pRpDataWriter, bComplete);
   }
-  const uint32_t n = (resp.m_dwContentLength != 0 && resp.m_dwContentLength < len) ? resp.m_dwContentLength : len;
+  uint32_t n = len;
+  if (resp.m_dwContentLength != 0) {
+    // Only the bytes still missing from the announced length belong to the
+    // body; a server that sends more must not grow the target beyond it.
+    const uint64_t held = m_pRpDataWriter->GetDownloadedSize();
+    const uint64_t missing = held < resp.m_dwContentLength ? resp.m_dwContentLength - held : 0;
+    if (missing < n) n = static_cast<uint32_t>(missing);
+    if (n == 0) {
+      bComplete = true;
+      return true;
+    }
+  }
   if (!m_pRpDataWriter->Write(data, n)) {
     resp.m_nErrorCode = kHttpResultLocalFile;
     znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] Write Content Len[%u] FAIL", CurrentRequestId(), n);

@@ -226,6 +226,34 @@ TEST(CHttpResponseAnalyserTest, FramingHeaders) {
   }
 }
 
+// A server that sends more than it announced, in several receives: the target
+// ends at the announced length, whether it started empty or held a resumed part.
+TEST(CHttpResponseAnalyserTest, BytesBeyondTheAnnouncedLengthAreDropped) {
+  const struct {
+    const char* name;
+    std::string prefill;
+    std::vector<std::string> receives;
+    std::string body;
+  } cases[] = {
+      {"second receive overruns", "", {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n012", "3456789"}, "01234"},
+      {"one byte at a time", "", {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n", "a", "b"}, "ab"},
+      {"resumed part plus an overrun", "0123",
+       {"HTTP/1.1 206 Partial\r\nContent-Range: bytes 4-7/8\r\nContent-Length: 4\r\n\r\n45", "67EXTRA"},
+       "01234567"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Exchange x;
+    x.writer->Write(reinterpret_cast<const unsigned char*>(c.prefill.data()), static_cast<uint32_t>(c.prefill.size()));
+    for (const std::string& piece : c.receives) {
+      ASSERT_FALSE(x.complete);
+      EXPECT_TRUE(x.Receive(piece));
+    }
+    EXPECT_TRUE(x.complete);
+    EXPECT_EQ(c.body, x.Body());
+  }
+}
+
 TEST(CHttpResponseAnalyserTest, EmptyBodyCompletesAtOnce) {
   zn_test::LogRecorder log;
   Exchange x;
