@@ -48,6 +48,48 @@ std::string Lower(std::string s) {
   return s;
 }
 
+// "%XX" escapes of a URL part decoded; a malformed escape is kept as it stands.
+std::string PercentDecode(const std::string& in) {
+  std::string out;
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (in[i] == '%' && i + 2 < in.size() && std::isxdigit(static_cast<unsigned char>(in[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(in[i + 2]))) {
+      out += static_cast<char>(std::strtoul(in.substr(i + 1, 2).c_str(), nullptr, 16));
+      i += 2;
+    } else {
+      out += in[i];
+    }
+  }
+  return out;
+}
+
+std::string Base64(const std::string& in) {
+  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 2 < in.size(); i += 3) {
+    const uint32_t v = (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8) |
+                       static_cast<unsigned char>(in[i + 2]);
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += kAlphabet[v & 63];
+  }
+  if (i + 1 == in.size()) {
+    const uint32_t v = static_cast<unsigned char>(in[i]) << 16;
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += "==";
+  } else if (i + 2 == in.size()) {
+    const uint32_t v = (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8);
+    out += kAlphabet[(v >> 18) & 63];
+    out += kAlphabet[(v >> 12) & 63];
+    out += kAlphabet[(v >> 6) & 63];
+    out += '=';
+  }
+  return out;
+}
+
 // Reads "[scheme://][user[:password]@]host[:port][/...]". Only plain HTTP
 // proxies can carry a CONNECT tunnel here; other schemes are refused.
 bool ParseProxyText(const std::string& raw, ProxyTarget& out) {
@@ -64,7 +106,15 @@ bool ParseProxyText(const std::string& raw, ProxyTarget& out) {
   }
   text = text.substr(0, text.find('/'));
   const size_t at = text.rfind('@');
-  if (at != std::string::npos) text = text.substr(at + 1);
+  std::string credentials;
+  if (at != std::string::npos) {
+    const std::string userinfo = text.substr(0, at);
+    const size_t colon = userinfo.find(':');
+    credentials = PercentDecode(userinfo.substr(0, colon));
+    credentials += ':';
+    if (colon != std::string::npos) credentials += PercentDecode(userinfo.substr(colon + 1));
+    text = text.substr(at + 1);
+  }
 
   std::string host;
   std::string portText;
@@ -98,6 +148,7 @@ bool ParseProxyText(const std::string& raw, ProxyTarget& out) {
   }
   out.host = host;
   out.port = port;
+  out.basicCredentials = credentials.empty() ? std::string() : Base64(credentials);
   return true;
 }
 

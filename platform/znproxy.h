@@ -15,6 +15,7 @@ namespace znplatform {
 struct ProxyTarget {
   std::string host;   // host name or numeric address, without brackets
   uint16_t port = 0;  // non-zero when the proxy is in use
+  std::string basicCredentials;  // base64 of "user:password" from the proxy URL, or empty
 };
 
 // The proxy for a connection to targetIp (an address text), or false when the

@@ -239,7 +239,11 @@ bool CZNCnnTCPSocket::Connect(const char* ip, unsigned short port, uint32_t time
     const bool v6 = std::strchr(ipText, ':') != nullptr;
     const std::string authority = (v6 ? "[" + std::string(ipText) + "]" : std::string(ipText)) + ":" +
                                   std::to_string(port);
-    m_strTunnelRequest = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n";
+    m_strTunnelRequest = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n";
+    if (!m_proxy.basicCredentials.empty()) {
+      m_strTunnelRequest += "Proxy-Authorization: Basic " + m_proxy.basicCredentials + "\r\n";
+    }
+    m_strTunnelRequest += "\r\n";
     m_nTunnelSent = 0;
     m_strTunnelHead.clear();
     znsyslog(3, kSocketLogTag, __LINE__, "CnnSocket Connect [%s]: through proxy [%s:%u]", m_strTarget.c_str(),

@@ -487,22 +487,35 @@ TEST_F(ZnCnnSocketTest, ProxiesThatRefuseOrMisbehaveFailTheConnect) {
 TEST_F(ZnCnnSocketTest, TunnelRequestIsExactAndBytesBehindTheAnswerStay) {
   struct Case {
     const char* target;
+    const char* userinfo;  // the proxy comes from http_proxy with these credentials (null: znnet_setproxy)
     std::vector<std::string> answer;
     const char* expectRequest;  // with %u for the target port
   };
   const Case cases[] = {
-      {"127.0.0.1",
+      {"127.0.0.1", nullptr,
        {"HTTP/1.1 200 Connection established\r\nProxy-Agent: test\r\n\r\nEXTRA"},
        "CONNECT 127.0.0.1:%u HTTP/1.1\r\nHost: 127.0.0.1:%u\r\n\r\n"},
-      {"::1",
+      {"::1", nullptr,
        {"H", "TTP/1.0 200 OK\r", "\n\r", "\nEX", "TRA"},
        "CONNECT [::1]:%u HTTP/1.1\r\nHost: [::1]:%u\r\n\r\n"},
+      {"127.0.0.1", "user:p%40ss",  // escapes decoded before encoding
+       {"HTTP/1.1 200 OK\r\n\r\nEXTRA"},
+       "CONNECT 127.0.0.1:%u HTTP/1.1\r\nHost: 127.0.0.1:%u\r\nProxy-Authorization: Basic dXNlcjpwQHNz\r\n\r\n"},
+      {"127.0.0.1", "ab:c",  // base64 with padding
+       {"HTTP/1.1 200 OK\r\n\r\nEXTRA"},
+       "CONNECT 127.0.0.1:%u HTTP/1.1\r\nHost: 127.0.0.1:%u\r\nProxy-Authorization: Basic YWI6Yw==\r\n\r\n"},
   };
   const uint16_t targetPort = 4433;  // never reached: the scripted proxy answers itself
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.target);
+    SCOPED_TRACE(std::string(c.target) + " " + (c.userinfo ? c.userinfo : ""));
     ScriptedProxy proxy(c.answer, false);
-    znnet_setproxy("127.0.0.1", proxy.port());
+    if (c.userinfo) {
+      const std::string url = std::string("http://") + c.userinfo + "@127.0.0.1:" + std::to_string(proxy.port());
+      ::setenv("http_proxy", url.c_str(), 1);
+      znnet_resetproxy();
+    } else {
+      znnet_setproxy("127.0.0.1", proxy.port());
+    }
     ASSERT_TRUE(Start(Kind::kProxyAware, c.target, targetPort));
     ASSERT_TRUE(WaitConnected());
     ASSERT_TRUE(Success());
@@ -516,7 +529,9 @@ TEST_F(ZnCnnSocketTest, TunnelRequestIsExactAndBytesBehindTheAnswerStay) {
                   static_cast<unsigned>(targetPort));
     EXPECT_EQ(proxy.request(), expect);
     TearDown();
+    ::unsetenv("http_proxy");
   }
+  znnet_resetproxy();
 }
 
 TEST_F(ZnCnnSocketTest, NoProxyAndTheDirectFactoryBypassTheProxy) {
