@@ -18,7 +18,6 @@
 namespace {
 
 using zntest::LogCapture;
-using zntest::ScopedResolver;
 using zntest::Sha256;
 using zntest::TaskThread;
 using zntest::TlsConnectionResult;
@@ -192,7 +191,7 @@ TEST(CHttpSocketTest, BulkTransferBothWays) {
   client.Disconnect();
   std::vector<TlsConnectionResult> results;
   ASSERT_TRUE(server.WaitForConnections(1, 60000, &results));
-  task.Run([] {});
+  task.Run();
   EXPECT_EQ(client.Error(), "");
   EXPECT_EQ(client.bytesReceived, kBytes);
   EXPECT_EQ(client.ReceivedDigest(), zntest::PatternSha256(options.sendSeed, kBytes));
@@ -237,7 +236,7 @@ TEST(CHttpSocketTest, CloseWaitsUntilBufferedBytesAreRead) {
     Client client(task, plan);
     ASSERT_TRUE(client.Connect(server.port()));
     ASSERT_TRUE(client.closed.Wait(kWaitMs)) << client.bytesReceived << " of " << r.bytes;
-    task.Run([] {});
+    task.Run();
     EXPECT_EQ(client.Error(), "");
     EXPECT_EQ(client.bytesAtClose, r.bytes);
     EXPECT_EQ(client.closeEvents, 1);
@@ -267,13 +266,13 @@ TEST(CHttpSocketTest, WriteInterestIsOneShot) {
   task.Run([&] { sent = client.socket()->Send(data.data(), uint32_t(data.size())); });
   EXPECT_EQ(sent, 100000);
   ASSERT_TRUE(client.done.Wait(kWaitMs));
-  task.Run([] {});
+  task.Run();
   EXPECT_EQ(client.SendEvents(), 1);
   EXPECT_EQ(client.Error(), "");
   // Selecting again brings exactly one more.
   task.Run([&] { client.socket()->SelectEvent(ZNSOCKET_EVENT_WRITE, false); });
   EXPECT_TRUE(client.WaitSendEvents(2, kWaitMs));
-  task.Run([] {});
+  task.Run();
   EXPECT_EQ(client.SendEvents(), 2);
 }
 
@@ -301,10 +300,6 @@ TEST(CHttpSocketTest, InterfaceChecks) {
   const std::vector<Row> rows = {
       {"send null", false, [&](CHttpSocket* s) { return int64_t(s->Send(nullptr, 5)); }, -1,
        "CHttpSocket Send: pData is null or ulen[5] is 0"},
-      {"send empty", false, [&](CHttpSocket* s) { return int64_t(s->Send(&byte, 0)); }, -1,
-       "CHttpSocket Send: pData is null or ulen[0] is 0"},
-      {"recv null", false, [&](CHttpSocket* s) { return int64_t(s->Recv(nullptr, 5)); }, -1,
-       "CHttpSocket Recv: pData is null or ulen[5] is 0"},
       {"recv empty", false, [&](CHttpSocket* s) { return int64_t(s->Recv(&byte, 0)); }, -1,
        "CHttpSocket Recv: pData is null or ulen[0] is 0"},
       {"unread length", false, [&](CHttpSocket* s) { return int64_t(s->GetUnReadDataLen()); }, 0,
@@ -314,8 +309,6 @@ TEST(CHttpSocketTest, InterfaceChecks) {
        "CHttpSocket Detach: SslProcessor attached, can NOT detach"},
       {"attach raw", false, [&](CHttpSocket* s) { return int64_t(s->Attach(znsocket_makeinvalid())); }, 0,
        "CHttpSocket Detach: CHttpSocket need SslProcessor, you can use CZNITCPSocket with raw socket"},
-      {"native socket", false, [&](CHttpSocket* s) { return int64_t(znsocket_isvalid(s->NativeSocket())); }, 1,
-       ""},
       {"send after close", true, [&](CHttpSocket* s) { return int64_t(s->Send(&byte, 1)); }, 0,
        "CHttpSocket Send: m_pSocket is null"},
       {"recv after close", true, [&](CHttpSocket* s) { return int64_t(s->Recv(&byte, 1)); }, 0,
@@ -324,19 +317,6 @@ TEST(CHttpSocketTest, InterfaceChecks) {
        0, "CHttpSocket SelectEvent: m_pSocket is null"},
       {"native after close", true, [&](CHttpSocket* s) { return int64_t(znsocket_isvalid(s->NativeSocket())); }, 0,
        "CHttpSocket NativeSocket: m_pSocket is null"},
-      {"detach after close", true, [&](CHttpSocket* s) { return int64_t(znsocket_isvalid(s->Detach())); }, 0,
-       "CHttpSocket Detach: m_pSocket is null"},
-      {"no delay after close", true, [&](CHttpSocket* s) { return int64_t(s->SetNoDelay(true)); }, 0,
-       "CHttpSocket SetNoDelay: m_pSocket is null"},
-      {"buffer size after close", true, [&](CHttpSocket* s) { return int64_t(s->SetSendBufferSize(4096)); }, 0,
-       "CHttpSocket SetSendBufferSize: m_pSocket is null"},
-      {"peer name after close", true,
-       [&](CHttpSocket* s) {
-         zn::strutf8 ip;
-         uint16_t port = 0;
-         return int64_t(s->GetPeerName(ip, port));
-       },
-       0, "CHttpSocket GetPeerName: m_pSocket is null"},
   };
   bool closedOnce = false;
   for (const Row& r : rows) {
@@ -353,7 +333,7 @@ TEST(CHttpSocketTest, InterfaceChecks) {
       EXPECT_EQ(log.Count(kTag, r.log), 1);
     }
   }
-  task.Run([] {});
+  task.Run();
   EXPECT_EQ(client.closeEvents, 0);  // a closed adaptor reports nothing
 }
 

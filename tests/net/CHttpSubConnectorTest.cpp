@@ -1,8 +1,9 @@
-// The sub-connector: its walk through one family's address list, the bind
-// address, and the translation of handshake results, against real loopback
-// sockets and the in-process TLS server.
+// The sub-connector: its walk through one family's addresses, the bind
+// address, and the handshake results (real certificates, injected faults)
+// against loopback sockets and the in-process TLS server.
 #include "net/CHttpSubConnector.h"
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -10,75 +11,37 @@
 
 #include "NetTestUtil.h"
 #include "net/CZNSslProcessor.h"
-#include "support/TlsTestServer.h"
 
 namespace {
 
+using zntest::ConnectEvents;
 using zntest::LogCapture;
 using zntest::RefusingPort;
-using zntest::TaskThread;
-using zntest::TlsConnectionResult;
 using zntest::TlsServerOptions;
 using zntest::TlsTestServer;
 
 const int kWaitMs = 10000;
-const uint64_t kId = 7;
 const char kTag[] = "CHttpConnector";
 
-// Records what a sub-connector reports. Callbacks arrive on the task.
-class SubSink final : public CHttpSubConnectorSink {
- public:
-  struct Event {
-    bool https;
-    bool success;      // OnConnected
-    int code;          // OnHttpsConnected
-    bool validSocket;
-    CZNSslProcessor* processor;
-    uint64_t threadId;
-  };
-  void OnConnected(CHttpSubConnector*, bool bSuccess, znsocket_t s) override {
-    if (bSuccess) znsocket_close(s);
-    Add(Event{false, bSuccess, -1, znsocket_isvalid(s), nullptr, znthread_selfid()});
-  }
-  void OnHttpsConnected(CHttpSubConnector*, int eResult, CZNSslProcessor* p) override {
-    Add(Event{true, false, eResult, false, p, znthread_selfid()});
-  }
-  bool WaitCount(size_t n, int ms) {
-    return zntest::WaitFor(m_mutex, m_cv, ms, [&] { return m_events.size() >= n; });
-  }
-  std::vector<Event> Events() {
-    std::lock_guard<std::mutex> g(m_mutex);
-    return m_events;
-  }
-
- private:
-  void Add(const Event& e) {
-    std::lock_guard<std::mutex> g(m_mutex);
-    m_events.push_back(e);
-    m_cv.notify_all();
-  }
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  std::vector<Event> m_events;  // guarded by m_mutex
-};
-
-// A sub-connector living on the test task.
-struct Fixture {
-  explicit Fixture(bool https = false, const char* name = "localhost") {
+// A sub-connector (Id 7) on the test task, reporting into events.
+struct Fixture final : public CHttpSubConnectorSink {
+  explicit Fixture(const char* sslName = nullptr) {
     task.Run([&] {
-      sub = new CHttpSubConnector(kId, &sink, false);
-      if (https) sub->SetHttps(zn::strutf8(name));
+      sub = new CHttpSubConnector(7, this, false);
+      if (sslName) sub->SetHttps(zn::strutf8(sslName));
     });
   }
-  ~Fixture() {
+  ~Fixture() override {
     task.Run([&] { delete sub; });
   }
-  bool Connect(const std::vector<std::string>& ips, uint16_t port, uint32_t timeout = 0) {
+  void OnConnected(CHttpSubConnector*, bool bSuccess, znsocket_t s) override { events.Plain(bSuccess, s); }
+  void OnHttpsConnected(CHttpSubConnector*, int code, CZNSslProcessor* p) override { events.Https(code, p); }
+  bool Connect(const std::vector<std::string>& ips, uint16_t port) {
     bool ok = false;
     task.Run([&] {
       std::vector<zn::strutf8> v;
       for (const auto& ip : ips) v.emplace_back(ip.c_str());
-      ok = sub->Connect(v, port, timeout);
+      ok = sub->Connect(v, port, 0);
     });
     return ok;
   }
@@ -89,51 +52,45 @@ struct Fixture {
     });
     return out;
   }
-  TaskThread task;
-  SubSink sink;
+  zntest::TaskThread task;
+  ConnectEvents events;
   CHttpSubConnector* sub = nullptr;  // owned, used on the task
 };
 
-std::string Fmt(const char* fmt, const std::string& ip, uint16_t port) {
+std::string Line(const char* fmt, const char* ip, unsigned port) {
   char buf[256];
-  snprintf(buf, sizeof(buf), fmt, (unsigned long long)kId, ip.c_str(), unsigned(port));
+  snprintf(buf, sizeof(buf), fmt, ip, port);
   return buf;
 }
 
-TEST(CHttpSubConnectorTest, RefusesEmptyListAndPortZero) {
+// Lists that start nothing: a refusal up front, or addresses that cannot even
+// start an attempt, tried one after the other. The sink hears nothing.
+TEST(CHttpSubConnectorTest, NothingStartedNothingReported) {
   struct Row {
     std::vector<std::string> ips;
     uint16_t port;
+    std::vector<std::string> log;
   };
-  const Row rows[] = {{{}, 80}, {{"127.0.0.1"}, 0}};
+  const Row rows[] = {
+      {{}, 80, {"Id[7] Connect:strIPs is empty or wPort[80] is 0"}},
+      {{"127.0.0.1"}, 0, {"Id[7] Connect:strIPs is empty or wPort[0] is 0"}},
+      {{"not-an-address", "neither.this"},
+       80,
+       {"Id[7] Start Connect To [not-an-address:80]", "Id[7] InternalConnect To [not-an-address:80] failed",
+        "Id[7] Connect To Next IP [neither.this:80] ", "Id[7] InternalConnect To [neither.this:80] failed"}},
+  };
   for (const Row& r : rows) {
     LogCapture log;
     Fixture f;
     EXPECT_FALSE(f.Connect(r.ips, r.port));
-    char line[128];
-    snprintf(line, sizeof(line), "Id[7] Connect:strIPs is empty or wPort[%hu] is 0", r.port);
-    EXPECT_EQ(log.Count(kTag, line), 1);
-    f.task.Run([] {});
-    EXPECT_TRUE(f.sink.Events().empty());
+    for (const auto& l : r.log) EXPECT_EQ(log.Count(kTag, l), 1) << l;
+    EXPECT_TRUE(f.IPs().empty());
+    bool again = true;
+    f.task.Run([&] { again = f.sub->ReConnect(); });
+    EXPECT_FALSE(again);
+    f.task.Run();
+    EXPECT_TRUE(f.events.Events().empty());
   }
-}
-
-// Addresses that cannot even start an attempt fail at once, one after the
-// other; the sink hears nothing and the list ends up empty.
-TEST(CHttpSubConnectorTest, SynchronousFailuresWalkTheListSilently) {
-  LogCapture log;
-  Fixture f;
-  EXPECT_FALSE(f.Connect({"not-an-address", "neither.this"}, 80));
-  EXPECT_EQ(log.Count(kTag, "Id[7] Start Connect To [not-an-address:80]"), 1);
-  EXPECT_EQ(log.Count(kTag, "Id[7] InternalConnect To [not-an-address:80] failed"), 1);
-  EXPECT_EQ(log.Count(kTag, "Id[7] Connect To Next IP [neither.this:80] "), 1);
-  EXPECT_EQ(log.Count(kTag, "Id[7] InternalConnect To [neither.this:80] failed"), 1);
-  EXPECT_TRUE(f.IPs().empty());
-  f.task.Run([] {});
-  EXPECT_TRUE(f.sink.Events().empty());
-  bool again = true;
-  f.task.Run([&] { again = f.sub->ReConnect(); });
-  EXPECT_FALSE(again);
 }
 
 // The first address refuses (asynchronously), the second accepts: the list
@@ -147,46 +104,41 @@ TEST(CHttpSubConnectorTest, AsynchronousFailureMovesToTheNextAddress) {
   options.port = refusing.port();
   TlsTestServer server(options);
   ASSERT_TRUE(server.Start());
-  const uint16_t port = refusing.port();
+  const unsigned port = refusing.port();
 
   LogCapture log;
   Fixture f;
-  ASSERT_TRUE(f.Connect({"127.0.0.1", "127.0.0.2", "127.0.0.3"}, port));
-  ASSERT_TRUE(f.sink.WaitCount(1, kWaitMs));
-  auto events = f.sink.Events();
+  ASSERT_TRUE(f.Connect({"127.0.0.1", "127.0.0.2", "127.0.0.3"}, refusing.port()));
+  ASSERT_TRUE(f.events.WaitCount(1, kWaitMs));
+  auto events = f.events.Events();
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_FALSE(events[0].https);
-  EXPECT_TRUE(events[0].success);
-  EXPECT_TRUE(events[0].validSocket);
+  EXPECT_TRUE(events[0].success && events[0].validSocket && !events[0].https);
   EXPECT_EQ(events[0].threadId, f.task.task()->getthreadid());
   EXPECT_EQ(f.IPs(), (std::vector<std::string>{"127.0.0.2", "127.0.0.3"}));
-  EXPECT_EQ(log.Count(kTag, Fmt("Id[%llu] Connect To Next IP [%s:%u] ", "127.0.0.2", port)), 1);
-  EXPECT_EQ(log.Count(kTag, Fmt("Id[%llu] OnConnected [%s:%u] ", "127.0.0.2", port)), 1);
+  EXPECT_EQ(log.Count(kTag, Line("Id[7] Connect To Next IP [%s:%u] ", "127.0.0.2", port)), 1);
+  EXPECT_EQ(log.Count(kTag, Line("Id[7] OnConnected [%s:%u] ", "127.0.0.2", port)), 1);
 
   bool again = false;
   f.task.Run([&] { again = f.sub->ReConnect(); });
   EXPECT_TRUE(again);
-  EXPECT_EQ(log.Count(kTag, Fmt("Id[%llu] CHttpSubConnector::ReConnect Start Connect To [%s:%u]", "127.0.0.2", port)),
+  EXPECT_EQ(log.Count(kTag, Line("Id[7] CHttpSubConnector::ReConnect Start Connect To [%s:%u]", "127.0.0.2", port)),
             1);
-  ASSERT_TRUE(f.sink.WaitCount(2, kWaitMs));
-  EXPECT_TRUE(f.sink.Events()[1].success);
+  ASSERT_TRUE(f.events.WaitCount(2, kWaitMs));
+  EXPECT_TRUE(f.events.Events()[1].success);
   EXPECT_TRUE(server.WaitForAccepted(2, kWaitMs));
 }
 
 TEST(CHttpSubConnectorTest, ExhaustedListIsReportedOnce) {
   RefusingPort first("127.0.0.1", 0);
-  ASSERT_TRUE(first.valid());
   RefusingPort second("127.0.0.2", first.port());
-  ASSERT_TRUE(second.valid());
+  ASSERT_TRUE(first.valid() && second.valid());
   Fixture f;
-  ASSERT_TRUE(f.Connect({"127.0.0.1", "127.0.0.2"}, first.port(), 2000));
-  ASSERT_TRUE(f.sink.WaitCount(1, kWaitMs));
-  f.task.Run([] {});
-  auto events = f.sink.Events();
+  ASSERT_TRUE(f.Connect({"127.0.0.1", "127.0.0.2"}, first.port()));
+  ASSERT_TRUE(f.events.WaitCount(1, kWaitMs));
+  f.task.Run();
+  auto events = f.events.Events();
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_FALSE(events[0].https);
-  EXPECT_FALSE(events[0].success);
-  EXPECT_FALSE(events[0].validSocket);
+  EXPECT_FALSE(events[0].https || events[0].success || events[0].validSocket);
   EXPECT_TRUE(f.IPs().empty());
 }
 
@@ -199,56 +151,66 @@ TEST(CHttpSubConnectorTest, BindAddressIsTheServersPeer) {
     Fixture f;
     f.task.Run([&] { f.sub->SetIpAndPort2Bind("127.0.0.2", 0); });
     ASSERT_TRUE(f.Connect({"127.0.0.1"}, server.port()));
-    ASSERT_TRUE(f.sink.WaitCount(1, kWaitMs));
-    EXPECT_TRUE(f.sink.Events()[0].success);  // the sink closed the socket
+    ASSERT_TRUE(f.events.WaitCount(1, kWaitMs));
+    EXPECT_TRUE(f.events.Events()[0].success);  // and the socket closed
   }
-  std::vector<TlsConnectionResult> results;
+  std::vector<zntest::TlsConnectionResult> results;
   ASSERT_TRUE(server.WaitForConnections(1, kWaitMs, &results));
   EXPECT_EQ(results[0].peerAddress, "127.0.0.2");
 }
 
-// Handshake results reach the connector with 1 and 2 swapped, always with the
-// sub-connector's processor.
-TEST(CHttpSubConnectorTest, HandshakeResultsAreTranslated) {
+// Real handshakes: the certificate's common name against the required name,
+// and faults of the server. The processor's 1 and 2 reach the connector
+// swapped; every result comes with the sub-connector's processor.
+TEST(CHttpSubConnectorTest, HandshakeResults) {
   struct Row {
+    const char* subject;
     const char* name;
-    TlsServerOptions options;
     int code;
+    bool closeDuringHandshake;
+    bool plainServer;  // answers with bytes that are no TLS
   };
-  std::vector<Row> rows;
-  rows.push_back(Row{"accepted", {}, 0});
-  {
-    Row r{"name mismatch", {}, 6};
-    r.options.subject = "/CN=elsewhere";
-    rows.push_back(r);
-  }
-  {
-    Row r{"closed during the handshake", {}, 1};
-    r.options.closeDuringHandshake = true;
-    rows.push_back(r);
-  }
-  {
-    Row r{"no TLS spoken", {}, 2};
-    r.options.tls = false;
-    r.options.sendBytes = 100;
-    r.options.expectBytes = 0;
-    rows.push_back(r);
-  }
+  const Row rows[] = {
+      {"/O=XX/CN=Alpha.Beta", "alpha.beta", 0, false, false},
+      {"/O=XX/CN=Alpha.Beta", "ALPHA.beta", 0, false, false},
+      {"/O=XX/CN=Alpha.Beta", "w.alpha.beta", 6, false, false},
+      {"/CN=*.beta", "a.b.beta", 0, false, false},
+      {"/CN=*.beta", ".beta", 0, false, false},
+      {"/CN=*.beta", "beta", 6, false, false},
+      {"/CN=host/OU=x", "host", 6, false, false},
+      {"/CN=host/OU=x", "host/ou=x", 0, false, false},
+      {"/O=NoCommonName", "localhost", 6, false, false},
+      {"/CN=localhost", "localhost", 1, true, false},
+      {"/CN=localhost", "localhost", 2, false, true},
+  };
   for (const Row& r : rows) {
-    SCOPED_TRACE(r.name);
-    TlsTestServer server(r.options);
+    SCOPED_TRACE(std::string(r.subject) + " vs " + r.name);
+    TlsServerOptions options;
+    options.cert = zntest::TestCert::Make(r.subject);
+    ASSERT_EQ(options.cert.SubjectLine(), r.subject);
+    options.closeDuringHandshake = r.closeDuringHandshake;
+    if (r.plainServer) {
+      options.tls = false;
+      options.sendBytes = 100;
+      options.expectBytes = 0;
+    }
+    TlsTestServer server(options);
     ASSERT_TRUE(server.Start());
-    Fixture f(true, "localhost");
+    LogCapture log;
+    Fixture f(r.name);
     ASSERT_TRUE(f.Connect({"127.0.0.1"}, server.port()));
-    ASSERT_TRUE(f.sink.WaitCount(1, kWaitMs));
-    auto events = f.sink.Events();
-    ASSERT_TRUE(events[0].https);
-    EXPECT_EQ(events[0].code, r.code);
+    ASSERT_TRUE(f.events.WaitCount(1, kWaitMs));
+    const auto event = f.events.Events()[0];
+    EXPECT_TRUE(event.https);
+    EXPECT_EQ(event.code, r.code);
+    EXPECT_EQ(event.threadId, f.task.task()->getthreadid());
     CZNSslProcessor* current = nullptr;
     f.task.Run([&] { current = f.sub->GetSslProcessor(); });
-    EXPECT_NE(events[0].processor, nullptr);
-    EXPECT_EQ(events[0].processor, current);
-    EXPECT_EQ(events[0].threadId, f.task.task()->getthreadid());
+    EXPECT_NE(event.processor, nullptr);
+    EXPECT_EQ(event.processor, current);
+    // A refused name is logged by the processor, a missing one is not.
+    EXPECT_EQ(log.CountContaining("CZNSslProcessor", "SSL verify failed"),
+              r.code == 6 && std::string(r.subject) != "/O=NoCommonName" ? 1 : 0);
   }
 }
 
