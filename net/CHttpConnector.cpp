@@ -13,6 +13,8 @@ const char kLogTag[] = "CHttpConnector";
 const int kLevelWarn = 2;
 const int kLevelEvent = 3;
 const int kLevelDetail = 4;
+// The result block holds at most this many address records.
+const uint32_t kMaxAddressRecords = sizeof(znhostent6::addrs) / sizeof(znhostent6::addrs[0]);
 
 bool Contains(const std::vector<zn::strutf8>& v, const zn::strutf8& s) {
   for (const auto& x : v) {
@@ -89,7 +91,7 @@ bool CHttpConnector::Connect(const zn::hostlist& strIPs, unsigned short wPort, u
       znsyslog(kLevelWarn, kLogTag, __LINE__, "Id[%I64u] gethostbyname fail for host [%s]", Id, host.c_str());
       continue;
     }
-    const uint32_t count = result.count < 11 ? result.count : 11;
+    const uint32_t count = result.count < kMaxAddressRecords ? result.count : kMaxAddressRecords;
     for (uint32_t i = 0; i < count; ++i) {
       char szAddress[kAddressTextSize];
       std::memset(szAddress, 0, sizeof(szAddress));

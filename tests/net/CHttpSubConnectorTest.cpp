@@ -93,6 +93,33 @@ TEST(CHttpSubConnectorTest, NothingStartedNothingReported) {
   }
 }
 
+// Reverse TCP is used only with both a creator and a task; the task is
+// counted while held. The platform's reverse socket never starts an attempt.
+TEST(CHttpSubConnectorTest, ReverseTcpNeedsCreatorAndTask) {
+  struct Creator final : public CZNIReverseTcpSocketCreater {};
+  Creator creator;
+  struct Row {
+    bool creater;
+    bool task;
+  };
+  const Row rows[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::to_string(r.creater) + std::to_string(r.task));
+    LogCapture log;
+    Fixture f;
+    bool started = true;
+    f.task.Run([&] {
+      f.sub->SetReverseTcpSocket(r.creater ? &creator : nullptr, r.task ? f.task.task() : nullptr);
+      started = f.sub->InternalConnect("127.0.0.1", 80);
+    });
+    const bool reverse = r.creater && r.task;
+    EXPECT_EQ(log.Count(kTag, "Id[7] SetReverseTcpSocket:creater or pTask is null, so can NOT use reverse tcp"),
+              reverse ? 0 : 1);
+    // A direct attempt to a closed loopback port starts; the reverse stub does not.
+    EXPECT_EQ(started, !reverse);
+  }
+}
+
 // The first address refuses (asynchronously), the second accepts: the list
 // then starts with the address in use, and ReConnect begins with it.
 TEST(CHttpSubConnectorTest, AsynchronousFailureMovesToTheNextAddress) {
