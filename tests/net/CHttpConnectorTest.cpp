@@ -206,7 +206,7 @@ TEST(CHttpConnectorTest, FailureIsReportedOnce) {
     TlsServerOptions options;
     options.address = r.needsIpv6 ? "::1" : "127.0.0.1";
     options.subject = "/CN=somebody.else";
-    options.handshakeDelayMs = 200;
+    options.handshakeDelayMs = 500;
     options.closeDuringHandshake = r.code == 1;
     TlsTestServer server(options);
     ASSERT_TRUE(!r.https || server.Start());
@@ -262,7 +262,7 @@ TEST(CHttpConnectorTest, LateWinnerIsDropped) {
   TlsServerOptions slow;
   slow.address = "::1";
   slow.port = v4server.port();
-  slow.handshakeDelayMs = 300;
+  slow.handshakeDelayMs = 800;
   TlsTestServer v6server(slow);
   ASSERT_TRUE(v6server.Start());
   ScopedResolver resolver({{"localhost", kDualStack}});
