@@ -4,6 +4,7 @@
 
 #include "base/znplatform.h"
 #include "client/CHttpClient.h"
+#include "http/CChunker.h"
 
 namespace zn {
 
@@ -18,6 +19,13 @@ void CHttpClient::ForgetAnswer() {
   rs.m_strResponseHead.clear();
   rs.m_dwContentLength = 0;
   rs.m_bChunked = false;
+  // The status and the body decoder belong to the broken answer too: a new
+  // connection that ends before answering must not be judged by the old
+  // status, and a new chunked answer starts with a fresh decoder.
+  rs.m_dwResponseStatusCode = 0;
+  rs.m_bWithChunkTrailer = false;
+  delete m_pChunker;
+  m_pChunker = nullptr;
   if (rs.m_pRecvBuf) {
     rs.m_dwTmpRecvCurPos = 0;
     memset(rs.m_pRecvBuf, 0, rs.m_dwRecvBufLen + 1);

@@ -1,0 +1,333 @@
+// A 64 KiB download whose server breaks off after k bytes, for every k across
+// the response head and at a stride across the body, plain and chunked, over
+// HTTP and (for a sample of k) HTTPS. The first connection delivers k bytes and
+// then closes, or stalls until the client's receive time-out; the connections
+// that follow answer the Range the client should ask for, as a resuming server
+// does. Every download must end exactly once and within the bound, and a code
+// 0 must come with a file identical to the resource.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/ScriptedServer.h"
+#include "support/TestCerts.h"
+#include "support/TransferProbe.h"
+#include "include/znhttpclient.h"
+
+namespace {
+
+using zntest::kSanitizedBuild;
+using zntest::ScriptedServer;
+using zntest::ServerScript;
+
+constexpr size_t kBodySize = 65536;
+// Chunk sizes of the chunked framing, repeated; odd sizes put the size lines
+// at many different offsets.
+const size_t kChunkSizes[] = {4096, 1, 777, 10000, 3, 8192};
+// Time-outs of the client in this test: short, so a stall ends quickly.
+constexpr uint32_t kConnectTimeoutMs = 3000;
+constexpr uint32_t kRecvTimeoutMs = kSanitizedBuild ? 800 : 250;
+constexpr int32_t kMaxRetries = 3;
+// The longest one download may take: every attempt may wait out the receive
+// time-out, plus generous room for a loaded machine.
+constexpr auto kDownloadBound = std::chrono::milliseconds(kMaxRetries * kRecvTimeoutMs + 15000);
+// Failures reported per pass before it gives up (one broken path would
+// otherwise report every k).
+constexpr int kMaxReportedFailures = 5;
+
+std::string MakeBody() {
+  std::string body(kBodySize, '\0');
+  uint32_t x = 2463534242u;
+  for (char& c : body) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  return body;
+}
+
+std::string Chunked(const std::string& data) {
+  std::string out;
+  size_t pos = 0;
+  for (size_t i = 0; pos < data.size(); ++i) {
+    const size_t n = std::min(kChunkSizes[i % (sizeof(kChunkSizes) / sizeof(kChunkSizes[0]))], data.size() - pos);
+    char size[32];
+    snprintf(size, sizeof(size), "%zx\r\n", n);
+    out += size;
+    out.append(data, pos, n);
+    out += "\r\n";
+    pos += n;
+  }
+  return out + "0\r\n\r\n";
+}
+
+// The resource and its framing, with what a client holds after any prefix of
+// the first answer.
+class Resource final {
+ public:
+  Resource(const std::string& body, bool chunked) : m_body(body), m_bChunked(chunked) {
+    m_head = chunked ? "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Type: application/octet-stream\r\n\r\n"
+                     : "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                           "\r\nContent-Type: application/octet-stream\r\n\r\n";
+    m_wire = m_head + (chunked ? Chunked(body) : body);
+    // Decoded body bytes behind each wire offset: data bytes count, framing
+    // bytes do not.
+    m_held.assign(m_wire.size() + 1, 0);
+    size_t held = 0;
+    size_t pos = m_head.size();
+    if (!chunked) {
+      for (size_t k = m_head.size(); k <= m_wire.size(); ++k) m_held[k] = k - m_head.size();
+    } else {
+      while (pos < m_wire.size()) {
+        const size_t lineEnd = m_wire.find("\r\n", pos);
+        const size_t n = strtoul(m_wire.c_str() + pos, nullptr, 16);
+        for (size_t k = pos; k <= lineEnd + 2; ++k) m_held[k] = held;
+        if (n == 0) {
+          m_lastSizeDigit = pos;
+          break;
+        }
+        const size_t data = lineEnd + 2;
+        for (size_t i = 0; i < n; ++i) m_held[data + i + 1] = held + i + 1;
+        held += n;
+        pos = data + n;  // the line end behind the data
+        for (size_t k = pos; k <= pos + 2; ++k) m_held[k] = held;
+        pos += 2;
+      }
+      for (size_t k = pos; k <= m_wire.size(); ++k) m_held[k] = held;
+    }
+  }
+
+  const std::string& body() const { return m_body; }
+  const std::string& wire() const { return m_wire; }
+  size_t headSize() const { return m_head.size(); }
+  // Body bytes a client has written after receiving the first k wire bytes.
+  size_t HeldAfter(size_t k) const { return m_held[std::min(k, m_wire.size())]; }
+  // Whether the first k wire bytes complete the download by themselves: all
+  // of a plain body, or the last-chunk digit and the byte behind it.
+  bool CompleteAfter(size_t k) const { return m_bChunked ? k >= m_lastSizeDigit + 2 : k >= m_wire.size(); }
+
+  // What a resuming server answers to a request for the bytes from `from` on.
+  std::string AnswerFrom(size_t from) const {
+    const size_t n = m_body.size();
+    if (from == 0) return m_wire;
+    if (from >= n) {
+      return "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + std::to_string(n) +
+             "\r\nContent-Length: 0\r\n\r\n";
+    }
+    std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" +
+                       std::to_string(n - 1) + "/" + std::to_string(n) + "\r\n";
+    const std::string rest = m_body.substr(from);
+    if (m_bChunked) return head + "Transfer-Encoding: chunked\r\n\r\n" + Chunked(rest);
+    return head + "Content-Length: " + std::to_string(rest.size()) + "\r\n\r\n" + rest;
+  }
+
+ private:
+  std::string m_body;
+  bool m_bChunked;
+  std::string m_head;
+  std::string m_wire;
+  std::vector<size_t> m_held;   // m_held[k]: body bytes decoded from the first k wire bytes
+  size_t m_lastSizeDigit = 0;   // chunked: offset of the last-chunk "0"
+};
+
+enum class Fault { kClose, kStall };
+
+struct Sweep {
+  const char* name;
+  bool chunked;
+  Fault fault;
+  bool tls;
+  size_t headStride;  // every headStride-th k across the head (and its last byte)
+  size_t bodyStride;  // every bodyStride-th k across the body (and the last bytes)
+};
+
+// The k of one sweep: across the head, the body, and the edges of both.
+std::vector<size_t> CutPoints(const Resource& res, const Sweep& sweep) {
+  std::vector<size_t> ks;
+  const size_t head = res.headSize();
+  const size_t total = res.wire().size();
+  for (size_t k = 0; k < head; k += sweep.headStride) ks.push_back(k);
+  for (size_t k : {head - 1, head, head + 1, head + 2}) ks.push_back(k);
+  for (size_t k = head + 3; k < total; k += sweep.bodyStride) ks.push_back(k);
+  for (size_t k : {total - 7, total - 5, total - 4, total - 3, total - 2, total - 1, total}) ks.push_back(k);
+  std::sort(ks.begin(), ks.end());
+  ks.erase(std::unique(ks.begin(), ks.end()), ks.end());
+  return ks;
+}
+
+// One download against a server that breaks off after k bytes. Returns a
+// description of what went wrong, "" when all is well.
+std::string RunOne(const Resource& res, const Sweep& sweep, size_t k, const zntest::TestCert& cert,
+                   const zntest::ScratchDir& dir) {
+  const size_t cut = std::min(k, res.wire().size());
+  ServerScript first;
+  first.ReadRequest().Send(res.wire().substr(0, cut));
+  if (sweep.fault == Fault::kClose) {
+    first.Close();
+  } else {
+    first.Stall();
+  }
+  // The client asks for what it holds; a Range past the end meets a 416,
+  // after which it starts again from 0.
+  const bool headSeen = k >= res.headSize();
+  const size_t resumeFrom = headSeen ? res.HeldAfter(cut) : 0;
+  std::vector<ServerScript> scripts{first};
+  scripts.push_back(ServerScript().ReadRequest().Send(res.AnswerFrom(resumeFrom)));
+  scripts.push_back(ServerScript().ReadRequest().Send(res.AnswerFrom(0)));
+  zntest::ScriptedServerOptions options;
+  if (sweep.tls) options.tlsCert = cert;
+  ScriptedServer server(scripts, options);
+  if (!server.ok()) return "server did not start";
+
+  const std::string target = dir.File("sweep.bin");
+  zntest::RemoveFile(target);
+  zntest::TransferProbe probe;
+  zn::IHttpClientEx* client = zn_create_httpclient_ex(nullptr);
+  client->SetNotify(&probe);
+  client->SetTimeout(kConnectTimeoutMs, kRecvTimeoutMs, kMaxRetries);
+  if (!client->Download(zn::strutf8(server.Url("/sweep.bin").c_str()), zn::strutf8(target.c_str()), nullptr, false)) {
+    delete client;
+    return "Download refused";
+  }
+  const bool ended = probe.WaitComplete(kDownloadBound);
+  delete client;
+  if (!ended) return "no completion within the bound (hang)";
+  if (probe.Completions() != 1) return "completions: " + std::to_string(probe.Completions());
+
+  const uint32_t code = probe.Code();
+  const std::string file = zntest::ReadWholeFile(target);
+  if (code == 0 && file != res.body()) {
+    return "code 0 with a wrong file of " + std::to_string(file.size()) + " bytes";
+  }
+  // Where the verdict is known: a close inside the head leaves no status
+  // (refused, 3); everything else is recoverable by a resuming server.
+  const uint32_t expected = (sweep.fault == Fault::kClose && !headSeen) ? 3 : 0;
+  if (code != expected) {
+    return "code " + std::to_string(code) + ", expected " + std::to_string(expected) + " (file " +
+           std::to_string(file.size()) + " bytes)";
+  }
+  // No lost and no repeated byte: the second request resumes exactly behind
+  // what the first answer delivered.
+  if (code == 0 && !res.CompleteAfter(cut) && server.RequestCount() >= 2) {
+    const std::string again = server.Request(1);
+    const std::string range = "\r\nRange: bytes=" + std::to_string(resumeFrom) + "-\r\n";
+    if (resumeFrom == 0 ? again.find("\r\nRange:") != std::string::npos : again.find(range) == std::string::npos) {
+      return "second request asks the wrong range (expected from " + std::to_string(resumeFrom) + "): " +
+             again.substr(0, again.find("\r\n\r\n"));
+    }
+  }
+  return "";
+}
+
+void RunSweep(const Sweep& sweep) {
+  static const std::string body = MakeBody();
+  const Resource res(body, sweep.chunked);
+  const zntest::TestCert cert = zntest::TestCert::Make("/CN=127.0.0.1");
+  ASSERT_TRUE(cert.valid());
+  zntest::ScratchDir dir;
+  ASSERT_TRUE(dir.ok());
+  int failures = 0;
+  for (size_t k : CutPoints(res, sweep)) {
+    const std::string problem = RunOne(res, sweep, k, cert, dir);
+    if (problem.empty()) continue;
+    ADD_FAILURE() << sweep.name << ": cut after " << k << " of " << res.wire().size() << " bytes (head "
+                  << res.headSize() << "): " << problem;
+    if (++failures >= kMaxReportedFailures) {
+      ADD_FAILURE() << sweep.name << ": giving up after " << failures << " failures";
+      return;
+    }
+  }
+}
+
+// Strides: every head byte when closing; fewer points when each costs a
+// receive time-out, over TLS, or under a sanitizer.
+constexpr size_t kHeadStrideClose = kSanitizedBuild ? 5 : 1;
+constexpr size_t kBodyStrideClose = kSanitizedBuild ? 8191 : 1021;
+constexpr size_t kHeadStrideStall = kSanitizedBuild ? 41 : 11;
+constexpr size_t kBodyStrideStall = kSanitizedBuild ? 32749 : 8191;
+constexpr size_t kHeadStrideTls = 29;
+constexpr size_t kBodyStrideTls = kSanitizedBuild ? 32749 : 16381;
+
+TEST(FaultSweepTest, CloseAfterEveryHeadByteAndAcrossTheBody) {
+  const Sweep sweeps[] = {
+      {"plain, close", false, Fault::kClose, false, kHeadStrideClose, kBodyStrideClose},
+      {"chunked, close", true, Fault::kClose, false, kHeadStrideClose, kBodyStrideClose},
+  };
+  for (const Sweep& s : sweeps) RunSweep(s);
+}
+
+TEST(FaultSweepTest, StallUntilTheReceiveTimeout) {
+  const Sweep sweeps[] = {
+      {"plain, stall", false, Fault::kStall, false, kHeadStrideStall, kBodyStrideStall},
+      {"chunked, stall", true, Fault::kStall, false, kHeadStrideStall, kBodyStrideStall},
+  };
+  for (const Sweep& s : sweeps) RunSweep(s);
+}
+
+TEST(FaultSweepTest, OverTlsForASampleOfCuts) {
+  const Sweep sweeps[] = {
+      {"plain, close, TLS", false, Fault::kClose, true, kHeadStrideTls, kBodyStrideTls},
+      {"chunked, close, TLS", true, Fault::kClose, true, kHeadStrideTls, kBodyStrideTls},
+      {"plain, stall, TLS", false, Fault::kStall, true, 1000, 1 << 20},
+  };
+  for (const Sweep& s : sweeps) RunSweep(s);
+}
+
+// The connection of a retry that ends before any answer: the verdict must not
+// come from the answer of the broken attempt before it, and a body decoder
+// must not carry its state into the next answer.
+TEST(FaultSweepTest, RetryMeetsAServerThatNeverAnswers) {
+  static const std::string body = MakeBody();
+  const struct {
+    const char* name;
+    bool chunked;
+    Fault fault;  // what the retry's connection does after reading the request
+  } cases[] = {
+      {"plain, retry closed", false, Fault::kClose},
+      {"plain, retry silent", false, Fault::kStall},
+      {"chunked, retry closed", true, Fault::kClose},
+      {"chunked, retry silent", true, Fault::kStall},
+  };
+  zntest::ScratchDir dir;
+  ASSERT_TRUE(dir.ok());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Resource res(body, c.chunked);
+    ServerScript retry;
+    retry.ReadRequest();
+    if (c.fault == Fault::kClose) {
+      retry.Close();
+    } else {
+      retry.Stall();
+    }
+    // The first answer breaks off inside the body; the retry's connection
+    // gives nothing; the third connection closes at once.
+    ScriptedServer server({ServerScript().ReadRequest().Send(res.wire().substr(0, res.headSize() + 1000)).Close(),
+                           retry});
+    ASSERT_TRUE(server.ok());
+    const std::string target = dir.File("silent.bin");
+    zntest::RemoveFile(target);
+    zntest::TransferProbe probe;
+    zn::IHttpClientEx* client = zn_create_httpclient_ex(nullptr);
+    client->SetNotify(&probe);
+    client->SetTimeout(kConnectTimeoutMs, kRecvTimeoutMs, kMaxRetries);
+    ASSERT_TRUE(client->Download(zn::strutf8(server.Url("/s.bin").c_str()), zn::strutf8(target.c_str()), nullptr,
+                                 false));
+    const bool ended = probe.WaitComplete(kDownloadBound);
+    delete client;
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(1, probe.Completions());
+    // No answer on the last connection: refused, never a success with the
+    // part of the body that came first.
+    EXPECT_EQ(3u, probe.Code()) << "file of " << zntest::ReadWholeFile(target).size() << " bytes";
+  }
+}
+
+}  // namespace

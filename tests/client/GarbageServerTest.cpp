@@ -1,0 +1,182 @@
+// Servers that answer with garbage: random bytes, a head that never ends,
+// chunk sizes too long to be true, lengths that are negative or beyond 32
+// bits, a Content-Range past 4 GiB, a Location of 10 KiB, zero bytes inside
+// the head. Each download must end exactly once, with the result code and the
+// log line the client gives for that fault, and never with a wrong file behind
+// a success.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ClientTestUtil.h"
+#include "support/ScriptedServer.h"
+#include "support/TransferProbe.h"
+#include "include/znhttpclient.h"
+
+namespace {
+
+using zntest::kSanitizedBuild;
+using zntest::ScriptedServer;
+using zntest::ServerScript;
+
+constexpr uint32_t kConnectTimeoutMs = 3000;
+constexpr uint32_t kRecvTimeoutMs = kSanitizedBuild ? 800 : 300;
+constexpr int32_t kMaxRetries = 3;
+constexpr auto kDownloadBound = std::chrono::milliseconds(kMaxRetries * kRecvTimeoutMs + 15000);
+constexpr size_t kRecvBufSize = 16384;
+
+std::string RandomBytes(size_t n, uint32_t seed) {
+  std::string out(n, '\0');
+  for (char& c : out) {
+    seed ^= seed << 13;
+    seed ^= seed >> 17;
+    seed ^= seed << 5;
+    c = static_cast<char>(seed >> 7);
+  }
+  return out;
+}
+
+std::string Head(const std::string& status, const std::vector<std::string>& lines) {
+  std::string head = "HTTP/1.1 " + status + "\r\n";
+  for (const std::string& l : lines) head += l + "\r\n";
+  return head + "\r\n";
+}
+
+std::string WithNul(std::string text, size_t at) {
+  text[at] = '\0';
+  return text;
+}
+
+enum class After { kClose, kStall };
+
+struct GarbageCase {
+  const char* name;
+  std::string answer;      // what every connection gets after the request
+  After after;             // what the server does behind it
+  uint32_t code;           // the result the download ends with
+  std::string logText;     // a line that must have been logged ...
+  const char* logTag;      // ... under this tag
+  bool emptyFile;          // the target ends up empty (only checked with code 0)
+};
+
+void RunCase(const GarbageCase& c, const zntest::ScratchDir& dir) {
+  SCOPED_TRACE(c.name);
+  ServerScript script;
+  script.ReadRequest().Send(c.answer);
+  if (c.after == After::kClose) {
+    script.Close();
+  } else {
+    script.Stall();
+  }
+  zntest::ScriptedServerOptions options;
+  options.defaultScript = std::make_shared<ServerScript>(script);
+  ScriptedServer server({script}, options);
+  ASSERT_TRUE(server.ok());
+
+  zntest::LogCapture log(4);
+  const std::string target = dir.File("garbage.bin");
+  zntest::RemoveFile(target);
+  zntest::TransferProbe probe;
+  zn::IHttpClientEx* client = zn_create_httpclient_ex(nullptr);
+  client->SetNotify(&probe);
+  client->SetTimeout(kConnectTimeoutMs, kRecvTimeoutMs, kMaxRetries);
+  ASSERT_TRUE(
+      client->Download(zn::strutf8(server.Url("/g.bin").c_str()), zn::strutf8(target.c_str()), nullptr, false));
+  const bool ended = probe.WaitComplete(kDownloadBound);
+  delete client;
+  ASSERT_TRUE(ended) << "no completion within the bound";
+  EXPECT_EQ(1, probe.Completions());
+  EXPECT_EQ(c.code, probe.Code());
+  EXPECT_TRUE(log.Has(c.logText, c.logTag)) << "missing log line: " << c.logText;
+  if (probe.Code() == 0 && c.emptyFile) {
+    EXPECT_EQ("", zntest::ReadWholeFile(target));
+  }
+}
+
+TEST(GarbageServerTest, EachFaultEndsWithItsCodeAndLogLine) {
+  zntest::ScratchDir dir;
+  ASSERT_TRUE(dir.ok());
+  std::string noise = RandomBytes(20000, 12345);
+  ASSERT_EQ(std::string::npos, noise.find("\r\n\r\n"));
+  const std::string endless = "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(kRecvBufSize, 'a');
+  const std::string nulHead = Head("200 OK", {"X-Nul: a?b", "Content-Length: 5"}) + "hello";
+  const std::string chunked = Head("200 OK", {"Transfer-Encoding: chunked"});
+
+  const GarbageCase cases[] = {
+      {"random bytes filling the buffer", noise, After::kClose, 2,
+       "before [16384] not recv Head Complete,let it Error", "znhttp", false},
+      {"random bytes, then close", noise.substr(0, 1000), After::kClose, 3, "OnClose dwTmpRecvCurPos[1000]",
+       "znhttp", false},
+      {"a 16 KiB head without an end", endless, After::kStall, 2,
+       "before [16384] not recv Head Complete,let it Error", "znhttp", false},
+      {"zero byte inside the head", WithNul(nulHead, nulHead.find('?')), After::kClose, 3,
+       "OnClose dwTmpRecvCurPos[" + std::to_string(nulHead.size()) + "]", "znhttp", false},
+      {"zero byte in the status line", WithNul(Head("200 OK", {"Content-Length: 1"}) + "z", 10), After::kClose, 3,
+       "OnClose dwTmpRecvCurPos[", "znhttp", false},
+      {"chunk size of 17 hex digits", chunked + "00000000000000001\r\nx\r\n0\r\n\r\n", After::kStall, 2,
+       "Chunker HexDigit > MAXNUM_SIZE[16]", "Http", false},
+      {"chunk size of 16 hex digits", chunked + "FFFFFFFFFFFFFFFF\r\n" + std::string(100, 'c'), After::kClose, 5,
+       "m_oRequestInfo.m_nRetryTimes[3] <= [3],FAIL", "znhttp", false},
+      {"negative Content-Length", Head("200 OK", {"Content-Length: -5"}) + "hello", After::kStall, 0,
+       "strResponseHead !bChunked Content-Length=0,Complete", "znhttp", true},
+      {"Content-Length beyond 32 bits", Head("200 OK", {"Content-Length: 99999999999"}) + std::string(100, 'h'),
+       After::kClose, 5, "m_oRequestInfo.m_nRetryTimes[3] <= [3],FAIL", "znhttp", false},
+      {"Content-Length of 2^32", Head("200 OK", {"Content-Length: 4294967296"}) + std::string(10, 'h'),
+       After::kStall, 5, "Data Receive Time Out [", "znhttp", false},
+      {"Content-Range beyond 4 GiB",
+       Head("206 Partial Content", {"Content-Range: bytes 0-99/5000000000", "Content-Length: 100"}) +
+           std::string(100, 'r'),
+       After::kClose, 5, "Content-Length Change by Content-Range [100]-->[4294967295]", "znhttp", false},
+  };
+  for (const GarbageCase& c : cases) RunCase(c, dir);
+}
+
+// A Location of 10 KiB, absolute and relative: the redirect is followed, and
+// the next request carries the whole target.
+TEST(GarbageServerTest, LongLocationIsFollowedWhole) {
+  const std::string longPath = "/" + std::string(10240, 'l');
+  for (bool absolute : {true, false}) {
+    SCOPED_TRACE(absolute ? "absolute" : "relative");
+    // An absolute Location leads to a second server; a relative one back to
+    // the redirecting server, on a new connection.
+    const ServerScript ok = ServerScript().ReadRequest().Send(Head("200 OK", {"Content-Length: 2"}) + "ok");
+    ScriptedServer target({ok});
+    ASSERT_TRUE(target.ok());
+    const std::string location = absolute ? target.Url(longPath) : longPath;
+    std::vector<ServerScript> scripts{
+        ServerScript().ReadRequest().Send(Head("302 Found", {"Location: " + location, "Content-Length: 0"}))};
+    if (!absolute) scripts.push_back(ok);
+    ScriptedServer redirector(scripts);
+    ASSERT_TRUE(redirector.ok());
+    ScriptedServer& second = absolute ? target : redirector;
+    const size_t secondRequest = absolute ? 0 : 1;
+
+    zntest::LogCapture log(4);
+    zntest::TransferProbe probe;
+    zn::IHttpClientEx* client = zn_create_httpclient_ex(nullptr);
+    client->SetNotify(&probe);
+    client->SetTimeout(kConnectTimeoutMs, kRecvTimeoutMs, kMaxRetries);
+    ASSERT_TRUE(client->Download(zn::strutf16(redirector.Url("/start").c_str()), nullptr));
+    const bool ended = probe.WaitComplete(kDownloadBound);
+    const unsigned char* data = nullptr;
+    uint32_t len = 0;
+    const bool haveBody = ended && client->GetDownloadedBuffer(&data, &len);
+    const std::string body = haveBody ? std::string(reinterpret_cast<const char*>(data), len) : "";
+    delete client;
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(1, probe.Completions());
+    const std::vector<std::string> redirects = probe.Redirects();
+    ASSERT_EQ(1u, redirects.size());
+    EXPECT_EQ(second.Url(longPath), redirects[0]);
+    EXPECT_TRUE(log.Has("Redirection URL["));
+    EXPECT_EQ(0u, probe.Code());
+    EXPECT_EQ("ok", body);
+    ASSERT_TRUE(second.WaitRequests(secondRequest + 1, std::chrono::seconds(5)));
+    EXPECT_EQ(0u, second.Request(secondRequest).find("GET " + longPath + " HTTP/1.1\r\n"));
+  }
+}
+
+}  // namespace
