@@ -464,7 +464,14 @@ bool Start(zn::IHttpClientEx* client, const Options& o, const std::string& targe
     return client->Upload(zn::strutf8(o.url.c_str()), zn::strutf8(o.certName.c_str()), o.data.data(),
                           static_cast<int32_t>(o.data.size()));
   }
-  if (target == "-") return client->DownloadToStream(url, new StdoutStream, 0);
+  if (target == "-") {
+    // The stream form has no date: a conditional download goes through memory.
+    if (ims) {
+      *memoryAnswer = "memory";
+      return client->Download(url, ims);
+    }
+    return client->DownloadToStream(url, new StdoutStream, 0);
+  }
   return client->Download(zn::strutf8(o.url.c_str()), zn::strutf8(o.certName.c_str()), zn::strutf8(target.c_str()), ims,
                           o.resume);
 }

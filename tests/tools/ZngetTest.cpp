@@ -1,0 +1,291 @@
+// znget run as a process against the scripted server and a real nginx: what
+// each option puts on the wire, the exit status for each result code, the
+// body on standard output, resume, and the progress bar only on a terminal.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/NginxFixture.h"
+#include "support/ScriptedServer.h"
+#include "support/TestSha256.h"
+
+extern char** environ;
+
+namespace {
+
+using zntest::NginxFixture;
+using zntest::ScriptedServer;
+using zntest::ServerScript;
+
+constexpr int kRunBoundMs = 30000;
+
+struct RunResult {
+  int status = -1;  // exit status, or -1 when killed at the bound
+  std::string out, err;
+};
+
+// Runs znget with the arguments in dir, collecting its output; kills it at the bound.
+RunResult RunZnget(const std::vector<std::string>& args, const std::string& dir = "") {
+  RunResult r;
+  int outPipe[2], errPipe[2];
+  if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return r;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  posix_spawn_file_actions_addclose(&actions, outPipe[0]);
+  posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+  if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+  std::vector<char*> argv;
+  std::string path = ZNGET_PATH;
+  argv.push_back(const_cast<char*>(path.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(outPipe[1]);
+  close(errPipe[1]);
+  if (rc != 0) {
+    close(outPipe[0]);
+    close(errPipe[0]);
+    return r;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunBoundMs);
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  int open = 2;
+  bool killed = false;
+  while (open > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      kill(pid, SIGKILL);
+      killed = true;
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(left.count())) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      char buf[65536];
+      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  for (auto& f : fds)
+    if (f.fd >= 0) close(f.fd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!killed && WIFEXITED(status)) r.status = WEXITSTATUS(status);
+  return r;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char name[] = "/tmp/zngettest.XXXXXX";
+    m_path = mkdtemp(name) ? name : "";
+  }
+  ~TempDir() {
+    if (!m_path.empty()) std::system(("rm -rf '" + m_path + "'").c_str());
+  }
+  const std::string& path() const { return m_path; }
+  std::string File(const std::string& name) const { return m_path + "/" + name; }
+
+ private:
+  std::string m_path;
+};
+
+std::string Response(const std::string& status, const std::string& body, const std::string& extra = "") {
+  return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra + "\r\n" + body;
+}
+
+ServerScript Answer(const std::string& response) { return ServerScript().ReadRequest().Send(response).WaitPeerClose(5000); }
+
+TEST(Znget, OptionsReachTheWire) {
+  TempDir dir;
+  {
+    std::ofstream(dir.File("head.txt")) << "GET /raw HTTP/1.1\r\nHost: raw\r\n\r\n";
+    std::ofstream(dir.File("up.bin")) << "0123456789";
+  }
+  struct Case {
+    std::vector<std::string> args;      // the URL (or raw target) is appended for non-raw cases
+    std::vector<std::string> expected;  // texts the request must contain
+    std::vector<std::string> absent;    // texts it must not contain
+  };
+  const std::vector<Case> cases = {
+      {{"-H", "X-Test:  spaced value ", "-o", "-"}, {"GET / HTTP/1.1\r\n", "X-Test:spaced value\r\n"}, {}},
+      {{"-H", "User-Agent: znget-test", "-o", "-"}, {"User-Agent: znget-test\r\n"}, {"MSIE"}},
+      {{"--data", "a=1&b=2"}, {"POST / HTTP/1.1\r\n", "Content-Length: 7\r\n", "\r\n\r\na=1&b=2"}, {"Range:"}},
+      {{"--data-file", dir.File("up.bin"), "--offset", "4"},
+       {"POST / HTTP/1.1\r\n", "Range: bytes=4-\r\n", "Content-Length: 6\r\n", "\r\n\r\n456789"}, {}},
+      {{"-F", "a=1", "-F", "b=two"},
+       {"Content-Type: multipart/form-data; boundary=", "Content-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n",
+        "Content-Disposition: form-data; name=\"b\"\r\n\r\ntwo\r\n"},
+       {}},
+      {{"-F", "f=@" + dir.File("up.bin")},
+       {"Content-Disposition: form-data; name=\"f\"; filename=\"up.bin\"\r\n", "\r\n\r\n0123456789\r\n--"}, {}},
+      {{"--if-modified-since", "Sun, 06 Nov 1994 08:49:37 GMT", "-o", "-"},
+       {"If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n"}, {}},
+  };
+  for (const auto& c : cases) {
+    ScriptedServer server({Answer(Response("200 OK", "fine"))});
+    ASSERT_TRUE(server.ok());
+    std::vector<std::string> args = c.args;
+    args.push_back(server.Url("/"));
+    args.push_back("-q");
+    const RunResult r = RunZnget(args, dir.path());
+    ASSERT_EQ(r.status, 0) << c.args[0] << "\n" << r.err;
+    ASSERT_TRUE(server.WaitRequests(1, std::chrono::seconds(5)));
+    const std::string request = server.Request(0);
+    for (const auto& e : c.expected) EXPECT_NE(request.find(e), std::string::npos) << c.args[0] << ": " << e << "\n" << request;
+    for (const auto& a : c.absent) EXPECT_EQ(request.find(a), std::string::npos) << c.args[0] << ": " << a;
+    EXPECT_EQ(r.out, "fine") << c.args[0];
+  }
+
+  // A prepared head goes out unchanged, followed by the body.
+  ScriptedServer server({ServerScript().ReadHead().ReadBytes(4).Send(Response("200 OK", "raw answer")).WaitPeerClose(5000)});
+  ASSERT_TRUE(server.ok());
+  const RunResult r = RunZnget({"--raw-head", dir.File("head.txt"), "--data", "body", "--host", "127.0.0.1", "--port",
+                                std::to_string(server.port()), "-q"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(server.WaitRequests(1, std::chrono::seconds(5)));
+  EXPECT_EQ(server.Request(0), "GET /raw HTTP/1.1\r\nHost: raw\r\n\r\nbody");
+  EXPECT_EQ(r.out, "raw answer");
+}
+
+TEST(Znget, ExitStatusIsTheResultCode) {
+  struct Case {
+    const char* status;
+    int code;
+  };
+  const Case cases[] = {{"200 OK", 0}, {"304 Not Modified", 1}, {"418 Teapot", 2}, {"401 Unauthorized", 3},
+                        {"404 Not Found", 7}, {"503 Unavailable", 8}};
+  TempDir dir;
+  for (const auto& c : cases) {
+    ScriptedServer server({Answer(Response(c.status, "x"))});
+    ASSERT_TRUE(server.ok());
+    const RunResult r = RunZnget({"-q", "-o", dir.File("out.bin"), server.Url("/f")});
+    EXPECT_EQ(r.status, c.code) << c.status << "\n" << r.err;
+  }
+
+  // A port where nothing listens: connects fail until the retries are used up.
+  uint16_t closedPort = 0;
+  {
+    ScriptedServer probe({});
+    closedPort = probe.port();
+  }
+  RunResult r = RunZnget({"-q", "--retry", "2", "--connect-timeout", "2000", "-o", dir.File("c.bin"),
+                          "http://127.0.0.1:" + std::to_string(closedPort) + "/"});
+  EXPECT_EQ(r.status, 5) << r.err;
+
+  // The output's folder does not exist: a local file failure, nothing created.
+  ScriptedServer server({Answer(Response("200 OK", "x"))});
+  r = RunZnget({"-q", "-o", dir.File("missing/out.bin"), server.Url("/")});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_NE(r.err.find("does not exist"), std::string::npos) << r.err;
+
+  // Bad URLs and bad options.
+  r = RunZnget({"-q", "-o", dir.File("u.bin"), "http:///nohost"});
+  EXPECT_EQ(r.status, 10) << r.err;
+  r = RunZnget({"-q", "127.0.0.1/plain"});
+  EXPECT_EQ(r.status, 10);
+  EXPECT_NE(r.err.find("no scheme"), std::string::npos) << r.err;
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+           {"--frobnicate", "http://127.0.0.1/"}, {"-o"}, {}, {"--retry", "x", "http://127.0.0.1/"},
+           {"-C", "http://127.0.0.1/"}, {"--data", "a", "-F", "b=1", "http://127.0.0.1/"}}) {
+    r = RunZnget(bad);
+    EXPECT_EQ(r.status, 64) << (bad.empty() ? "(no arguments)" : bad[0]);
+    EXPECT_NE(r.err.find("znget --help"), std::string::npos);
+  }
+  EXPECT_EQ(RunZnget({"--help"}).status, 0);
+}
+
+TEST(Znget, BodyToStandardOutputAndNameFromTheServer) {
+  std::string body(200000, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 + 3);
+  ScriptedServer server({Answer(Response("200 OK", body))});
+  ASSERT_TRUE(server.ok());
+  RunResult r = RunZnget({"-q", "-o", "-", server.Url("/bin")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.size(), body.size());
+  EXPECT_TRUE(r.out == body);
+
+  // Without -o the file is named after Content-Disposition, reduced to its last component.
+  TempDir dir;
+  ScriptedServer named({Answer(Response("200 OK", "pdf bytes", "Content-Disposition: attachment; filename=\"../../report.pdf\"\r\n"))});
+  r = RunZnget({"-q", named.Url("/download?id=1")}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadAll(dir.File("report.pdf")), "pdf bytes");
+  // Without that header, after the URL's last path component.
+  ScriptedServer plain({Answer(Response("200 OK", "plain"))});
+  r = RunZnget({"-q", plain.Url("/dir/data.txt?x=1")}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadAll(dir.File("data.txt")), "plain");
+  // A failed download leaves no temporary file behind.
+  ScriptedServer missing({Answer(Response("404 Not Found", "no"))});
+  r = RunZnget({"-q", missing.Url("/gone")}, dir.path());
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(system(("ls " + dir.path() + " | grep -q part").c_str()) == 0, false);
+}
+
+TEST(Znget, ResumeContinuesAPartialFileAndTheBarNeedsATerminal) {
+  NginxFixture nginx;
+  ASSERT_TRUE(nginx.ok()) << nginx.error();
+  const uint64_t size = 3 * 1024 * 1024 + 17;
+  std::string source;
+  const std::string sha = nginx.MakeFile("big.bin", size, &source);
+  TempDir dir;
+  const std::string out = dir.File("big.bin");
+  {
+    std::ofstream f(out, std::ios::binary);
+    f << NginxFixture::FileBytes("big.bin", size, 0, 1000000);
+  }
+  RunResult r = RunZnget({"-C", "-o", out, nginx.HttpUrl("/files/big.bin")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(zntest::Sha256Hex(ReadAll(out)), sha);
+  bool sawRange = false;
+  for (const auto& e : nginx.AccessLog()) sawRange |= e.range == "bytes=1000000-";
+  EXPECT_TRUE(sawRange);
+  // Standard error is a pipe here: a summary line, no bar.
+  EXPECT_EQ(r.err.find('\r'), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("success"), std::string::npos);
+
+  // Asked for, the bar is drawn anyway; over HTTPS with the certificate's name.
+  r = RunZnget({"--progress", "--cert-name", "127.0.0.1", "-o", dir.File("tls.bin"), nginx.HttpsUrl("/files/big.bin")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find('\r'), std::string::npos);
+  EXPECT_EQ(zntest::Sha256Hex(ReadAll(dir.File("tls.bin"))), sha);
+
+  // The wrong certificate name is refused: the connection cannot be made.
+  r = RunZnget({"-q", "--retry", "1", "--cert-name", "other.test", "-o", dir.File("bad.bin"),
+                nginx.HttpsUrl("/files/big.bin")});
+  EXPECT_EQ(r.status, 5) << r.err;
+}
+
+}  // namespace
