@@ -253,13 +253,17 @@ TEST(ZnTaskTest, ReleasingTheLastReferenceFromTheTaskThreadDoesNotDeadlock) {
   std::atomic<int> destroyed{0};
   std::atomic<bool> released{false};
   std::atomic<bool> currentCleared{false};
-  // The call holds the only reference from here on.
+  // The call holds the only reference from here on. It waits until the second
+  // call is queued: once it has released the task, nothing may post to it.
+  CZNEvent queued(true, false);
   ASSERT_TRUE(Post(task, [&] {
+    queued.Wait(kBoundMs);
     task->Release();
     currentCleared = CZNTaskBase::Current() == nullptr;
     released = true;
   }));
   ASSERT_TRUE(Post(task, [] {}, &destroyed));
+  queued.Post();
   ASSERT_TRUE(WaitUntil([&] { return released.load(); }));
   EXPECT_TRUE(currentCleared.load());
   // The call queued behind it is dropped by the destructor's stop.
