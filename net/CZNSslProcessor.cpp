@@ -1,5 +1,7 @@
 #include "net/CZNSslProcessor.h"
 
+#include <algorithm>
+
 #include <cctype>
 #include <climits>
 #include <new>
@@ -266,6 +268,12 @@ void CZNSslProcessor::OnRecv(CZNITCPSocket* /*pSocket*/) {
   CByteBuffer* recv_buf = ssl_ctx->recv_buf;
   unsigned char* pWrite = nullptr;
   const uint32_t space = recv_buf->WritePtr(&pWrite);
+  if (m_bHandshakeDone && space == 0) {
+    // Full: the bytes stay in the socket (and the server is slowed down by
+    // TCP) until ReadData has made room; it then takes this read.
+    m_bReadDeferred = true;
+    return;
+  }
   const int n = ssl_ctx->pSocket->Recv(pWrite, space);
   if (!m_bHandshakeDone) {
     if (n < 1) {
@@ -334,26 +342,57 @@ int CZNSslProcessor::ReadData(void* pBuf, uint32_t len) {
     znsyslog(kLevelWarn, kLogTag, __LINE__, "CZNSslProcessor ReadData: ssl_ctx is null");
     return 0;
   }
+  uint32_t total = 0;
+  FeedReadBio();
+  if (pBuf) {
+    unsigned char* pOut = static_cast<unsigned char*>(pBuf);
+    while (total < len) {
+      ERR_clear_error();
+      const int r = SSL_read(ssl_ctx->pSsl, pOut + total, ClampToInt(len - total));
+      if (r >= 1) {
+        total += uint32_t(r);
+        continue;
+      }
+      SSL_get_error(ssl_ctx->pSsl, r);
+      // Out of whole records in the BIO: go on while recv_buf has more.
+      if (FeedReadBio() == 0) break;
+    }
+  }
+  ResumeSocketRead();
+  return int(total);
+}
+
+uint32_t CZNSslProcessor::FeedReadBio() {
   CByteBuffer* recv_buf = ssl_ctx->recv_buf;
-  if (!recv_buf->IsEmpty()) {
-    const int written = WriteRecvBufToBio();
+  uint32_t moved = 0;
+  while (!recv_buf->IsEmpty()) {
+    const long pending = BIO_ctrl(ssl_ctx->pReadBio, BIO_CTRL_PENDING, 0, nullptr);
+    if (pending < 0 || uint32_t(pending) >= kReadBioBacklog) break;
+    const uint32_t n = std::min(recv_buf->Size(), kReadBioBacklog - uint32_t(pending));
+    int written = 0;
+    for (int attempt = 0; attempt < kMaxBioWriteRetries; ++attempt) {
+      written = BIO_write(ssl_ctx->pReadBio, recv_buf->ReadPtr(), ClampToInt(n));
+      if (written > 0 || !BIO_test_flags(ssl_ctx->pReadBio, BIO_FLAGS_SHOULD_RETRY)) break;
+    }
     // A negative count, taken without sign, exceeds the stored size: the
     // buffer logs and empties itself.
     recv_buf->RemoveFront(uint32_t(written));
+    if (written <= 0) break;
+    moved += uint32_t(written);
   }
-  if (!pBuf) return 0;
-  unsigned char* pOut = static_cast<unsigned char*>(pBuf);
-  uint32_t total = 0;
-  while (total < len) {
-    ERR_clear_error();
-    const int r = SSL_read(ssl_ctx->pSsl, pOut + total, ClampToInt(len - total));
-    if (r < 1) {
-      SSL_get_error(ssl_ctx->pSsl, r);
-      break;
-    }
-    total += uint32_t(r);
-  }
-  return int(total);
+  return moved;
+}
+
+void CZNSslProcessor::ResumeSocketRead() {
+  if (!m_bReadDeferred || !ssl_ctx->pSocket) return;
+  CByteBuffer* recv_buf = ssl_ctx->recv_buf;
+  unsigned char* pWrite = nullptr;
+  const uint32_t space = recv_buf->WritePtr(&pWrite);
+  if (space == 0) return;
+  m_bReadDeferred = false;
+  // Reading also lets the socket report its next bytes (or its close).
+  const int n = ssl_ctx->pSocket->Recv(pWrite, space);
+  if (n >= 1) recv_buf->AddSize(uint32_t(n));
 }
 
 int CZNSslProcessor::WriteData(const void* pData, uint32_t len) {

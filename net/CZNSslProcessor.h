@@ -113,9 +113,23 @@ class ZNHTTP_API CZNSslProcessor final : public CRefCountSafe, public CZNITCPSoc
   bool TakeHandshakeBytes();
   // Writes recv_buf's bytes into the read BIO; the BIO's result.
   int WriteRecvBufToBio();
+  // Moves recv_buf's bytes into the read BIO while the BIO holds less than
+  // kReadBioBacklog; the bytes moved.
+  uint32_t FeedReadBio();
+  // Takes the socket read that OnRecv left for later because recv_buf was full.
+  void ResumeSocketRead();
+
+  // Ciphertext waiting in the read BIO is kept below this bound (two records
+  // and their overhead). A memory BIO moves its unread bytes to the front on
+  // every write, so a backlog that grew with the transfer would make each
+  // read cost the whole backlog; and without a bound a fast server would
+  // fill memory faster than the host reads.
+  static constexpr uint32_t kReadBioBacklog = 34 * 1024;
 
   SslContext* ssl_ctx;         // owned; null when making the OpenSSL objects failed
   ISslProcessorSink* m_pSink;  // borrowed, may be null
   zn::strutf8 m_strSSLName;    // the name the certificate's common name must match
   bool m_bHandshakeDone;       // SSL_connect has succeeded: events are data transfer
+  bool m_bReadDeferred = false;  // after the handshake, OnRecv found recv_buf full and
+                                 // left the bytes in the socket; ReadData reads them
 };
