@@ -38,6 +38,7 @@ class Client final : public CHttpConnectorSink, public CZNITCPSocketSink {
     uint32_t sendChunk = 65536;   // bytes per Send
     uint32_t readChunk = 16384;   // bytes per Recv
     uint64_t expectBytes = 0;     // done once this many arrived (and all was sent)
+    uint64_t stopReadingAt = UINT64_MAX;  // once this many bytes arrived, OnRecv is ignored
   };
 
   Client(TaskThread& task, const Plan& plan) : m_task(task), m_plan(plan), m_pattern(plan.sendSeed) {}
@@ -80,6 +81,7 @@ class Client final : public CHttpConnectorSink, public CZNITCPSocketSink {
   void OnRecv(CZNITCPSocket* s) override {
     CheckThread(s);
     if (m_bCloseSeen) return Fail("OnRecv after OnClose");
+    if (bytesReceived >= m_plan.stopReadingAt) return;
     std::vector<unsigned char> buf(m_plan.readChunk);
     const int n = s->Recv(buf.data(), uint32_t(buf.size()));
     if (n > 0) {
@@ -199,6 +201,41 @@ TEST(CHttpSocketTest, BulkTransferBothWays) {
   EXPECT_EQ(results[0].bytesReceived, kBytes);
   EXPECT_EQ(results[0].receivedSha256, zntest::PatternSha256(plan.sendSeed, kBytes));
   EXPECT_EQ(client.SentDigest(), results[0].receivedSha256);
+}
+
+// A client that reads slowly holds the server back: the adaptor leaves what
+// the socket announces in the kernel while the processor still holds bytes
+// the client has not taken, so TCP paces the server instead of the answer
+// piling up in the processor's memory. The client takes 1 KiB per event (a
+// socket read brings up to 128 KiB) and stops after 4 MiB.
+TEST(CHttpSocketTest, ASlowReaderHoldsTheServerBack) {
+  const uint64_t kBytes = 256ull << 20;
+  const uint64_t kReadBytes = 4ull << 20;
+  // What was read, plus far more than loopback's socket buffers and one
+  // processor buffer hold.
+  const uint64_t kMostSent = kReadBytes + (40ull << 20);
+  TlsServerOptions options;
+  options.sendBytes = kBytes;
+  options.idleTimeoutMs = 800;
+  TlsTestServer server(options);
+  ASSERT_TRUE(server.Start());
+  TaskThread task;
+  ASSERT_TRUE(task.started());
+  Client::Plan plan;
+  plan.expectBytes = kBytes;
+  plan.readChunk = 1024;
+  plan.stopReadingAt = kReadBytes;
+  Client client(task, plan);
+  ASSERT_TRUE(client.Connect(server.port()));
+  ASSERT_TRUE(client.connected.Wait(kWaitMs));
+  std::vector<TlsConnectionResult> results;
+  // The server gives up once its sends stall for the idle time.
+  ASSERT_TRUE(server.WaitForConnections(1, 60000, &results));
+  task.Run([] {});
+  EXPECT_EQ(client.Error(), "");
+  EXPECT_EQ(client.bytesReceived, kReadBytes);
+  EXPECT_LT(results[0].bytesSent, kMostSent);
+  client.Disconnect();
 }
 
 // The server sends and closes at once while the client reads in small bites:
