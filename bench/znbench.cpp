@@ -9,7 +9,8 @@
 // With --sha256 the downloaded bytes are digested (the file after the
 // download, the stream's bytes as they pass, every body of the GETs) and
 // compared with HEX; bench/run uses that once per case, outside the timed
-// runs. Exit status: 0 done, 1 a transfer failed, 2 a digest or a length did
+// runs. ZNBENCH_LOG=LEVEL (1 to 4) shows the library's log on standard error.
+// Exit status: 0 done, 1 a transfer failed, 2 a digest or a length did
 // not match, 64 bad arguments.
 //
 // Threads: main() starts each transfer and waits for its completion; the
@@ -141,6 +142,10 @@ class Notify final : public IHttpClientNotify {
   int m_nCode = 0;       // guarded by m_mutex
 };
 
+void LogSink(int level, const char* tag, int line, const char* text, void*) {
+  fprintf(stderr, "[%d] %s:%d %s\n", level, tag, line, text);
+}
+
 double MiBps(uint64_t bytes, double secs) { return secs > 0 ? static_cast<double>(bytes) / secs / 1048576.0 : 0; }
 
 // Waits for one completion and says why it failed, if it did.
@@ -262,6 +267,10 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  if (const char* level = getenv("ZNBENCH_LOG")) {
+    znsyslog_setsink(LogSink, nullptr);
+    znsyslog_setlevel(atoi(level));
+  }
   Notify notify;
   zn::IHttpClientEx* client = zn_create_httpclient_ex(nullptr);
   client->SetNotify(&notify);
