@@ -2,18 +2,24 @@
 #include "client/CHttpClient.h"
 
 #include "base/znplatform.h"
+#include "client/CHttpClientScopeHolder.h"
 #include "net/CHttpConnector.h"
 
 namespace zn {
 
 CHttpClient::CHttpClient(CZNTaskBase* pNotifyTask)
-    : CZNTimer(0, nullptr), m_pScopeHolder(new CScopeHolder<CHttpClient>(this)) {
+    : CZNTimer(0, nullptr), m_pScopeHolder(new CHttpClientScopeHolder(this)) {
   g_qwHttpRequestId.store(0, std::memory_order_relaxed);
   if (pNotifyTask) pNotifyTask->AddRef();
   m_pNotifyTask = pNotifyTask;
 }
 
 CHttpClient::~CHttpClient() {
+  // Calls still queued for this client, on the worker or the notify task,
+  // find the holder invalid from here on and are dropped unrun; a call that
+  // is running on another thread is waited for, so that none of them meets
+  // a half-destroyed client.
+  m_pScopeHolder->Shutdown();
   if (m_pHttpTask) m_pHttpTask->Stop();
   StopHttpThreadImpl(true);
   m_bRunning.store(false, std::memory_order_relaxed);
@@ -30,9 +36,6 @@ CHttpClient::~CHttpClient() {
   m_oRequestInfo = HttpRequestInfo();
   for (CHttpConnector* pConnector : m_vecRetiredConnectors) delete pConnector;
   m_vecRetiredConnectors.clear();
-  // Calls still queued for this client, on the worker or the notify task,
-  // find the holder invalid from here on and are dropped unrun.
-  m_pScopeHolder->Invalidate();
   m_pScopeHolder->Release();
   m_pScopeHolder = nullptr;
 }

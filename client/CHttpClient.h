@@ -42,6 +42,7 @@ namespace zn {
 
 class CChunker;
 class CHttpCookie;
+class CHttpClientScopeHolder;
 
 // Not final: the six own operations are virtual so that a derived client may
 // replace them (tests use this to watch the engine's steps).
@@ -300,7 +301,7 @@ class ZNHTTP_API CHttpClient : public zn::IHttpClientEx,
   // ---- worker thread and marshalling ----
   CZNTaskIO* m_pHttpTask = nullptr;             // counted; null until the first start, kept after a stop
   CZNLock m_lockThread;                         // guards m_pHttpTask's start and stop; try-lock only
-  CScopeHolder<CHttpClient>* m_pScopeHolder;    // counted (one reference); targets this until destruction
+  CHttpClientScopeHolder* m_pScopeHolder;       // counted (one reference); targets this until destruction
   std::atomic<bool> m_bRunning{false};          // a transfer is under way (host threads and worker)
   std::atomic<bool> m_bCompleted{false};        // the completion step ran for the current request
 

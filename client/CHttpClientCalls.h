@@ -8,6 +8,7 @@
 #pragma once
 
 #include "client/CHttpClient.h"
+#include "client/CHttpClientScopeHolder.h"
 
 namespace zn {
 
@@ -15,9 +16,16 @@ namespace zn {
 // run, or when the task discards the call unrun).
 class tagCallTaskArg final : public CRefCountSafe {
  public:
-  explicit tagCallTaskArg(CHttpClient::zn_task_call_base* pCall) : m_pCall(pCall) {}
-  ~tagCallTaskArg() override { delete m_pCall; }
+  tagCallTaskArg(CHttpClient::zn_task_call_base* pCall, CHttpClientScopeHolder* pHolder)
+      : m_pCall(pCall), m_pHolder(pHolder) {
+    m_pHolder->AddRef();
+  }
+  ~tagCallTaskArg() override {
+    delete m_pCall;
+    m_pHolder->Release();
+  }
   CHttpClient::zn_task_call_base* m_pCall;  // owned, never null
+  CHttpClientScopeHolder* m_pHolder;        // counted: the run holds its lock
 };
 
 // Shared tail of every run: signals the done event when one was given.

@@ -6,13 +6,18 @@
 
 namespace zn {
 
+thread_local CHttpClientScopeHolder* CHttpClientScopeHolder::t_pInCall = nullptr;
+
 namespace {
 
 // Runs on the target task: hands the record to its run. The platform calls
 // this only while the client's scope holder is valid.
+// The run holds the holder's lock shared, so that the client's destruction
+// on another thread waits for it.
 int CallTaskTrampoline(void* /*pObject*/, CRefCount* pArg) {
   tagCallTaskArg* pTaskArg = static_cast<tagCallTaskArg*>(pArg);
-  if (pTaskArg && pTaskArg->m_pCall) pTaskArg->m_pCall->m_pfnRun(pTaskArg->m_pCall);
+  if (!pTaskArg || !pTaskArg->m_pCall) return 0;
+  pTaskArg->m_pHolder->RunGuarded([&](CHttpClient*) { pTaskArg->m_pCall->m_pfnRun(pTaskArg->m_pCall); });
   return 0;
 }
 
@@ -23,7 +28,7 @@ bool CHttpClient::MustPost(CZNTaskBase* pTask) {
 }
 
 void CHttpClient::PostCall(CZNTaskBase* pTask, zn_task_call_base* pCall) {
-  tagCallTaskArg* pTaskArg = new tagCallTaskArg(pCall);
+  tagCallTaskArg* pTaskArg = new tagCallTaskArg(pCall, m_pScopeHolder);
   {
     CScopeCall call(m_pScopeHolder, this, &CallTaskTrampoline, pTaskArg);
     // A task that does not take the call destroys its copy at once, which

@@ -111,6 +111,59 @@ TEST(CHttpClientNotifyTest, DestroyedClientReachesNoneOfItsCallbacks) {
   EXPECT_TRUE(rec.Events().empty());
 }
 
+TEST(CHttpClientNotifyTest, DestructionWaitsForACallbackRunningElsewhere) {
+  ScopedTask notifyTask("notify");
+  Recorder rec;
+  RecordingNotify notify(rec);
+  std::mutex m;
+  std::condition_variable cv;
+  bool entered = false;
+  bool deleted = false;
+  bool deletedWhileInCallback = false;
+  rec.SetHook([&](const HostEvent& e) {
+    if (e.name != "OnDownloadComplete") return;
+    std::unique_lock<std::mutex> l(m);
+    entered = true;
+    cv.notify_all();
+    // The host thread deletes the client now; the deletion must not end
+    // while this callback still runs.
+    deletedWhileInCallback = cv.wait_for(l, std::chrono::milliseconds(300), [&] { return deleted; });
+  });
+  ProbeClient* client = new ProbeClient(notifyTask.get());
+  client->SetNotify(&notify);
+  client->NotifyOnDownloadComplete(0);
+  {
+    std::unique_lock<std::mutex> l(m);
+    ASSERT_TRUE(cv.wait_for(l, zntest::kWait, [&] { return entered; }));
+  }
+  delete client;
+  {
+    std::lock_guard<std::mutex> l(m);
+    deleted = true;
+    cv.notify_all();
+  }
+  ASSERT_TRUE(zntest::RunOnTask(notifyTask.get(), [] {}));
+  EXPECT_FALSE(deletedWhileInCallback);
+}
+
+TEST(CHttpClientNotifyTest, HostMayDeleteTheClientFromItsCallback) {
+  ScopedTask notifyTask("notify");
+  Recorder rec;
+  RecordingNotify notify(rec);
+  ProbeClient* client = new ProbeClient(notifyTask.get());
+  client->SetNotify(&notify);
+  client->SetNotifyFlags(0xFF);
+  client->StartHttpThread();
+  rec.SetHook([&](const HostEvent& e) {
+    if (e.name == "OnDownloadComplete") delete client;
+  });
+  client->NotifyOnDownloadComplete(0);
+  client->NotifyOnConnected();  // queued behind: dropped once the client is gone
+  ASSERT_TRUE(rec.WaitForName("OnDownloadComplete"));
+  ASSERT_TRUE(zntest::RunOnTask(notifyTask.get(), [] {}));
+  EXPECT_EQ(rec.Names(), std::vector<std::string>{"OnDownloadComplete"});
+}
+
 TEST(CHttpClientNotifyTest, RunningUntilTheCompletionIsDelivered) {
   ScopedTask notifyTask("notify");
   Recorder rec;
