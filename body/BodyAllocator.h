@@ -21,7 +21,7 @@ typedef void* (*BodyAllocFn)(size_t size);
 
 // Installs fn as the allocator of the body objects; null restores malloc.
 // Returns the function installed before.
-ZNHTTP_API BodyAllocFn SetBodyAllocator(BodyAllocFn fn);
+BodyAllocFn SetBodyAllocator(BodyAllocFn fn);
 
 // A block of size bytes from the installed allocator, or null.
 void* BodyAlloc(size_t size);

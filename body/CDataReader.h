@@ -15,7 +15,7 @@
 
 namespace zn {
 
-class ZNHTTP_API CDataReader final {
+class CDataReader final {
  public:
   // Read-ahead cache sizes, tried in order until an allocation succeeds.
   static constexpr uint32_t kFileCacheSizes[] = {524288, 262144, 131072, 65536, 32768, 16384};

@@ -11,7 +11,7 @@
 
 namespace zn {
 
-class ZNHTTP_API CSpeedCounter final {
+class CSpeedCounter final {
  public:
   // Counts n bytes at the time now (milliseconds of zn_gettickcount). The first
   // count (while the start time is 0) starts the meter.

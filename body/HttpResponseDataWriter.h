@@ -16,7 +16,7 @@
 
 namespace zn {
 
-class ZNHTTP_API HttpResponseDataWriter final {
+class HttpResponseDataWriter final {
  public:
   // File cache sizes, tried in order until an allocation succeeds.
   static constexpr uint32_t kFileCacheSizes[] = {512000, 204800, 102400, 51200, 10240};

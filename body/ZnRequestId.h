@@ -12,7 +12,7 @@
 
 namespace zn {
 
-extern ZNHTTP_API std::atomic<uint64_t> g_qwHttpRequestId;
+extern std::atomic<uint64_t> g_qwHttpRequestId;
 
 inline uint64_t CurrentRequestId() { return g_qwHttpRequestId.load(std::memory_order_relaxed); }
 

@@ -17,7 +17,7 @@ namespace zn {
 
 class HttpResponseDataWriter;
 
-class ZNHTTP_API CChunker final {
+class CChunker final {
  public:
   // Most hexadecimal digits of a chunk size: 16 digits already exceed what a
   // 32-bit length can hold, and a bounded buffer keeps a hostile size line

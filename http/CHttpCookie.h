@@ -13,7 +13,7 @@
 
 namespace zn {
 
-class ZNHTTP_API CHttpCookie final {
+class CHttpCookie final {
  public:
   // Most cookie text GetCookie hands out.
   static constexpr uint32_t kMaxCookieLen = 2048;

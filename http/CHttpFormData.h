@@ -14,7 +14,7 @@
 
 namespace zn {
 
-class ZNHTTP_API CHttpFormData final {
+class CHttpFormData final {
  public:
   // Characters of a boundary.
   static constexpr uint32_t kBoundaryLen = 6;

@@ -13,7 +13,7 @@
 
 namespace zn {
 
-class ZNHTTP_API CHttpHeaderQuery final {
+class CHttpHeaderQuery final {
  public:
   CHttpHeaderQuery() = delete;
 

@@ -20,7 +20,7 @@ class CDataReader;
 class HttpResponseDataWriter;
 class CHttpCookie;
 
-class ZNHTTP_API CHttpRequestHead final {
+class CHttpRequestHead final {
  public:
   CHttpRequestHead() = delete;
 

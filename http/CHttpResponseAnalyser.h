@@ -23,7 +23,7 @@ class CHttpCookie;
 class HttpResponseDataWriter;
 class IHttpResponseSink;
 
-class ZNHTTP_API CHttpResponseAnalyser final {
+class CHttpResponseAnalyser final {
  public:
   // sink may be null: nothing is reported then.
   CHttpResponseAnalyser(HttpRequestInfo& request, HttpResponseInfo& response, const HttpMessageSettings& settings,

@@ -14,7 +14,7 @@
 
 namespace zn {
 
-class ZNHTTP_API CHttpUrl final {
+class CHttpUrl final {
  public:
   // Used when no port follows the host, whatever the scheme.
   static constexpr const char* kDefaultPort = "80";

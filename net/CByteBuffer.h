@@ -13,7 +13,7 @@
 
 #include "base/zndef.h"
 
-class ZNHTTP_API CByteBuffer final {
+class CByteBuffer final {
  public:
   // Allocates nCapacity bytes; a capacity of 0 (or a failed allocation) leaves
   // the buffer without storage and with capacity 0.

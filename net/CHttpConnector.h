@@ -24,7 +24,7 @@
 class CHttpSubConnector;
 class CZNTaskIO;
 
-class ZNHTTP_API CHttpConnector final : public CHttpSubConnectorSink {
+class CHttpConnector final : public CHttpSubConnectorSink {
  public:
   // Room for one address text from znnet_iptostr6, terminator included.
   static const uint32_t kAddressTextSize = 65;

@@ -19,7 +19,7 @@
 
 class CZNSslProcessor;
 
-class ZNHTTP_API CHttpSocket final : public CZNITCPSocket, public CZNTimer, public CZNITCPSocketSink {
+class CHttpSocket final : public CZNITCPSocket, public CZNTimer, public CZNITCPSocketSink {
  public:
   static const uint32_t kTimerAsyncRecv = 1;
   static const uint32_t kTimerAsyncClose = 2;

@@ -21,7 +21,7 @@
 class CZNTaskIO;
 class CZNSslProcessor;
 
-class ZNHTTP_API CHttpSubConnector final : public CZNITCPCnnSocketSink, public ISslProcessorSink, public CZNTimer {
+class CHttpSubConnector final : public CZNITCPCnnSocketSink, public ISslProcessorSink, public CZNTimer {
  public:
   static const uint32_t kDefaultConnectTimeoutMs = 5000;
   static const uint32_t kHandshakeTimeoutMs = 3000;

@@ -27,7 +27,7 @@ struct ssl_ctx_st;
 struct bio_st;
 class CByteBuffer;
 
-class ZNHTTP_API CZNSslProcessor final : public CRefCountSafe, public CZNITCPSocketSink {
+class CZNSslProcessor final : public CRefCountSafe, public CZNITCPSocketSink {
  public:
   // Handshake results reported to the sink.
   enum {
