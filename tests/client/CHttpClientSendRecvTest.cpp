@@ -442,6 +442,47 @@ TEST(CHttpClientSendRecvTest, DeleteInTheMiddleOfATransfer) {
   }
 }
 
+TEST(CHttpClientSendRecvTest, CertificateNameDecidesTheTlsConnection) {
+  struct Case {
+    const char* subject;
+    const char* sslName;  // "" checks the URL's host
+    int64_t code;
+  };
+  const Case cases[] = {
+      {"/CN=127.0.0.1", "", 0},
+      {"/O=x/CN=other.test", "", 5},  // every attempt fails the name check
+      {"/O=x/CN=other.test", "other.test", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.subject) + " " + c.sslName);
+    zntest::ScriptedServerOptions options;
+    options.tlsCert = zntest::TestCert::Make(c.subject);
+    options.defaultScript = std::make_shared<ServerScript>(ServerScript().ReadRequest().Send(Ok("tls")));
+    ScriptedServer server({}, options);
+    ASSERT_TRUE(server.ok());
+    TempDir dir;
+    Host host;
+    ASSERT_TRUE(host->Download(U8(server.Url("/tls")), U8(c.sslName), U8(dir.File("tls")), nullptr, false));
+    EXPECT_EQ(host.WaitComplete(), c.code);
+    if (c.code == 0) {
+      EXPECT_EQ(zntest::ReadFile(dir.File("tls")), "tls");
+    }
+  }
+}
+
+TEST(CHttpClientSendRecvTest, Ipv6LiteralUrl) {
+  zntest::ScriptedServerOptions options;
+  options.family = zntest::ServerFamily::kIPv6;
+  ScriptedServer server({ServerScript().ReadRequest().Send(Ok("six"))}, options);
+  ASSERT_TRUE(server.ok());
+  Host host;
+  ASSERT_TRUE(host->Download(U16(server.Url("/v6")), nullptr));
+  ASSERT_EQ(host.WaitComplete(), 0);
+  EXPECT_EQ(server.PeerAddress(0), "::1");
+  ASSERT_TRUE(server.WaitRequests(1, kBound));
+  EXPECT_EQ(server.Request(0).rfind("GET /v6 HTTP/1.1\r\n", 0), 0u) << server.Request(0);
+}
+
 TEST(CHttpClientSendRecvTest, BindAddressIsTheSourceOfTheConnection) {
   ScriptedServer server({ServerScript().ReadRequest().Send(Ok("bound"))});
   ASSERT_TRUE(server.ok());
