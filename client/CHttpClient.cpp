@@ -1,5 +1,6 @@
 // zn::CHttpClient: construction, destruction, settings and the plain queries.
 #include "client/CHttpClient.h"
+#include "http/HttpLog.h"
 
 #include "base/znplatform.h"
 #include "client/CHttpClientScopeHolder.h"
@@ -134,7 +135,7 @@ bool CHttpClient::GetDownloadFilePath(zn::strutf16& strPath) {
 
 bool CHttpClient::GetDownloadedBuffer(const unsigned char** ppData, uint32_t* pdwLen) {
   if (!m_pRpDataWriter) {
-    znsyslog(1, "znhttp", __LINE__, "GetDownloadedBuffer m_pRpDataWriter is NULL");
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "GetDownloadedBuffer m_pRpDataWriter is NULL");
     return false;
   }
   if (!ppData || !pdwLen) return false;

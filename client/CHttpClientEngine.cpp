@@ -4,13 +4,13 @@
 
 #include "base/znplatform.h"
 #include "client/CHttpClient.h"
+#include "http/HttpLog.h"
 #include "net/CHttpConnector.h"
 #include "net/CHttpSocket.h"
 
 namespace zn {
 
 namespace {
-const char kTag[] = "znhttp";
 
 // Counts a connector callback on the stack for its duration.
 class ConnectorCallbackScope final {
@@ -32,7 +32,7 @@ void CHttpClient::RequestOnWorker(HttpRequestParam& param) {
 
   const uint64_t qwId = g_qwHttpRequestId.fetch_add(1, std::memory_order_relaxed) + 1;
   KillTimer(kTimerStopTask);
-  znsyslog(4, kTag, __LINE__, "Id[%I64u] Request [%s]....", qwId, param.strUrl.c_str());
+  znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] Request [%s]....", qwId, param.strUrl.c_str());
 
   ResetRequest();
   // A Post before this request must not leak its head into it.
@@ -43,7 +43,7 @@ void CHttpClient::RequestOnWorker(HttpRequestParam& param) {
                            ? CrackUrl(param.strUrl, param.strSSLName)
                            : CrackUrl(param.strUrl, param.strPort, param.lstHosts);
   if (!bParsed) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] Error CrackUrl [%s] Fail", CurrentRequestId(), param.strUrl.c_str());
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error CrackUrl [%s] Fail", CurrentRequestId(), param.strUrl.c_str());
     DropStream(pStream);
     NotifyComplete(kHttpResultBadUrl);
     return;
@@ -54,13 +54,13 @@ void CHttpClient::RequestOnWorker(HttpRequestParam& param) {
     DropStream(pStream);  // a file target takes no stream
     pStream = nullptr;
     if (!m_pRpDataWriter->Open(true, param.strDownloadFile.c_str(), nullptr)) {
-      znsyslog(1, kTag, __LINE__, "Id[%I64u] Error DataWriter open file fail", CurrentRequestId());
+      znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error DataWriter open file fail", CurrentRequestId());
       NotifyComplete(kHttpResultLocalFile);
       return;
     }
     if (!m_bResume && !param.bResume && m_pRpDataWriter->GetDownloadedSize() != 0 &&
         !m_pRpDataWriter->SetLength0()) {
-      znsyslog(1, kTag, __LINE__, "Id[%I64u] Error DataWriter SetLength0 fail", CurrentRequestId());
+      znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error DataWriter SetLength0 fail", CurrentRequestId());
       NotifyComplete(kHttpResultLocalFile);
       return;
     }
@@ -76,12 +76,12 @@ void CHttpClient::RequestOnWorker(HttpRequestParam& param) {
   if (!param.strUploadFile.empty()) {
     m_pRqDataReader = new CDataReader();
     if (!m_pRqDataReader->SetFileName(param.strUploadFile.c_str())) {
-      znsyslog(1, kTag, __LINE__, "Id[%I64u] Error DataReader File Open fail", CurrentRequestId());
+      znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error DataReader File Open fail", CurrentRequestId());
       NotifyComplete(kHttpResultBadUrl);
       return;
     }
     if (m_pRqDataReader->GetLength() == 0) {
-      znsyslog(1, kTag, __LINE__, "Id[%I64u] Error DataReader Length = 0", CurrentRequestId());
+      znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error DataReader Length = 0", CurrentRequestId());
       NotifyComplete(kHttpResultBadUrl);
       return;
     }
@@ -125,12 +125,12 @@ void CHttpClient::OnConnected(bool bSuccess, znsocket_t s) {
   const ConnectorCallbackScope scope(m_nConnectorCallbacks);
   if (!bSuccess || !znsocket_isvalid(s)) {
     if (znsocket_isvalid(s)) znsocket_close(s);
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] Connect Fail [%s]", CurrentRequestId(), m_oRequestInfo.m_strHost.c_str());
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Connect Fail [%s]", CurrentRequestId(), m_oRequestInfo.m_strHost.c_str());
     RetryConnectStep(true);
     return;
   }
   NotifyOnConnected();
-  znsyslog(3, kTag, __LINE__, "Id[%I64u] Connect [%s] socket[%d] <<<<>>>> Success", CurrentRequestId(),
+  znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] Connect [%s] socket[%d] <<<<>>>> Success", CurrentRequestId(),
            m_oRequestInfo.m_strHost.c_str(), static_cast<int>(s));
   m_strsockIP = m_oRequestInfo.m_strHost;
   m_wsockPort = m_oRequestInfo.m_wPort;
@@ -144,12 +144,12 @@ void CHttpClient::OnConnected(bool bSuccess, znsocket_t s) {
 void CHttpClient::OnHttpsConnected(int eResult, CZNSslProcessor* pProcessor) {
   const ConnectorCallbackScope scope(m_nConnectorCallbacks);
   if (eResult != 0 || !pProcessor) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] Connect Fail [%s]", CurrentRequestId(), m_oRequestInfo.m_strHost.c_str());
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Connect Fail [%s]", CurrentRequestId(), m_oRequestInfo.m_strHost.c_str());
     RetryConnectStep(true);
     return;
   }
   NotifyOnConnected();
-  znsyslog(3, kTag, __LINE__, "Id[%I64u] Connect [%s] <<<<>>>> Success", CurrentRequestId(),
+  znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] Connect [%s] <<<<>>>> Success", CurrentRequestId(),
            m_oRequestInfo.m_strHost.c_str());
   m_strsockIP = m_oRequestInfo.m_strHost;
   m_wsockPort = m_oRequestInfo.m_wPort;
@@ -171,7 +171,7 @@ void CHttpClient::NotifyComplete(int32_t nCode) {
   ClearFormFields();
   if (nCode != kHttpResultSuccess && nCode != kHttpResultNotModified) {
     DestroySocket();
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] $$$$$$$$$$$$$$$$$$$$$$ Fail NotifyComplete nError[%d]", CurrentRequestId(),
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] $$$$$$$$$$$$$$$$$$$$$$ Fail NotifyComplete nError[%d]", CurrentRequestId(),
              static_cast<int>(nCode));
     m_bCompleted.store(true, std::memory_order_relaxed);
     SetTimer(kKeepAfterFailMs, kTimerStopTask, false);
@@ -180,7 +180,7 @@ void CHttpClient::NotifyComplete(int32_t nCode) {
     return;
   }
   AppendChunkTrailer();
-  znsyslog(4, kTag, __LINE__, "Id[%I64u] Success NotifyComplete nRetCode[%d] Connection bClose[%d]", CurrentRequestId(),
+  znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] Success NotifyComplete nRetCode[%d] Connection bClose[%d]", CurrentRequestId(),
            static_cast<int>(nCode), 0);
   m_bCompleted.store(true, std::memory_order_relaxed);
   SetTimer(kKeepAfterSuccessMs, kTimerStopTask, false);
@@ -208,8 +208,6 @@ void CHttpClient::FreeRetiredConnectors() {
   for (CHttpConnector* pConnector : m_vecRetiredConnectors) delete pConnector;
   m_vecRetiredConnectors.clear();
 }
-
-
 
 void CHttpClient::ResetRequest() {
   HttpRequestInfo& ri = m_oRequestInfo;

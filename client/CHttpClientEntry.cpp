@@ -3,13 +3,12 @@
 // and hands the record to Request, which moves to the worker. Host threads.
 #include "base/znplatform.h"
 #include "client/CHttpClient.h"
+#include "http/HttpLog.h"
 #include "client/CHttpClientCalls.h"
 
 namespace zn {
 
 namespace {
-
-const char kTag[] = "znhttp";
 
 int32_t RunningFlag(const std::atomic<bool>& bRunning) {
   return bRunning.load(std::memory_order_relaxed) ? 1 : 0;
@@ -39,15 +38,15 @@ bool CHttpClient::Start(HttpRequestParam& param) {
 bool CHttpClient::Download(const zn::strutf16& strPath, const zn::strutf16& strPort, const zn::hostlist& lstHosts,
                            const zn::strutf16& strFile, const SYSTEMTIME* pIfModifiedSince, bool bResume) {
   if (lstHosts.empty()) {
-    znsyslog(2, kTag, __LINE__, "Id[%I64u] Download:strHost is empty", CurrentRequestId());
+    znsyslog(kLogWarning, kHttpClientLogTag, __LINE__, "Id[%I64u] Download:strHost is empty", CurrentRequestId());
     return false;
   }
   if (strFile.empty()) {
-    znsyslog(2, kTag, __LINE__, "Id[%I64u] Download:strFileName is empty", CurrentRequestId());
+    znsyslog(kLogWarning, kHttpClientLogTag, __LINE__, "Id[%I64u] Download:strFileName is empty", CurrentRequestId());
     return false;
   }
   if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] Download is Running", CurrentRequestId());
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Download is Running", CurrentRequestId());
     return false;
   }
   HttpRequestParam param;
@@ -65,11 +64,11 @@ bool CHttpClient::Download(const zn::strutf16& strUrl, const zn::strutf16& strFi
                            bool bResume) {
   const zn::strutf8 strUrl8(strUrl);
   if (strUrl.empty() || strFile.empty()) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] Error Download,Param Error", CurrentRequestId());
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Download,Param Error", CurrentRequestId());
     return false;
   }
   if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] Error Download,m_bRunning[%d] [%s]", CurrentRequestId(),
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Download,m_bRunning[%d] [%s]", CurrentRequestId(),
              RunningFlag(m_bRunning), strUrl8.c_str());
     return false;
   }
@@ -90,11 +89,11 @@ bool CHttpClient::Download(const zn::strutf8& strUrl, const zn::strutf8& strFile
 bool CHttpClient::Download(const zn::strutf8& strUrl, const zn::strutf8& strSSLName, const zn::strutf8& strFile,
                            const SYSTEMTIME* pIfModifiedSince, bool bResume) {
   if (strUrl.empty() || strFile.empty()) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] Error Download,Param Error", CurrentRequestId());
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Download,Param Error", CurrentRequestId());
     return false;
   }
   if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] Error Download,m_bRunning[%d] [%s]", CurrentRequestId(),
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Download,m_bRunning[%d] [%s]", CurrentRequestId(),
              RunningFlag(m_bRunning), strUrl.c_str());
     return false;
   }
@@ -112,7 +111,7 @@ bool CHttpClient::Download(const zn::strutf16& strUrl, const SYSTEMTIME* pIfModi
   if (strUrl.empty()) return false;
   const zn::strutf8 strUrl8(strUrl);
   if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] Error Download,m_bRunning[%d] [%s]", CurrentRequestId(),
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Download,m_bRunning[%d] [%s]", CurrentRequestId(),
              RunningFlag(m_bRunning), strUrl8.c_str());
     return false;
   }
@@ -125,13 +124,13 @@ bool CHttpClient::Download(const zn::strutf16& strUrl, const SYSTEMTIME* pIfModi
 
 bool CHttpClient::DownloadToStream(const zn::strutf16& strUrl, IZNStreamWriter* pStream, uint32_t /*dwReserved*/) {
   if (strUrl.empty() || !pStream) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] Error DownloadToStream,Param Error", CurrentRequestId());
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error DownloadToStream,Param Error", CurrentRequestId());
     DropStream(pStream);
     return false;
   }
   const zn::strutf8 strUrl8(strUrl);
   if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] Error DownloadToStream,m_bRunning[%d] [%s]", CurrentRequestId(),
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error DownloadToStream,m_bRunning[%d] [%s]", CurrentRequestId(),
              RunningFlag(m_bRunning), strUrl8.c_str());
     DropStream(pStream);
     return false;
@@ -147,17 +146,17 @@ bool CHttpClient::HttpRequestToBuffer(const zn::strutf16& strPath, const zn::str
                                       const zn::hostlist& lstHosts, int32_t nMethod, const char* pData,
                                       uint32_t dwLen) {
   if (lstHosts.empty()) {
-    znsyslog(2, kTag, __LINE__, "Id[%I64u]  HttpRequestToBuffer:strHost is empty", CurrentRequestId());
+    znsyslog(kLogWarning, kHttpClientLogTag, __LINE__, "Id[%I64u]  HttpRequestToBuffer:strHost is empty", CurrentRequestId());
     return false;
   }
   if (nMethod != HTTPMETHOD_GET && nMethod != HTTPMETHOD_POST) {
-    znsyslog(2, kTag, __LINE__,
+    znsyslog(kLogWarning, kHttpClientLogTag, __LINE__,
              "Id[%I64u]  HttpRequestToBuffer:nMethod[%d] should be HTTPMETHOD_GET[%d] or HTTPMETHOD_POST[%d]",
              CurrentRequestId(), static_cast<int>(nMethod), HTTPMETHOD_GET, HTTPMETHOD_POST);
     return false;
   }
   if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u]  HttpRequestToBuffer:Error HttpRequestToBuffer, m_bRunning[%d]",
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u]  HttpRequestToBuffer:Error HttpRequestToBuffer, m_bRunning[%d]",
              CurrentRequestId(), RunningFlag(m_bRunning));
     return false;
   }
@@ -175,7 +174,7 @@ bool CHttpClient::HttpRequestToBuffer(const zn::strutf16& strUrl, int32_t nMetho
   if (strUrl.empty() || (nMethod != HTTPMETHOD_GET && nMethod != HTTPMETHOD_POST)) return false;
   const zn::strutf8 strUrl8(strUrl);
   if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] Error HttpRequestToBuffer,m_bRunning[%d] [%s]", CurrentRequestId(),
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error HttpRequestToBuffer,m_bRunning[%d] [%s]", CurrentRequestId(),
              RunningFlag(m_bRunning), strUrl8.c_str());
     return false;
   }
@@ -198,7 +197,7 @@ bool CHttpClient::Upload(const zn::strutf8& strUrl, const char* pData, uint32_t 
 bool CHttpClient::Upload(const zn::strutf8& strUrl, const zn::strutf8& strSSLName, const char* pData, int32_t nLen) {
   if (strUrl.empty() || nLen <= 0 || !pData) return false;
   if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] Error Upload,m_bRunning[%d] [%s]", CurrentRequestId(),
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Upload,m_bRunning[%d] [%s]", CurrentRequestId(),
              RunningFlag(m_bRunning), strUrl.c_str());
     return false;
   }
@@ -218,7 +217,7 @@ bool CHttpClient::Upload(const zn::strutf16& strUrl, const zn::strutf16& strFile
   if (strUrl.empty()) return false;
   const zn::strutf8 strUrl8(strUrl);
   if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] Error Upload,m_bRunning[%d] [%s]", CurrentRequestId(),
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Upload,m_bRunning[%d] [%s]", CurrentRequestId(),
              RunningFlag(m_bRunning), strUrl8.c_str());
     return false;
   }
@@ -233,13 +232,13 @@ bool CHttpClient::Upload(const zn::strutf16& strUrl, const zn::strutf16& strFile
 bool CHttpClient::CheckFormUpload(const zn::strutf16& strUrl, const void* pSource) {
   if (strUrl.empty()) return false;
   if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] Error UploadFormData,m_bRunning[%d] [%s]", CurrentRequestId(),
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error UploadFormData,m_bRunning[%d] [%s]", CurrentRequestId(),
              RunningFlag(m_bRunning), zn::strutf8(strUrl).c_str());
     return false;
   }
   if (m_oRequestInfo.m_strBoundary.empty()) MakeBoundary(m_oRequestInfo.m_strBoundary);
   if (m_oRequestInfo.m_strFormDataHead.empty() && !pSource) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] Error strFormDatas IsEmpty", CurrentRequestId());
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error strFormDatas IsEmpty", CurrentRequestId());
     return false;
   }
   return true;

@@ -6,6 +6,7 @@
 
 #include "base/znplatform.h"
 #include "client/CHttpClient.h"
+#include "http/HttpLog.h"
 #include "http/CChunker.h"
 #include "http/CHttpCookie.h"
 #include "http/CHttpFormData.h"
@@ -15,10 +16,6 @@
 #include "http/CHttpUrl.h"
 
 namespace zn {
-
-namespace {
-const char kTag[] = "znhttp";
-}  // namespace
 
 HttpMessageSettings CHttpClient::MessageSettings() const {
   HttpMessageSettings settings;
@@ -103,7 +100,7 @@ void CHttpClient::AppendChunkTrailer() {
   if (!m_pChunker->GetTrailer(strTrailer) || strTrailer.empty()) return;
   const zn::strutf8 strTrailer8(strTrailer);
   m_oResponse.m_strResponseHead.append(strTrailer8);
-  znsyslog(3, kTag, __LINE__, "Id[%I64u] strTrailer[%s]", CurrentRequestId(), strTrailer8.c_str());
+  znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] strTrailer[%s]", CurrentRequestId(), strTrailer8.c_str());
 }
 
 void CHttpClient::ResetMessageState() {

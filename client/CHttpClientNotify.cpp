@@ -4,12 +4,12 @@
 // AddRef and Release.
 #include "base/znplatform.h"
 #include "client/CHttpClient.h"
+#include "http/HttpLog.h"
 #include "client/CHttpClientCalls.h"
 
 namespace zn {
 
 namespace {
-const char kTag[] = "znhttp";
 const char kMethodGet[] = "GET";
 }  // namespace
 
@@ -30,7 +30,7 @@ void CHttpClient::NotifyOnConnecting(const zn::strutf16& strHost) {
     PostCall(m_pNotifyTask, new zn_task_call_CHttpClientNotifyOnConnecting(this, strHost));
     return;
   }
-  znsyslog(3, kTag, __LINE__, "Id[%I64u] notify OnConnecting", CurrentRequestId());
+  znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] notify OnConnecting", CurrentRequestId());
   zn::strutf16 strArg(strHost);
   CallHost([&](auto* p) { p->OnConnecting(this, strArg); });
 }
@@ -41,7 +41,7 @@ void CHttpClient::NotifyOnConnected() {
     PostCall(m_pNotifyTask, new zn_task_call_CHttpClientNotifyOnConnected(this));
     return;
   }
-  znsyslog(3, kTag, __LINE__, "Id[%I64u] notify NotifyOnConnected", CurrentRequestId());
+  znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] notify NotifyOnConnected", CurrentRequestId());
   CallHost([&](auto* p) { p->OnConnected(this); });
 }
 
@@ -51,7 +51,7 @@ void CHttpClient::NotifyOnDownloadStart(uint32_t dwPresent, uint32_t dwTotal) {
     PostCall(m_pNotifyTask, new zn_task_call_CHttpClientNotifyOnDownloadStart(this, dwPresent, dwTotal));
     return;
   }
-  znsyslog(3, kTag, __LINE__, "Id[%I64u] notify OnDownloadStart", CurrentRequestId());
+  znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] notify OnDownloadStart", CurrentRequestId());
   CallHost([&](auto* p) { p->OnDownloadStart(this, dwPresent, dwTotal); });
 }
 
@@ -68,7 +68,7 @@ void CHttpClient::NotifyOnDownloadComplete(uint32_t dwCode) {
     PostCall(m_pNotifyTask, new zn_task_call_CHttpClientNotifyOnDownloadComplete(this, dwCode));
     return;
   }
-  znsyslog(4, kTag, __LINE__, "Id[%I64u]  notify OnDownloadComplete dwCode[%u]", CurrentRequestId(), dwCode);
+  znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u]  notify OnDownloadComplete dwCode[%u]", CurrentRequestId(), dwCode);
   // The client is idle from here on: a host may start the next transfer from
   // inside the callback.
   m_bRunning.store(false, std::memory_order_relaxed);
@@ -90,11 +90,11 @@ void CHttpClient::NotifyOnReConnect() {
     PostCall(m_pNotifyTask, new zn_task_call_CHttpClientNotifyOnReConnect(this));
     return;
   }
-  znsyslog(3, kTag, __LINE__, "Id[%I64u] notify OnReConnect", CurrentRequestId());
+  znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] notify OnReConnect", CurrentRequestId());
 }
 
 void CHttpClient::NotifyRedirect() {
-  znsyslog(3, kTag, __LINE__, "Id[%I64u] notify OnRedirected...", CurrentRequestId());
+  znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] notify OnRedirected...", CurrentRequestId());
   if (!m_bSyncRedirectNotify) {
     NotifyOnRedirected(zn::strutf16(m_oRequestInfo.m_strUrl));
     return;

@@ -4,13 +4,10 @@
 
 #include "base/znplatform.h"
 #include "client/CHttpClient.h"
+#include "http/HttpLog.h"
 #include "http/CChunker.h"
 
 namespace zn {
-
-namespace {
-const char kTag[] = "znhttp";
-}  // namespace
 
 void CHttpClient::RetryConnect() { RetryConnectStep(false); }
 
@@ -40,19 +37,19 @@ void CHttpClient::RetryConnectStep(bool bProxyFailure) {
   bool bNoProxy = false;
   if (bProxyFailure && m_bProxyUsed) {
     // The failed attempt went through the proxy: one uncounted attempt without it.
-    znsyslog(3, kTag, __LINE__, "Id[%I64u] RetryConnect had used proxy, try no proxy", CurrentRequestId());
+    znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] RetryConnect had used proxy, try no proxy", CurrentRequestId());
     m_bProxyUsed = false;
     bNoProxy = true;
   } else {
     m_oRequestInfo.m_nRetryTimes += 1;
     if (m_oRequestInfo.m_nRetryTimes >= m_nMaxRetryTimes) {
-      znsyslog(3, kTag, __LINE__, "Id[%I64u] m_oRequestInfo.m_nRetryTimes[%d] <= [%d],FAIL", CurrentRequestId(),
+      znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] m_oRequestInfo.m_nRetryTimes[%d] <= [%d],FAIL", CurrentRequestId(),
                static_cast<int>(m_oRequestInfo.m_nRetryTimes), static_cast<int>(m_nMaxRetryTimes));
       NotifyComplete(kHttpResultNoConnection);
       return;
     }
   }
-  znsyslog(3, kTag, __LINE__, "Id[%I64u] RetryConnect URL[%s]", CurrentRequestId(), m_oRequestInfo.m_strUrl.c_str());
+  znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] RetryConnect URL[%s]", CurrentRequestId(), m_oRequestInfo.m_strUrl.c_str());
   ForgetAnswer();
   // The writer keeps what it has: the next head asks for the rest.
   ConnectStep(bNoProxy);
@@ -62,19 +59,19 @@ void CHttpClient::ReConnect() {
   KillTimer(kTimerRecv);
   DestroySocket();
   if (m_oRequestInfo.m_nRedirTimes > kMaxRedirTimes) {
-    znsyslog(3, kTag, __LINE__, "Id[%I64u] m_oRequestInfo.m_nRedirTimes[%d] > [%d],FAIL", CurrentRequestId(),
+    znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] m_oRequestInfo.m_nRedirTimes[%d] > [%d],FAIL", CurrentRequestId(),
              static_cast<int>(m_oRequestInfo.m_nRedirTimes), static_cast<int>(kMaxRedirTimes));
     NotifyComplete(kHttpResultFailed);
     return;
   }
-  znsyslog(3, kTag, __LINE__, "Id[%I64u] ReConnect,m_nRetryTimes[%d] URL[%s]", CurrentRequestId(),
+  znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] ReConnect,m_nRetryTimes[%d] URL[%s]", CurrentRequestId(),
            static_cast<int>(m_oRequestInfo.m_nRetryTimes), m_oRequestInfo.m_strUrl.c_str());
   m_oRequestInfo.m_lstHosts.clear();
   ForgetAnswer();
   const zn::strutf8 strUrl(m_oRequestInfo.m_strUrl);
   const zn::strutf8 strSSLName(m_oRequestInfo.m_strSSLName);
   if (!CrackUrl(strUrl, strSSLName)) {
-    znsyslog(3, kTag, __LINE__, "Id[%I64u] CrackUrl[%s] Fail", CurrentRequestId(), m_oRequestInfo.m_strUrl.c_str());
+    znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] CrackUrl[%s] Fail", CurrentRequestId(), m_oRequestInfo.m_strUrl.c_str());
     NotifyComplete(kHttpResultFailed);
     return;
   }
@@ -83,15 +80,15 @@ void CHttpClient::ReConnect() {
 
 bool CHttpClient::CanReuseTcp() {
   if (!m_pSocket) {
-    znsyslog(4, kTag, __LINE__, "Id[%I64u] m_pSocket is NUll, can NOT reuse tcp", CurrentRequestId());
+    znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] m_pSocket is NUll, can NOT reuse tcp", CurrentRequestId());
     return false;
   }
   if (m_strsockIP.empty()) {
-    znsyslog(4, kTag, __LINE__, "Id[%I64u] m_strsockIP is NUll, can NOT reuse tcp", CurrentRequestId());
+    znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] m_strsockIP is NUll, can NOT reuse tcp", CurrentRequestId());
     return false;
   }
   if (m_wsockPort != m_oRequestInfo.m_wPort) {
-    znsyslog(4, kTag, __LINE__, "Id[%I64u] m_wsockPort[%d] != Request port[%d], can NOT reuse tcp",
+    znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] m_wsockPort[%d] != Request port[%d], can NOT reuse tcp",
              CurrentRequestId(), static_cast<int>(m_wsockPort), static_cast<int>(m_oRequestInfo.m_wPort));
     return false;
   }
@@ -100,7 +97,7 @@ bool CHttpClient::CanReuseTcp() {
   }
   m_pSocket->Close();
   DestroySocket();
-  znsyslog(4, kTag, __LINE__, "Id[%I64u] m_strsockIP[%s] is not in request list, can NOT reuse tcp",
+  znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] m_strsockIP[%s] is not in request list, can NOT reuse tcp",
            CurrentRequestId(), m_strsockIP.c_str());
   return false;
 }

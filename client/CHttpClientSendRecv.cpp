@@ -5,11 +5,11 @@
 
 #include "base/znplatform.h"
 #include "client/CHttpClient.h"
+#include "http/HttpLog.h"
 
 namespace zn {
 
 namespace {
-const char kTag[] = "znhttp";
 const char kMethodPost[] = "POST";
 // Closes a multipart body; filled with the boundary.
 const char kFormEndFormat[] = "\r\n--%s--\r\n\r\n";
@@ -26,7 +26,7 @@ void CHttpClient::SendRequest() {
   if (m_bBuildHead) {
     m_strRqHead.clear();
     if (!BuildRqHead(m_strRqHead) || m_strRqHead.empty()) {
-      znsyslog(2, kTag, __LINE__, "Id[%I64u] BuildRqHead failed or strRqHead[%u] == 0", CurrentRequestId(),
+      znsyslog(kLogWarning, kHttpClientLogTag, __LINE__, "Id[%I64u] BuildRqHead failed or strRqHead[%u] == 0", CurrentRequestId(),
                m_strRqHead.length());
       NotifyComplete(kHttpResultFailed);
       return;
@@ -87,7 +87,7 @@ void CHttpClient::SendData(bool& bSent) {
     if (QueueFormEnd()) return;  // the next OnSend sends the closing delimiter
     m_pSocket->SelectEvent(ZNSOCKET_EVENT_WRITE, true);
     m_pSocket->SelectEvent(ZNSOCKET_EVENT_READ, false);
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] SendData all sented, SelectEvent(ZNSOCKET_EVENT_READ)",
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] SendData all sented, SelectEvent(ZNSOCKET_EVENT_READ)",
              CurrentRequestId());
     return;
   }
@@ -112,7 +112,7 @@ void CHttpClient::OnSend(CZNITCPSocket* /*pSocket*/) {
 void CHttpClient::OnRecv(CZNITCPSocket* /*pSocket*/) {
   FreeRetiredConnectors();
   if (!m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(1, kTag, __LINE__, "Id[%I64u] OnRecv but not bRunning", CurrentRequestId());
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] OnRecv but not bRunning", CurrentRequestId());
     return;
   }
   // Bytes behind a completed answer are left in the connection.
@@ -156,7 +156,7 @@ void CHttpClient::OnRecv(CZNITCPSocket* /*pSocket*/) {
 
 void CHttpClient::OnClose(CZNITCPSocket* /*pSocket*/) {
   HttpResponseInfo& rs = m_oResponse;
-  znsyslog(1, kTag, __LINE__, "Id[%I64u] OnClose dwTmpRecvCurPos[%u]", CurrentRequestId(), rs.m_dwTmpRecvCurPos);
+  znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] OnClose dwTmpRecvCurPos[%u]", CurrentRequestId(), rs.m_dwTmpRecvCurPos);
   KillTimer(kTimerStopTask);
   DestroySocket();
   if (!m_bRunning.load(std::memory_order_relaxed) || m_bCompleted.load(std::memory_order_relaxed)) {
@@ -192,7 +192,7 @@ void CHttpClient::OnTimer(unsigned int id) {
         KillTimer(kTimerRecv);
         return;
       }
-      znsyslog(2, kTag, __LINE__, "Id[%I64u] Data Receive Time Out [%u]s!", CurrentRequestId(), m_dwRecvTimeout);
+      znsyslog(kLogWarning, kHttpClientLogTag, __LINE__, "Id[%I64u] Data Receive Time Out [%u]s!", CurrentRequestId(), m_dwRecvTimeout);
       if ((rs.m_dwResponseStatusCode == kStatusOk || rs.m_dwResponseStatusCode == kStatusPartial) &&
           !rs.m_bChunked && rs.m_dwContentLength == 0) {
         NotifyComplete(kHttpResultSuccess);
@@ -201,12 +201,12 @@ void CHttpClient::OnTimer(unsigned int id) {
       }
       return;
     case kTimerStopTask:
-      znsyslog(4, kTag, __LINE__, "Id[%I64u] Timer of stop task timeout[%u]", CurrentRequestId(), id);
+      znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] Timer of stop task timeout[%u]", CurrentRequestId(), id);
       KillTimer(kTimerStopTask);
       DestroySocket();
       return;
     default:
-      znsyslog(2, kTag, __LINE__, "Id[%I64u] Timer[%u] Out, but NOT be processed!", CurrentRequestId(), id);
+      znsyslog(kLogWarning, kHttpClientLogTag, __LINE__, "Id[%I64u] Timer[%u] Out, but NOT be processed!", CurrentRequestId(), id);
       return;
   }
 }

@@ -2,6 +2,7 @@
 // call records to another task.
 #include "base/znplatform.h"
 #include "client/CHttpClient.h"
+#include "http/HttpLog.h"
 #include "client/CHttpClientCalls.h"
 
 namespace zn {
@@ -41,7 +42,7 @@ void CHttpClient::PostCall(CZNTaskBase* pTask, zn_task_call_base* pCall) {
 void CHttpClient::StartHttpThread() {
   CZNAutoTrylock lock(m_lockThread);
   if (!lock.IsLocked()) {
-    znsyslog(1, "znhttp", __LINE__, "CHttpClient::StartHttpThread other thread is already starting thread.");
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "CHttpClient::StartHttpThread other thread is already starting thread.");
     return;
   }
   if (m_pHttpTask && m_pHttpTask->IsStarted()) return;
@@ -55,7 +56,7 @@ void CHttpClient::StopHttpThread(bool bForce) { StopHttpThreadImpl(bForce); }
 void CHttpClient::StopHttpThreadImpl(bool bForce) {
   CZNAutoTrylock lock(m_lockThread);
   if (!lock.IsLocked()) {
-    znsyslog(1, "znhttp", __LINE__, "CHttpClient::StopHttpThread other thread is already stopping thread.");
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "CHttpClient::StopHttpThread other thread is already stopping thread.");
     return;
   }
   if (!bForce && m_bRunning.load(std::memory_order_relaxed)) return;

@@ -375,18 +375,29 @@ TEST_F(CHttpClientEngineTest, NotificationOrderOfADownload) {
 
 TEST_F(CHttpClientEngineTest, NextTransferStartsFromInsideTheCompletion) {
   const std::string sha = nginx().MakeFile("chain", 3000);
-  Host host;
-  const std::string second = m_dir.File("chain2");
-  std::atomic<bool> started{false};
-  host.rec().SetHook([&](const zntest::HostEvent& e) {
-    if (e.name == "OnDownloadComplete" && !started.exchange(true)) {
-      started = host->Download(U8(nginx().HttpUrl("/files/chain")), U8(second), nullptr, false);
-    }
-  });
-  ASSERT_TRUE(host->Download(U8(nginx().HttpUrl("/files/chain")), U8(m_dir.File("chain1")), nullptr, false));
-  ASSERT_EQ(host.WaitComplete(2), 0);
-  EXPECT_TRUE(started.load());
-  EXPECT_EQ(zntest::Sha256OfFile(second), sha);
+  // With a notify task, and without one: then the callback runs on the
+  // worker, inside the completion step of the first request.
+  for (bool withNotifyTask : {true, false}) {
+    SCOPED_TRACE(withNotifyTask);
+    Host host(0xFF, withNotifyTask);
+    const std::string second = m_dir.File("chain2");
+    remove(second.c_str());
+    std::atomic<int> completions{0};
+    std::atomic<bool> started{false};
+    host.rec().SetHook([&](const zntest::HostEvent& e) {
+      if (e.name == "OnDownloadComplete" && ++completions == 1) {
+        started = host->Download(U8(nginx().HttpUrl("/files/chain")), U8(second), nullptr, false);
+      }
+    });
+    ASSERT_TRUE(host->Download(U8(nginx().HttpUrl("/files/chain")), U8(m_dir.File("chain1")), nullptr, false));
+    ASSERT_EQ(host.WaitComplete(2), 0);
+    EXPECT_TRUE(started.load());
+    EXPECT_EQ(zntest::Sha256OfFile(second), sha);
+    // The second request ran on the kept connection.
+    std::vector<zntest::AccessLogEntry> log = LogOf("/files/chain");
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 1].connection, log[log.size() - 2].connection);
+  }
 }
 
 }  // namespace

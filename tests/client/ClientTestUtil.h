@@ -362,8 +362,9 @@ inline bool FileExists(const std::string& path) {
 // usual host of the transfer tests.
 class Host {
  public:
-  explicit Host(uint8_t flags = 0xFF) : m_task("notify"), m_notify(m_rec) {
-    m_pClient.reset(zn_create_httpclient_ex(m_task.get()));
+  // withNotifyTask false: the callbacks run on the client's worker.
+  explicit Host(uint8_t flags = 0xFF, bool withNotifyTask = true) : m_task("notify"), m_notify(m_rec) {
+    m_pClient.reset(zn_create_httpclient_ex(withNotifyTask ? m_task.get() : nullptr));
     m_pClient->SetNotify(&m_notify);
     m_pClient->SetNotifyFlags(flags);
   }
