@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "ClientTestUtil.h"
+#include "base/znsocket.h"
 #include "support/NginxFixture.h"
 #include "support/TestSha256.h"
 
@@ -281,6 +282,7 @@ TEST_F(CHttpClientEngineTest, SecondDownloadReusesTheConnection) {
     uint16_t peerPort = 0;
     EXPECT_TRUE(host->GetPeerName(peer, peerPort));
     EXPECT_EQ(peerPort, port);
+    EXPECT_TRUE(znsocket_isvalid(host->NativeSocket()));  // the kept connection
   }
 }
 
