@@ -143,6 +143,24 @@ TEST_F(CHttpClientEngineTest, ResumeAsksForTheRestAndAppends) {
   }
 }
 
+TEST_F(CHttpClientEngineTest, RangePastTheEndIsAnsweredFromTheStartOnTheNextAttempt) {
+  const uint64_t size = 20000;
+  const std::string sha = nginx().MakeFile("longer", size);
+  const std::string target = m_dir.File("longer");
+  // The local file is longer than the resource: the server answers 416.
+  ASSERT_TRUE(zntest::WriteFile(target, std::string(size + 10, 'z')));
+  Host host;
+  ASSERT_TRUE(host->Download(U8(nginx().HttpUrl("/files/longer")), U8(target), nullptr, true));
+  ASSERT_EQ(host.WaitComplete(), 0);
+  EXPECT_EQ(zntest::Sha256OfFile(target), sha);
+  std::vector<zntest::AccessLogEntry> log = LogOf("/files/longer");
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].status, 416);
+  EXPECT_EQ(log[0].range, "bytes=" + std::to_string(size + 10) + "-");
+  EXPECT_EQ(log[1].status, 200);
+  EXPECT_EQ(log[1].range, "-");
+}
+
 TEST_F(CHttpClientEngineTest, ExistingFileIsEmptiedWithoutResume) {
   const std::string sha = nginx().MakeFile("fresh", 5000);
   const std::string target = m_dir.File("fresh");
