@@ -1,13 +1,23 @@
 // Timers on the reactors of tasks.
 //
-// Each armed id owns one asio::steady_timer on the reactor of the task it
-// fires on, and an arming serial. The wait's handler carries the serial it was
-// armed with and runs OnTimer only while the object's entry for that id still
-// carries the same serial: a kill or a re-arm replaces or removes the entry,
-// so a wait that was already due when the kill happened finds a different
-// serial (or none) and does nothing.
+// Each armed id has an entry with an arming serial and the time it is due.
+// A zero-delay one-shot arming is a call posted to the reactor; every other
+// arming is served by an asio::steady_timer wait. The posted call and the
+// wait's handler run OnTimer only while the entry is still armed with what
+// they serve: a kill or a re-arm changes or removes the entry, so a call or a
+// wait that was already due when the kill happened does nothing.
 //
-// The handler reaches the object through a state record shared with it
+// Re-arming is cheap on the reactor's own thread, because a connection re-arms
+// its receive time-out for every piece it reads: a kill there leaves the wait
+// in flight (the entry is kept, not armed), and a re-arm whose due time is not
+// earlier than that wait's expiry keeps the wait; when it ends early it waits
+// again for the rest. So the usual kill-and-re-arm costs neither an
+// allocation nor a system call to reprogram the reactor's timer descriptor.
+// From another thread the wait in flight cannot be touched (Asio timers are not
+// thread-safe), so such an arming makes a new timer and cancels the old one
+// on its reactor.
+//
+// The handlers reach the object through a state record shared with them
 // (TimerState), never through the object itself; the object's destructor
 // clears the state's owner, so the object may be destroyed at any point of its
 // own OnTimer, and nothing touches it after OnTimer returns.
@@ -32,25 +42,35 @@ const char kLogTag[] = "znbase.timer";
 // The id that KillTimer reads as "every timer of this object".
 constexpr uint32_t kAllTimers = 0xFFFFFFFF;
 const char kTimerThreadName[] = "ZNTimer";
+// Serial of an entry that is kept only for its wait in flight: nothing armed.
+constexpr uint64_t kNotArmed = 0;
 
-// One armed id.
+using Clock = std::chrono::steady_clock;
+
+// One id: armed, or kept only while its wait is in flight.
 struct TimerEntry {
-  // Keeps the reactor alive while armed. Declared first so that it is
-  // released after the timer below, which must not outlive its reactor.
+  // Keeps the reactor alive while the entry exists. Declared first so that it
+  // is released after the timer below, which must not outlive its reactor.
   std::shared_ptr<asio::io_context> ctx;
-  std::shared_ptr<asio::steady_timer> timer;  // shared with the pending wait's handler
-  uint64_t serial = 0;                        // unique within its TimerState
+  // The timer whose wait is in flight for this id, or null. Shared with that
+  // wait's handler. Once made it is touched only on ctx's thread.
+  std::shared_ptr<asio::steady_timer> timer;
+  uint64_t waitSerial = 0;  // the wait in flight on timer; older waits are stale
+  uint64_t serial = kNotArmed;  // the arming; unique within its TimerState
+  Clock::time_point due;        // when the armed timer fires; the wait in flight
+                                // never ends later than this (unless posted)
   std::chrono::milliseconds period{0};
   bool once = true;
+  bool posted = false;  // a zero-delay one-shot: a posted call fires it, not the wait
 };
 
-// Shared by a timer object and the handlers of its pending waits.
+// Shared by a timer object and the handlers of its pending waits and calls.
 struct TimerState {
   std::mutex mu;  // guards every field below
   // The timer object (borrowed); null once its destructor began.
   CZNTimerBase* owner = nullptr;
-  uint64_t lastSerial = 0;  // the serial given to the latest arming
-  std::map<uint32_t, TimerEntry> entries;  // the armed ids
+  uint64_t lastSerial = 0;  // the serial given to the latest arming or wait
+  std::map<uint32_t, TimerEntry> entries;
 };
 
 // What m_pTimerImpl points at: the object's counted handle to its state.
@@ -60,9 +80,9 @@ struct TimerHandle {
 
 std::shared_ptr<TimerState>& StateOf(void* impl) { return static_cast<TimerHandle*>(impl)->state; }
 
-// Stops an entry's wait. Asio timers are not safe to touch from two threads,
-// so off the reactor's thread the cancel travels there; the serial check has
-// already made the wait harmless, the cancel only frees it early.
+// Stops an entry's wait. Off the reactor's thread the cancel travels there;
+// the entry is gone already, which has made the wait harmless, the cancel only
+// frees it early.
 void CancelEntry(TimerEntry& entry) {
   if (!entry.timer) return;
   if (znplatform::IsReactorThread(*entry.ctx)) {
@@ -72,13 +92,13 @@ void CancelEntry(TimerEntry& entry) {
   }
 }
 
-void WaitFor(const std::shared_ptr<TimerState>& state, uint32_t id, uint64_t serial,
+void WaitFor(const std::shared_ptr<TimerState>& state, uint32_t id, uint64_t waitSerial,
              const std::shared_ptr<asio::steady_timer>& timer);
 
-// A wait of (id, serial) ended; runs on the reactor's thread.
-void OnWaitDone(const std::shared_ptr<TimerState>& state, uint32_t id, uint64_t serial,
+// A wait ended; runs on the reactor's thread.
+void OnWaitDone(const std::shared_ptr<TimerState>& state, uint32_t id, uint64_t waitSerial,
                 const std::shared_ptr<asio::steady_timer>& timer, const std::error_code& ec) {
-  if (ec) return;  // cancelled: the entry was killed or replaced
+  if (ec) return;  // cancelled, or re-aimed at an earlier time by a re-arm
   CZNTimerBase* owner = nullptr;
   TimerEntry finished;
   {
@@ -86,48 +106,102 @@ void OnWaitDone(const std::shared_ptr<TimerState>& state, uint32_t id, uint64_t 
     owner = state->owner;
     if (!owner) return;
     auto it = state->entries.find(id);
-    if (it == state->entries.end() || it->second.serial != serial) return;
-    if (it->second.once) {
-      finished = std::move(it->second);
+    if (it == state->entries.end()) return;
+    TimerEntry& entry = it->second;
+    if (entry.timer != timer || entry.waitSerial != waitSerial) return;  // a stale wait
+    if (entry.serial == kNotArmed) {
+      // Killed (or fired as a posted call) while this wait was in flight.
+      finished = std::move(entry);
+      state->entries.erase(it);
+      owner = nullptr;
+    } else if (entry.posted) {
+      entry.timer.reset();  // the posted call serves the arming; the wait is idle
+      return;
+    } else if (Clock::now() < entry.due) {
+      // Re-armed for later while this wait was in flight: wait for the rest.
+      timer->expires_at(entry.due);
+      entry.waitSerial = ++state->lastSerial;
+      WaitFor(state, id, entry.waitSerial, timer);
+      return;
+    } else if (entry.once) {
+      finished = std::move(entry);
       state->entries.erase(it);
     } else {
       // Re-armed before the callback, so that the callback may kill or
       // re-arm it like any other armed timer.
-      timer->expires_after(it->second.period);
-      WaitFor(state, id, serial, timer);
+      entry.due = Clock::now() + entry.period;
+      timer->expires_at(entry.due);
+      entry.waitSerial = ++state->lastSerial;
+      WaitFor(state, id, entry.waitSerial, timer);
     }
   }
   // Released before the callback: after it the object may be gone.
   finished = TimerEntry();
-  owner->OnTimer(id);
+  if (owner) owner->OnTimer(id);
 }
 
-void WaitFor(const std::shared_ptr<TimerState>& state, uint32_t id, uint64_t serial,
+void WaitFor(const std::shared_ptr<TimerState>& state, uint32_t id, uint64_t waitSerial,
              const std::shared_ptr<asio::steady_timer>& timer) {
-  timer->async_wait([state, id, serial, timer](const std::error_code& ec) {
-    OnWaitDone(state, id, serial, timer, ec);
+  timer->async_wait([state, id, waitSerial, timer](const std::error_code& ec) {
+    OnWaitDone(state, id, waitSerial, timer, ec);
   });
+}
+
+// The posted call of a zero-delay one-shot arming; runs on the reactor's thread.
+void OnPostedDue(const std::shared_ptr<TimerState>& state, uint32_t id, uint64_t serial) {
+  CZNTimerBase* owner = nullptr;
+  TimerEntry finished;
+  {
+    std::lock_guard<std::mutex> lock(state->mu);
+    owner = state->owner;
+    if (!owner) return;
+    auto it = state->entries.find(id);
+    if (it == state->entries.end() || !it->second.posted || it->second.serial != serial) return;
+    if (it->second.timer) {
+      // A wait is still in flight: keep the entry, unarmed, for a re-arm to reuse.
+      it->second.serial = kNotArmed;
+      it->second.posted = false;
+    } else {
+      finished = std::move(it->second);
+      state->entries.erase(it);
+    }
+  }
+  finished = TimerEntry();
+  owner->OnTimer(id);
 }
 
 // Arms (or re-arms) id on the reactor ctx.
 bool Arm(void* impl, const std::shared_ptr<asio::io_context>& ctx, uint32_t ms, uint32_t id, bool once) {
   std::shared_ptr<TimerState>& state = StateOf(impl);
-  auto timer = std::make_shared<asio::steady_timer>(*ctx);
-  // A zero delay is an expired timer: Asio completes it on a later turn of
-  // the loop, never inside this call.
-  timer->expires_after(std::chrono::milliseconds(ms));
+  const bool onReactor = znplatform::IsReactorThread(*ctx);
+  const Clock::time_point due = Clock::now() + std::chrono::milliseconds(ms);
   TimerEntry replaced;
   {
     std::lock_guard<std::mutex> lock(state->mu);
     if (!state->owner) return false;
     TimerEntry& entry = state->entries[id];
-    replaced = std::move(entry);
+    // The wait in flight can be reused only on its own reactor's thread.
+    if (entry.timer && !(onReactor && entry.ctx == ctx)) {
+      replaced = std::move(entry);
+      entry = TimerEntry();
+    }
     entry.ctx = ctx;
-    entry.timer = timer;
     entry.serial = ++state->lastSerial;
+    entry.due = due;
     entry.period = std::chrono::milliseconds(ms);
     entry.once = once;
-    WaitFor(state, id, entry.serial, timer);
+    entry.posted = once && ms == 0;
+    if (entry.posted) {
+      // Runs on a later turn of the loop, never inside this call.
+      asio::post(*ctx, [state, id, serial = entry.serial] { OnPostedDue(state, id, serial); });
+    } else if (!entry.timer || entry.timer->expiry() > due) {
+      if (!entry.timer) entry.timer = std::make_shared<asio::steady_timer>(*ctx);
+      // On a timer with a wait in flight this also aborts that wait.
+      entry.timer->expires_at(due);
+      entry.waitSerial = ++state->lastSerial;
+      WaitFor(state, id, entry.waitSerial, entry.timer);
+    }
+    // Otherwise the wait in flight ends no later than due and waits on from there.
   }
   CancelEntry(replaced);
   return true;
@@ -144,7 +218,15 @@ void Kill(void* impl, uint32_t id) {
     } else {
       auto it = state->entries.find(id);
       if (it == state->entries.end()) return;
-      killed.push_back(std::move(it->second));
+      TimerEntry& entry = it->second;
+      if (entry.timer && znplatform::IsReactorThread(*entry.ctx)) {
+        // Keep the wait in flight for the next arming of this id; its handler
+        // finds nothing armed.
+        entry.serial = kNotArmed;
+        entry.posted = false;
+        return;
+      }
+      killed.push_back(std::move(entry));
       state->entries.erase(it);
     }
   }

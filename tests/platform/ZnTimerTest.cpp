@@ -198,6 +198,82 @@ TEST_F(ZnTimerTest, KillOrReArmOfADueTimerOnItsThreadPreventsTheCallback) {
   }
 }
 
+// Kills and re-arms on the timer's own thread, as a connection does for its
+// receive time-out on every piece it reads: whatever happened before, the
+// timer fires exactly as its last arming says.
+TEST_F(ZnTimerTest, ReArmsOnItsThreadFollowTheLastArming) {
+  struct Row {
+    const char* name;
+    std::function<void(RecordingTimer&)> steps;  // run on the task's thread
+    int fires;                                   // firings of id 1 before a sentinel due at 300 ms
+  };
+  const Row rows[] = {
+      {"many kill-and-re-arms, then a short one",
+       [](RecordingTimer& t) {
+         for (int i = 0; i < 1000; ++i) {
+           t.KillTimer(1);
+           ASSERT_TRUE(t.SetTimer(60000, 1, true));
+         }
+         t.KillTimer(1);
+         ASSERT_TRUE(t.SetTimer(20, 1, true));
+       },
+       1},
+      {"re-armed earlier",
+       [](RecordingTimer& t) {
+         ASSERT_TRUE(t.SetTimer(60000, 1, true));
+         ASSERT_TRUE(t.SetTimer(20, 1, true));
+       },
+       1},
+      {"killed, then re-armed later",
+       [](RecordingTimer& t) {
+         ASSERT_TRUE(t.SetTimer(20, 1, true));
+         t.KillTimer(1);
+         ASSERT_TRUE(t.SetTimer(60000, 1, true));
+       },
+       0},
+      {"re-armed later without a kill",
+       [](RecordingTimer& t) {
+         ASSERT_TRUE(t.SetTimer(20, 1, true));
+         ASSERT_TRUE(t.SetTimer(60000, 1, true));
+       },
+       0},
+      {"zero delay killed",
+       [](RecordingTimer& t) {
+         ASSERT_TRUE(t.SetTimer(0, 1, true));
+         t.KillTimer(1);
+       },
+       0},
+      {"zero delay re-armed later",
+       [](RecordingTimer& t) {
+         ASSERT_TRUE(t.SetTimer(0, 1, true));
+         ASSERT_TRUE(t.SetTimer(60000, 1, true));
+       },
+       0},
+      {"zero delay over a killed wait that ends later",
+       [](RecordingTimer& t) {
+         ASSERT_TRUE(t.SetTimer(30, 1, true));
+         t.KillTimer(1);
+         ASSERT_TRUE(t.SetTimer(0, 1, true));
+       },
+       1},
+      {"a wait re-armed to zero delay and back",
+       [](RecordingTimer& t) {
+         ASSERT_TRUE(t.SetTimer(60000, 1, true));
+         ASSERT_TRUE(t.SetTimer(0, 1, true));
+         ASSERT_TRUE(t.SetTimer(40, 1, true));
+       },
+       1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    RecordingTimer timer;
+    RunOn(m_pTask, [&] { row.steps(timer); });
+    ASSERT_TRUE(timer.AwaitSentinel(m_pTask, 300));
+    EXPECT_EQ(timer.Count(1), row.fires);
+    RunOn(m_pTask, [&] { timer.KillTimer(0xFFFFFFFF); });
+  }
+}
+
 TEST_F(ZnTimerTest, DeletingTheTimerInsideItsOwnCallbackIsSafe) {
   // Several armed ids, one of them due with the one that deletes: none may
   // run after the delete, and nothing may touch the freed object (ASan).
