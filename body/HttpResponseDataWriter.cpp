@@ -42,6 +42,7 @@ bool HttpResponseDataWriter::Open(bool bToFile, const char* fileName, IZNStreamW
     } else {
       m_pFile = new io::CFile();
     }
+    m_nKnownFileSize = kUnknownFileSize;
     if (!m_pFile->Open(m_strFileName.c_str(), "ab")) {
       delete m_pFile;
       m_pFile = nullptr;
@@ -105,10 +106,10 @@ bool HttpResponseDataWriter::WriteToFile(const unsigned char* data, uint32_t len
   // through, so that it is neither split nor copied twice.
   m_pFile->Seek(0, 2);
   if (m_dwCacheFill != 0) {
-    if (m_pFile->Write(m_pFileCacheBuf, m_dwCacheFill) != static_cast<int64_t>(m_dwCacheFill)) return false;
+    if (!AppendToFile(m_pFileCacheBuf, m_dwCacheFill)) return false;
     m_dwCacheFill = 0;
   }
-  return m_pFile->Write(data, len) == static_cast<int64_t>(len);
+  return AppendToFile(data, len);
 }
 
 bool HttpResponseDataWriter::WriteToMemory(const unsigned char* data, uint32_t len) {
@@ -156,14 +157,25 @@ bool HttpResponseDataWriter::Flush() {
   if (!m_bToFile || !m_pFile || m_dwCacheFill == 0) return true;
   m_pFile->Seek(0, 2);
   // A short write keeps the cache, so a later flush may try again.
-  if (m_pFile->Write(m_pFileCacheBuf, m_dwCacheFill) != static_cast<int64_t>(m_dwCacheFill)) return false;
+  if (!AppendToFile(m_pFileCacheBuf, m_dwCacheFill)) return false;
   m_dwCacheFill = 0;
   return true;
 }
 
+bool HttpResponseDataWriter::AppendToFile(const unsigned char* data, uint32_t len) {
+  const int64_t written = m_pFile->Write(data, len);
+  if (written == static_cast<int64_t>(len) && m_nKnownFileSize != kUnknownFileSize) {
+    m_nKnownFileSize += written;
+  } else {
+    m_nKnownFileSize = kUnknownFileSize;  // a short or failed write: ask the file next time
+  }
+  return written == static_cast<int64_t>(len);
+}
+
 uint64_t HttpResponseDataWriter::GetDownloadedSize() {
   if (m_bToFile && m_pFile) {
-    const int64_t size = m_pFile->GetSize();
+    if (m_nKnownFileSize == kUnknownFileSize) m_nKnownFileSize = m_pFile->GetSize();
+    const int64_t size = m_nKnownFileSize;
     return (size > 0 ? static_cast<uint64_t>(size) : 0) + m_dwCacheFill;
   }
   return m_dwDataLen;
@@ -175,7 +187,8 @@ bool HttpResponseDataWriter::SetLength0() {
     // Bytes cached before the truncation belong to the body being dropped.
     m_dwCacheFill = 0;
     m_pFile->SetSize(0);
-    if (m_pFile->GetSize() != 0) {
+    m_nKnownFileSize = m_pFile->GetSize();
+    if (m_nKnownFileSize != 0) {
       delete m_pFile;
       m_pFile = nullptr;
       znsyslog(1, kTag, __LINE__, "Id[%I64u]SetLength0 FAIL [%s]", m_qwRequestId, m_strFileName.c_str());

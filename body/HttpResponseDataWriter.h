@@ -54,12 +54,22 @@ class HttpResponseDataWriter final {
   bool WriteToFile(const unsigned char* data, uint32_t len);
   // The memory target: grows by kMemoryGrowStep, or exactly by a large piece.
   bool WriteToMemory(const unsigned char* data, uint32_t len);
+  // Writes to the end of the open file and keeps m_nKnownFileSize.
+  bool AppendToFile(const unsigned char* data, uint32_t len);
+
+  // m_nKnownFileSize before the file's size has been read, or after a write
+  // whose outcome leaves it in doubt.
+  static constexpr int64_t kUnknownFileSize = -1;
 
   bool m_bToFile = true;                   // target is a file; else stream, else memory
   uint64_t m_qwAccepted = 0;               // sum of lengths passed to Write since Open
   uint64_t m_qwFirstWriteTime = 0;         // tick of the first Write since Open, 0 until then
   zn::strutf8 m_strFileName;               // path of the target file
   zn::io::CFile* m_pFile = nullptr;        // owned; the open target file or null
+  // Size of m_pFile as this writer last read or extended it, or
+  // kUnknownFileSize. The writer is the file's only writer while it holds it,
+  // so the size is read once instead of after every piece of a download.
+  int64_t m_nKnownFileSize = kUnknownFileSize;
   IZNStreamWriter* m_pStream = nullptr;    // owned; the host's stream or null
   unsigned char* m_pFileCacheBuf = nullptr;  // owned (malloc); made at the first file Write
   uint32_t m_dwFileCacheBufLen = 0;        // capacity of the cache

@@ -180,6 +180,51 @@ TEST(HttpResponseDataWriterTest, OpenAppendsToAnExistingFileAndTruncationDropsTh
   EXPECT_EQ(std::string(name.c_str()), path);
 }
 
+// The size the writer reports follows every write, cached or straight
+// through, from whatever the file held when it was opened; a reopen reads the
+// file again, so bytes added while it was closed count.
+TEST(HttpResponseDataWriterTest, DownloadedSizeFollowsCachedAndDirectWritesFromTheOpenedLength) {
+  struct Case {
+    size_t present;               // bytes in the file before Open
+    std::vector<uint32_t> pieces; // written in order
+  };
+  const Case cases[] = {
+      {0, {16384, 16384, 16384}},
+      {777, {16384, 600000, 5, 511999, 1}},
+      {1000000, {600000, 600000}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.present);
+    TempDir dir;
+    const std::string path = dir.File("grow.bin");
+    std::vector<unsigned char> expected = Pattern(c.present, 3);
+    ASSERT_TRUE(WriteWholeFile(path, expected));
+    HttpResponseDataWriter w;
+    ASSERT_TRUE(w.Open(true, path.c_str(), nullptr));
+    EXPECT_EQ(w.GetDownloadedSize(), c.present);
+    uint8_t seed = 20;
+    for (uint32_t len : c.pieces) {
+      const std::vector<unsigned char> piece = Pattern(len, seed++);
+      ASSERT_TRUE(w.Write(piece.data(), len));
+      expected.insert(expected.end(), piece.begin(), piece.end());
+      EXPECT_EQ(w.GetDownloadedSize(), expected.size());
+    }
+    ASSERT_TRUE(w.Flush());
+    EXPECT_EQ(w.GetDownloadedSize(), expected.size());
+    EXPECT_EQ(DiskSize(path), expected.size());
+    EXPECT_EQ(ReadWholeFile(path), expected);
+
+    ASSERT_TRUE(w.CloseFile());
+    const std::vector<unsigned char> outside = Pattern(123, 99);
+    FILE* f = fopen(path.c_str(), "ab");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(fwrite(outside.data(), 1, outside.size(), f), outside.size());
+    fclose(f);
+    ASSERT_TRUE(w.Open(true, nullptr, nullptr));
+    EXPECT_EQ(w.GetDownloadedSize(), expected.size() + outside.size());
+  }
+}
+
 TEST(HttpResponseDataWriterTest, OpenFailureIsLoggedAndLeavesNoFile) {
   TempDir dir;
   LogCapture log;
