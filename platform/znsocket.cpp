@@ -73,6 +73,7 @@ class CZNTCPSocket final : public CZNITCPSocket {
   void NewGeneration();
   // Starts the readiness waits that the selection and the state call for.
   void UpdateWaits();
+  void UpdateWriteWait();  // the write part of UpdateWaits
   void OnReadable(const asio::error_code& ec);
   void OnWritable(const asio::error_code& ec);
   // Queues the close delivery for a later turn of the loop (never inside the caller).
@@ -93,7 +94,10 @@ class CZNTCPSocket final : public CZNITCPSocket {
   std::shared_ptr<Token> m_token;         // current generation; completions hold weak references
   int m_nEvents = 0;                      // selected interest: READ stays until cleared, WRITE is consumed by OnSend
   bool m_bRecvArmed = true;               // false between an OnRecv and the sink's next Recv
-  bool m_bReadWaiting = false;            // a wait_read is outstanding on the descriptor
+  bool m_bReadWaiting = false;            // a wait_read (or a posted look) is outstanding on the descriptor
+  // The sink's last Recv filled its whole buffer, so more bytes most likely
+  // wait: the next read wait is a look on the next turn of the loop instead.
+  bool m_bReadLikely = false;
   bool m_bWriteWaiting = false;           // a wait_write is outstanding on the descriptor
   bool m_bClosePosted = false;            // a close delivery is queued
   bool m_bCloseDone = false;              // OnClose was delivered (or the stream ended for good)
@@ -213,6 +217,7 @@ int CZNTCPSocket::Recv(void* pData, uint32_t ulen) {
   m_bRecvArmed = true;
   const size_t len = ulen > static_cast<uint32_t>(INT32_MAX) ? static_cast<size_t>(INT32_MAX) : ulen;
   const ssize_t n = RetryOnEintr([&] { return ::recv(fd, pData, len, MSG_DONTWAIT); });
+  m_bReadLikely = n > 0 && static_cast<size_t>(n) == len;
   if (n > 0) {
     UpdateWaits();
     return static_cast<int>(n);
@@ -266,11 +271,27 @@ void CZNTCPSocket::UpdateWaits() {
   if ((m_nEvents & ZNSOCKET_EVENT_READ) && m_bRecvArmed && !m_bReadWaiting) {
     m_bReadWaiting = true;
     std::weak_ptr<Token> alive = m_token;
+    if (m_bReadLikely) {
+      // A stream that filled the last read is read on: look at the descriptor
+      // on the next turn of the loop. An edge-triggered wait would cost a
+      // system call to re-arm the descriptor and a trip through the reactor
+      // for every read; the look falls back to the wait when nothing is there.
+      m_bReadLikely = false;
+      asio::post(*m_reactor, [this, alive] {
+        if (alive.expired()) return;
+        OnReadable(asio::error_code());
+      });
+      return UpdateWriteWait();
+    }
     m_desc->async_wait(asio::posix::descriptor_base::wait_read, [this, alive](const asio::error_code& ec) {
       if (alive.expired()) return;
       OnReadable(ec);
     });
   }
+  UpdateWriteWait();
+}
+
+void CZNTCPSocket::UpdateWriteWait() {
   if ((m_nEvents & ZNSOCKET_EVENT_WRITE) && !m_bWriteWaiting) {
     m_bWriteWaiting = true;
     std::weak_ptr<Token> alive = m_token;

@@ -48,6 +48,7 @@ class RecordingSink final : public CZNITCPSocketSink {
       if (closeCount > 0) eventAfterClose = true;
       if (CZNTaskBase::Current() != m_pTask) wrongThread = true;
       if (last < 0) recvError = true;
+      if (last == 0 && m_recvAction == OnRecvAction::kReadChunk) emptyRecv = true;
     });
     if (m_deleteIn == kDeleteInRecv) Delete(s);
   }
@@ -94,6 +95,7 @@ class RecordingSink final : public CZNITCPSocketSink {
   bool wrongThread = false;
   bool eventAfterClose = false;
   bool recvError = false;
+  bool emptyRecv = false;  // an OnRecv found nothing to read
   bool deleted = false;
 
  private:
@@ -168,6 +170,10 @@ TEST_F(ZnSocketTest, UnreadBytesGiveOneRecvUntilTheSinkCallsRecvAgain) {
       {"", 100, "cdef", 2},  // a Recv that takes all: nothing waits, nothing comes
       {"g", 0, "", 3},       // new bytes after the Recv: one OnRecv
       {"", 100, "g", 3},
+      {"hij", 0, "", 4},
+      {"", 3, "hij", 4},     // a Recv that fills its buffer with exactly what waits: nothing comes
+      {"k", 0, "", 5},       // and the next bytes are announced as before
+      {"", 1, "k", 5},
   };
   int i = 0;
   for (const Step& step : steps) {
@@ -243,6 +249,8 @@ TEST_F(ZnSocketTest, CloseComesOnceAndOnlyAfterTheLastByte) {
       {OnRecvAction::kReadChunk, 1, 300, false},     // many OnRecv of one byte each
       {OnRecvAction::kReadChunk, 7, 1000, false},    // chunks that do not divide the payload
       {OnRecvAction::kReadChunk, 65536, 200000, false},
+      {OnRecvAction::kReadChunk, 100, 1000, false},  // every read fills its buffer, the last one too
+      {OnRecvAction::kReadChunk, 16384, 65536, false},
       {OnRecvAction::kReadToEnd, 0, 50000, false},   // Recv meets the end: it leads to the close
       {OnRecvAction::kReadToEnd, 0, 0, false},       // a close with no bytes at all
       {OnRecvAction::kReadToEnd, 0, 0, true},        // a reset gives the close too
@@ -273,6 +281,7 @@ TEST_F(ZnSocketTest, CloseComesOnceAndOnlyAfterTheLastByte) {
     EXPECT_EQ(s.m_waiter.Get(s.bytesAtClose), payload.size());
     EXPECT_FALSE(s.m_waiter.Get(s.eventAfterClose));
     EXPECT_FALSE(s.m_waiter.Get(s.wrongThread));
+    EXPECT_FALSE(s.m_waiter.Get(s.emptyRecv));
   }
 }
 
