@@ -46,7 +46,7 @@ class CHttpClientScopeHolder;
 
 // Not final: the six own operations are virtual so that a derived client may
 // replace them (tests use this to watch the engine's steps).
-class ZNHTTP_API CHttpClient : public zn::IHttpClientEx,
+class CHttpClient : public zn::IHttpClientEx,
                                      public CHttpConnectorSink,
                                      public CZNITCPSocketSink,
                                      public CZNTimer,
