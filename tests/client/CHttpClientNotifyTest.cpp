@@ -154,11 +154,17 @@ TEST(CHttpClientNotifyTest, HostMayDeleteTheClientFromItsCallback) {
   client->SetNotify(&notify);
   client->SetNotifyFlags(0xFF);
   client->StartHttpThread();
+  // The callback deletes the client only once both notifications are queued:
+  // the test thread must not touch the client after that.
+  CZNEvent queued(true, false);
   rec.SetHook([&](const HostEvent& e) {
-    if (e.name == "OnDownloadComplete") delete client;
+    if (e.name != "OnDownloadComplete") return;
+    queued.Wait(5000);
+    delete client;
   });
   client->NotifyOnDownloadComplete(0);
   client->NotifyOnConnected();  // queued behind: dropped once the client is gone
+  queued.Post();
   ASSERT_TRUE(rec.WaitForName("OnDownloadComplete"));
   ASSERT_TRUE(zntest::RunOnTask(notifyTask.get(), [] {}));
   EXPECT_EQ(rec.Names(), std::vector<std::string>{"OnDownloadComplete"});
