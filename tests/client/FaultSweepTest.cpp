@@ -167,7 +167,7 @@ std::vector<size_t> CutPoints(const Resource& res, const Sweep& sweep) {
 }
 
 // One download against a server that breaks off after k bytes. Returns a
-// description of what went wrong, "" when all is well.
+// note of what went wrong, "" when all is well.
 std::string RunOne(const Resource& res, const Sweep& sweep, size_t k, const zntest::TestCert& cert,
                    const zntest::ScratchDir& dir) {
   const size_t cut = std::min(k, res.wire().size());
