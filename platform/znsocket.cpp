@@ -2,6 +2,8 @@
 // the reactor of the task that created the socket, delivered to its sink with
 // re-enabling READ, one-shot WRITE and a single close.
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
@@ -24,7 +26,22 @@ using znplatform::ErrorText;
 using znplatform::kSocketLogTag;
 using znplatform::RetryOnEintr;
 
+// The queued byte count that a read on a TCP_INQ socket reports, or -1.
+int QueuedBytes(msghdr& msg) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level == IPPROTO_TCP && c->cmsg_type == TCP_CM_INQ && c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+      int queued = -1;
+      std::memcpy(&queued, CMSG_DATA(c), sizeof(queued));
+      return queued;
+    }
+  }
+  return -1;
+}
+
 constexpr int kAllEvents = ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE;
+// A queued count (TCP_INQ) of at least this promises a byte of data: the
+// kernel counts a received FIN as one.
+constexpr int kQueuedSurelyData = 2;
 
 // A connected TCP socket bound to one task.
 //
@@ -98,6 +115,12 @@ class CZNTCPSocket final : public CZNITCPSocket {
   // The sink's last Recv filled its whole buffer, so more bytes most likely
   // wait: the next read wait is a look on the next turn of the loop instead.
   bool m_bReadLikely = false;
+  // What the kernel still held queued behind the last Recv (reported with the
+  // data when the socket supports TCP_INQ), or -1 when unknown. The count
+  // takes a received FIN for one byte, so only kQueuedSurelyData or more
+  // promise bytes; those stay until the next Recv, so the next read interest
+  // is then met without asking the kernel again.
+  int m_nQueuedAfterRecv = -1;
   bool m_bWriteWaiting = false;           // a wait_write is outstanding on the descriptor
   bool m_bClosePosted = false;            // a close delivery is queued
   bool m_bCloseDone = false;              // OnClose was delivered (or the stream ended for good)
@@ -126,6 +149,8 @@ void CZNTCPSocket::NewGeneration() {
   m_bReadWaiting = false;
   m_bWriteWaiting = false;
   m_bClosePosted = false;
+  m_bReadLikely = false;
+  m_nQueuedAfterRecv = -1;
 }
 
 bool CZNTCPSocket::Attach(znsocket_t s) {
@@ -154,6 +179,10 @@ bool CZNTCPSocket::Attach(znsocket_t s) {
              ec.message().c_str());
     return false;
   }
+  // Ask the kernel to report with every read how many bytes stay queued; a
+  // socket that cannot (not TCP) simply reports nothing.
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_INQ, &one, sizeof(one));
   NewGeneration();
   m_bRecvArmed = true;
   m_bCloseDone = false;
@@ -216,8 +245,20 @@ int CZNTCPSocket::Recv(void* pData, uint32_t ulen) {
   }
   m_bRecvArmed = true;
   const size_t len = ulen > static_cast<uint32_t>(INT32_MAX) ? static_cast<size_t>(INT32_MAX) : ulen;
-  const ssize_t n = RetryOnEintr([&] { return ::recv(fd, pData, len, MSG_DONTWAIT); });
-  m_bReadLikely = n > 0 && static_cast<size_t>(n) == len;
+  iovec iov{pData, len};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  const ssize_t n = RetryOnEintr([&] {
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
+    return ::recvmsg(fd, &msg, MSG_DONTWAIT);
+  });
+  m_nQueuedAfterRecv = n > 0 ? QueuedBytes(msg) : -1;
+  // Without a count that settles it, a Recv that filled its buffer suggests more.
+  m_bReadLikely = n > 0 && static_cast<size_t>(n) == len && m_nQueuedAfterRecv != 0 &&
+                  m_nQueuedAfterRecv < kQueuedSurelyData;
   if (n > 0) {
     UpdateWaits();
     return static_cast<int>(n);
@@ -271,7 +312,7 @@ void CZNTCPSocket::UpdateWaits() {
   if ((m_nEvents & ZNSOCKET_EVENT_READ) && m_bRecvArmed && !m_bReadWaiting) {
     m_bReadWaiting = true;
     std::weak_ptr<Token> alive = m_token;
-    if (m_bReadLikely) {
+    if (m_nQueuedAfterRecv >= kQueuedSurelyData || m_bReadLikely) {
       // A stream that filled the last read is read on: look at the descriptor
       // on the next turn of the loop. An edge-triggered wait would cost a
       // system call to re-arm the descriptor and a trip through the reactor
@@ -308,6 +349,12 @@ void CZNTCPSocket::OnReadable(const asio::error_code& ec) {
   if (!(m_nEvents & ZNSOCKET_EVENT_READ) || !m_bRecvArmed || m_bCloseDone || m_bClosePosted) return;
   const int fd = Fd();
   if (fd < 0) return;
+  if (m_nQueuedAfterRecv >= kQueuedSurelyData) {
+    // The last Recv left bytes queued, and only a Recv takes them away.
+    m_bRecvArmed = false;
+    if (m_pSink) m_pSink->OnRecv(this);  // may delete this
+    return;
+  }
   // Peek one byte to tell waiting bytes from the end of the stream or an error:
   // bytes are always offered before the close.
   char probe;
