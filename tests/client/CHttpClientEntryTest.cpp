@@ -129,7 +129,6 @@ TEST(CHttpClientEntryTest, BusyClientRefusesEveryTransferAndFinishesTheFirst) {
   const std::string url = server.Url("/busy");
   ASSERT_TRUE(host->Download(U8(url), U8(dir.File("busy")), nullptr, false));
   ASSERT_TRUE(server.WaitRequests(1, std::chrono::seconds(10)));
-  host->AddFormField(U16("kept"), U16("1"));
   zn::hostlist hosts;
   hosts.push_back(zn::strutf8("127.0.0.1"));
   std::atomic<int> deleted{0};
