@@ -62,23 +62,8 @@ bool CHttpClient::Download(const zn::strutf16& strPath, const zn::strutf16& strP
 
 bool CHttpClient::Download(const zn::strutf16& strUrl, const zn::strutf16& strFile, const SYSTEMTIME* pIfModifiedSince,
                            bool bResume) {
-  const zn::strutf8 strUrl8(strUrl);
-  if (strUrl.empty() || strFile.empty()) {
-    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Download,Param Error", CurrentRequestId());
-    return false;
-  }
-  if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Download,m_bRunning[%d] [%s]", CurrentRequestId(),
-             RunningFlag(m_bRunning), strUrl8.c_str());
-    return false;
-  }
-  HttpRequestParam param;
-  param.strUrl = strUrl8;
-  param.nMethod = HTTPMETHOD_GET;
-  param.strDownloadFile = strFile;
-  SetIfModifiedSince(param, pIfModifiedSince);
-  param.bResume = bResume;
-  return Start(param);
+  // The same checks, texts and parameters as the UTF-8 form without a certificate name.
+  return Download(zn::strutf8(strUrl), zn::strutf8(), zn::strutf8(strFile), pIfModifiedSince, bResume);
 }
 
 bool CHttpClient::Download(const zn::strutf8& strUrl, const zn::strutf8& strFile, const SYSTEMTIME* pIfModifiedSince,
