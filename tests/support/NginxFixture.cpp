@@ -374,11 +374,14 @@ std::vector<AccessLogEntry> NginxFixture::AccessLog() const {
   return entries;
 }
 
-bool NginxFixture::WaitAccessLog(size_t n, std::chrono::milliseconds bound) const {
+std::vector<AccessLogEntry> NginxFixture::AccessLogOf(const std::string& path, size_t n,
+                                                      std::chrono::milliseconds bound) const {
   const Clock::time_point deadline = Clock::now() + bound;
   for (;;) {
-    if (AccessLog().size() >= n) return true;
-    if (Clock::now() >= deadline) return false;
+    std::vector<AccessLogEntry> of;
+    for (const AccessLogEntry& e : AccessLog())
+      if (e.request.find(" " + path + " ") != std::string::npos) of.push_back(e);
+    if (of.size() >= n || Clock::now() >= deadline) return of;
     std::this_thread::sleep_for(kPollStep);
   }
 }

@@ -79,8 +79,11 @@ class NginxFixture final {
 
   // The access log so far (nginx writes a line when a request ends).
   std::vector<AccessLogEntry> AccessLog() const;
-  // True when the access log holds at least n lines within the bound.
-  bool WaitAccessLog(size_t n, std::chrono::milliseconds bound) const;
+  // The lines whose request names path, once there are at least n of them or
+  // the bound has passed (nginx writes a line only after the last byte went
+  // out, which may be after the client has finished).
+  std::vector<AccessLogEntry> AccessLogOf(const std::string& path, size_t n,
+                                          std::chrono::milliseconds bound = std::chrono::seconds(5)) const;
   static bool ParseAccessLine(const std::string& line, AccessLogEntry* entry);
 
  private:
