@@ -7,7 +7,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,6 +44,17 @@ constexpr int kAllEvents = ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE;
 // A queued count (TCP_INQ) of at least this promises a byte of data: the
 // kernel counts a received FIN as one.
 constexpr int kQueuedSurelyData = 2;
+// A Recv into a buffer smaller than kReadAheadBelow also reads on into the
+// socket's own read-ahead store of kReadAheadSize bytes, so that a stream read
+// in small pieces costs one system call per store-full instead of one per
+// piece. A larger Recv reads the kernel directly once the store is empty: it
+// gains nothing from a second copy.
+constexpr size_t kReadAheadSize = 128 * 1024;
+constexpr size_t kReadAheadBelow = 32 * 1024;
+// How many OnRecv a single turn of the loop delivers back to back while the
+// bytes are already known to wait; then the loop gets its turn (timers,
+// posted calls, other sockets).
+constexpr int kDeliveriesPerTurn = 16;
 
 // A connected TCP socket bound to one task.
 //
@@ -54,6 +67,11 @@ constexpr int kQueuedSurelyData = 2;
 // completion therefore captures a weak reference to the current generation
 // token; the destructor, Close and Detach drop the token, and a completion whose
 // token is gone returns without touching the object.
+//
+// A small Recv reads ahead into the socket's own store (owned, made at the
+// first such Recv, kept until the socket dies); later Recv calls are served
+// from it before the kernel is asked again. Bytes held there count as waiting
+// bytes for OnRecv and GetUnReadDataLen, and the close comes only after them.
 class CZNTCPSocket final : public CZNITCPSocket {
  public:
   CZNTCPSocket();
@@ -93,6 +111,10 @@ class CZNTCPSocket final : public CZNITCPSocket {
   void UpdateWriteWait();  // the write part of UpdateWaits
   void OnReadable(const asio::error_code& ec);
   void OnWritable(const asio::error_code& ec);
+  // Hands OnRecv to the sink, again and again (up to kDeliveriesPerTurn)
+  // while it reads and bytes are known to wait. The object may be gone when
+  // this returns.
+  void DeliverRecv();
   // Queues the close delivery for a later turn of the loop (never inside the caller).
   void PostClose();
   // Delivers OnClose now, at most once per descriptor. The object may be gone
@@ -102,6 +124,12 @@ class CZNTCPSocket final : public CZNITCPSocket {
   bool SetIntOption(int level, int name, uint32_t value, const char* what);
   bool GetIntOption(int level, int name, uint32_t& value, const char* what);
   bool NameAsText(bool peer, zn::strutf8& ip, uint16_t& port);
+  // Reads from the kernel into pData and, for a small read, on into the
+  // read-ahead store; returns what recvmsg returned (errno set when negative).
+  ssize_t ReadKernel(void* pData, size_t len, size_t& toCaller);
+  uint32_t ReadAheadHeld() const { return m_dwAheadEnd - m_dwAheadPos; }
+  // Bytes certainly wait: in the read-ahead store, or queued in the kernel.
+  bool BytesKnownToWait() const { return ReadAheadHeld() > 0 || m_nQueuedAfterRecv >= kQueuedSurelyData; }
   bool NameAsRecord(bool peer, znsockaddr_storage& addr, uint32_t& addrlen);
   bool FetchName(bool peer, sockaddr_storage& addr, socklen_t& len, const char* what);
 
@@ -121,6 +149,14 @@ class CZNTCPSocket final : public CZNITCPSocket {
   // promise bytes; those stay until the next Recv, so the next read interest
   // is then met without asking the kernel again.
   int m_nQueuedAfterRecv = -1;
+  std::unique_ptr<char[]> m_pAhead;       // owned read-ahead store of kReadAheadSize bytes, or null
+  uint32_t m_dwAheadPos = 0;              // first unread byte in m_pAhead
+  uint32_t m_dwAheadEnd = 0;              // end of the unread bytes in m_pAhead
+  // OnReadable is inside the sink's OnRecv: a read interest that bytes
+  // already meet is then only noted in m_bDeliverAgain, and OnReadable
+  // delivers again itself instead of posting a look.
+  bool m_bDelivering = false;
+  bool m_bDeliverAgain = false;
   bool m_bWriteWaiting = false;           // a wait_write is outstanding on the descriptor
   bool m_bClosePosted = false;            // a close delivery is queued
   bool m_bCloseDone = false;              // OnClose was delivered (or the stream ended for good)
@@ -151,6 +187,9 @@ void CZNTCPSocket::NewGeneration() {
   m_bClosePosted = false;
   m_bReadLikely = false;
   m_nQueuedAfterRecv = -1;
+  m_dwAheadPos = m_dwAheadEnd = 0;
+  m_bDelivering = false;
+  m_bDeliverAgain = false;
 }
 
 bool CZNTCPSocket::Attach(znsocket_t s) {
@@ -193,6 +232,13 @@ bool CZNTCPSocket::Attach(znsocket_t s) {
 znsocket_t CZNTCPSocket::Detach() {
   if (!m_desc || !m_desc->is_open()) {
     znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Detach: no socket attached");
+    return znsocket_makeinvalid();
+  }
+  if (ReadAheadHeld() > 0) {
+    // Those bytes left the kernel already: the new owner of the descriptor
+    // would never see them.
+    znsyslog(1, kSocketLogTag, __LINE__, "CZNTCPSocket Detach: %u bytes read ahead are not read yet, detach refused",
+             ReadAheadHeld());
     return znsocket_makeinvalid();
   }
   const int fd = m_desc->release();  // deregisters; outstanding waits become aborted no-ops
@@ -245,23 +291,19 @@ int CZNTCPSocket::Recv(void* pData, uint32_t ulen) {
   }
   m_bRecvArmed = true;
   const size_t len = ulen > static_cast<uint32_t>(INT32_MAX) ? static_cast<size_t>(INT32_MAX) : ulen;
-  iovec iov{pData, len};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-  msghdr msg{};
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  const ssize_t n = RetryOnEintr([&] {
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof(control);
-    return ::recvmsg(fd, &msg, MSG_DONTWAIT);
-  });
-  m_nQueuedAfterRecv = n > 0 ? QueuedBytes(msg) : -1;
-  // Without a count that settles it, a Recv that filled its buffer suggests more.
-  m_bReadLikely = n > 0 && static_cast<size_t>(n) == len && m_nQueuedAfterRecv != 0 &&
-                  m_nQueuedAfterRecv < kQueuedSurelyData;
-  if (n > 0) {
+  if (ReadAheadHeld() > 0) {
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(len, ReadAheadHeld()));
+    std::memcpy(pData, m_pAhead.get() + m_dwAheadPos, n);
+    m_dwAheadPos += n;
+    if (m_dwAheadPos == m_dwAheadEnd) m_dwAheadPos = m_dwAheadEnd = 0;
     UpdateWaits();
     return static_cast<int>(n);
+  }
+  size_t toCaller = 0;
+  const ssize_t n = ReadKernel(pData, len, toCaller);
+  if (n > 0) {
+    UpdateWaits();
+    return static_cast<int>(toCaller);
   }
   if (n == 0) {
     PostClose();  // end of stream: every byte before it has now been read
@@ -276,6 +318,32 @@ int CZNTCPSocket::Recv(void* pData, uint32_t ulen) {
   return -1;
 }
 
+ssize_t CZNTCPSocket::ReadKernel(void* pData, size_t len, size_t& toCaller) {
+  if (len < kReadAheadBelow && !m_pAhead) m_pAhead.reset(new (std::nothrow) char[kReadAheadSize]);
+  const bool ahead = len < kReadAheadBelow && m_pAhead;
+  iovec iov[2] = {{pData, len}, {m_pAhead.get(), ahead ? kReadAheadSize : 0}};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = ahead ? 2 : 1;
+  const ssize_t n = RetryOnEintr([&] {
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
+    return ::recvmsg(Fd(), &msg, MSG_DONTWAIT);
+  });
+  m_nQueuedAfterRecv = n > 0 ? QueuedBytes(msg) : -1;
+  const size_t asked = len + (ahead ? kReadAheadSize : 0);
+  // Without a count that settles it, a read that filled its buffers suggests more.
+  m_bReadLikely = n > 0 && static_cast<size_t>(n) == asked && m_nQueuedAfterRecv != 0 &&
+                  m_nQueuedAfterRecv < kQueuedSurelyData;
+  toCaller = n > 0 ? std::min(static_cast<size_t>(n), len) : 0;
+  if (n > 0 && static_cast<size_t>(n) > len) {
+    m_dwAheadPos = 0;
+    m_dwAheadEnd = static_cast<uint32_t>(static_cast<size_t>(n) - len);
+  }
+  return n;
+}
+
 uint32_t CZNTCPSocket::GetUnReadDataLen() {
   const int fd = Fd();
   if (fd < 0) {
@@ -288,7 +356,7 @@ uint32_t CZNTCPSocket::GetUnReadDataLen() {
              ErrorText(errno));
     return 0;
   }
-  return pending > 0 ? static_cast<uint32_t>(pending) : 0u;
+  return ReadAheadHeld() + (pending > 0 ? static_cast<uint32_t>(pending) : 0u);
 }
 
 bool CZNTCPSocket::SelectEvent(int event, bool isToClear) {
@@ -310,9 +378,13 @@ bool CZNTCPSocket::SelectEvent(int event, bool isToClear) {
 void CZNTCPSocket::UpdateWaits() {
   if (Fd() < 0 || m_bCloseDone || m_bClosePosted) return;
   if ((m_nEvents & ZNSOCKET_EVENT_READ) && m_bRecvArmed && !m_bReadWaiting) {
+    if (m_bDelivering && BytesKnownToWait()) {
+      m_bDeliverAgain = true;  // OnReadable delivers again when the sink returns
+      return UpdateWriteWait();
+    }
     m_bReadWaiting = true;
     std::weak_ptr<Token> alive = m_token;
-    if (m_nQueuedAfterRecv >= kQueuedSurelyData || m_bReadLikely) {
+    if (BytesKnownToWait() || m_bReadLikely) {
       // A stream that filled the last read is read on: look at the descriptor
       // on the next turn of the loop. An edge-triggered wait would cost a
       // system call to re-arm the descriptor and a trip through the reactor
@@ -349,21 +421,12 @@ void CZNTCPSocket::OnReadable(const asio::error_code& ec) {
   if (!(m_nEvents & ZNSOCKET_EVENT_READ) || !m_bRecvArmed || m_bCloseDone || m_bClosePosted) return;
   const int fd = Fd();
   if (fd < 0) return;
-  if (m_nQueuedAfterRecv >= kQueuedSurelyData) {
-    // The last Recv left bytes queued, and only a Recv takes them away.
-    m_bRecvArmed = false;
-    if (m_pSink) m_pSink->OnRecv(this);  // may delete this
-    return;
-  }
+  if (BytesKnownToWait()) return DeliverRecv();
   // Peek one byte to tell waiting bytes from the end of the stream or an error:
   // bytes are always offered before the close.
   char probe;
   const ssize_t n = RetryOnEintr([&] { return ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT); });
-  if (n > 0) {
-    m_bRecvArmed = false;
-    if (m_pSink) m_pSink->OnRecv(this);  // may delete this
-    return;
-  }
+  if (n > 0) return DeliverRecv();
   if (n < 0 && znplatform::IsWouldBlock(errno)) {
     UpdateWaits();
     return;
@@ -372,6 +435,25 @@ void CZNTCPSocket::OnReadable(const asio::error_code& ec) {
     znsyslog(3, kSocketLogTag, __LINE__, "CZNTCPSocket OnReadable: socket %d failed: %s", fd, ErrorText(errno));
   }
   DeliverClose();  // may delete this
+}
+
+void CZNTCPSocket::DeliverRecv() {
+  std::weak_ptr<Token> alive = m_token;
+  for (int turn = 0; turn < kDeliveriesPerTurn; ++turn) {
+    m_bRecvArmed = false;
+    m_bDeliverAgain = false;
+    m_bDelivering = true;
+    if (m_pSink) m_pSink->OnRecv(this);  // may delete this
+    if (alive.expired()) return;
+    m_bDelivering = false;
+    // The sink's Recv found bytes still waiting: deliver again at once, while
+    // the socket is still selected and armed (the sink may have changed that).
+    if (!m_bDeliverAgain || !(m_nEvents & ZNSOCKET_EVENT_READ) || !m_bRecvArmed || m_bCloseDone ||
+        m_bClosePosted || Fd() < 0 || !BytesKnownToWait())
+      break;
+  }
+  m_bDeliverAgain = false;
+  UpdateWaits();
 }
 
 void CZNTCPSocket::OnWritable(const asio::error_code& ec) {

@@ -10,8 +10,11 @@
 #include <string>
 #include <vector>
 
+#include <sys/ioctl.h>
+
 #include "base/znsocket.h"
 #include "base/zntask.h"
+#include "base/zntimer.h"
 #include "support/TestNet.h"
 
 namespace {
@@ -50,6 +53,7 @@ class RecordingSink final : public CZNITCPSocketSink {
       if (last < 0) recvError = true;
       if (last == 0 && m_recvAction == OnRecvAction::kReadChunk) emptyRecv = true;
     });
+    if (m_pFirstRecvTimer && recvCount == 1) m_pFirstRecvTimer->SetTimer(0, 1, true);
     if (m_deleteIn == kDeleteInRecv) Delete(s);
   }
   void OnSend(CZNITCPSocket* s) override {
@@ -84,6 +88,7 @@ class RecordingSink final : public CZNITCPSocketSink {
   uint32_t m_chunk = 1;
   DeleteIn m_deleteIn = kDeleteNowhere;
   CZNITCPSocket** m_ppOwner = nullptr;  // borrowed: cleared when the sink deletes the socket
+  CZNTimer* m_pFirstRecvTimer = nullptr;  // borrowed: armed for the next turn at the first OnRecv
 
   zntest::Waiter m_waiter;
   // Guarded by m_waiter.
@@ -313,6 +318,8 @@ TEST_F(ZnSocketTest, DeletingTheSocketInsideEachCallbackIsClean) {
   const Case cases[] = {
       {RecordingSink::kDeleteInRecv, OnRecvAction::kNothing, ZNSOCKET_EVENT_READ},
       {RecordingSink::kDeleteInRecv, OnRecvAction::kReadToEnd, ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE},
+      // a one-byte read leaves the rest in the read-ahead store: more would be delivered at once
+      {RecordingSink::kDeleteInRecv, OnRecvAction::kReadChunk, ZNSOCKET_EVENT_READ},
       {RecordingSink::kDeleteInSend, OnRecvAction::kNothing, ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE},
       {RecordingSink::kDeleteInClose, OnRecvAction::kReadToEnd, ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE},
   };
@@ -469,6 +476,56 @@ TEST_F(ZnSocketTest, NamesOptionsAndUnreadLength) {
       EXPECT_GE(size, 32768u);
     }));
   }
+}
+
+// Small reads are served from the socket's read-ahead store: those bytes count
+// as unread, keep the descriptor from being handed away, and come out in order.
+TEST_F(ZnSocketTest, BytesReadAheadStayWithTheSocketUntilRead) {
+  Open(0);
+  std::string payload(100000, '\0');
+  for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<char>(k * 131 % 251);
+  ASSERT_TRUE(zntest::WriteAll(peer, payload));
+  // Wait until every byte is queued on the socket's side.
+  ASSERT_TRUE(sink->m_waiter.WaitFor([&] {
+    int queued = 0;
+    return ::ioctl(clientFd, FIONREAD, &queued) == 0 && static_cast<size_t>(queued) == payload.size();
+  }));
+  std::string got;
+  ASSERT_TRUE(task.Run([&] {
+    EXPECT_EQ(RecordingSink::Read(socket, 10, got), 10);
+    EXPECT_EQ(socket->GetUnReadDataLen(), payload.size() - 10);
+    EXPECT_FALSE(znsocket_isvalid(socket->Detach()));  // refused: the bytes would be lost
+    EXPECT_EQ(socket->NativeSocket(), static_cast<znsocket_t>(clientFd));
+    while (RecordingSink::Read(socket, 999, got) > 0) {
+    }
+    EXPECT_EQ(socket->GetUnReadDataLen(), 0u);
+    EXPECT_EQ(socket->Detach(), static_cast<znsocket_t>(clientFd));
+  }));
+  EXPECT_EQ(got, payload);
+}
+
+// A sink that reads a long stream in small pieces is served several OnRecv
+// per turn of the loop, but not all of them in one: a call queued at the
+// first OnRecv runs while most of the bytes still wait.
+TEST_F(ZnSocketTest, BackToBackDeliveriesLeaveTheLoopItsTurn) {
+  struct Probe final : CZNTimer {
+    void OnTimer(unsigned int) override { readWhenRun = sink->m_waiter.Get(sink->received).size(); }
+    RecordingSink* sink = nullptr;
+    size_t readWhenRun = 0;  // task thread only; read after a drain
+  };
+  Probe probe;
+  probe.sink = sink.get();
+  sink->m_pFirstRecvTimer = &probe;
+  sink->m_recvAction = OnRecvAction::kReadChunk;
+  sink->m_chunk = 10;
+  Open(ZNSOCKET_EVENT_READ);
+  const std::string payload(60000, 'p');
+  ASSERT_TRUE(zntest::WriteAll(peer, payload));
+  ASSERT_TRUE(sink->m_waiter.WaitFor([&] { return sink->received.size() == payload.size(); }));
+  ASSERT_TRUE(task.Run([&] { sink->m_pFirstRecvTimer = nullptr; }));
+  EXPECT_GT(probe.readWhenRun, 0u);
+  EXPECT_LT(probe.readWhenRun, payload.size() / 4);
+  EXPECT_FALSE(sink->m_waiter.Get(sink->emptyRecv));
 }
 
 TEST(ZnSocketHandleTest, InvalidHandlesAndSocketsWithoutDescriptor) {
