@@ -265,6 +265,9 @@ class CHttpClient : public zn::IHttpClientEx,
   // ---- entry points ----
   // Marks the client busy and hands the request on; true.
   bool Start(HttpRequestParam& param);
+  // True, with the entry point's "Error <entry>,m_bRunning" line, while a
+  // transfer runs: the entry point then refuses.
+  bool RefuseWhileRunning(const char* pEntry, const char* pUrl);
   // The common checks of the two multipart uploads; pSource is the data or the
   // file path (null when none).
   bool CheckFormUpload(const zn::strutf16& strUrl, const void* pSource);

@@ -10,10 +10,6 @@ namespace zn {
 
 namespace {
 
-int32_t RunningFlag(const std::atomic<bool>& bRunning) {
-  return bRunning.load(std::memory_order_relaxed) ? 1 : 0;
-}
-
 void SetIfModifiedSince(HttpRequestParam& param, const SYSTEMTIME* pIfModifiedSince) {
   param.bIfModifiedSince = pIfModifiedSince != nullptr;
   if (pIfModifiedSince) param.stIfModifiedSince = *pIfModifiedSince;
@@ -28,6 +24,13 @@ size_t WideLength(const znwchar_t* p) {
 bool WideEmpty(const znwchar_t* p) { return WideLength(p) == 0; }
 
 }  // namespace
+
+bool CHttpClient::RefuseWhileRunning(const char* pEntry, const char* pUrl) {
+  if (!m_bRunning.load(std::memory_order_relaxed)) return false;
+  znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error %s,m_bRunning[%d] [%s]", CurrentRequestId(), pEntry,
+           1, pUrl);
+  return true;
+}
 
 bool CHttpClient::Start(HttpRequestParam& param) {
   m_bRunning.store(true, std::memory_order_relaxed);
@@ -77,11 +80,7 @@ bool CHttpClient::Download(const zn::strutf8& strUrl, const zn::strutf8& strSSLN
     znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Download,Param Error", CurrentRequestId());
     return false;
   }
-  if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Download,m_bRunning[%d] [%s]", CurrentRequestId(),
-             RunningFlag(m_bRunning), strUrl.c_str());
-    return false;
-  }
+  if (RefuseWhileRunning("Download", strUrl.c_str())) return false;
   HttpRequestParam param;
   param.strUrl = strUrl;
   param.strSSLName = strSSLName;
@@ -95,11 +94,7 @@ bool CHttpClient::Download(const zn::strutf8& strUrl, const zn::strutf8& strSSLN
 bool CHttpClient::Download(const zn::strutf16& strUrl, const SYSTEMTIME* pIfModifiedSince) {
   if (strUrl.empty()) return false;
   const zn::strutf8 strUrl8(strUrl);
-  if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Download,m_bRunning[%d] [%s]", CurrentRequestId(),
-             RunningFlag(m_bRunning), strUrl8.c_str());
-    return false;
-  }
+  if (RefuseWhileRunning("Download", strUrl8.c_str())) return false;
   HttpRequestParam param;
   param.strUrl = strUrl8;
   param.nMethod = HTTPMETHOD_GET;
@@ -114,9 +109,7 @@ bool CHttpClient::DownloadToStream(const zn::strutf16& strUrl, IZNStreamWriter* 
     return false;
   }
   const zn::strutf8 strUrl8(strUrl);
-  if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error DownloadToStream,m_bRunning[%d] [%s]", CurrentRequestId(),
-             RunningFlag(m_bRunning), strUrl8.c_str());
+  if (RefuseWhileRunning("DownloadToStream", strUrl8.c_str())) {
     DropStream(pStream);
     return false;
   }
@@ -142,7 +135,7 @@ bool CHttpClient::HttpRequestToBuffer(const zn::strutf16& strPath, const zn::str
   }
   if (m_bRunning.load(std::memory_order_relaxed)) {
     znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u]  HttpRequestToBuffer:Error HttpRequestToBuffer, m_bRunning[%d]",
-             CurrentRequestId(), RunningFlag(m_bRunning));
+             CurrentRequestId(), 1);
     return false;
   }
   HttpRequestParam param;
@@ -158,11 +151,7 @@ bool CHttpClient::HttpRequestToBuffer(const zn::strutf16& strUrl, int32_t nMetho
                                       uint32_t dwLen) {
   if (strUrl.empty() || (nMethod != HTTPMETHOD_GET && nMethod != HTTPMETHOD_POST)) return false;
   const zn::strutf8 strUrl8(strUrl);
-  if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error HttpRequestToBuffer,m_bRunning[%d] [%s]", CurrentRequestId(),
-             RunningFlag(m_bRunning), strUrl8.c_str());
-    return false;
-  }
+  if (RefuseWhileRunning("HttpRequestToBuffer", strUrl8.c_str())) return false;
   HttpRequestParam param;
   param.strUrl = strUrl8;
   param.nMethod = nMethod;
@@ -181,11 +170,7 @@ bool CHttpClient::Upload(const zn::strutf8& strUrl, const char* pData, uint32_t 
 
 bool CHttpClient::Upload(const zn::strutf8& strUrl, const zn::strutf8& strSSLName, const char* pData, int32_t nLen) {
   if (strUrl.empty() || nLen <= 0 || !pData) return false;
-  if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Upload,m_bRunning[%d] [%s]", CurrentRequestId(),
-             RunningFlag(m_bRunning), strUrl.c_str());
-    return false;
-  }
+  if (RefuseWhileRunning("Upload", strUrl.c_str())) return false;
   HttpRequestParam param;
   param.strUrl = strUrl;
   param.strSSLName = strSSLName;
@@ -201,11 +186,7 @@ bool CHttpClient::Upload(const zn::strutf16& strUrl, const zn::strutf16& strFile
 bool CHttpClient::Upload(const zn::strutf16& strUrl, const zn::strutf16& strFile, uint64_t qwStart) {
   if (strUrl.empty()) return false;
   const zn::strutf8 strUrl8(strUrl);
-  if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error Upload,m_bRunning[%d] [%s]", CurrentRequestId(),
-             RunningFlag(m_bRunning), strUrl8.c_str());
-    return false;
-  }
+  if (RefuseWhileRunning("Upload", strUrl8.c_str())) return false;
   HttpRequestParam param;
   param.strUrl = strUrl8;
   param.nMethod = HTTPMETHOD_POST;
@@ -216,11 +197,7 @@ bool CHttpClient::Upload(const zn::strutf16& strUrl, const zn::strutf16& strFile
 
 bool CHttpClient::CheckFormUpload(const zn::strutf16& strUrl, const void* pSource) {
   if (strUrl.empty()) return false;
-  if (m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error UploadFormData,m_bRunning[%d] [%s]", CurrentRequestId(),
-             RunningFlag(m_bRunning), zn::strutf8(strUrl).c_str());
-    return false;
-  }
+  if (RefuseWhileRunning("UploadFormData", zn::strutf8(strUrl).c_str())) return false;
   if (m_oRequestInfo.m_strBoundary.empty()) MakeBoundary(m_oRequestInfo.m_strBoundary);
   if (m_oRequestInfo.m_strFormDataHead.empty() && !pSource) {
     znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error strFormDatas IsEmpty", CurrentRequestId());
