@@ -11,19 +11,11 @@ namespace {
 
 const int64_t kBoundMs = 5000;  // upper bound of every wait that must succeed
 
-// True when another thread could take the underlying lock for writing right
-// now. Only called when the answer is expected to be false, because a
-// successful try is not recorded and could not be released through Unlock.
-bool OtherThreadCanWrite(CZNLockRW& lock) {
+// True when another thread could take the lock in that mode now. Asked only
+// where the answer should be false: a successful try is not recorded.
+bool OtherThreadCan(CZNLockRW& lock, bool write) {
   bool got = false;
-  std::thread t([&] { got = lock.TryLockWR(); });
-  t.join();
-  return got;
-}
-
-bool OtherThreadCanRead(CZNLockRW& lock) {
-  bool got = false;
-  std::thread t([&] { got = lock.TryLockRD(); });
+  std::thread t([&] { got = write ? lock.TryLockWR() : lock.TryLockRD(); });
   t.join();
   return got;
 }
@@ -32,7 +24,7 @@ bool OtherThreadCanRead(CZNLockRW& lock) {
 class Writer final {
  public:
   explicit Writer(CZNLockRW& lock)
-      : m_started(true, false), m_acquired(true, false), m_release(true, false), m_thread([this, &lock] {
+      : m_thread([this, &lock] {
           m_started.Post();
           lock.LockRW();
           m_acquired.Post();
@@ -45,12 +37,12 @@ class Writer final {
     m_release.Post();
     m_thread.join();
   }
-  CZNEvent m_started;
-  CZNEvent m_acquired;
-  CZNEvent m_release;
+  CZNEvent m_started{true, false};
+  CZNEvent m_acquired{true, false};
+  CZNEvent m_release{true, false};
 
  private:
-  std::thread m_thread;
+  std::thread m_thread;  // last: starts after the events exist
 };
 
 TEST(ZnLockRWTest, ReadNestingReleasesAtTheLastUnlock) {
@@ -61,23 +53,19 @@ TEST(ZnLockRWTest, ReadNestingReleasesAtTheLastUnlock) {
     Writer writer(lock);
     ASSERT_TRUE(writer.m_started.Wait(kBoundMs));
     lock.Unlock();
-    // One hold remains: the writer cannot have the lock yet.
-    EXPECT_FALSE(writer.m_acquired.IsSignaled());
-    EXPECT_FALSE(OtherThreadCanWrite(lock));
+    EXPECT_FALSE(writer.m_acquired.IsSignaled());  // one hold remains
+    EXPECT_FALSE(OtherThreadCan(lock, true));
     lock.Unlock();
     EXPECT_TRUE(writer.m_acquired.Wait(kBoundMs));
-    // Now the writer holds it: readers elsewhere are shut out.
-    EXPECT_FALSE(OtherThreadCanRead(lock));
+    EXPECT_FALSE(OtherThreadCan(lock, false));  // the writer shuts readers out
   }
-  // Released by the writer: this thread may take it again.
   lock.LockRW();
   lock.Unlock();
 }
 
-TEST(ZnLockRWTest, NestedRequestsKeepTheFirstMode) {
+TEST(ZnLockRWTest, NestedRequestsKeepTheFirstModeAndStrayUnlocksDoNothing) {
   struct Case {
-    bool firstWrite;
-    bool secondWrite;
+    bool firstWrite, secondWrite;
     bool othersMayRead;  // while both holds are kept
   } cases[] = {
       {false, true, true},   // a reader asking for write goes on as a reader
@@ -86,40 +74,26 @@ TEST(ZnLockRWTest, NestedRequestsKeepTheFirstMode) {
       {false, false, true},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.firstWrite << c.secondWrite);
     CZNLockRW lock;
+    lock.Unlock();  // nothing held anywhere: nothing happens
     c.firstWrite ? lock.LockRW() : lock.LockRD();
     c.secondWrite ? lock.LockRW() : lock.LockRD();  // must not deadlock
-    EXPECT_FALSE(OtherThreadCanWrite(lock));
-    if (!c.othersMayRead) {
-      EXPECT_FALSE(OtherThreadCanRead(lock));
-    }
+    std::thread stranger([&] { lock.Unlock(); });  // must not release this thread's hold
+    stranger.join();
+    EXPECT_FALSE(OtherThreadCan(lock, true));
     if (c.othersMayRead) {
-      // A reader on another thread gets in (and leaves) through the nesting path.
-      std::thread reader([&] {
-        lock.LockRD();
-        lock.Unlock();
-      });
+      std::thread reader([&] { lock.LockRD(); lock.Unlock(); });
       reader.join();
+    } else {
+      EXPECT_FALSE(OtherThreadCan(lock, false));
     }
     lock.Unlock();
-    EXPECT_FALSE(OtherThreadCanWrite(lock));
+    EXPECT_FALSE(OtherThreadCan(lock, true));
     lock.Unlock();
     Writer writer(lock);
-    EXPECT_TRUE(writer.m_acquired.Wait(kBoundMs)) << c.firstWrite << c.secondWrite;
+    EXPECT_TRUE(writer.m_acquired.Wait(kBoundMs));
   }
-}
-
-TEST(ZnLockRWTest, UnlockWithoutHoldDoesNothing) {
-  CZNLockRW lock;
-  lock.Unlock();  // nothing held anywhere
-  lock.LockRD();
-  std::thread stranger([&] { lock.Unlock(); });
-  stranger.join();
-  // The stranger's Unlock must not have released this thread's hold.
-  EXPECT_FALSE(OtherThreadCanWrite(lock));
-  lock.Unlock();
-  Writer writer(lock);
-  EXPECT_TRUE(writer.m_acquired.Wait(kBoundMs));
 }
 
 TEST(ZnLockRWTest, GuardsNestAndExclude) {

@@ -1,4 +1,5 @@
-// Reference counts, the scope holder and the scope call record.
+// Reference counts, the scope holder and the scope call record: the references
+// a record takes and gives back, and when its run reaches the function.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -22,7 +23,7 @@ class Counted final : public CRefCountSafe {
   std::atomic<int>* m_pDestroyed;  // borrowed; outlives this object
 };
 
-// An object reachable from queued work through its holder, as the client is.
+// An object reachable from queued work only through its holder, as the client is.
 class Target final {
  public:
   typedef CScopeHolder<Target, 0, CRefCountSafe> Holder;
@@ -33,23 +34,23 @@ class Target final {
     m_pHolder->Invalidate();
     m_pHolder->Release();
   }
-  static int OnCall(void* object, CRefCount* /*arg*/) {
-    static_cast<Target*>(object)->m_nCalls++;
-    return 1;
+  static int Touch(void* object, CRefCount* /*arg*/) {
+    ++static_cast<Target*>(object)->m_nCalls;  // a use after free here shows under ASan
+    return 7;
   }
   Holder* m_pHolder;  // counted: this object's own reference
   std::atomic<int> m_nCalls{0};
 };
 
+int ReturnArgCount(void* /*object*/, CRefCount* arg) { return arg ? arg->RefCount() : -1; }
+
 TEST(ZnRefCountTest, SafeCountsFromManyThreadsDestroyOnce) {
   std::atomic<int> destroyed{0};
   Counted* obj = new Counted(&destroyed);
-  const int kThreads = 4;
-  const int kRounds = 20000;
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < 4; ++t) {
     threads.emplace_back([obj] {
-      for (int i = 0; i < kRounds; ++i) {
+      for (int i = 0; i < 20000; ++i) {
         obj->AddRef();
         EXPECT_FALSE(obj->Release());
       }
@@ -62,31 +63,69 @@ TEST(ZnRefCountTest, SafeCountsFromManyThreadsDestroyOnce) {
   EXPECT_EQ(1, destroyed);
 }
 
-TEST(ZnRefCountTest, SetArgTakesTheNewReferenceBeforeReleasingTheOld) {
+TEST(ZnRefCountTest, CallRecordsCountTheirHolderAndArgument) {
   std::atomic<int> destroyed{0};
+  Counted* holder = new Counted(&destroyed);
   Counted* arg = new Counted(&destroyed);
+  {
+    CScopeCall call(holder, nullptr, &ReturnArgCount, arg);
+    EXPECT_EQ(2, holder->RefCount());
+    EXPECT_EQ(2, arg->RefCount());
+    {
+      CScopeCall copy(call);
+      CScopeCall assigned;
+      assigned = copy;
+      assigned = assigned;  // self-assignment must not drop the references
+      EXPECT_EQ(4, holder->RefCount());
+      EXPECT_EQ(4, arg->RefCount());
+      EXPECT_EQ(4, assigned.Run());
+    }
+    EXPECT_EQ(2, holder->RefCount());
+    EXPECT_EQ(2, arg->RefCount());
+  }
+  EXPECT_EQ(1, holder->RefCount());
+  holder->Release();
+
+  // setArg takes the new reference before it releases the old one.
   {
     CScopeCall call;
     EXPECT_EQ(nullptr, call.getArg());
     call.setArg(arg);
-    arg->Release();  // the record now holds the only reference
+    arg->Release();              // the record now holds the only reference
     call.setArg(call.getArg());  // re-setting the same argument must not free it
-    EXPECT_EQ(0, destroyed);
     EXPECT_EQ(1, arg->RefCount());
     CScopeCall copy(call);
     EXPECT_EQ(2, arg->RefCount());
     call.setArg(nullptr);
     EXPECT_EQ(1, arg->RefCount());
+    EXPECT_EQ(1, destroyed);
   }
-  EXPECT_EQ(1, destroyed);
+  EXPECT_EQ(2, destroyed);
 }
 
-TEST(ZnRefCountTest, RunDropsTheCallOnceTheTargetDied) {
+TEST(ZnRefCountTest, RunCallsOnlyWithAValidOrAbsentHolderAndAFunction) {
   Target* target = new Target;
   Target::Holder* holder = target->m_pHolder;
-  CScopeCall call(holder, target, &Target::OnCall, nullptr);
-  EXPECT_EQ(1, call.Run());
-  EXPECT_EQ(1, target->m_nCalls);
+  Target::Holder* never = new Target::Holder(nullptr);
+  const struct {
+    const char* what;
+    CRefCount* holder;
+    CScopeCall::Function fn;
+    int expected;
+    int calls;  // the target's call count after the run
+  } cases[] = {
+      {"valid holder", holder, &Target::Touch, 7, 1},
+      {"no holder", nullptr, &Target::Touch, 7, 2},
+      {"holder without target", never, &Target::Touch, 0, 2},
+      {"no function", holder, nullptr, 0, 2},
+  };
+  for (const auto& c : cases) {
+    CScopeCall call(c.holder, target, c.fn, nullptr);
+    EXPECT_EQ(c.expected, call.Run()) << c.what;
+    EXPECT_EQ(c.calls, target->m_nCalls) << c.what;
+  }
+  never->Release();
+  CScopeCall call(holder, target, &Target::Touch, nullptr);
   delete target;
   // The record keeps the holder alive; it must not reach the dead object.
   EXPECT_FALSE(holder->IsValid());
@@ -98,27 +137,18 @@ TEST(ZnRefCountTest, CallQueuedOnATaskWhoseTargetDiedDoesNothing) {
   CZNTaskIO* task = new CZNTaskIO("scopetest", 0, 1);
   ASSERT_TRUE(task->Start());
   Target* target = new Target;
-  CZNEvent gate(true, false);
-  CZNEvent done(true, false);
-  std::atomic<int> targetCallsBeforeDeath{0};
-
+  CZNEvent gate(true, false), done(true, false);
   // Holds the task until the target is gone, so the guarded call is still queued.
   CScopeCall block(nullptr, &gate, [](void* ev, CRefCount*) { return static_cast<CZNEvent*>(ev)->Wait(kBoundMs) ? 0 : 1; },
                    nullptr);
   ASSERT_TRUE(CZNTaskBase::PushTask(task, block));
-  CScopeCall guarded(target->m_pHolder, target, &Target::OnCall, nullptr);
-  ASSERT_TRUE(CZNTaskBase::PushTask(task, guarded));
-  CScopeCall finish(nullptr, &done, [](void* ev, CRefCount*) {
-    static_cast<CZNEvent*>(ev)->Post();
-    return 0;
-  }, nullptr);
+  ASSERT_TRUE(CZNTaskBase::PushTask(task, CScopeCall(target->m_pHolder, target, &Target::Touch, nullptr)));
+  CScopeCall finish(nullptr, &done, [](void* ev, CRefCount*) { return static_cast<CZNEvent*>(ev)->Post(), 0; }, nullptr);
   ASSERT_TRUE(CZNTaskBase::PushTask(task, finish));
-
-  targetCallsBeforeDeath = target->m_nCalls.load();
+  EXPECT_EQ(0, target->m_nCalls);
   delete target;  // a call that still touched it would be a use after free
   gate.Post();
   EXPECT_TRUE(done.Wait(kBoundMs));
-  EXPECT_EQ(0, targetCallsBeforeDeath);
   task->Stop();
   task->Release();
 }
