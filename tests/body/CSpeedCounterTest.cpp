@@ -58,6 +58,9 @@ TEST(CSpeedCounterTest, FirstCountStartsTheMeterOnce) {
   EXPECT_EQ(meter.StartTime(), 400u);
   EXPECT_EQ(meter.TotalBytes(), 15u);
   EXPECT_EQ(meter.GetSpeed(1400, nullptr), 15u);
+  uint64_t delta = 99;
+  EXPECT_EQ(meter.GetSpeed(1400, &delta), 15u);
+  EXPECT_EQ(delta, 0u) << "a query without a place for the delta still takes it";
   // Counting at the library clock starts at a real, non-zero time.
   CSpeedCounter live;
   live.AddBytes(1);

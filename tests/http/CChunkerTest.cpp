@@ -42,11 +42,11 @@ struct Outcome {
 // Feeds the pieces in order until one fails or completes the body.
 Outcome Decode(const std::vector<std::string>& pieces, bool trailer) {
   Outcome out;
-  std::unique_ptr<zn::HttpResponseDataWriter> writer(zn_test::NewMemoryWriter());
+  std::unique_ptr<zn::HttpResponseDataWriter> writer(zn_test::NewWriter());
   CChunker chunker;
   for (const std::string& piece : pieces) {
-    out.ok = chunker.Process(trailer, reinterpret_cast<const unsigned char*>(piece.data()),
-                             static_cast<uint32_t>(piece.size()), writer.get(), out.complete);
+    out.ok = chunker.Process(trailer, zn_test::U(piece), static_cast<uint32_t>(piece.size()), writer.get(),
+                             out.complete);
     if (!out.ok || out.complete) break;
   }
   out.data = zn_test::MemoryOf(writer.get());
@@ -69,9 +69,10 @@ TEST(CChunkerTest, EverySplitDecodesTheSame) {
     for (size_t cut = 1; cut < c.wire.size(); ++cut) splits.push_back({c.wire.substr(0, cut), c.wire.substr(cut)});
     for (const auto& pieces : splits) {
       const Outcome out = Decode(pieces, c.trailer);
-      ASSERT_TRUE(out.ok) << "pieces " << pieces.size() << " first " << pieces[0].size();
-      ASSERT_EQ(c.complete, out.complete) << "pieces " << pieces.size() << " first " << pieces[0].size();
-      ASSERT_EQ(c.data, out.data) << "pieces " << pieces.size() << " first " << pieces[0].size();
+      SCOPED_TRACE("pieces " + std::to_string(pieces.size()) + " first " + std::to_string(pieces[0].size()));
+      ASSERT_TRUE(out.ok);
+      ASSERT_EQ(c.complete, out.complete);
+      ASSERT_EQ(c.data, out.data);
       ASSERT_EQ(c.trailerText, out.trailer);
     }
   }
@@ -98,19 +99,17 @@ TEST(CChunkerTest, FormatErrorsFail) {
       const Outcome out = Decode(Split(c.wire, step), c.trailer);
       EXPECT_FALSE(out.ok);
       EXPECT_FALSE(out.complete);
-      if (step != 1 || c.trailer == false) {
-        EXPECT_EQ(1, log.Count(3, "Http", c.log)) << log.Dump();
-      }
+      if (step != 1 || !c.trailer) { EXPECT_EQ(1, log.Count(3, "Http", c.log)) << log.Dump(); }
     }
   }
 }
 
 TEST(CChunkerTest, RefusingWriterAndBadArguments) {
   zn_test::LogRecorder log;
-  std::unique_ptr<zn::HttpResponseDataWriter> writer(zn_test::NewRefusingWriter());
+  std::unique_ptr<zn::HttpResponseDataWriter> writer(zn_test::NewWriter(new zn_test::RefusingStream()));
   CChunker chunker;
   const std::string wire = "5\r\nhello\r\n0\r\n\r\n";
-  const auto* bytes = reinterpret_cast<const unsigned char*>(wire.data());
+  const unsigned char* bytes = zn_test::U(wire);
   bool complete = true;
   EXPECT_FALSE(chunker.Process(false, bytes, static_cast<uint32_t>(wire.size()), writer.get(), complete));
   EXPECT_FALSE(complete);

@@ -4,10 +4,8 @@
 #include "body/ZnRequestId.h"
 #include "http/CHttpCookie.h"
 
-namespace {
-
-// The jar logs what it is given under the request it was made for, and
-// never hands a cookie back.
+// The jar logs what it is given under the request it was made for, and never
+// hands a cookie back.
 TEST(CHttpCookieTest, LogsButKeepsNothing) {
   zn_test::LogRecorder log;
   zn::g_qwHttpRequestId = 77;
@@ -22,5 +20,3 @@ TEST(CHttpCookieTest, LogsButKeepsNothing) {
   EXPECT_TRUE(out.empty());
   zn::g_qwHttpRequestId = 0;
 }
-
-}  // namespace

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "HttpTestSupport.h"
@@ -16,20 +14,23 @@ namespace {
 using zn::CHttpRequestHead;
 using zn_test::Str;
 
-const std::string kLine1 = "GET / HTTP/1.1\r\nAccept: */*\r\nConnection:Keep-Alive\r\n";
+const std::string kAccept = "Accept: */*\r\nConnection:Keep-Alive\r\n";
+const std::string kLine1 = "GET / HTTP/1.1\r\n" + kAccept;
+const std::string kPost = "POST / HTTP/1.1\r\n" + kAccept;
 const std::string kAgent = "User-Agent: Mozilla/5.0 (compatible; MSIE 10.0; Windows NT 6.2)\r\n";
-const std::string kDefaultGet = kLine1 + kAgent + "Host: example.test\r\nPragma: no-cache\r\n\r\n";
+const std::string kTail = "Host: example.test\r\nPragma: no-cache\r\n";
+const std::string kDefaultGet = kLine1 + kAgent + kTail + "\r\n";
 
 // One request as the engine prepares it, plus the objects a head reads.
 struct HeadFixture {
+  zn_test::TempDir dir;  // for a target file
   zn::HttpRequestInfo req;
   zn::HttpHeaderState headers;
   zn::HttpMessageSettings settings;
-  zn::CDataReader* reader = nullptr;             // owned
-  zn::HttpResponseDataWriter* writer = nullptr;  // owned
-  zn::CHttpCookie* cookie = nullptr;             // owned
-  std::string data;                              // reader's memory body
-  std::string dir;                               // made for a target file, removed at the end
+  std::unique_ptr<zn::CDataReader> reader;
+  std::unique_ptr<zn::HttpResponseDataWriter> writer;
+  zn::CHttpCookie* cookie = nullptr;  // owned; made by the head
+  std::string data;                   // reader's memory body
   HeadFixture() {
     req.m_strMethod = "GET";
     req.m_strPath = "/";
@@ -37,147 +38,108 @@ struct HeadFixture {
     req.m_wPort = 80;
     req.m_strUrl = "http://example.test/";
   }
-  ~HeadFixture() {
-    delete reader;
-    delete writer;
-    delete cookie;
-    std::error_code ec;
-    if (!dir.empty()) std::filesystem::remove_all(dir, ec);
-  }
+  ~HeadFixture() { delete cookie; }
+  // A body of which the first `sent` bytes went out already.
   void Post(const std::string& body, uint64_t sent) {
     req.m_strMethod = "POST";
     data = body;
-    reader = new zn::CDataReader();
+    reader.reset(new zn::CDataReader());
     reader->SetBuffer(data.data(), static_cast<uint32_t>(data.size()));
     const unsigned char* window = nullptr;
     uint32_t len = 0;
-    if (sent) {
-      ASSERT_TRUE(reader->GetData(&window, &len) && reader->Skip(sent));
-    }
+    if (sent) { ASSERT_TRUE(reader->GetData(&window, &len) && reader->Skip(sent)); }
+  }
+  // A target file holding n bytes, opened for resuming.
+  void ResumeFrom(size_t n) {
+    ASSERT_TRUE(zn_test::WriteWholeFile(dir.File("resume.bin"), std::string(n, 'x')));
+    writer.reset(new zn::HttpResponseDataWriter());
+    ASSERT_TRUE(writer->Open(true, dir.File("resume.bin").c_str(), nullptr));
   }
   void Header(const char16_t* name, const char16_t* value) {
     ASSERT_TRUE(CHttpRequestHead::AddHeader(headers, zn::strutf16(name), zn::strutf16(value)));
   }
   std::string Build() {
     zn::strutf8 out("left over");
-    EXPECT_TRUE(CHttpRequestHead::BuildRqHead(req, headers, settings, reader, writer, cookie, out));
+    EXPECT_TRUE(CHttpRequestHead::BuildRqHead(req, headers, settings, reader.get(), writer.get(), cookie, out));
     return Str(out);
   }
-};
-
-// Target file holding n bytes, opened by a file writer for resuming.
-void ResumeFrom(HeadFixture& f, size_t n) {
-  std::string templ = (std::filesystem::temp_directory_path() / "znhttp.XXXXXX").string();
-  ASSERT_NE(nullptr, mkdtemp(&templ[0]));
-  f.dir = templ;
-  const std::string path = f.dir + "/resume.bin";
-  FILE* file = fopen(path.c_str(), "wb");
-  ASSERT_NE(nullptr, file);
-  const std::string bytes(n, 'x');
-  fwrite(bytes.data(), 1, n, file);
-  fclose(file);
-  f.writer = new zn::HttpResponseDataWriter();
-  ASSERT_TRUE(f.writer->Open(true, path.c_str(), nullptr));
-}
-
-struct HeadCase {
-  const char* name;
-  std::function<void(HeadFixture&)> setup;
-  std::string head;
 };
 
 const SYSTEMTIME kOct21 = {2015, 10, 3, 21, 7, 28, 0, 999};
 const SYSTEMTIME kJan1 = {2024, 1, 1, 1, 0, 0, 5, 0};
 
-const HeadCase kHeadCases[] = {
-    {"default get", [](HeadFixture&) {}, kDefaultGet},
-    {"accept in capitals", [](HeadFixture& f) { f.Header(u"ACCEPT", u"text/html"); },
-     "GET / HTTP/1.1\r\nAccept: text/html\r\nConnection:Keep-Alive\r\n" + kAgent +
-         "Host: example.test\r\nPragma: no-cache\r\n\r\n"},
-    {"extra lines in order, trimmed",
-     [](HeadFixture& f) {
-       f.Header(u"X-Test", u"  v 1\t ");
-       CHttpRequestHead::AddHeaderLine(f.headers, zn::strutf16(u"  X-Raw: 2 \r\n"));
-       CHttpRequestHead::AddHeader(f.headers, zn::strutf16(u"X-Num"), 42u);
-     },
-     kLine1 + "X-Test:v 1\r\nX-Raw: 2\r\nX-Num:42\r\n" + kAgent + "Host: example.test\r\nPragma: no-cache\r\n\r\n"},
-    {"overrides of agent, host and pragma",
-     [](HeadFixture& f) {
-       f.Header(u"user-agent", u"agent/1");
-       f.Header(u"Host", u"other.test");
-       f.Header(u"PRAGMA", u"x");
-       f.req.m_wPort = 8080;
-     },
-     kLine1 + "User-Agent: agent/1\r\nHost: other.test\r\nPragma: x\r\n\r\n"},
-    {"blank user agent", [](HeadFixture& f) { f.Header(u"User-Agent", u"   "); },
-     kLine1 + "Host: example.test\r\nPragma: no-cache\r\n\r\n"},
-    {"port 8080", [](HeadFixture& f) { f.req.m_wPort = 8080; },
-     kLine1 + kAgent + "Host: example.test:8080\r\nPragma: no-cache\r\n\r\n"},
-    {"tls on 443 names the port",
-     [](HeadFixture& f) {
-       f.req.m_wPort = 443;
-       f.req.m_bHttps = true;
-     },
-     kLine1 + kAgent + "Host: example.test:443\r\nPragma: no-cache\r\n\r\n"},
-    {"if-modified-since", [](HeadFixture& f) { CHttpRequestHead::BuildIfModifiedSince(f.req, &kOct21); },
-     kLine1 + kAgent +
-         "Host: example.test\r\nPragma: no-cache\r\nIf-Modified-Since: Wed, 21 Oct 2015 07:28:00 GMT\r\n\r\n"},
-    {"if-modified-since two-digit day", [](HeadFixture& f) { CHttpRequestHead::BuildIfModifiedSince(f.req, &kJan1); },
-     kLine1 + kAgent +
-         "Host: example.test\r\nPragma: no-cache\r\nIf-Modified-Since: Mon, 01 Jan 2024 00:00:05 GMT\r\n\r\n"},
-    {"if-modified-since invalid",
-     [](HeadFixture& f) {
-       SYSTEMTIME bad = kOct21;
-       bad.wMonth = 13;
-       CHttpRequestHead::BuildIfModifiedSince(f.req, &bad);
-       bad = kOct21;
-       bad.wMonth = 0;
-       CHttpRequestHead::BuildIfModifiedSince(f.req, &bad);
-       bad = kOct21;
-       bad.wDayOfWeek = 7;
-       CHttpRequestHead::BuildIfModifiedSince(f.req, &bad);
-       CHttpRequestHead::BuildIfModifiedSince(f.req, nullptr);
-     },
-     kDefaultGet},
-    {"range from a 1000-byte file", [](HeadFixture& f) { ResumeFrom(f, 1000); },
-     kLine1 + kAgent + "Host: example.test\r\nPragma: no-cache\r\nRange: bytes=1000-\r\n\r\n"},
-    {"no range for an empty file", [](HeadFixture& f) { ResumeFrom(f, 0); }, kDefaultGet},
-    {"post from the start", [](HeadFixture& f) { f.Post("hello", 0); },
-     "POST / HTTP/1.1\r\nAccept: */*\r\nConnection:Keep-Alive\r\n" + kAgent +
-         "Host: example.test\r\nPragma: no-cache\r\nContent-Length: 5\r\n\r\n"},
-    {"post resumed", [](HeadFixture& f) { f.Post("0123456789", 4); },
-     "POST / HTTP/1.1\r\nAccept: */*\r\nConnection:Keep-Alive\r\n" + kAgent +
-         "Host: example.test\r\nPragma: no-cache\r\nRange: bytes=4-\r\nContent-Length: 6\r\n\r\n"},
-    {"post of nothing", [](HeadFixture& f) { f.Post("", 0); },
-     "POST / HTTP/1.1\r\nAccept: */*\r\nConnection:Keep-Alive\r\n" + kAgent +
-         "Host: example.test\r\nPragma: no-cache\r\n\r\n"},
-    {"multipart counts text, body, boundary and delimiter",
-     [](HeadFixture& f) {
-       f.Post("12345", 0);
-       f.req.m_bFormData = true;
-       f.req.m_strBoundary = "b0UND6";
-       f.req.m_strFormDataHead = std::string(100, 'F').c_str();
-     },
-     "POST / HTTP/1.1\r\nAccept: */*\r\nConnection:Keep-Alive\r\n" + kAgent +
-         "Host: example.test\r\nPragma: no-cache\r\nContent-Length: 121\r\n"
-         "Content-Type: multipart/form-data; boundary=b0UND6\r\n\r\n" +
-         std::string(100, 'F')},
-    {"gbk head, form text left alone",
-     [](HeadFixture& f) {
-       f.settings.m_bGbkHead = true;
-       f.Header(u"X-Name", u"\u4E2D\u6587");
-       f.req.m_strMethod = "POST";
-       f.req.m_bFormData = true;
-       f.req.m_strBoundary = "abcdef";
-       f.req.m_strFormDataHead = "\xE4\xB8\xAD";
-     },
-     "POST / HTTP/1.1\r\nAccept: */*\r\nConnection:Keep-Alive\r\nX-Name:\xD6\xD0\xCE\xC4\r\n" + kAgent +
-         "Host: example.test\r\nPragma: no-cache\r\nContent-Length: 19\r\n"
-         "Content-Type: multipart/form-data; boundary=abcdef\r\n\r\n\xE4\xB8\xAD"},
-};
-
 TEST(CHttpRequestHeadTest, HeadsByteForByte) {
-  for (const HeadCase& c : kHeadCases) {
+  const struct {
+    const char* name;
+    std::function<void(HeadFixture&)> setup;
+    std::string head;
+  } cases[] = {
+      {"default get", [](HeadFixture&) {}, kDefaultGet},
+      {"accept in capitals", [](HeadFixture& f) { f.Header(u"ACCEPT", u"text/html"); },
+       "GET / HTTP/1.1\r\nAccept: text/html\r\nConnection:Keep-Alive\r\n" + kAgent + kTail + "\r\n"},
+      {"extra lines in order, trimmed",
+       [](HeadFixture& f) {
+         f.Header(u"X-Test", u"  v 1\t ");
+         CHttpRequestHead::AddHeaderLine(f.headers, zn::strutf16(u"  X-Raw: 2 \r\n"));
+         CHttpRequestHead::AddHeader(f.headers, zn::strutf16(u"X-Num"), 42u);
+       },
+       kLine1 + "X-Test:v 1\r\nX-Raw: 2\r\nX-Num:42\r\n" + kAgent + kTail + "\r\n"},
+      {"overrides of agent, host and pragma",
+       [](HeadFixture& f) {
+         f.Header(u"user-agent", u"agent/1");
+         f.Header(u"Host", u"other.test");
+         f.Header(u"PRAGMA", u"x");
+         f.req.m_wPort = 8080;
+       },
+       kLine1 + "User-Agent: agent/1\r\nHost: other.test\r\nPragma: x\r\n\r\n"},
+      {"blank user agent", [](HeadFixture& f) { f.Header(u"User-Agent", u"   "); }, kLine1 + kTail + "\r\n"},
+      {"port 8080", [](HeadFixture& f) { f.req.m_wPort = 8080; },
+       kLine1 + kAgent + "Host: example.test:8080\r\nPragma: no-cache\r\n\r\n"},
+      {"tls on 443 names the port", [](HeadFixture& f) { f.req.m_wPort = 443, f.req.m_bHttps = true; },
+       kLine1 + kAgent + "Host: example.test:443\r\nPragma: no-cache\r\n\r\n"},
+      {"if-modified-since", [](HeadFixture& f) { CHttpRequestHead::BuildIfModifiedSince(f.req, &kOct21); },
+       kLine1 + kAgent + kTail + "If-Modified-Since: Wed, 21 Oct 2015 07:28:00 GMT\r\n\r\n"},
+      {"if-modified-since two-digit day", [](HeadFixture& f) { CHttpRequestHead::BuildIfModifiedSince(f.req, &kJan1); },
+       kLine1 + kAgent + kTail + "If-Modified-Since: Mon, 01 Jan 2024 00:00:05 GMT\r\n\r\n"},
+      {"if-modified-since invalid",
+       [](HeadFixture& f) {
+         SYSTEMTIME bad[3] = {kOct21, kOct21, kOct21};
+         bad[0].wMonth = 13, bad[1].wMonth = 0, bad[2].wDayOfWeek = 7;
+         for (const SYSTEMTIME& t : bad) CHttpRequestHead::BuildIfModifiedSince(f.req, &t);
+         CHttpRequestHead::BuildIfModifiedSince(f.req, nullptr);
+       },
+       kDefaultGet},
+      {"range from a 1000-byte file", [](HeadFixture& f) { f.ResumeFrom(1000); },
+       kLine1 + kAgent + kTail + "Range: bytes=1000-\r\n\r\n"},
+      {"no range for an empty file", [](HeadFixture& f) { f.ResumeFrom(0); }, kDefaultGet},
+      {"post from the start", [](HeadFixture& f) { f.Post("hello", 0); },
+       kPost + kAgent + kTail + "Content-Length: 5\r\n\r\n"},
+      {"post resumed", [](HeadFixture& f) { f.Post("0123456789", 4); },
+       kPost + kAgent + kTail + "Range: bytes=4-\r\nContent-Length: 6\r\n\r\n"},
+      {"post of nothing", [](HeadFixture& f) { f.Post("", 0); }, kPost + kAgent + kTail + "\r\n"},
+      // 121 = text 100 + body 5 + the delimiter "\r\n--b0UND6--\r\n\r\n" 16.
+      {"multipart counts text, body, boundary and delimiter",
+       [](HeadFixture& f) {
+         f.Post("12345", 0);
+         f.req.m_bFormData = true;
+         f.req.m_strBoundary = "b0UND6";
+         f.req.m_strFormDataHead = std::string(100, 'F').c_str();
+       },
+       kPost + kAgent + kTail + "Content-Length: 121\r\nContent-Type: multipart/form-data; boundary=b0UND6\r\n\r\n" +
+           std::string(100, 'F')},
+      {"gbk head, form text left alone",
+       [](HeadFixture& f) {
+         f.settings.m_bGbkHead = true;
+         f.Header(u"X-Name", u"\u4E2D\u6587");
+         f.req.m_strMethod = "POST";
+         f.req.m_bFormData = true;
+         f.req.m_strBoundary = "abcdef";
+         f.req.m_strFormDataHead = "\xE4\xB8\xAD";
+       },
+       kPost + "X-Name:\xD6\xD0\xCE\xC4\r\n" + kAgent + kTail +
+           "Content-Length: 19\r\nContent-Type: multipart/form-data; boundary=abcdef\r\n\r\n\xE4\xB8\xAD"},
+  };
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     HeadFixture f;
     c.setup(f);
@@ -196,12 +158,12 @@ TEST(CHttpRequestHeadTest, SecondHeadOfARequest) {
   f.Header(u"Pragma", u"p");
   f.Header(u"X-Keep", u"1");
   f.Build();
-  EXPECT_EQ(kLine1 + "X-Keep:1\r\n" + kAgent + "Host: example.test\r\nPragma: no-cache\r\n\r\n", f.Build());
+  EXPECT_EQ(kLine1 + "X-Keep:1\r\n" + kAgent + kTail + "\r\n", f.Build());
 
   HeadFixture g;
   g.Header(u"User-Agent", u" ");
   g.Build();
-  EXPECT_EQ(kLine1 + "Host: example.test\r\nPragma: no-cache\r\n\r\n", g.Build());
+  EXPECT_EQ(kLine1 + kTail + "\r\n", g.Build());
   CHttpRequestHead::ClearHeaders(g.headers);
   EXPECT_EQ(kDefaultGet, g.Build());
 }

@@ -1,41 +1,52 @@
-// Helpers shared by the message-layer tests: a log recorder and a memory or
-// refusing response writer.
+// Helpers of the message and body tests: a log recorder, memory or refusing
+// writers, a temporary folder, byte patterns and an allocator that refuses sizes.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/znplatform.h"
 #include "base/znstreamwriter.h"
+#include "body/BodyAllocator.h"
 #include "body/HttpResponseDataWriter.h"
 
 namespace zn_test {
 
-// Records every log line while alive (level 4 and below).
-class LogRecorder {
+// Records every log line (level 4 and below) while alive.
+class LogRecorder final {
  public:
-  struct Line {
-    int level;
-    std::string tag;
-    std::string text;
-  };
-  LogRecorder() {
+  LogRecorder() : m_nOldLevel(znsyslog_getlevel()) {
     znsyslog_setlevel(4);
     znsyslog_setsink(&LogRecorder::Sink, this);
   }
+  LogRecorder(const LogRecorder&) = delete;
+  LogRecorder& operator=(const LogRecorder&) = delete;
   ~LogRecorder() {
     znsyslog_setsink(nullptr, nullptr);
-    znsyslog_setlevel(0);
+    znsyslog_setlevel(m_nOldLevel);
   }
   // Lines with this level and tag whose text equals text exactly.
-  int Count(int level, const char* tag, const std::string& text) const {
+  int Count(int level, const std::string& tag, const std::string& text) const {
     std::lock_guard<std::mutex> guard(m_mutex);
     int n = 0;
     for (const Line& l : m_lines) n += (l.level == level && l.tag == tag && l.text == text) ? 1 : 0;
     return n;
+  }
+  // True when a line with this level and tag contains part.
+  bool Has(int level, const std::string& tag, const std::string& part) const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (const Line& l : m_lines) {
+      if (l.level == level && l.tag == tag && l.text.find(part) != std::string::npos) return true;
+    }
+    return false;
   }
   std::string Dump() const {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -45,13 +56,19 @@ class LogRecorder {
   }
 
  private:
+  struct Line {
+    int level;
+    std::string tag;
+    std::string text;
+  };
   static void Sink(int level, const char* tag, int, const char* text, void* ctx) {
     LogRecorder* self = static_cast<LogRecorder*>(ctx);
     std::lock_guard<std::mutex> guard(self->m_mutex);
-    self->m_lines.push_back({level, tag, text});
+    self->m_lines.push_back({level, tag ? tag : "", text ? text : ""});
   }
+  const int m_nOldLevel;
   mutable std::mutex m_mutex;
-  std::vector<Line> m_lines;
+  std::vector<Line> m_lines;  // guarded by m_mutex
 };
 
 // A host stream that takes nothing, so the writer refuses every byte.
@@ -60,15 +77,9 @@ class RefusingStream final : public IZNStreamWriter {
   uint64_t Write(const void*, uint32_t) override { return 0; }
 };
 
-inline zn::HttpResponseDataWriter* NewMemoryWriter() {
+inline zn::HttpResponseDataWriter* NewWriter(IZNStreamWriter* stream = nullptr) {
   zn::HttpResponseDataWriter* w = new zn::HttpResponseDataWriter();
-  EXPECT_TRUE(w->Open(false, nullptr, nullptr));
-  return w;
-}
-
-inline zn::HttpResponseDataWriter* NewRefusingWriter() {
-  zn::HttpResponseDataWriter* w = new zn::HttpResponseDataWriter();
-  EXPECT_TRUE(w->Open(false, nullptr, new RefusingStream()));
+  EXPECT_TRUE(w->Open(false, nullptr, stream));
   return w;
 }
 
@@ -81,5 +92,80 @@ inline std::string MemoryOf(zn::HttpResponseDataWriter* w) {
 }
 
 inline std::string Str(const zn::strutf8& s) { return std::string(s.c_str(), s.length()); }
+inline const unsigned char* U(const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); }
+
+// Bytes whose value depends on their offset, so a byte out of place shows.
+inline std::string Pattern(size_t len, uint32_t seed = 1) {
+  std::string v(len, '\0');
+  uint32_t x = seed * 2654435761u + 12345u;
+  for (size_t i = 0; i < len; ++i) {
+    x = x * 1103515245u + 12345u;
+    v[i] = static_cast<char>((x >> 16) ^ i);
+  }
+  return v;
+}
+
+inline bool WriteWholeFile(const std::string& path, const std::string& data, bool append = false) {
+  std::ofstream f(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
+  f.write(data.data(), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(f);
+}
+
+inline std::string ReadWholeFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// A fresh folder under the system's temporary folder, removed with its content.
+class TempDir final {
+ public:
+  TempDir() {
+    std::string templ = (std::filesystem::temp_directory_path() / "znmsg.XXXXXX").string();
+    if (mkdtemp(&templ[0])) m_path = templ;
+    EXPECT_FALSE(m_path.empty());
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir() {
+    std::error_code ec;
+    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+  }
+  std::string File(const std::string& name) const { return m_path + "/" + name; }
+
+ private:
+  std::string m_path;
+};
+
+// Installs an allocator for the body objects that refuses every block larger
+// than a limit and records the sizes it grants; restores the C heap when it goes.
+class LimitedAllocator final {
+ public:
+  explicit LimitedAllocator(size_t limit) {
+    s_limit.store(limit);
+    std::lock_guard<std::mutex> lock(s_mutex);
+    s_sizes.clear();
+    zn::SetBodyAllocator(&LimitedAllocator::Alloc);
+  }
+  LimitedAllocator(const LimitedAllocator&) = delete;
+  LimitedAllocator& operator=(const LimitedAllocator&) = delete;
+  ~LimitedAllocator() { zn::SetBodyAllocator(nullptr); }
+  std::vector<size_t> Granted() const {
+    std::lock_guard<std::mutex> lock(s_mutex);
+    return s_sizes;
+  }
+
+ private:
+  static void* Alloc(size_t size) {
+    if (size > s_limit.load()) return nullptr;
+    {
+      std::lock_guard<std::mutex> lock(s_mutex);
+      s_sizes.push_back(size);
+    }
+    return std::malloc(size);
+  }
+  static inline std::atomic<size_t> s_limit{0};
+  static inline std::mutex s_mutex;
+  static inline std::vector<size_t> s_sizes;  // guarded by s_mutex
+};
 
 }  // namespace zn_test
