@@ -1,16 +1,15 @@
 // The platform TCP socket on real loopback connections: when READ, WRITE and
 // close events come and how often, the bytes that pass, deletion from inside
-// callbacks, the hand-back of the descriptor, and the socket's queries.
+// callbacks, the read-ahead store, the hand-back of the descriptor, and queries.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <sys/ioctl.h>
 
 #include "base/znsocket.h"
 #include "base/zntask.h"
@@ -19,60 +18,37 @@
 
 namespace {
 
-using zntest::kEventWaitMs;
+enum class OnRecvAction { kNothing, kReadChunk, kReadToEnd };  // what the sink does at OnRecv
 
-// What the sink does when an event comes.
-enum class OnRecvAction {
-  kNothing,     // leave the bytes where they are
-  kReadChunk,   // one Recv of chunk bytes
-  kReadToEnd,   // Recv until it returns 0 or less
-};
-
-// Records the callbacks of one socket, with the task they ran on, and acts as
-// the test says. Thread: callbacks on the socket's task, reads by the test
-// thread through the waiter.
+// Records the callbacks of one socket and the task they ran on, and acts as
+// the test says. Thread: callbacks on the socket's task; the test thread reads
+// through the waiter.
 class RecordingSink final : public CZNITCPSocketSink {
  public:
+  enum DeleteIn { kDeleteNowhere, kDeleteInRecv, kDeleteInSend, kDeleteInClose };
   explicit RecordingSink(CZNTaskBase* task) : m_pTask(task) {}
 
   void OnRecv(CZNITCPSocket* s) override {
     std::string got;
     int last = 1;
-    if (m_recvAction == OnRecvAction::kReadChunk) {
-      last = Read(s, m_chunk, got);
-    } else if (m_recvAction == OnRecvAction::kReadToEnd) {
-      do {
-        last = Read(s, 4096, got);
-      } while (last > 0);
-    }
-    m_waiter.Update([&] {
-      ++recvCount;
+    if (m_recvAction == OnRecvAction::kReadChunk) last = Read(s, m_chunk, got);
+    while (m_recvAction == OnRecvAction::kReadToEnd && last > 0) last = Read(s, 4096, got);
+    Note(recvCount, [&] {
       received += got;
-      if (closeCount > 0) eventAfterClose = true;
-      if (CZNTaskBase::Current() != m_pTask) wrongThread = true;
-      if (last < 0) recvError = true;
-      if (last == 0 && m_recvAction == OnRecvAction::kReadChunk) emptyRecv = true;
+      recvError |= last < 0;
+      emptyRecv |= last == 0 && m_recvAction == OnRecvAction::kReadChunk;
     });
     if (m_pFirstRecvTimer && recvCount == 1) m_pFirstRecvTimer->SetTimer(0, 1, true);
     if (m_deleteIn == kDeleteInRecv) Delete(s);
   }
   void OnSend(CZNITCPSocket* s) override {
-    m_waiter.Update([&] {
-      ++sendCount;
-      if (closeCount > 0) eventAfterClose = true;
-      if (CZNTaskBase::Current() != m_pTask) wrongThread = true;
-    });
+    Note(sendCount, [] {});
     if (m_deleteIn == kDeleteInSend) Delete(s);
   }
   void OnClose(CZNITCPSocket* s) override {
-    m_waiter.Update([&] {
-      ++closeCount;
-      bytesAtClose = received.size();
-      if (CZNTaskBase::Current() != m_pTask) wrongThread = true;
-    });
+    Note(closeCount, [&] { bytesAtClose = received.size(); });
     if (m_deleteIn == kDeleteInClose) Delete(s);
   }
-
   // Reads up to n bytes; the Recv result.
   static int Read(CZNITCPSocket* s, uint32_t n, std::string& out) {
     std::vector<char> buf(n);
@@ -81,35 +57,35 @@ class RecordingSink final : public CZNITCPSocketSink {
     return r;
   }
 
-  // The callback that deletes the socket (which the sink then no longer holds).
-  enum DeleteIn { kDeleteNowhere, kDeleteInRecv, kDeleteInSend, kDeleteInClose };
-
   OnRecvAction m_recvAction = OnRecvAction::kNothing;  // set before events flow
   uint32_t m_chunk = 1;
   DeleteIn m_deleteIn = kDeleteNowhere;
-  CZNITCPSocket** m_ppOwner = nullptr;  // borrowed: cleared when the sink deletes the socket
+  CZNITCPSocket** m_ppOwner = nullptr;    // borrowed: cleared when the sink deletes the socket
   CZNTimer* m_pFirstRecvTimer = nullptr;  // borrowed: armed for the next turn at the first OnRecv
 
   zntest::Waiter m_waiter;
   // Guarded by m_waiter.
-  int recvCount = 0;
-  int sendCount = 0;
-  int closeCount = 0;
+  int recvCount = 0, sendCount = 0, closeCount = 0;
   size_t bytesAtClose = 0;
   std::string received;
-  bool wrongThread = false;
-  bool eventAfterClose = false;
-  bool recvError = false;
+  bool wrongThread = false, eventAfterClose = false, recvError = false, deleted = false;
   bool emptyRecv = false;  // an OnRecv found nothing to read
-  bool deleted = false;
 
  private:
+  // Counts one event, flags it when it came late or on the wrong task, then runs more.
+  void Note(int& count, const std::function<void()>& more) {
+    m_waiter.Update([&] {
+      eventAfterClose |= closeCount > 0;
+      wrongThread |= CZNTaskBase::Current() != m_pTask;
+      ++count;
+      more();
+    });
+  }
   void Delete(CZNITCPSocket* s) {
     delete s;
     if (m_ppOwner) *m_ppOwner = nullptr;
     m_waiter.Update([&] { deleted = true; });
   }
-
   CZNTaskBase* m_pTask;  // borrowed: the task callbacks must run on
 };
 
@@ -117,48 +93,58 @@ class RecordingSink final : public CZNITCPSocketSink {
 // other end (peer) stays with the test thread as a blocking descriptor.
 class ZnSocketTest : public ::testing::Test {
  protected:
-  void SetUp() override { sink = std::make_unique<RecordingSink>(task.task()); }
-
-  void TearDown() override {
+  void TearDown() override { Close(); }
+  void Close() {
     ASSERT_TRUE(task.Run([this] {
       delete socket;
       socket = nullptr;
     }));
     if (peer >= 0) ::close(peer);
+    peer = -1;
   }
-
+  // Closes what there was and starts over with a fresh sink.
+  void Reset() {
+    Close();
+    sink = std::make_unique<RecordingSink>(task.task());
+  }
   // Connects, attaches the client end to a new socket on the task and selects events.
   void Open(int events, const char* ip = "127.0.0.1") {
     zntest::LoopbackListener listener(ip);
     ASSERT_TRUE(listener.ok()) << ip;
-    const int client = zntest::ConnectTo(ip, listener.port());
-    ASSERT_GE(client, 0);
+    clientFd = zntest::ConnectTo(ip, listener.port());
+    ASSERT_GE(clientFd, 0);
     peer = listener.Accept();
     ASSERT_GE(peer, 0);
-    clientFd = client;
     bool attached = false;
     ASSERT_TRUE(task.Run([&] {
       socket = ZNCreateTCPSocket();
       sink->m_ppOwner = &socket;
       socket->SetSink(sink.get());
-      attached = socket->Attach(static_cast<znsocket_t>(client));
+      attached = socket->Attach(static_cast<znsocket_t>(clientFd));
       if (events) socket->SelectEvent(events, false);
     }));
     ASSERT_TRUE(attached);
   }
-
   int Count(const int& field) { return sink->m_waiter.Get(field); }
+  int Events() { return Count(sink->recvCount) + Count(sink->sendCount) + Count(sink->closeCount); }
   bool WaitCount(const int& field, int atLeast) {
     return sink->m_waiter.WaitFor([&] { return field >= atLeast; });
   }
+  std::string Pattern(size_t n) {
+    std::string s(n, '\0');
+    for (size_t k = 0; k < n; ++k) s[k] = static_cast<char>('a' + (k * 7 + k / 251) % 26);
+    return s;
+  }
 
   zntest::TaskThread task{"ZnSocketTest"};
-  std::unique_ptr<RecordingSink> sink;
+  std::unique_ptr<RecordingSink> sink = std::make_unique<RecordingSink>(task.task());
   CZNITCPSocket* socket = nullptr;  // owned; lives on the task
   int peer = -1;                    // owned; the test thread's end
   int clientFd = -1;                // the descriptor the socket owns
 };
 
+// Unread bytes give one OnRecv; only a Recv re-enables READ, and only while
+// bytes still wait (no busy loop on bytes the sink leaves).
 TEST_F(ZnSocketTest, UnreadBytesGiveOneRecvUntilTheSinkCallsRecvAgain) {
   Open(ZNSOCKET_EVENT_READ);
   struct Step {
@@ -166,8 +152,7 @@ TEST_F(ZnSocketTest, UnreadBytesGiveOneRecvUntilTheSinkCallsRecvAgain) {
     uint32_t taskReads;      // then one Recv of this many bytes on the task (0: no Recv)
     const char* expectRead;  // what that Recv returns
     int expectRecvCount;     // OnRecv deliveries in total afterwards
-  };
-  const Step steps[] = {
+  } steps[] = {
       {"abc", 0, "", 1},     // bytes wait: one OnRecv
       {"def", 0, "", 1},     // more bytes, still unread: no second OnRecv
       {"", 0, "", 1},        // other socket calls meanwhile (WRITE selected) do not re-enable READ
@@ -176,16 +161,14 @@ TEST_F(ZnSocketTest, UnreadBytesGiveOneRecvUntilTheSinkCallsRecvAgain) {
       {"g", 0, "", 3},       // new bytes after the Recv: one OnRecv
       {"", 100, "g", 3},
       {"hij", 0, "", 4},
-      {"", 3, "hij", 4},     // a Recv that fills its buffer with exactly what waits: nothing comes
-      {"k", 0, "", 5},       // and the next bytes are announced as before
+      {"", 3, "hij", 4},  // a Recv that fills its buffer with exactly what waits: nothing comes
+      {"k", 0, "", 5},    // and the next bytes are announced as before
       {"", 1, "k", 5},
   };
   int i = 0;
   for (const Step& step : steps) {
     SCOPED_TRACE(i++);
-    if (*step.peerWrites) {
-      ASSERT_TRUE(zntest::WriteAll(peer, step.peerWrites));
-    }
+    ASSERT_TRUE(!*step.peerWrites || zntest::WriteAll(peer, step.peerWrites));
     std::string got;
     if (step.taskReads) {
       ASSERT_TRUE(task.Run([&] { RecordingSink::Read(socket, step.taskReads, got); }));
@@ -209,8 +192,7 @@ TEST_F(ZnSocketTest, WriteInterestIsOneShot) {
     bool clearAfter;  // then SelectEvent(WRITE, true) in the same call, before any event
     bool otherCalls;  // then calls that touch the socket's waits (READ selected, a Recv)
     int expectSends;  // OnSend deliveries in total afterwards
-  };
-  const Step steps[] = {
+  } steps[] = {
       {false, false, false, 0},  // nothing selected: nothing comes
       {true, false, false, 1},   // writable: one OnSend, and the interest is used up
       {false, false, false, 1},  // no new selection: no second OnSend
@@ -223,12 +205,8 @@ TEST_F(ZnSocketTest, WriteInterestIsOneShot) {
   for (const Step& step : steps) {
     SCOPED_TRACE(i++);
     ASSERT_TRUE(task.Run([&] {
-      if (step.select) {
-        EXPECT_TRUE(socket->SelectEvent(ZNSOCKET_EVENT_WRITE, false));
-      }
-      if (step.clearAfter) {
-        EXPECT_TRUE(socket->SelectEvent(ZNSOCKET_EVENT_WRITE, true));
-      }
+      EXPECT_TRUE(!step.select || socket->SelectEvent(ZNSOCKET_EVENT_WRITE, false));
+      EXPECT_TRUE(!step.clearAfter || socket->SelectEvent(ZNSOCKET_EVENT_WRITE, true));
       if (step.otherCalls) {
         char buf[8];
         EXPECT_TRUE(socket->SelectEvent(ZNSOCKET_EVENT_READ, false));
@@ -249,34 +227,26 @@ TEST_F(ZnSocketTest, CloseComesOnceAndOnlyAfterTheLastByte) {
     uint32_t chunk;
     size_t payload;
     bool reset;  // the peer resets instead of closing
-  };
-  const Case cases[] = {
+  } cases[] = {
       {OnRecvAction::kReadChunk, 1, 300, false},     // many OnRecv of one byte each
       {OnRecvAction::kReadChunk, 7, 1000, false},    // chunks that do not divide the payload
       {OnRecvAction::kReadChunk, 65536, 200000, false},
       {OnRecvAction::kReadChunk, 100, 1000, false},  // every read fills its buffer, the last one too
       {OnRecvAction::kReadChunk, 16384, 65536, false},
-      {OnRecvAction::kReadToEnd, 0, 50000, false},   // Recv meets the end: it leads to the close
-      {OnRecvAction::kReadToEnd, 0, 0, false},       // a close with no bytes at all
-      {OnRecvAction::kReadToEnd, 0, 0, true},        // a reset gives the close too
+      {OnRecvAction::kReadToEnd, 0, 50000, false},  // Recv meets the end: it leads to the close
+      {OnRecvAction::kReadToEnd, 0, 0, false},      // a close with no bytes at all
+      {OnRecvAction::kReadToEnd, 0, 0, true},       // a reset gives the close too
   };
   int i = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(i++);
-    TearDown();
-    SetUp();
-    peer = -1;
+    Reset();
     sink->m_recvAction = c.action;
     sink->m_chunk = c.chunk;
     Open(ZNSOCKET_EVENT_READ);
-    std::string payload(c.payload, '\0');
-    for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<char>('a' + (k * 7 + k / 251) % 26);
+    const std::string payload = Pattern(c.payload);
     ASSERT_TRUE(zntest::WriteAll(peer, payload));
-    if (c.reset) {
-      zntest::CloseWithReset(peer);
-    } else {
-      ::close(peer);
-    }
+    c.reset ? zntest::CloseWithReset(peer) : (void)::close(peer);
     peer = -1;
     ASSERT_TRUE(WaitCount(sink->closeCount, 1));
     ASSERT_TRUE(task.Drain());
@@ -288,16 +258,15 @@ TEST_F(ZnSocketTest, CloseComesOnceAndOnlyAfterTheLastByte) {
     EXPECT_FALSE(s.m_waiter.Get(s.wrongThread));
     EXPECT_FALSE(s.m_waiter.Get(s.emptyRecv));
   }
-}
 
-TEST_F(ZnSocketTest, CloseWaitsWhileBytesStayUnread) {
+  // Bytes the sink leaves unread hold the close back until a Recv takes them.
+  Reset();
   Open(ZNSOCKET_EVENT_READ);
   ASSERT_TRUE(zntest::WriteAll(peer, "xyz"));
   ::shutdown(peer, SHUT_WR);
   ASSERT_TRUE(WaitCount(sink->recvCount, 1));
   ASSERT_TRUE(task.Drain());
-  EXPECT_EQ(Count(sink->closeCount), 0);  // the bytes come first, and they are still there
-
+  EXPECT_EQ(Count(sink->closeCount), 0);
   std::string got;
   ASSERT_TRUE(task.Run([&] { RecordingSink::Read(socket, 100, got); }));
   EXPECT_EQ(got, "xyz");
@@ -308,14 +277,13 @@ TEST_F(ZnSocketTest, CloseWaitsWhileBytesStayUnread) {
 }
 
 TEST_F(ZnSocketTest, DeletingTheSocketInsideEachCallbackIsClean) {
-  struct Case {
+  // Both interests are selected where they can be, so that the other wait is
+  // still pending when the socket goes away.
+  const struct {
     RecordingSink::DeleteIn where;
     OnRecvAction action;
     int events;
-  };
-  // Both interests are selected in every case so that the other wait is still
-  // pending when the socket goes away.
-  const Case cases[] = {
+  } cases[] = {
       {RecordingSink::kDeleteInRecv, OnRecvAction::kNothing, ZNSOCKET_EVENT_READ},
       {RecordingSink::kDeleteInRecv, OnRecvAction::kReadToEnd, ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE},
       // a one-byte read leaves the rest in the read-ahead store: more would be delivered at once
@@ -324,27 +292,21 @@ TEST_F(ZnSocketTest, DeletingTheSocketInsideEachCallbackIsClean) {
       {RecordingSink::kDeleteInClose, OnRecvAction::kReadToEnd, ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE},
   };
   int i = 0;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(i++);
-    TearDown();
-    SetUp();
-    peer = -1;
+    Reset();
     sink->m_deleteIn = c.where;
     sink->m_recvAction = c.action;
     Open(c.events);
-    // Bytes and the end of the stream: with kReadToEnd the Recv inside OnRecv
-    // meets the end and queues the close before the deletion.
+    // With kReadToEnd the Recv inside OnRecv meets the end and queues the close before the deletion.
     ASSERT_TRUE(zntest::WriteAll(peer, "hello"));
     ::shutdown(peer, SHUT_WR);
     ASSERT_TRUE(sink->m_waiter.WaitFor([&] { return sink->deleted; }));
     ASSERT_TRUE(task.Drain());
-    // The descriptor went with the socket: the peer sees the end of the stream.
-    bool closed = false;
-    zntest::ReadUntilClose(peer, &closed);
-    EXPECT_TRUE(closed);
-    const int events = Count(sink->recvCount) + Count(sink->sendCount) + Count(sink->closeCount);
+    EXPECT_TRUE(zntest::WaitPeerClosed(peer));  // the descriptor went with the socket
+    const int events = Events();
     ASSERT_TRUE(task.Drain());
-    EXPECT_EQ(Count(sink->recvCount) + Count(sink->sendCount) + Count(sink->closeCount), events);
+    EXPECT_EQ(Events(), events);
   }
 }
 
@@ -367,7 +329,6 @@ TEST_F(ZnSocketTest, DetachHandsTheDescriptorBackOpen) {
   EXPECT_EQ(zntest::ReadAtLeast(peer, 4), "pong");
   ASSERT_TRUE(task.Drain());
   EXPECT_EQ(Count(sink->recvCount), 0);
-
   // Attaching it to a new socket works once; a second attach and an invalid handle fail.
   ASSERT_TRUE(task.Run([&] {
     socket = ZNCreateTCPSocket();
@@ -381,103 +342,6 @@ TEST_F(ZnSocketTest, DetachHandsTheDescriptorBackOpen) {
   EXPECT_TRUE(WaitCount(sink->recvCount, 1));
 }
 
-TEST_F(ZnSocketTest, SendAndRecvReturnConventions) {
-  Open(0);
-  ASSERT_TRUE(task.Run([&] {
-    char buf[16];
-    EXPECT_EQ(socket->Recv(buf, sizeof(buf)), 0);  // nothing waits
-    EXPECT_EQ(socket->Recv(nullptr, 5), -1);
-    EXPECT_EQ(socket->Send(nullptr, 5), -1);
-    EXPECT_EQ(socket->Send("x", 0), -1);
-  }));
-
-  // Fill the connection until Send takes nothing; every byte it took arrives.
-  size_t taken = 0;
-  int last = 1;
-  ASSERT_TRUE(task.Run([&] {
-    socket->SetSendBufferSize(16384);
-    std::string block(8192, 'q');
-    for (int k = 0; k < 10000 && last > 0; ++k) {
-      last = socket->Send(block.data(), static_cast<uint32_t>(block.size()));
-      if (last > 0) taken += static_cast<size_t>(last);
-    }
-  }));
-  EXPECT_EQ(last, 0);
-  EXPECT_GT(taken, 0u);
-  const std::string got = zntest::ReadAtLeast(peer, taken);
-  EXPECT_EQ(got.size(), taken);
-  EXPECT_EQ(got.find_first_not_of('q'), std::string::npos);
-
-  // After Close: errors, and no event.
-  ASSERT_TRUE(task.Run([&] {
-    socket->SelectEvent(ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE, false);
-    socket->Close();
-    char buf[4];
-    EXPECT_EQ(socket->Send("abc", 3), -1);
-    EXPECT_EQ(socket->Recv(buf, sizeof(buf)), -1);
-    EXPECT_FALSE(znsocket_isvalid(socket->NativeSocket()));
-  }));
-  EXPECT_TRUE(zntest::WaitPeerClosed(peer));
-  ASSERT_TRUE(task.Drain());
-  EXPECT_EQ(Count(sink->recvCount) + Count(sink->sendCount) + Count(sink->closeCount), 0);
-}
-
-TEST_F(ZnSocketTest, NamesOptionsAndUnreadLength) {
-  const char* ips[] = {"127.0.0.1", "::1"};
-  for (const char* ip : ips) {
-    SCOPED_TRACE(ip);
-    TearDown();
-    SetUp();
-    peer = -1;
-    Open(0, ip);
-    sockaddr_storage peerSide;
-    socklen_t len = sizeof(peerSide);
-    ASSERT_EQ(::getpeername(peer, reinterpret_cast<sockaddr*>(&peerSide), &len), 0);
-    sockaddr_storage localSide;
-    len = sizeof(localSide);
-    ASSERT_EQ(::getsockname(peer, reinterpret_cast<sockaddr*>(&localSide), &len), 0);
-    const bool v6 = peerSide.ss_family == AF_INET6;
-    const uint16_t clientPort = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&peerSide)->sin6_port
-                                         : reinterpret_cast<sockaddr_in*>(&peerSide)->sin_port);
-    const uint16_t serverPort = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&localSide)->sin6_port
-                                         : reinterpret_cast<sockaddr_in*>(&localSide)->sin_port);
-
-    ASSERT_TRUE(zntest::WriteAll(peer, "0123456789"));
-    ASSERT_TRUE(task.Run([&] {
-      zn::strutf8 text;
-      uint16_t port = 0;
-      EXPECT_TRUE(socket->GetSocketName(text, port));
-      EXPECT_STREQ(text.c_str(), ip);
-      EXPECT_EQ(port, clientPort);
-      EXPECT_TRUE(socket->GetPeerName(text, port));
-      EXPECT_STREQ(text.c_str(), ip);
-      EXPECT_EQ(port, serverPort);
-      zn::strutf8 viaHandle;
-      EXPECT_TRUE(znsocket_getpeername6(socket->NativeSocket(), viaHandle, port));
-      EXPECT_STREQ(viaHandle.c_str(), ip);
-      EXPECT_EQ(port, serverPort);
-
-      znsockaddr_storage rec;
-      uint32_t recLen = 0;
-      EXPECT_TRUE(socket->GetPeerName(rec, recLen));
-      EXPECT_EQ(recLen, v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
-      EXPECT_EQ(std::memcmp(rec.data, &localSide, recLen), 0);
-      EXPECT_TRUE(socket->GetSocketName(rec, recLen));
-      EXPECT_EQ(std::memcmp(rec.data, &peerSide, recLen), 0);
-
-      EXPECT_EQ(socket->GetUnReadDataLen(), 10u);
-      EXPECT_TRUE(socket->SetNoDelay(true));
-      uint32_t size = 0;
-      EXPECT_TRUE(socket->SetRecvBufferSize(65536));
-      EXPECT_TRUE(socket->GetRecvBufferSize(size));
-      EXPECT_GE(size, 65536u);
-      EXPECT_TRUE(socket->SetSendBufferSize(32768));
-      EXPECT_TRUE(socket->GetSendBufferSize(size));
-      EXPECT_GE(size, 32768u);
-    }));
-  }
-}
-
 // Small reads are served from the socket's read-ahead store: those bytes count
 // as unread, keep the descriptor from being handed away, and come out in order.
 TEST_F(ZnSocketTest, BytesReadAheadStayWithTheSocketUntilRead) {
@@ -485,8 +349,7 @@ TEST_F(ZnSocketTest, BytesReadAheadStayWithTheSocketUntilRead) {
   std::string payload(100000, '\0');
   for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<char>(k * 131 % 251);
   ASSERT_TRUE(zntest::WriteAll(peer, payload));
-  // Wait until every byte is queued on the socket's side.
-  ASSERT_TRUE(sink->m_waiter.WaitFor([&] {
+  ASSERT_TRUE(sink->m_waiter.WaitFor([&] {  // every byte queued on the socket's side
     int queued = 0;
     return ::ioctl(clientFd, FIONREAD, &queued) == 0 && static_cast<size_t>(queued) == payload.size();
   }));
@@ -512,8 +375,7 @@ TEST_F(ZnSocketTest, BackToBackDeliveriesLeaveTheLoopItsTurn) {
     void OnTimer(unsigned int) override { readWhenRun = sink->m_waiter.Get(sink->received).size(); }
     RecordingSink* sink = nullptr;
     size_t readWhenRun = 0;  // task thread only; read after a drain
-  };
-  Probe probe;
+  } probe;
   probe.sink = sink.get();
   sink->m_pFirstRecvTimer = &probe;
   sink->m_recvAction = OnRecvAction::kReadChunk;
@@ -528,14 +390,88 @@ TEST_F(ZnSocketTest, BackToBackDeliveriesLeaveTheLoopItsTurn) {
   EXPECT_FALSE(sink->m_waiter.Get(sink->emptyRecv));
 }
 
-TEST(ZnSocketHandleTest, InvalidHandlesAndSocketsWithoutDescriptor) {
+TEST_F(ZnSocketTest, SendAndRecvReturnConventions) {
+  Open(0);
+  // Fill the connection until Send takes nothing; every byte it took arrives.
+  size_t taken = 0;
+  int last = 1;
+  ASSERT_TRUE(task.Run([&] {
+    char buf[16];
+    EXPECT_EQ(socket->Recv(buf, sizeof(buf)), 0);  // nothing waits
+    EXPECT_EQ(socket->Recv(nullptr, 5), -1);
+    EXPECT_EQ(socket->Send(nullptr, 5), -1);
+    EXPECT_EQ(socket->Send("x", 0), -1);
+    socket->SetSendBufferSize(16384);
+    const std::string block(8192, 'q');
+    for (int k = 0; k < 10000 && last > 0; ++k) {
+      last = socket->Send(block.data(), static_cast<uint32_t>(block.size()));
+      if (last > 0) taken += static_cast<size_t>(last);
+    }
+  }));
+  EXPECT_EQ(last, 0);
+  const std::string got = zntest::ReadAtLeast(peer, taken);
+  EXPECT_EQ(got, std::string(taken, 'q'));
+  // After Close: errors, and no event.
+  ASSERT_TRUE(task.Run([&] {
+    socket->SelectEvent(ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE, false);
+    socket->Close();
+    char buf[4];
+    EXPECT_EQ(socket->Send("abc", 3), -1);
+    EXPECT_EQ(socket->Recv(buf, sizeof(buf)), -1);
+    EXPECT_FALSE(znsocket_isvalid(socket->NativeSocket()));
+  }));
+  EXPECT_TRUE(zntest::WaitPeerClosed(peer));
+  ASSERT_TRUE(task.Drain());
+  EXPECT_EQ(Events(), 0);
+}
+
+uint16_t PortOf(const sockaddr_storage& ss) {
+  return ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(ss).sin6_port
+                                        : reinterpret_cast<const sockaddr_in&>(ss).sin_port);
+}
+
+TEST_F(ZnSocketTest, NamesAndUnreadLength) {
+  for (const char* ip : {"127.0.0.1", "::1"}) {
+    SCOPED_TRACE(ip);
+    Reset();
+    Open(0, ip);
+    sockaddr_storage peerSide, localSide;  // as the peer sees them
+    socklen_t len = sizeof(peerSide);
+    ASSERT_EQ(::getpeername(peer, reinterpret_cast<sockaddr*>(&peerSide), &len), 0);
+    len = sizeof(localSide);
+    ASSERT_EQ(::getsockname(peer, reinterpret_cast<sockaddr*>(&localSide), &len), 0);
+    ASSERT_TRUE(zntest::WriteAll(peer, "0123456789"));
+    ASSERT_TRUE(task.Run([&] {
+      zn::strutf8 text;
+      uint16_t port = 0;
+      EXPECT_TRUE(socket->GetSocketName(text, port));
+      EXPECT_STREQ(text.c_str(), ip);
+      EXPECT_EQ(port, PortOf(peerSide));
+      EXPECT_TRUE(socket->GetPeerName(text, port));
+      EXPECT_STREQ(text.c_str(), ip);
+      EXPECT_EQ(port, PortOf(localSide));
+      EXPECT_TRUE(znsocket_getpeername6(socket->NativeSocket(), text, port));
+      EXPECT_STREQ(text.c_str(), ip);
+      EXPECT_EQ(port, PortOf(localSide));
+      znsockaddr_storage rec;
+      uint32_t recLen = 0;
+      EXPECT_TRUE(socket->GetPeerName(rec, recLen));
+      EXPECT_EQ(recLen, peerSide.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+      EXPECT_EQ(std::memcmp(rec.data, &localSide, recLen), 0);
+      EXPECT_TRUE(socket->GetSocketName(rec, recLen));
+      EXPECT_EQ(std::memcmp(rec.data, &peerSide, recLen), 0);
+      EXPECT_EQ(socket->GetUnReadDataLen(), 10u);
+    }));
+  }
+}
+
+TEST(ZnSocketHandleTest, InvalidHandlesAndSocketsWithoutATask) {
   EXPECT_FALSE(znsocket_isvalid(znsocket_makeinvalid()));
   EXPECT_TRUE(znsocket_isvalid(static_cast<znsocket_t>(0)));
   zn::strutf8 ip;
   uint16_t port = 0;
   EXPECT_FALSE(znsocket_getpeername6(znsocket_makeinvalid(), ip, port));
   znsocket_close(znsocket_makeinvalid());  // nothing to close, nothing happens
-
   // A socket made on a thread without a task works nowhere, and says so.
   CZNITCPSocket* s = ZNCreateTCPSocket();
   ASSERT_NE(s, nullptr);
