@@ -184,44 +184,27 @@ TEST(CDataReaderTest, SkipPastTheEndIsRefusedAndChangesNothing) {
   }
 }
 
-TEST(CDataReaderTest, EmptyOrMissingFileIsRefusedWithItsLogLine) {
-  TempDir dir;
-  const std::string empty = dir.File("empty.bin"), missing = dir.File("missing.bin");
-  ASSERT_TRUE(WriteWholeFile(empty, ""));
-  const struct {
-    std::string path;
-    std::string line;
-  } cases[] = {
-      {empty, "Id[31] OpenFile but len is 0,let's fail [" + empty + "]"},
-      {missing, "Id[31] OpenFile Fail FileName[" + missing + "]"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    LogRecorder log;
-    zn::g_qwHttpRequestId.store(31);
-    const size_t fds = OpenDescriptors();
-    CDataReader r;
-    EXPECT_FALSE(r.SetFileName(c.path.c_str()));
-    EXPECT_TRUE(log.Has(1, kTag, c.line)) << log.Dump();
-    EXPECT_EQ(OpenDescriptors(), fds) << "no file may stay open";
-    EXPECT_EQ(Window(r), kNone);
-    zn::g_qwHttpRequestId.store(0);
-  }
-  CDataReader r;
-  EXPECT_FALSE(r.SetFileName(nullptr));
-}
-
-TEST(CDataReaderTest, NewFileNameClosesTheOldFileAndServesTheNewOne) {
+// Every failure ends the body with its log line and leaves no file open; a new
+// name closes the old file.
+TEST(CDataReaderTest, FileFailuresAndReplacement) {
   TempDir dir;
   LogRecorder log;
+  zn::g_qwHttpRequestId.store(31);
   const std::string a = dir.File("a.bin"), b = dir.File("b.bin"), bodyB = Pattern(2000, 8);
-  ASSERT_TRUE(WriteWholeFile(a, Pattern(3000, 7)));
-  ASSERT_TRUE(WriteWholeFile(b, bodyB));
+  const std::string empty = dir.File("empty.bin"), missing = dir.File("missing.bin");
+  ASSERT_TRUE(WriteWholeFile(a, Pattern(200000, 7)) && WriteWholeFile(b, bodyB) && WriteWholeFile(empty, ""));
   const size_t fds = OpenDescriptors();
   {
     CDataReader r;
+    EXPECT_FALSE(r.SetFileName(nullptr));
+    EXPECT_FALSE(r.SetFileName(empty.c_str()));
+    EXPECT_TRUE(log.Has(1, kTag, "Id[31] OpenFile but len is 0,let's fail [" + empty + "]")) << log.Dump();
+    EXPECT_FALSE(r.SetFileName(missing.c_str()));
+    EXPECT_TRUE(log.Has(1, kTag, "Id[31] OpenFile Fail FileName[" + missing + "]")) << log.Dump();
+    EXPECT_EQ(OpenDescriptors(), fds) << "no file may stay open";
+    EXPECT_EQ(Window(r), kNone);
     ASSERT_TRUE(r.SetFileName(a.c_str()));
-    ASSERT_EQ(Window(r).size(), 3000u);
+    ASSERT_EQ(Window(r).size(), 200000u);
     ASSERT_TRUE(r.SetFileName(b.c_str()));
     EXPECT_TRUE(log.Has(1, kTag, "CDataReader::SetFileName,close file, " + a)) << log.Dump();
     EXPECT_EQ(OpenDescriptors(), fds + 1);
@@ -229,26 +212,19 @@ TEST(CDataReaderTest, NewFileNameClosesTheOldFileAndServesTheNewOne) {
     EXPECT_EQ(Window(r), bodyB) << "no window of the old file";
   }
   EXPECT_EQ(OpenDescriptors(), fds);
-}
-
-// No cache size granted, or a file that shrinks under the reader, ends the body.
-TEST(CDataReaderTest, FailuresEndTheBody) {
-  TempDir dir;
-  const std::string path = dir.File("fallback.bin");
-  ASSERT_TRUE(WriteWholeFile(path, Pattern(200000, 9)));
   {
-    LogRecorder log;
-    LimitedAllocator alloc(16383);
+    LimitedAllocator alloc(16383);  // no cache size granted
     CDataReader r;
-    ASSERT_TRUE(r.SetFileName(path.c_str()));
+    ASSERT_TRUE(r.SetFileName(a.c_str()));
     EXPECT_EQ(Window(r), kNone);
-    EXPECT_TRUE(log.Has(1, kTag, "malloc m_pFileCacheBuf fail")) << log.Dump();
+    EXPECT_TRUE(log.Has(1, kTag, "Id[31] malloc m_pFileCacheBuf fail")) << log.Dump();
   }
-  CDataReader r;
-  ASSERT_TRUE(r.SetFileName(path.c_str()));
-  std::filesystem::resize_file(path, 1000);
+  CDataReader r;  // a file that shrinks under the reader
+  ASSERT_TRUE(r.SetFileName(a.c_str()));
+  std::filesystem::resize_file(a, 1000);
   ASSERT_TRUE(r.Skip(5000));
   EXPECT_EQ(Window(r), kNone);
+  zn::g_qwHttpRequestId.store(0);
 }
 
 }  // namespace

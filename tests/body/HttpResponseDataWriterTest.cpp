@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -141,8 +140,9 @@ TEST(HttpResponseDataWriterTest, OpenFailureIsLoggedAndRefusesWrites) {
   EXPECT_FALSE(w.Write(&b, 0));
 }
 
-// Each write lists the allocations it must cause (sizes of fresh blocks).
-TEST(HttpResponseDataWriterTest, MemoryTargetGrowsInSteps) {
+// Each write lists the allocations it must cause (sizes of fresh blocks); a
+// restart from zero holds nothing until the next write.
+TEST(HttpResponseDataWriterTest, MemoryTargetGrowsInStepsAndRestarts) {
   const struct {
     std::vector<uint32_t> writes;
     std::vector<size_t> allocations;
@@ -158,6 +158,9 @@ TEST(HttpResponseDataWriterTest, MemoryTargetGrowsInSteps) {
     SCOPED_TRACE(c.allocations.back());
     LimitedAllocator alloc(SIZE_MAX);
     std::unique_ptr<HttpResponseDataWriter> w(zn_test::NewWriter());
+    unsigned char* data = nullptr;
+    uint32_t len = 0;
+    EXPECT_FALSE(w->GetBuffer(&data, &len)) << "no buffer yet";
     std::string expected;
     uint32_t seed = 20;
     for (uint32_t n : c.writes) {
@@ -168,6 +171,13 @@ TEST(HttpResponseDataWriterTest, MemoryTargetGrowsInSteps) {
     EXPECT_EQ(alloc.Granted(), c.allocations);
     EXPECT_TRUE(zn_test::MemoryOf(w.get()) == expected);
     EXPECT_EQ(w->GetDownloadedSize(), expected.size());
+    EXPECT_FALSE(w->GetBuffer(nullptr, &len));
+    EXPECT_FALSE(w->GetBuffer(&data, nullptr));
+    ASSERT_TRUE(w->SetLength0());
+    EXPECT_EQ(w->GetDownloadedSize(), 0u);
+    EXPECT_FALSE(w->GetBuffer(&data, &len)) << "no data held";
+    ASSERT_TRUE(w->Write(U(expected), 20));
+    EXPECT_EQ(zn_test::MemoryOf(w.get()), expected.substr(0, 20));
   }
 }
 
@@ -205,22 +215,6 @@ TEST(HttpResponseDataWriterTest, MemoryTargetCeilingIsExact) {
   zn::g_qwHttpRequestId.store(0);
 }
 
-TEST(HttpResponseDataWriterTest, MemoryTargetRestartsAtZeroAndRefusesEmptyQueries) {
-  std::unique_ptr<HttpResponseDataWriter> w(zn_test::NewWriter());
-  unsigned char* data = nullptr;
-  uint32_t len = 0;
-  EXPECT_FALSE(w->GetBuffer(&data, &len)) << "no buffer yet";
-  ASSERT_TRUE(w->Write(U(Pattern(300, 40)), 300));
-  EXPECT_FALSE(w->GetBuffer(nullptr, &len));
-  EXPECT_FALSE(w->GetBuffer(&data, nullptr));
-  ASSERT_TRUE(w->SetLength0());
-  EXPECT_EQ(w->GetDownloadedSize(), 0u);
-  EXPECT_FALSE(w->GetBuffer(&data, &len)) << "no data held";
-  const std::string b = Pattern(20, 41);
-  ASSERT_TRUE(w->Write(U(b), 20));
-  EXPECT_EQ(zn_test::MemoryOf(w.get()), b);
-}
-
 // A host stream that records what happens to it in a journal that outlives it.
 struct StreamJournal {
   std::vector<std::string> events;
@@ -245,68 +239,34 @@ class RecordingStream final : public IZNStreamWriter {
   uint32_t m_dwShortBy;  // the count reported is this much below len
 };
 
-TEST(HttpResponseDataWriterTest, StreamTargetCountsWritesAndDeletesTheStreamOnEveryPath) {
+// The writer owns the host's stream: a replaced stream is closed, then
+// deleted; the last is deleted with the writer. The count is the writer's.
+TEST(HttpResponseDataWriterTest, StreamTargetCountsWritesAndDeletesTheStreams) {
   TempDir dir;
   const std::string p100 = Pattern(100, 50), p50 = Pattern(50, 51), file = dir.File("stream.bin");
-  using Run = std::function<void(HttpResponseDataWriter&, StreamJournal&)>;
-  const struct {
-    const char* name;
-    Run run;
-    std::vector<std::string> events;  // after the writer is destroyed
-  } cases[] = {
-      {"writes are passed on and counted",
-       [&](HttpResponseDataWriter& w, StreamJournal& j) {
-         ASSERT_TRUE(w.Open(false, nullptr, new RecordingStream(&j, "s1")));
-         ASSERT_TRUE(w.Write(U(p100), 100));
-         ASSERT_TRUE(w.Write(U(p50), 50));
-         EXPECT_EQ(w.GetDownloadedSize(), 150u);
-         EXPECT_EQ(j.bytes, p100 + p50);
-         EXPECT_TRUE(w.SetLength0());
-         EXPECT_EQ(w.GetDownloadedSize(), 0u);
-       },
-       {"write s1 100", "write s1 50", "delete s1"}},
-      {"a short write fails and is not counted",
-       [&](HttpResponseDataWriter& w, StreamJournal& j) {
-         ASSERT_TRUE(w.Open(false, nullptr, new RecordingStream(&j, "s1", 1)));
-         EXPECT_FALSE(w.Write(U(p100), 100));
-         EXPECT_EQ(w.GetDownloadedSize(), 0u);
-       },
-       {"write s1 100", "delete s1"}},
-      {"a replaced stream is closed, then deleted",
-       [&](HttpResponseDataWriter& w, StreamJournal& j) {
-         ASSERT_TRUE(w.Open(false, nullptr, new RecordingStream(&j, "s1")));
-         ASSERT_TRUE(w.Write(U(p50), 50));
-         ASSERT_TRUE(w.Open(false, nullptr, new RecordingStream(&j, "s2")));
-         ASSERT_TRUE(w.Write(U(p100), 100));
-         EXPECT_EQ(w.GetDownloadedSize(), 150u) << "the count is the writer's, not the stream's";
-       },
-       {"write s1 50", "close s1", "delete s1", "write s2 100", "delete s2"}},
-      {"opening without a stream keeps the stream",
-       [&](HttpResponseDataWriter& w, StreamJournal& j) {
-         ASSERT_TRUE(w.Open(false, nullptr, new RecordingStream(&j, "s1")));
-         ASSERT_TRUE(w.Open(false, nullptr, nullptr));
-         ASSERT_TRUE(w.Write(U(p50), 50));
-       },
-       {"write s1 50", "delete s1"}},
-      {"a file target keeps the stream it does not use",
-       [&](HttpResponseDataWriter& w, StreamJournal& j) {
-         ASSERT_TRUE(w.Open(false, nullptr, new RecordingStream(&j, "s1")));
-         ASSERT_TRUE(w.Open(true, file.c_str(), nullptr));
-         ASSERT_TRUE(w.Write(U(p50), 50));
-         ASSERT_TRUE(w.Flush());
-         EXPECT_EQ(ReadWholeFile(file), p50);
-       },
-       {"delete s1"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    StreamJournal journal;
-    {
-      HttpResponseDataWriter w;
-      c.run(w, journal);
-    }
-    EXPECT_EQ(journal.events, c.events);
+  StreamJournal j;
+  {
+    HttpResponseDataWriter w;
+    ASSERT_TRUE(w.Open(false, nullptr, new RecordingStream(&j, "s1")));
+    ASSERT_TRUE(w.Write(U(p100), 100));
+    ASSERT_TRUE(w.Write(U(p50), 50));
+    EXPECT_EQ(w.GetDownloadedSize(), 150u);
+    EXPECT_EQ(j.bytes, p100 + p50);
+    EXPECT_TRUE(w.SetLength0());
+    EXPECT_EQ(w.GetDownloadedSize(), 0u);
+    ASSERT_TRUE(w.Open(false, nullptr, nullptr));  // keeps the stream
+    ASSERT_TRUE(w.Write(U(p50), 50));
+    ASSERT_TRUE(w.Open(false, nullptr, new RecordingStream(&j, "s2", 1)));
+    EXPECT_FALSE(w.Write(U(p100), 100)) << "a short write fails";
+    EXPECT_EQ(w.GetDownloadedSize(), 50u) << "and is not counted";
+    ASSERT_TRUE(w.Open(true, file.c_str(), nullptr));  // a file target keeps the unused stream
+    ASSERT_TRUE(w.Write(U(p50), 50));
+    ASSERT_TRUE(w.Flush());
+    EXPECT_EQ(ReadWholeFile(file), p50);
   }
+  const std::vector<std::string> events = {"write s1 100", "write s1 50", "write s1 50", "close s1",
+                                           "delete s1",    "write s2 100", "delete s2"};
+  EXPECT_EQ(j.events, events);
 }
 
 // The rate starts at the first write and counts written bytes; the pacing

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -27,27 +26,20 @@ class LogRecorder final {
     znsyslog_setlevel(4);
     znsyslog_setsink(&LogRecorder::Sink, this);
   }
-  LogRecorder(const LogRecorder&) = delete;
-  LogRecorder& operator=(const LogRecorder&) = delete;
   ~LogRecorder() {
     znsyslog_setsink(nullptr, nullptr);
     znsyslog_setlevel(m_nOldLevel);
   }
-  // Lines with this level and tag whose text equals text exactly.
-  int Count(int level, const std::string& tag, const std::string& text) const {
+  // Lines with this level and tag whose text equals text (or, with part, contains it).
+  int Count(int level, const std::string& tag, const std::string& text, bool part = false) const {
     std::lock_guard<std::mutex> guard(m_mutex);
     int n = 0;
-    for (const Line& l : m_lines) n += (l.level == level && l.tag == tag && l.text == text) ? 1 : 0;
+    for (const Line& l : m_lines) {
+      n += l.level == level && l.tag == tag && (part ? l.text.find(text) != std::string::npos : l.text == text);
+    }
     return n;
   }
-  // True when a line with this level and tag contains part.
-  bool Has(int level, const std::string& tag, const std::string& part) const {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    for (const Line& l : m_lines) {
-      if (l.level == level && l.tag == tag && l.text.find(part) != std::string::npos) return true;
-    }
-    return false;
-  }
+  bool Has(int level, const std::string& tag, const std::string& part) const { return Count(level, tag, part, true); }
   std::string Dump() const {
     std::lock_guard<std::mutex> guard(m_mutex);
     std::string all;
@@ -58,8 +50,7 @@ class LogRecorder final {
  private:
   struct Line {
     int level;
-    std::string tag;
-    std::string text;
+    std::string tag, text;
   };
   static void Sink(int level, const char* tag, int, const char* text, void* ctx) {
     LogRecorder* self = static_cast<LogRecorder*>(ctx);
@@ -124,8 +115,6 @@ class TempDir final {
     if (mkdtemp(&templ[0])) m_path = templ;
     EXPECT_FALSE(m_path.empty());
   }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   ~TempDir() {
     std::error_code ec;
     if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
@@ -137,35 +126,26 @@ class TempDir final {
 };
 
 // Installs an allocator for the body objects that refuses every block larger
-// than a limit and records the sizes it grants; restores the C heap when it goes.
+// than a limit and records the sizes it grants; restores the C heap when it
+// goes. The body objects allocate on the test's thread only.
 class LimitedAllocator final {
  public:
   explicit LimitedAllocator(size_t limit) {
-    s_limit.store(limit);
-    std::lock_guard<std::mutex> lock(s_mutex);
+    s_limit = limit;
     s_sizes.clear();
     zn::SetBodyAllocator(&LimitedAllocator::Alloc);
   }
-  LimitedAllocator(const LimitedAllocator&) = delete;
-  LimitedAllocator& operator=(const LimitedAllocator&) = delete;
   ~LimitedAllocator() { zn::SetBodyAllocator(nullptr); }
-  std::vector<size_t> Granted() const {
-    std::lock_guard<std::mutex> lock(s_mutex);
-    return s_sizes;
-  }
+  std::vector<size_t> Granted() const { return s_sizes; }
 
  private:
   static void* Alloc(size_t size) {
-    if (size > s_limit.load()) return nullptr;
-    {
-      std::lock_guard<std::mutex> lock(s_mutex);
-      s_sizes.push_back(size);
-    }
+    if (size > s_limit) return nullptr;
+    s_sizes.push_back(size);
     return std::malloc(size);
   }
-  static inline std::atomic<size_t> s_limit{0};
-  static inline std::mutex s_mutex;
-  static inline std::vector<size_t> s_sizes;  // guarded by s_mutex
+  static inline size_t s_limit = 0;
+  static inline std::vector<size_t> s_sizes;
 };
 
 }  // namespace zn_test
