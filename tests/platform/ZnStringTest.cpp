@@ -1,11 +1,13 @@
 // The string types: null storage, comparison order, the prefix and equality
-// rules, search, trim, formatting, growth, and UTF-8 <-> UTF-16 conversion.
+// rules, search, trim, formatting, growth, and conversions between UTF-8,
+// UTF-16 and GBK.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "base/znplatform.h"
 #include "base/znstring.h"
 
 namespace {
@@ -13,160 +15,99 @@ namespace {
 using zn::strutf16;
 using zn::strutf8;
 
-std::u16string U16(const strutf16& s) {
-  return std::u16string(s.c_str(), s.length());
-}
+std::u16string U16(const strutf16& s) { return std::u16string(s.c_str(), s.length()); }
+std::string U8(const strutf8& s) { return std::string(s.c_str(), s.length()); }
+const char* kNull = nullptr;
 
-TEST(ZnStringTest, NullStorageAndEquality) {
-  strutf8 s;
-  EXPECT_EQ(nullptr, s.data());
-  ASSERT_NE(nullptr, s.c_str());
-  EXPECT_STREQ("", s.c_str());
-  EXPECT_EQ(0u, s.length());
-  EXPECT_TRUE(s == static_cast<const char*>(nullptr));
-  EXPECT_TRUE(s == "");
-  EXPECT_FALSE(s.equals(""));
-  EXPECT_FALSE(s.equals(nullptr));
-
-  strutf8 a("abc");
-  EXPECT_FALSE(a == static_cast<const char*>(nullptr));
+TEST(ZnStringTest, NullStorageEqualityOrderAndPrefixes) {
+  strutf8 null, empty(""), a("abc");
+  EXPECT_EQ(nullptr, null.data());
+  EXPECT_STREQ("", null.c_str());
+  EXPECT_TRUE(null == kNull);
+  EXPECT_TRUE(null == "");
+  EXPECT_FALSE(null.equals(""));  // equals needs stored bytes
+  EXPECT_FALSE(null.equals(kNull));
+  EXPECT_TRUE(null == empty);
+  EXPECT_FALSE(a == kNull);
   EXPECT_TRUE(a == "abc");
   EXPECT_FALSE(a == "abcd");
   EXPECT_FALSE(a == "ab");
   EXPECT_TRUE(a.equals("abc"));
   EXPECT_FALSE(a.equals("ABC"));
-  EXPECT_TRUE(strutf8() == strutf8(""));
-
-  a.clear();
-  EXPECT_EQ(nullptr, a.data());
-  EXPECT_EQ(0u, a.length());
-
-  // Bytes past an embedded zero count for string equality.
-  strutf8 x("a\0b", 3);
-  strutf8 y("a\0c", 3);
-  EXPECT_EQ(3u, x.length());
-  EXPECT_FALSE(x == y);
-}
-
-TEST(ZnStringTest, CompareOrder) {
-  strutf8 null;
-  strutf8 empty("");
-  strutf8 a("a");
-  struct Case {
-    const strutf8* lhs;
-    const char* rhs;
-    int sign;
-  } cases[] = {
-      {&null, "a", -1},     {&null, nullptr, 0}, {&a, nullptr, 1},   {&empty, "", 0},
-      {&a, "a", 0},         {&a, "b", -1},       {&a, "", 1},        {&empty, "a", -1},
-      {&a, "\xC3\xA9", -1},  // bytes compare unsigned: 'a' < 0xC3
-  };
-  for (const Case& c : cases) {
-    const int r = c.lhs->compare(c.rhs);
-    EXPECT_EQ(c.sign, r) << '"' << c.lhs->c_str() << "\" vs " << (c.rhs ? c.rhs : "(null)");
-  }
+  EXPECT_FALSE(strutf8("a\0b", 3) == strutf8("a\0c", 3));  // bytes past an embedded zero count
+  // compare: null sorts first; bytes compare unsigned ('a' < 0xC3).
+  EXPECT_LT(null.compare("a"), 0);
+  EXPECT_EQ(null.compare(kNull), 0);
+  EXPECT_EQ(empty.compare(""), 0);
+  EXPECT_LT(empty.compare("a"), 0);
+  EXPECT_GT(a.compare(kNull), 0);
+  EXPECT_GT(a.compare(""), 0);
+  EXPECT_EQ(a.compare("abc"), 0);
+  EXPECT_LT(a.compare("abd"), 0);
+  EXPECT_LT(a.compare("\xC3\xA9"), 0);
   EXPECT_TRUE(null < a);
   EXPECT_FALSE(a < null);
   EXPECT_TRUE(strutf8("ab") < strutf8("b"));
-}
-
-TEST(ZnStringTest, PrefixSuffixRules) {
-  struct Case {
-    const char* s;
-    const char* text;
-    bool starts;
-    bool ends;
+  // Prefixes and suffixes are case-sensitive; an empty or null text matches nothing.
+  const struct {
+    const char *s, *text;
+    bool starts, ends;
   } cases[] = {
-      {"abc", "ab", true, false},  {"abc", "bc", false, true},  {"ab", "abc", false, false},
-      {"abc", "abc", true, true},  {"abc", "", false, false},    {"abc", nullptr, false, false},
-      {"", "a", false, false},     {"Abc", "ab", false, false},  {"abC", "bc", false, false},
+      {"abc", "ab", true, false}, {"abc", "bc", false, true},   {"ab", "abc", false, false}, {"abc", "abc", true, true},
+      {"abc", "", false, false},  {"abc", nullptr, false, false}, {"", "a", false, false},  {"Abc", "ab", false, false},
+      {"abC", "bc", false, false},
   };
-  for (const Case& c : cases) {
-    strutf8 s(c.s);
-    EXPECT_EQ(c.starts, s.startswith(c.text)) << c.s << " / " << (c.text ? c.text : "(null)");
-    EXPECT_EQ(c.ends, s.endswith(c.text)) << c.s << " / " << (c.text ? c.text : "(null)");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.s) + " / " + (c.text ? c.text : "(null)"));
+    EXPECT_EQ(c.starts, strutf8(c.s).startswith(c.text));
+    EXPECT_EQ(c.ends, strutf8(c.s).endswith(c.text));
   }
-  EXPECT_FALSE(strutf8().startswith("a"));
+  EXPECT_FALSE(null.startswith("a"));
 }
 
-TEST(ZnStringTest, FindAndReverseFind) {
-  struct Case {
-    const char* s;
-    const char* text;
-    uint32_t start;
-    bool ignorecase;
-    int expected;
-  } cases[] = {
-      {"Content-Length: 5\r\n", "\r\n", 0, false, 17},
-      {"abcabc", "bc", 0, false, 1},
-      {"abcabc", "bc", 2, false, 4},
-      {"abcabc", "bc", 5, false, -1},
-      {"abcabc", "bc", 100, false, -1},
-      {"abcabc", "abcabcx", 0, false, -1},
-      {"Set-Cookie: a", "set-cookie:", 0, false, -1},
-      {"Set-Cookie: a", "set-cookie:", 0, true, 0},
-      {"x TRANSFER-encoding", "Transfer-Encoding", 0, true, 2},
-      {"abc", "", 0, false, -1},
-      {"abc", nullptr, 0, false, -1},
-      {"", "a", 0, false, -1},
-      {"aaa", "aa", 1, false, 1},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(c.expected, strutf8(c.s).find(c.text, c.start, c.ignorecase))
-        << c.s << " / " << (c.text ? c.text : "(null)") << " from " << c.start;
-  }
+TEST(ZnStringTest, FindReverseFindAndTrim) {
+  EXPECT_EQ(17, strutf8("Content-Length: 5\r\n").find("\r\n", 0, false));
+  EXPECT_EQ(1, strutf8("abcabc").find("bc", 0, false));
+  EXPECT_EQ(4, strutf8("abcabc").find("bc", 2, false));
+  EXPECT_EQ(-1, strutf8("abcabc").find("bc", 5, false));
+  EXPECT_EQ(-1, strutf8("abcabc").find("bc", 100, false));
+  EXPECT_EQ(-1, strutf8("abcabc").find("abcabcx", 0, false));
+  EXPECT_EQ(-1, strutf8("Set-Cookie: a").find("set-cookie:", 0, false));
+  EXPECT_EQ(0, strutf8("Set-Cookie: a").find("set-cookie:", 0, true));
+  EXPECT_EQ(2, strutf8("x TRANSFER-encoding").find("Transfer-Encoding", 0, true));
+  EXPECT_EQ(-1, strutf8("abc").find("", 0, false));
+  EXPECT_EQ(-1, strutf8("abc").find(kNull, 0, false));
+  EXPECT_EQ(-1, strutf8("").find("a", 0, false));
+  EXPECT_EQ(1, strutf8("aaa").find("aa", 1, false));
+  EXPECT_EQ(6, strutf16(u"Hello World").find(u"world", 0, true));
+  EXPECT_EQ(-1, strutf16(u"Hello World").find(u"world", 0, false));
 
-  struct RCase {
-    const char* s;
-    const char* text;
-    int start;
-    bool ignorecase;
-    int expected;
-  } rcases[] = {
-      {"a/b/c", "/", -1, false, 3}, {"a/b/c", "/", 2, false, 1}, {"a/b/c", "/", 0, false, -1},
-      {"abcABC", "abc", -1, true, 3}, {"abcABC", "abc", -1, false, 0}, {"abc", "abcd", -1, false, -1},
-      {"abc", "c", 100, false, 2},  {"", "a", -1, false, -1},
-  };
-  for (const RCase& c : rcases) {
-    EXPECT_EQ(c.expected, strutf8(c.s).reversefind(c.text, c.start, c.ignorecase))
-        << c.s << " / " << c.text << " from " << c.start;
-  }
+  EXPECT_EQ(3, strutf8("a/b/c").reversefind("/", -1, false));
+  EXPECT_EQ(1, strutf8("a/b/c").reversefind("/", 2, false));
+  EXPECT_EQ(-1, strutf8("a/b/c").reversefind("/", 0, false));
+  EXPECT_EQ(3, strutf8("abcABC").reversefind("abc", -1, true));
+  EXPECT_EQ(0, strutf8("abcABC").reversefind("abc", -1, false));
+  EXPECT_EQ(-1, strutf8("abc").reversefind("abcd", -1, false));
+  EXPECT_EQ(2, strutf8("abc").reversefind("c", 100, false));
+  EXPECT_EQ(-1, strutf8("").reversefind("a", -1, false));
 
-  strutf16 w(u"Hello World");
-  EXPECT_EQ(6, w.find(u"world", 0, true));
-  EXPECT_EQ(-1, w.find(u"world", 0, false));
-}
-
-TEST(ZnStringTest, TrimFlags) {
-  struct Case {
-    const char* s;
-    bool right;
-    bool left;
+  const struct {
+    bool right, left;
     const char* expected;
-  } cases[] = {
-      {" \t a b \r\n", true, true, "a b"},
-      {" \t a b \r\n", true, false, " \t a b"},
-      {" \t a b \r\n", false, true, "a b \r\n"},
-      {" \t a b \r\n", false, false, " \t a b \r\n"},
-      {" \r\n\t ", true, true, ""},
-      {"x", true, true, "x"},
-  };
-  for (const Case& c : cases) {
-    strutf8 s(c.s);
+  } trims[] = {{true, true, "a b"}, {true, false, " \t a b"}, {false, true, "a b \r\n"}, {false, false, " \t a b \r\n"}};
+  for (const auto& c : trims) {
+    strutf8 s(" \t a b \r\n");
     s.trim(c.right, c.left);
-    EXPECT_STREQ(c.expected, s.c_str()) << '"' << c.s << "\" right=" << c.right << " left=" << c.left;
-    EXPECT_EQ(std::strlen(c.expected), s.length());
+    EXPECT_EQ(c.expected, U8(s)) << "right=" << c.right << " left=" << c.left;
   }
-  strutf8 l("  a  ");
+  strutf8 blank(" \r\n\t "), l("  a  "), r("  a  "), n;
+  EXPECT_EQ("", U8(blank.trim()));
   EXPECT_STREQ("a  ", l.trimleft().c_str());
-  strutf8 r("  a  ");
   EXPECT_STREQ("  a", r.trimright().c_str());
-  strutf8 n;
-  n.trim();
-  EXPECT_EQ(nullptr, n.data());
+  EXPECT_EQ(nullptr, n.trim().data());
 }
 
-TEST(ZnStringTest, SubstrLowerAndAppend) {
+TEST(ZnStringTest, SubstrAppendFormatCopyAndGrowth) {
   strutf8 s("Hello");
   EXPECT_STREQ("ell", s.substr(1, 3).c_str());
   EXPECT_STREQ("llo", s.substr(2).c_str());
@@ -175,91 +116,64 @@ TEST(ZnStringTest, SubstrLowerAndAppend) {
   EXPECT_STREQ("hello", strutf8("HeLLo").makelower().c_str());
 
   strutf8 t;
-  t.append(static_cast<const char*>(nullptr));
+  t.append(kNull);
   EXPECT_EQ(nullptr, t.data());
   t.append("ab");
   t.append('c');
   t += strutf8("de");
   t += "f";
-  EXPECT_STREQ("abcdef", t.c_str());
-  EXPECT_EQ(6u, t.length());
-
+  EXPECT_EQ("abcdef", U8(t));
   // Appending a piece of itself must survive the reallocation it causes.
   for (int i = 0; i < 6; ++i) t.append(t.c_str(), t.length());
   EXPECT_EQ(6u * 64, t.length());
   EXPECT_EQ(0, std::memcmp(t.c_str() + 6 * 63, "abcdef", 6));
   EXPECT_EQ('\0', t.c_str()[t.length()]);
-
   strutf8 u("0123456789");
   u.assign(u.c_str() + 4, 3);
   EXPECT_STREQ("456", u.c_str());
-}
 
-TEST(ZnStringTest, GrowthIsAmortised) {
-  // Byte-by-byte appends must not reallocate on every byte: count how often
-  // the storage moves.
-  strutf8 s;
+  s.format("%s-%d-%u", "x", -3, 7u);
+  s.appendformat("[%05d]", 42);
+  EXPECT_STREQ("x--3-7[00042]", s.c_str());
+  const std::string big(5000, 'z');
+  s.format("<%s>", big.c_str());
+  EXPECT_EQ("<" + big + ">", U8(s));
+  strutf8 self("abc");  // the argument points into the string being formatted
+  self.format("%s%s", self.c_str(), self.c_str());
+  self.appendformat("%s", self.c_str());
+  EXPECT_STREQ("abcabcabcabc", self.c_str());
+  strutf8 e;
+  e.format("%s", "");
+  EXPECT_NE(nullptr, e.data());
+
+  // Copies and moves keep null storage null and empty storage empty.
+  strutf8 null;
+  EXPECT_EQ(nullptr, strutf8(null).data());
+  EXPECT_NE(nullptr, strutf8(strutf8("")).data());
+  strutf8 moved(std::move(self));
+  EXPECT_STREQ("abcabcabcabc", moved.c_str());
+  EXPECT_EQ(nullptr, self.data());  // NOLINT: moved-from state is part of the contract
+  self = moved;
+  self = self;
+  EXPECT_STREQ("abcabcabcabc", self.c_str());
+
+  // Byte-by-byte appends must not reallocate on every byte.
+  strutf8 g;
   const char* last = nullptr;
   int moves = 0;
   const int kBytes = 100000;
   for (int i = 0; i < kBytes; ++i) {
-    s.append(static_cast<char>('a' + i % 26));
-    if (s.data() != last) {
-      ++moves;
-      last = s.data();
-    }
+    g.append(static_cast<char>('a' + i % 26));
+    moves += g.data() != last;
+    last = g.data();
   }
-  EXPECT_EQ(static_cast<uint32_t>(kBytes), s.length());
+  EXPECT_EQ(static_cast<uint32_t>(kBytes), g.length());
   EXPECT_LT(moves, 40);
-  EXPECT_EQ('a' + (kBytes - 1) % 26, s[kBytes - 1]);
-}
-
-TEST(ZnStringTest, CopyAndMoveKeepNullness) {
-  strutf8 null;
-  strutf8 copy(null);
-  EXPECT_EQ(nullptr, copy.data());
-  strutf8 empty("");
-  strutf8 copy2(empty);
-  EXPECT_NE(nullptr, copy2.data());
-  EXPECT_EQ(0, copy2.compare(""));
-
-  strutf8 a("payload");
-  strutf8 b(std::move(a));
-  EXPECT_STREQ("payload", b.c_str());
-  EXPECT_EQ(nullptr, a.data());  // NOLINT: moved-from state is part of the contract
-  a = b;
-  EXPECT_STREQ("payload", a.c_str());
-  a = a;
-  EXPECT_STREQ("payload", a.c_str());
-}
-
-TEST(ZnStringTest, FormatShortLongAndSelfReferencing) {
-  strutf8 s;
-  s.format("%s-%d-%u", "x", -3, 7u);
-  EXPECT_STREQ("x--3-7", s.c_str());
-  s.appendformat("[%05d]", 42);
-  EXPECT_STREQ("x--3-7[00042]", s.c_str());
-
-  std::string big(5000, 'z');
-  s.format("<%s>", big.c_str());
-  EXPECT_EQ(5002u, s.length());
-  EXPECT_EQ('>', s[5001]);
-
-  // The argument points into the string being formatted.
-  strutf8 t("abc");
-  t.format("%s%s", t.c_str(), t.c_str());
-  EXPECT_STREQ("abcabc", t.c_str());
-  t.appendformat("%s", t.c_str());
-  EXPECT_STREQ("abcabcabcabc", t.c_str());
-
-  strutf8 e;
-  e.format("%s", "");
-  EXPECT_NE(nullptr, e.data());
-  EXPECT_EQ(0u, e.length());
+  EXPECT_EQ('a' + (kBytes - 1) % 26, g[kBytes - 1]);
 }
 
 TEST(ZnStringTest, Utf8ToUtf16) {
-  struct Case {
+  const struct {
     const char* name;
     std::string in;
     std::u16string expected;
@@ -279,20 +193,17 @@ TEST(ZnStringTest, Utf8ToUtf16) {
       {"bad lead", "\xFF", u"\uFFFD"},
       {"lone four-byte lead", "\xF0", u"\uFFFD"},
   };
-  for (const Case& c : cases) {
-    // Copy into an exact-size heap block so that reading past the end shows
-    // under AddressSanitizer.
+  for (const auto& c : cases) {
+    // An exact-size heap copy, so that reading past the end shows under ASan.
     std::vector<char> exact(c.in.begin(), c.in.end());
     exact.push_back('\0');
-    strutf16 w(exact.data());
-    EXPECT_EQ(c.expected, U16(w)) << c.name;
-    strutf16 w2{strutf8(exact.data(), static_cast<uint32_t>(c.in.size()))};
-    EXPECT_EQ(c.expected, U16(w2)) << c.name;
+    EXPECT_EQ(c.expected, U16(strutf16(exact.data()))) << c.name;
+    EXPECT_EQ(c.expected, U16(strutf16(strutf8(exact.data(), static_cast<uint32_t>(c.in.size()))))) << c.name;
   }
 }
 
 TEST(ZnStringTest, Utf16ToUtf8) {
-  struct Case {
+  const struct {
     const char* name;
     std::u16string in;
     std::string expected;
@@ -305,37 +216,52 @@ TEST(ZnStringTest, Utf16ToUtf8) {
       {"lone low", std::u16string{u'a', char16_t(0xDE00)}, "a\xEF\xBF\xBD"},
       {"swapped pair", std::u16string{char16_t(0xDE00), char16_t(0xD83D)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
   };
-  for (const Case& c : cases) {
-    strutf16 w(c.in.data(), static_cast<uint32_t>(c.in.size()));
-    strutf8 s(w);
-    EXPECT_EQ(c.expected, std::string(s.c_str(), s.length())) << c.name;
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.expected, U8(strutf8(strutf16(c.in.data(), static_cast<uint32_t>(c.in.size()))))) << c.name;
   }
   // Round trip of every valid code point class.
-  std::u16string all;
-  for (char32_t cp : {U'A', U'\u07FF', U'\u0800', U'\uFFFD', U'\U00010000', U'\U0010FFFF'}) {
-    if (cp < 0x10000) {
-      all.push_back(static_cast<char16_t>(cp));
-    } else {
-      all.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-      all.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-    }
-  }
-  strutf16 back{strutf8(strutf16(all.data(), static_cast<uint32_t>(all.size())))};
-  EXPECT_EQ(all, U16(back));
-
+  const std::u16string all = u"A\u07FF\u0800\uFFFD\U00010000\U0010FFFF";
+  EXPECT_EQ(all, U16(strutf16(strutf8(strutf16(all.data(), static_cast<uint32_t>(all.size()))))));
   // Null storage stays null across conversion; empty stays empty.
   EXPECT_EQ(nullptr, strutf8(strutf16()).data());
   EXPECT_EQ(nullptr, strutf16(strutf8()).data());
   EXPECT_EQ(0u, strutf16(strutf8("")).length());
 }
 
+TEST(ZnStringTest, GbkRoundTripAndUnconvertibleInput) {
+  const struct {
+    const char16_t* text;
+    std::string gbk;
+  } cases[] = {
+      {u"\u4E2D\u6587", "\xD6\xD0\xCE\xC4"},  // "Chinese" in Chinese
+      {u"a\u4E2Db.txt", "a\xD6\xD0" "b.txt"},
+      {u"plain ascii", "plain ascii"},
+      {u"", ""},
+  };
+  for (const auto& c : cases) {
+    strutf8 gbk("stale");
+    ASSERT_TRUE(znutf162gbk(strutf16(c.text), gbk));
+    EXPECT_EQ(c.gbk, U8(gbk));
+    strutf16 back(u"stale");
+    ASSERT_TRUE(zngbk2utf16(gbk.c_str(), gbk.length(), back));
+    EXPECT_EQ(std::u16string(c.text), U16(back));
+  }
+  // Failures leave the output empty, not stale.
+  strutf8 gbk("stale");
+  EXPECT_FALSE(znutf162gbk(strutf16(u"a\U0001F600"), gbk));  // no GBK form
+  EXPECT_EQ(0u, gbk.length());
+  strutf16 out(u"stale");
+  EXPECT_FALSE(zngbk2utf16("\xD6", 1, out));  // a lead byte with no trail byte
+  EXPECT_EQ(0u, out.length());
+  EXPECT_FALSE(zngbk2utf16(nullptr, 3, out));
+}
+
 TEST(ZnStringTest, StreamBytes) {
   const unsigned char bytes[] = {0, 1, 2, 0xFF, 0};
   zn::stream s(bytes, sizeof(bytes));
-  EXPECT_EQ(5u, s.length());
-  EXPECT_EQ(0xFF, s[3]);
   s.append(bytes, 2);
   EXPECT_EQ(7u, s.length());
+  EXPECT_EQ(0xFF, s[3]);
   zn::stream t(s);
   EXPECT_TRUE(t == s);
   t[0] = 9;

@@ -19,10 +19,13 @@ struct Captured {
   std::string text;
 };
 
-// Collects lines from any thread.
+// Collects lines from any thread; every access takes the mutex.
 class Capture final {
  public:
-  Capture() { znsyslog_setsink(&Capture::Sink, this); }
+  explicit Capture(int level = 4) {
+    znsyslog_setsink(&Capture::Sink, this);
+    znsyslog_setlevel(level);
+  }
   Capture(const Capture&) = delete;
   Capture& operator=(const Capture&) = delete;
   ~Capture() {
@@ -41,16 +44,18 @@ class Capture final {
     self->m_lines.push_back({level, tag, line, text});
   }
   std::mutex m_mutex;
-  std::vector<Captured> m_lines;
+  std::vector<Captured> m_lines;  // guarded by m_mutex
 };
 
-TEST(ZnSyslogTest, ThresholdFiltersByLevel) {
-  Capture cap;
+TEST(ZnSyslogTest, ThresholdFiltersByLevelAndErrnoIsKept) {
+  Capture cap(0);
   znsyslog(1, "t", 1, "dropped while the threshold is 0");
   EXPECT_TRUE(cap.Lines().empty());
   znsyslog_setlevel(3);
   EXPECT_EQ(3, znsyslog_getlevel());
+  errno = EPIPE;
   for (int level = 1; level <= 4; ++level) znsyslog(level, "t", 10 + level, "level %d", level);
+  EXPECT_EQ(EPIPE, errno);
   const auto lines = cap.Lines();
   ASSERT_EQ(3u, lines.size());
   for (int i = 0; i < 3; ++i) {
@@ -65,20 +70,18 @@ TEST(ZnSyslogTest, ThresholdFiltersByLevel) {
 // a wrong rewrite shifts every later argument and shows as a wrong text.
 TEST(ZnSyslogTest, RewritesI64ModifiersInEveryLineShape) {
   Capture cap;
-  znsyslog_setlevel(4);
-  const uint64_t id = 18446744073709551615ull;
-  const uint64_t small = 7;
+  const uint64_t id = 18446744073709551615ull, small = 7;
   znsyslog(3, "znhttp", 1, "Id[%I64u] Connect Fail [%s]", id, "x");
   znsyslog(1, "znhttp", 2, "Id[%I64u] dwResponseStatusCode[%u]", small, 404u);
   znsyslog(3, "znhttp", 3, "Id[%I64u] Content-Length Change by Content-Range [%u]-->[%u]", small, 1u, 2u);
   znsyslog(4, "Http", 4, "Id[%I64u] Chunker HexDigitLen = [%u]", small, 255u);
   znsyslog(3, "Http", 5, "Id[%I64u] Chunker HexDigitLen = 0 [%d]", small, 0);
-  znsyslog(3, "x", 6, "%I64d %I64x %I64X %5I64u|%-4I64u|", static_cast<uint64_t>(-2), 0xABCull, 0xABCull,
-           small, small);
+  znsyslog(3, "x", 6, "%I64d %I64x %I64X %5I64u|%-4I64u|", static_cast<uint64_t>(-2), 0xABCull, 0xABCull, small, small);
   znsyslog(3, "x", 7, "100%% Id[%I64u] %s %I32u %Iu", small, "tail", 5u, static_cast<size_t>(9));
   znsyslog(3, "x", 8, "no conversions at all");
-  const auto lines = cap.Lines();
-  const char* expected[] = {
+  const std::string body(100000, 'h');  // long lines and formats come whole
+  znsyslog(4, "znhttp", 9, (std::string(3000, '-') + "Id[%I64u] %s").c_str(), small, body.c_str());
+  const std::vector<std::string> expected = {
       "Id[18446744073709551615] Connect Fail [x]",
       "Id[7] dwResponseStatusCode[404]",
       "Id[7] Content-Length Change by Content-Range [1]-->[2]",
@@ -87,35 +90,16 @@ TEST(ZnSyslogTest, RewritesI64ModifiersInEveryLineShape) {
       "-2 abc ABC     7|7   |",
       "100% Id[7] tail 5 9",
       "no conversions at all",
+      std::string(3000, '-') + "Id[7] " + body,
   };
-  ASSERT_EQ(sizeof(expected) / sizeof(expected[0]), lines.size());
-  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(expected[i], lines[i].text) << i;
-}
-
-TEST(ZnSyslogTest, LongLinesAndFormatsAreWhole) {
-  Capture cap;
-  znsyslog_setlevel(4);
-  const std::string body(100000, 'h');
-  const std::string fmt = std::string(3000, '-') + "Id[%I64u] %s";
-  znsyslog(4, "znhttp", 9, fmt.c_str(), static_cast<uint64_t>(1), body.c_str());
   const auto lines = cap.Lines();
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_EQ(std::string(3000, '-') + "Id[1] " + body, lines[0].text);
-}
-
-TEST(ZnSyslogTest, KeepsErrno) {
-  Capture cap;
-  znsyslog_setlevel(4);
-  errno = EPIPE;
-  znsyslog(1, "t", 1, "%s", "x");
-  EXPECT_EQ(EPIPE, errno);
+  ASSERT_EQ(expected.size(), lines.size());
+  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(expected[i], lines[i].text) << i;
 }
 
 TEST(ZnSyslogTest, ConcurrentLinesArriveWhole) {
   Capture cap;
-  znsyslog_setlevel(4);
-  const int kThreads = 4;
-  const int kLines = 200;
+  const int kThreads = 4, kLines = 200;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
@@ -127,11 +111,9 @@ TEST(ZnSyslogTest, ConcurrentLinesArriveWhole) {
   ASSERT_EQ(static_cast<size_t>(kThreads * kLines), lines.size());
   std::vector<int> next(kThreads, 0);
   for (const auto& l : lines) {
-    ASSERT_GE(l.line, 0);
-    ASSERT_LT(l.line, kThreads);
+    ASSERT_TRUE(l.line >= 0 && l.line < kThreads) << l.line;
     // Lines of one thread arrive in the order it logged them.
-    EXPECT_EQ("Id[" + std::to_string(l.line) + "] n[" + std::to_string(next[l.line]) + "]", l.text);
-    ++next[l.line];
+    EXPECT_EQ("Id[" + std::to_string(l.line) + "] n[" + std::to_string(next[l.line]++) + "]", l.text);
   }
 }
 
