@@ -1,6 +1,6 @@
 // The connector: resolution through a test resolver, de-duplication, the race
-// between the IPv6 and the IPv4 family, the shared failure flags, the
-// handshake time-out and the single success, all on loopback.
+// between the IPv6 and the IPv4 family, the single report of a success or a
+// failure, the handshake time-out and the late winner, all on loopback.
 #include "net/CHttpConnector.h"
 
 #include <string>
@@ -22,6 +22,7 @@ using zntest::TlsTestServer;
 
 const int kWaitMs = 10000;
 const char kTag[] = "CHttpConnector";
+const std::string kUnique = "CHttpSubConnector::Connect:Id[9] unique ip of vecIPs_";
 
 // A connector (Id 9) on the test task, reporting into events.
 struct Fixture final : public CHttpConnectorSink {
@@ -38,18 +39,16 @@ struct Fixture final : public CHttpConnectorSink {
   void OnConnected(bool bSuccess, znsocket_t s) override { events.Plain(bSuccess, s); }
   void OnHttpsConnected(int code, CZNSslProcessor* p) override { events.Https(code, p); }
   bool Connect(const std::vector<std::string>& hosts, uint16_t port) {
-    bool ok = false;
-    task.Run([&] {
+    return zntest::OnTask(task, [&] {
       zn::hostlist list;
       for (const auto& h : hosts) list.push_back(zn::strutf8(h.c_str()));
-      ok = connector->Connect(list, port, 0);
+      return connector->Connect(list, port, 0);
     });
-    return ok;
   }
-  // Waits for the first report, lets the task settle, and returns them all.
-  std::vector<ConnectEvents::Event> Outcome() {
-    events.WaitCount(1, kWaitMs);
-    task.Run();
+  // Waits for n reports, lets the task settle, and returns them all.
+  std::vector<ConnectEvents::Event> Outcome(size_t n = 1) {
+    events.WaitCount(n, kWaitMs);
+    task.Drain();
     return events.Events();
   }
   zntest::TaskThread task;
@@ -78,53 +77,9 @@ TEST(CHttpConnectorTest, NothingToConnect) {
     EXPECT_FALSE(f.Connect(r.hosts, r.port));
     EXPECT_EQ(log.Count(kTag, r.log), 1);
     EXPECT_EQ(ScopedResolver::QueriesOf("localhost"), 0);  // port 0 resolves nothing
-    f.task.Run();
+    f.task.Drain();
     EXPECT_TRUE(f.events.Events().empty());
   }
-}
-
-// A server on one loopback only; the other family is refused on the same
-// port. Exactly one success reaches the owner, from the family with the server.
-TEST(CHttpConnectorTest, FamilyWithTheServerWins) {
-  struct Row {
-    const char* server;
-    const char* refused;
-    bool https;
-    const char* winnerLine;
-  };
-  const Row rows[] = {
-      {"127.0.0.1", "::1", false, "Id[9] OnConnected: bSuccess[1] IPV4"},
-      {"127.0.0.1", "::1", true, "Id[9] OnHttpsConnected: eResult[0] IPV4"},
-      {"::1", "127.0.0.1", false, "Id[9] OnConnected: bSuccess[1] IPV6"},
-      {"::1", "127.0.0.1", true, "Id[9] OnHttpsConnected: eResult[0] IPV6"},
-  };
-  const bool ipv6 = zntest::HasIpv6Loopback();
-  for (const Row& r : rows) {
-    SCOPED_TRACE(std::string(r.server) + (r.https ? " https" : " plain"));
-    if (!ipv6 && std::string(r.server) == "::1") continue;
-    TlsServerOptions options;
-    options.address = r.server;
-    options.tls = r.https;
-    TlsTestServer server(options);
-    ASSERT_TRUE(server.Start());
-    RefusingPort refusing(r.refused, server.port());
-    ASSERT_TRUE(refusing.valid() || !ipv6);
-    ScopedResolver resolver({{"localhost", kDualStack}});
-    LogCapture log;
-    Fixture f(r.https);
-    ASSERT_TRUE(f.Connect({"localhost"}, server.port()));
-    ASSERT_TRUE(server.WaitForAccepted(1, kWaitMs));
-    const auto events = f.Outcome();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].https, r.https);
-    EXPECT_TRUE(events[0].success);
-    EXPECT_EQ(events[0].threadId, f.task.task()->getthreadid());
-    EXPECT_EQ(log.Count(kTag, r.winnerLine), 1);
-    EXPECT_EQ(log.Count(kTag, "CHttpSubConnector::Connect:Id[9] unique ip of vecIPs_v4:127.0.0.1"), 1);
-    EXPECT_EQ(log.Count(kTag, "CHttpSubConnector::Connect:Id[9] unique ip of vecIPs_v6:::1"), 1);
-    EXPECT_EQ(server.AcceptedCount(), 1u);
-  }
-  if (!ipv6) GTEST_SKIP() << "no IPv6 loopback: the IPv6 rows were not run";
 }
 
 // Addresses are de-duplicated across hosts and kept in the order of their
@@ -142,87 +97,80 @@ TEST(CHttpConnectorTest, SharedAddressesAreTriedOnce) {
   const auto events = f.Outcome();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_FALSE(events[0].success || events[0].validSocket);
-
   std::vector<std::string> unique;
-  int attempts = 0;
-  const std::string prefix = "CHttpSubConnector::Connect:Id[9] unique ip of vecIPs_v4:";
   for (const auto& l : log.Lines()) {
-    if (l.text.rfind(prefix, 0) == 0) unique.push_back(l.text.substr(prefix.size()));
-    if (l.text.find("Start Connect To [") != std::string::npos || l.text.find("Next IP [") != std::string::npos) {
-      ++attempts;
-    }
+    if (l.text.rfind(kUnique + "v4:", 0) == 0) unique.push_back(l.text.substr(kUnique.size() + 3));
   }
   EXPECT_EQ(unique, (std::vector<std::string>{"127.0.0.2", "127.0.0.1", "127.0.0.3"}));
-  EXPECT_EQ(attempts, 3);
+  EXPECT_EQ(log.Count(kTag, "Start Connect To [", true) + log.Count(kTag, "Next IP [", true), 3);
   // Duplicates are still reported as resolved.
   EXPECT_EQ(log.Count(kTag, "Id[9] gethostbyname for host [two.test]->[2][127.0.0.2]"), 1);
-  EXPECT_EQ(log.CountContaining(kTag, "gethostbyname for host ["), 5);
+  EXPECT_EQ(log.Count(kTag, "gethostbyname for host [", true), 5);
 }
 
-// A resolver that leaves its flag false: the host text itself goes to the
-// IPv4 family, whatever it looks like.
-TEST(CHttpConnectorTest, UnresolvedHostTextIsTriedByIpv4) {
-  const char* hosts[] = {"127.0.0.1", "::1"};
-  for (const char* host : hosts) {
-    SCOPED_TRACE(host);
-    if (std::string(host) == "::1" && !zntest::HasIpv6Loopback()) continue;
-    TlsServerOptions options;
-    options.address = host;
-    options.tls = false;
-    TlsTestServer server(options);
-    ASSERT_TRUE(server.Start());
-    ScopedResolver resolver({{host, {false, {}}}});
-    LogCapture log;
-    Fixture f;
-    ASSERT_TRUE(f.Connect({host}, server.port()));
-    const auto events = f.Outcome();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_TRUE(events[0].success);
-    EXPECT_EQ(log.Count(kTag, std::string("CHttpSubConnector::Connect:Id[9] unique ip of vecIPs_v4:") + host), 1);
-    EXPECT_EQ(log.CountContaining(kTag, "unique ip of vecIPs_v6"), 0);
-    EXPECT_EQ(log.Count(kTag, "Id[9] OnConnected: bSuccess[1] IPV4"), 1);
-  }
-}
-
-// Failures: the owner hears exactly once, through the callback of the family
-// that failed last.
-TEST(CHttpConnectorTest, FailureIsReportedOnce) {
-  const bool ipv6 = zntest::HasIpv6Loopback();
+// The race between the families through one resolver answer. A server on
+// one family's loopback, the other refused on the same port: exactly one
+// report reaches the owner, from the family with the server; a failure comes
+// once, through the callback of the family that failed last.
+TEST(CHttpConnectorTest, OneReportFromTheRace) {
+  enum Answer { kBoth, kV4, kText };  // dual stack, IPv4 only, or the flag left false
   struct Row {
     const char* name;
-    bool needsIpv6;
+    Answer answer;
+    const char* server;  // "" for none
     bool https;
-    int code;  // -1: a plain failure
+    int code;          // 0 success, -1 plain failure, or the HTTPS failure
+    const char* log;   // the owner's report, "" to leave unchecked
   };
   const Row rows[] = {
-      {"both families refused", true, false, -1},
+      {"plain, IPv4 wins", kBoth, "127.0.0.1", false, 0, "OnConnected: bSuccess[1] IPV4"},
+      {"https, IPv4 wins", kBoth, "127.0.0.1", true, 0, "OnHttpsConnected: eResult[0] IPV4"},
+      {"plain, IPv6 wins", kBoth, "::1", false, 0, "OnConnected: bSuccess[1] IPV6"},
+      {"https, IPv6 wins", kBoth, "::1", true, 0, "OnHttpsConnected: eResult[0] IPV6"},
+      // The host text itself goes to the IPv4 family, whatever it looks like.
+      {"unresolved IPv4 text", kText, "127.0.0.1", false, 0, "OnConnected: bSuccess[1] IPV4"},
+      {"unresolved IPv6 text", kText, "::1", false, 0, "OnConnected: bSuccess[1] IPV4"},
+      {"both families refused", kBoth, "", false, -1, ""},
       // IPv4 is refused first; IPv6 then fails its certificate check.
-      {"refused, then certificate", true, true, 6},
-      {"closed during the handshake", false, true, 1},
+      {"refused, then certificate", kBoth, "::1", true, 6, ""},
+      {"closed during the handshake", kV4, "127.0.0.1", true, 1, ""},
   };
+  const bool ipv6 = zntest::HasIpv6Loopback();
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    if (r.needsIpv6 && !ipv6) continue;
+    const std::string address = r.server, host = r.answer == kText ? address : "localhost";
+    if (!ipv6 && (r.answer == kBoth || address == "::1")) continue;
     TlsServerOptions options;
-    options.address = r.needsIpv6 ? "::1" : "127.0.0.1";
-    options.subject = "/CN=somebody.else";
-    options.handshakeDelayMs = 500;
+    options.address = address;
+    options.tls = r.https;
+    options.subject = r.code == 6 ? "/CN=somebody.else" : "/CN=localhost";
+    options.handshakeDelayMs = r.code > 0 ? 500 : 0;
     options.closeDuringHandshake = r.code == 1;
     TlsTestServer server(options);
-    ASSERT_TRUE(!r.https || server.Start());
-    RefusingPort v4("127.0.0.1", r.https ? server.port() : 0);
-    const uint16_t port = r.https ? server.port() : v4.port();
-    RefusingPort v6("::1", port);
-    ScopedResolver resolver({{"localhost", r.needsIpv6 ? kDualStack : kIpv4Only}});
+    ASSERT_TRUE(address.empty() || server.Start());
+    RefusingPort v4(r.answer == kBoth && address != "127.0.0.1" ? "127.0.0.1" : "", server.port());
+    const uint16_t port = address.empty() ? v4.port() : server.port();
+    RefusingPort v6(r.answer == kBoth && address != "::1" ? "::1" : "", port);
+    ScopedResolver resolver(
+        {{host, r.answer == kBoth ? kDualStack : r.answer == kV4 ? kIpv4Only : ScopedResolver::Answer{false, {}}}});
+    LogCapture log;
     Fixture f(r.https);
-    ASSERT_TRUE(f.Connect({"localhost"}, port));
+    ASSERT_TRUE(f.Connect({host}, port));
+    ASSERT_TRUE(address.empty() || server.WaitForAccepted(1, kWaitMs));
     const auto events = f.Outcome();
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_FALSE(events[0].success);
-    EXPECT_EQ(events[0].code, r.code);
+    EXPECT_EQ(events[0].https, r.https);
+    EXPECT_EQ(events[0].success, r.code == 0);
+    EXPECT_EQ(events[0].code, r.https ? r.code : -1);
     EXPECT_EQ(events[0].processor != nullptr, r.https);
+    EXPECT_EQ(events[0].threadId, f.task.task()->getthreadid());
+    EXPECT_TRUE(!*r.log || log.Count(kTag, std::string("Id[9] ") + r.log) == 1);
+    EXPECT_EQ(log.Count(kTag, kUnique + "v4:" + (r.answer == kText ? address : "127.0.0.1")), 1);
+    EXPECT_EQ(log.Count(kTag, kUnique + "v6:::1"), r.answer == kBoth ? 1 : 0);
+    EXPECT_EQ(log.Count(kTag, kUnique + "v6", true), r.answer == kBoth ? 1 : 0);
+    EXPECT_EQ(server.AcceptedCount(), address.empty() ? 0u : 1u);
   }
-  if (!ipv6) GTEST_SKIP() << "no IPv6 loopback: the two-family rows were not run";
+  if (!ipv6) GTEST_SKIP() << "no IPv6 loopback: the IPv6 rows were not run";
 }
 
 // The server starts its handshake only after 3.5 s: the owner hears 7 when
@@ -238,9 +186,7 @@ TEST(CHttpConnectorTest, SlowHandshakeTimesOutAndLateSuccessFollows) {
   Fixture f(true);
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(f.Connect({"localhost"}, server.port()));
-  ASSERT_TRUE(f.events.WaitCount(2, kWaitMs));
-  f.task.Run();
-  const auto events = f.events.Events();
+  const auto events = f.Outcome(2);
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].code, 7);
   EXPECT_EQ(events[1].code, 0);
@@ -277,9 +223,7 @@ TEST(CHttpConnectorTest, LateWinnerIsDropped) {
   EXPECT_EQ(events[0].code, 0);
   EXPECT_EQ(log.Count(kTag, "Id[9] OnHttpsConnected: eResult[0] IPV4"), 1);
   EXPECT_EQ(log.Count(kTag, "Id[9] OnHttpsConnected: eResult[0] IPV6"), 1);
-  CZNSslProcessor* late = events[0].processor;
-  f.task.Run([&] { late = f.connector->GetSubConnectorV6()->GetSslProcessor(); });
-  EXPECT_EQ(late, nullptr);
+  EXPECT_EQ(zntest::OnTask(f.task, [&] { return f.connector->GetSubConnectorV6()->GetSslProcessor(); }), nullptr);
 }
 
 }  // namespace

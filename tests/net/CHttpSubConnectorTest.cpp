@@ -1,9 +1,7 @@
 // The sub-connector: its walk through one family's addresses, the bind
-// address, and the handshake results (real certificates, injected faults)
-// against loopback sockets and the in-process TLS server.
+// address, reverse TCP, and real handshake results against loopback servers.
 #include "net/CHttpSubConnector.h"
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,8 +12,8 @@
 
 namespace {
 
-using zntest::ConnectEvents;
 using zntest::LogCapture;
+using zntest::OnTask;
 using zntest::RefusingPort;
 using zntest::TlsServerOptions;
 using zntest::TlsTestServer;
@@ -37,31 +35,23 @@ struct Fixture final : public CHttpSubConnectorSink {
   void OnConnected(CHttpSubConnector*, bool bSuccess, znsocket_t s) override { events.Plain(bSuccess, s); }
   void OnHttpsConnected(CHttpSubConnector*, int code, CZNSslProcessor* p) override { events.Https(code, p); }
   bool Connect(const std::vector<std::string>& ips, uint16_t port) {
-    bool ok = false;
-    task.Run([&] {
+    return OnTask(task, [&] {
       std::vector<zn::strutf8> v;
       for (const auto& ip : ips) v.emplace_back(ip.c_str());
-      ok = sub->Connect(v, port, 0);
+      return sub->Connect(v, port, 0);
     });
-    return ok;
   }
   std::vector<std::string> IPs() {
-    std::vector<std::string> out;
-    task.Run([&] {
+    return OnTask(task, [&] {
+      std::vector<std::string> out;
       for (const auto& ip : sub->GetIPs()) out.push_back(ip.c_str());
+      return out;
     });
-    return out;
   }
   zntest::TaskThread task;
-  ConnectEvents events;
+  zntest::ConnectEvents events;
   CHttpSubConnector* sub = nullptr;  // owned, used on the task
 };
-
-std::string Line(const char* fmt, const char* ip, unsigned port) {
-  char buf[256];
-  snprintf(buf, sizeof(buf), fmt, ip, port);
-  return buf;
-}
 
 // Lists that start nothing: a refusal up front, or addresses that cannot even
 // start an attempt, tried one after the other. The sink hears nothing.
@@ -85,105 +75,77 @@ TEST(CHttpSubConnectorTest, NothingStartedNothingReported) {
     EXPECT_FALSE(f.Connect(r.ips, r.port));
     for (const auto& l : r.log) EXPECT_EQ(log.Count(kTag, l), 1) << l;
     EXPECT_TRUE(f.IPs().empty());
-    bool again = true;
-    f.task.Run([&] { again = f.sub->ReConnect(); });
-    EXPECT_FALSE(again);
-    f.task.Run();
+    EXPECT_FALSE(OnTask(f.task, [&] { return f.sub->ReConnect(); }));
+    f.task.Drain();
     EXPECT_TRUE(f.events.Events().empty());
   }
 }
 
-// Reverse TCP is used only with both a creator and a task; the task is
-// counted while held. The platform's reverse socket never starts an attempt.
+// Reverse TCP is used only with both a creator and a task. The platform's
+// reverse socket never starts an attempt; a direct one to a closed port does.
 TEST(CHttpSubConnectorTest, ReverseTcpNeedsCreatorAndTask) {
   struct Creator final : public CZNIReverseTcpSocketCreater {};
   Creator creator;
-  struct Row {
-    bool creater;
-    bool task;
-  };
-  const Row rows[] = {{false, false}, {true, false}, {false, true}, {true, true}};
-  for (const Row& r : rows) {
-    SCOPED_TRACE(std::to_string(r.creater) + std::to_string(r.task));
+  for (int both = 0; both < 4; ++both) {
+    const bool withCreator = both & 1, withTask = both & 2, reverse = both == 3;
+    SCOPED_TRACE(both);
     LogCapture log;
     Fixture f;
-    bool started = true;
-    f.task.Run([&] {
-      f.sub->SetReverseTcpSocket(r.creater ? &creator : nullptr, r.task ? f.task.task() : nullptr);
-      started = f.sub->InternalConnect("127.0.0.1", 80);
-    });
-    const bool reverse = r.creater && r.task;
+    EXPECT_EQ(OnTask(f.task,
+                     [&] {
+                       f.sub->SetReverseTcpSocket(withCreator ? &creator : nullptr, withTask ? f.task.task() : nullptr);
+                       return f.sub->InternalConnect("127.0.0.1", 80);
+                     }),
+              !reverse);
     EXPECT_EQ(log.Count(kTag, "Id[7] SetReverseTcpSocket:creater or pTask is null, so can NOT use reverse tcp"),
               reverse ? 0 : 1);
-    // A direct attempt to a closed loopback port starts; the reverse stub does not.
-    EXPECT_EQ(started, !reverse);
   }
 }
 
-// The first address refuses (asynchronously), the second accepts: the list
-// then starts with the address in use, and ReConnect begins with it.
-TEST(CHttpSubConnectorTest, AsynchronousFailureMovesToTheNextAddress) {
-  RefusingPort refusing("127.0.0.1", 0);
-  ASSERT_TRUE(refusing.valid());
+// From a bound address: the first address refuses (asynchronously), the
+// second accepts. The list then starts with the address in use, ReConnect
+// begins with it, and once nothing accepts any more the failure comes once.
+TEST(CHttpSubConnectorTest, WalkThroughTheList) {
+  RefusingPort first("127.0.0.1", 0);
+  RefusingPort third("127.0.0.3", first.port());
+  ASSERT_TRUE(first.valid() && third.valid());
   TlsServerOptions options;
   options.tls = false;
   options.address = "127.0.0.2";
-  options.port = refusing.port();
+  options.port = first.port();
   TlsTestServer server(options);
   ASSERT_TRUE(server.Start());
-  const unsigned port = refusing.port();
+  const std::string at = ":" + std::to_string(first.port()) + "]";
 
   LogCapture log;
   Fixture f;
-  ASSERT_TRUE(f.Connect({"127.0.0.1", "127.0.0.2", "127.0.0.3"}, refusing.port()));
+  f.task.Run([&] { f.sub->SetIpAndPort2Bind("127.0.0.2", 0); });
+  ASSERT_TRUE(f.Connect({"127.0.0.1", "127.0.0.2", "127.0.0.3"}, first.port()));
   ASSERT_TRUE(f.events.WaitCount(1, kWaitMs));
   auto events = f.events.Events();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_TRUE(events[0].success && events[0].validSocket && !events[0].https);
   EXPECT_EQ(events[0].threadId, f.task.task()->getthreadid());
   EXPECT_EQ(f.IPs(), (std::vector<std::string>{"127.0.0.2", "127.0.0.3"}));
-  EXPECT_EQ(log.Count(kTag, Line("Id[7] Connect To Next IP [%s:%u] ", "127.0.0.2", port)), 1);
-  EXPECT_EQ(log.Count(kTag, Line("Id[7] OnConnected [%s:%u] ", "127.0.0.2", port)), 1);
+  EXPECT_EQ(log.Count(kTag, "Id[7] Connect To Next IP [127.0.0.2" + at + " "), 1);
+  EXPECT_EQ(log.Count(kTag, "Id[7] OnConnected [127.0.0.2" + at + " "), 1);
 
-  bool again = false;
-  f.task.Run([&] { again = f.sub->ReConnect(); });
-  EXPECT_TRUE(again);
-  EXPECT_EQ(log.Count(kTag, Line("Id[7] CHttpSubConnector::ReConnect Start Connect To [%s:%u]", "127.0.0.2", port)),
-            1);
+  EXPECT_TRUE(OnTask(f.task, [&] { return f.sub->ReConnect(); }));
+  EXPECT_EQ(log.Count(kTag, "Id[7] CHttpSubConnector::ReConnect Start Connect To [127.0.0.2" + at), 1);
   ASSERT_TRUE(f.events.WaitCount(2, kWaitMs));
   EXPECT_TRUE(f.events.Events()[1].success);
-  EXPECT_TRUE(server.WaitForAccepted(2, kWaitMs));
-}
-
-TEST(CHttpSubConnectorTest, ExhaustedListIsReportedOnce) {
-  RefusingPort first("127.0.0.1", 0);
-  RefusingPort second("127.0.0.2", first.port());
-  ASSERT_TRUE(first.valid() && second.valid());
-  Fixture f;
-  ASSERT_TRUE(f.Connect({"127.0.0.1", "127.0.0.2"}, first.port()));
-  ASSERT_TRUE(f.events.WaitCount(1, kWaitMs));
-  f.task.Run();
-  auto events = f.events.Events();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_FALSE(events[0].https || events[0].success || events[0].validSocket);
-  EXPECT_TRUE(f.IPs().empty());
-}
-
-TEST(CHttpSubConnectorTest, BindAddressIsTheServersPeer) {
-  TlsServerOptions options;
-  options.tls = false;
-  TlsTestServer server(options);
-  ASSERT_TRUE(server.Start());
-  {
-    Fixture f;
-    f.task.Run([&] { f.sub->SetIpAndPort2Bind("127.0.0.2", 0); });
-    ASSERT_TRUE(f.Connect({"127.0.0.1"}, server.port()));
-    ASSERT_TRUE(f.events.WaitCount(1, kWaitMs));
-    EXPECT_TRUE(f.events.Events()[0].success);  // and the socket closed
-  }
   std::vector<zntest::TlsConnectionResult> results;
-  ASSERT_TRUE(server.WaitForConnections(1, kWaitMs, &results));
+  ASSERT_TRUE(server.WaitForConnections(2, kWaitMs, &results));
   EXPECT_EQ(results[0].peerAddress, "127.0.0.2");
+
+  server.Stop();
+  EXPECT_TRUE(OnTask(f.task, [&] { return f.sub->ReConnect(); }));
+  ASSERT_TRUE(f.events.WaitCount(3, kWaitMs));
+  f.task.Drain();
+  events = f.events.Events();
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_FALSE(events[2].https || events[2].success || events[2].validSocket);
+  EXPECT_TRUE(f.IPs().empty());
 }
 
 // Real handshakes: the certificate's common name against the required name,
@@ -199,11 +161,8 @@ TEST(CHttpSubConnectorTest, HandshakeResults) {
   };
   const Row rows[] = {
       {"/O=XX/CN=Alpha.Beta", "alpha.beta", 0, false, false},
-      {"/O=XX/CN=Alpha.Beta", "ALPHA.beta", 0, false, false},
       {"/O=XX/CN=Alpha.Beta", "w.alpha.beta", 6, false, false},
-      {"/CN=*.beta", "a.b.beta", 0, false, false},
-      {"/CN=*.beta", ".beta", 0, false, false},
-      {"/CN=*.beta", "beta", 6, false, false},
+      // The certificate's subject line keeps a later field attached to the name.
       {"/CN=host/OU=x", "host", 6, false, false},
       {"/CN=host/OU=x", "host/ou=x", 0, false, false},
       {"/O=NoCommonName", "localhost", 6, false, false},
@@ -213,14 +172,10 @@ TEST(CHttpSubConnectorTest, HandshakeResults) {
   for (const Row& r : rows) {
     SCOPED_TRACE(std::string(r.subject) + " vs " + r.name);
     TlsServerOptions options;
-    options.cert = zntest::TestCert::Make(r.subject);
-    ASSERT_EQ(options.cert.SubjectLine(), r.subject);
+    options.subject = r.subject;
     options.closeDuringHandshake = r.closeDuringHandshake;
-    if (r.plainServer) {
-      options.tls = false;
-      options.sendBytes = 100;
-      options.expectBytes = 0;
-    }
+    options.tls = !r.plainServer;
+    options.sendBytes = r.plainServer ? 100 : 0;
     TlsTestServer server(options);
     ASSERT_TRUE(server.Start());
     LogCapture log;
@@ -231,12 +186,10 @@ TEST(CHttpSubConnectorTest, HandshakeResults) {
     EXPECT_TRUE(event.https);
     EXPECT_EQ(event.code, r.code);
     EXPECT_EQ(event.threadId, f.task.task()->getthreadid());
-    CZNSslProcessor* current = nullptr;
-    f.task.Run([&] { current = f.sub->GetSslProcessor(); });
     EXPECT_NE(event.processor, nullptr);
-    EXPECT_EQ(event.processor, current);
+    EXPECT_EQ(event.processor, OnTask(f.task, [&] { return f.sub->GetSslProcessor(); }));
     // A refused name is logged by the processor, a missing one is not.
-    EXPECT_EQ(log.CountContaining("CZNSslProcessor", "SSL verify failed"),
+    EXPECT_EQ(log.Count("CZNSslProcessor", "SSL verify failed", true),
               r.code == 6 && std::string(r.subject) != "/O=NoCommonName" ? 1 : 0);
   }
 }

@@ -8,12 +8,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+
+#include "TestCerts.h"
 
 namespace zntest {
 namespace {
@@ -130,13 +133,10 @@ bool TlsTestServer::Start() {
   // A peer that has gone must surface as an error, not kill the test process.
   signal(SIGPIPE, SIG_IGN);
   if (m_options.tls) {
-    if (!m_options.cert.valid()) m_options.cert = TestCert::Make(m_options.subject);
-    if (!m_options.cert.valid()) return false;
-    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
-    if (!ctx) return false;
+    const TestCert cert = TestCert::Make(m_options.subject);
+    SSL_CTX* ctx = cert.valid() ? SSL_CTX_new(TLS_server_method()) : nullptr;
     m_pSslCtx = ctx;
-    if (SSL_CTX_use_certificate(ctx, m_options.cert.cert()) != 1 ||
-        SSL_CTX_use_PrivateKey(ctx, m_options.cert.key()) != 1) {
+    if (!ctx || SSL_CTX_use_certificate(ctx, cert.cert()) != 1 || SSL_CTX_use_PrivateKey(ctx, cert.key()) != 1) {
       return false;
     }
     SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
@@ -227,14 +227,15 @@ void TlsTestServer::Serve(int fd, std::string peer) {
   r.peerAddress = peer;
   const int idle = m_options.idleTimeoutMs;
   SSL* ssl = nullptr;
+  bool peerClosed = false;  // the client closed (or reset) the connection
+  Sha256 shaIn;
 
   // Closes the connection (after the optional truncated record) and reports.
   auto finish = [&](const std::string& error) {
     r.error = error;
+    r.receivedSha256 = shaIn.FinalHex();
     if (ssl) {
-      if (error.empty() && m_options.closeNotify && !m_options.partialRecordAtEnd && !r.peerClosed) {
-        SSL_shutdown(ssl);
-      }
+      if (error.empty() && m_options.closeNotify && !m_options.partialRecordAtEnd && !peerClosed) SSL_shutdown(ssl);
       SSL_free(ssl);
       ssl = nullptr;
     }
@@ -262,7 +263,6 @@ void TlsTestServer::Serve(int fd, std::string peer) {
     r.bytesReceived = n > 0 ? uint64_t(n) : 0;
     return finish("");
   }
-
   if (m_options.tls) {
     ssl = SSL_new(static_cast<SSL_CTX*>(m_pSslCtx));
     if (!ssl) return finish("SSL_new");
@@ -273,44 +273,26 @@ void TlsTestServer::Serve(int fd, std::string peer) {
       if (a == 1) break;
       const int e = SSL_get_error(ssl, a);
       if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return finish("SSL_accept failed");
-      if (!WaitFd(fd, e == SSL_ERROR_WANT_READ, e == SSL_ERROR_WANT_WRITE, idle)) {
-        return finish("handshake stalled");
-      }
+      if (!WaitFd(fd, e == SSL_ERROR_WANT_READ, e == SSL_ERROR_WANT_WRITE, idle)) return finish("handshake stalled");
     }
   }
-  r.handshakeOk = true;
 
-  Sha256 shaIn;
-  Sha256 shaOut;
-  PatternStream pattern(m_options.sendSeed);
+  PatternStream pattern(1);
   std::vector<unsigned char> out;  // bytes queued to send
   size_t outOffset = 0;            // out[0, outOffset) is sent
   uint64_t patternLeft = m_options.sendBytes;
   std::vector<unsigned char> in(kChunkSize);
-  bool wantWrite = false;
 
-  // Plain or TLS transfer of one buffer; >0 bytes moved, 0 would block, -1
+  // Plain or TLS transfer of one buffer: >0 bytes moved, 0 would block, -1
   // the stream ended or failed.
-  auto ioRead = [&](unsigned char* p, size_t n) -> int {
+  auto io = [&](bool write, unsigned char* p, size_t n) -> int {
     if (!ssl) {
-      const ssize_t k = recv(fd, p, n, 0);
+      const ssize_t k = write ? send(fd, p, n, MSG_NOSIGNAL) : recv(fd, p, n, 0);
       if (k > 0) return int(k);
       return (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ? 0 : -1;
     }
     ERR_clear_error();
-    const int k = SSL_read(ssl, p, int(n));
-    if (k > 0) return k;
-    const int e = SSL_get_error(ssl, k);
-    return (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) ? 0 : -1;
-  };
-  auto ioWrite = [&](const unsigned char* p, size_t n) -> int {
-    if (!ssl) {
-      const ssize_t k = send(fd, p, n, MSG_NOSIGNAL);
-      if (k > 0) return int(k);
-      return (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ? 0 : -1;
-    }
-    ERR_clear_error();
-    const int k = SSL_write(ssl, p, int(n));
+    const int k = write ? SSL_write(ssl, p, int(n)) : SSL_read(ssl, p, int(n));
     if (k > 0) return k;
     const int e = SSL_get_error(ssl, k);
     return (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) ? 0 : -1;
@@ -319,69 +301,49 @@ void TlsTestServer::Serve(int fd, std::string peer) {
   for (;;) {
     if (Stopped()) return finish("stopped");
     bool progressed = false;
-    // Refill the outgoing queue from the pattern.
-    if (outOffset == out.size() && patternLeft > 0) {
+    bool wantWrite = false;
+    if (outOffset == out.size() && patternLeft > 0) {  // refill from the pattern
       const size_t take = patternLeft < kChunkSize ? size_t(patternLeft) : kChunkSize;
       out.resize(take);
       outOffset = 0;
       pattern.Fill(out.data(), take);
-      shaOut.Update(out.data(), take);
       patternLeft -= take;
     }
-    wantWrite = false;
     if (outOffset < out.size()) {
-      const int k = ioWrite(out.data() + outOffset, out.size() - outOffset);
+      const int k = io(true, out.data() + outOffset, out.size() - outOffset);
       if (k < 0) {
-        r.peerClosed = true;
+        peerClosed = true;
         break;
       }
-      if (k > 0) {
-        outOffset += size_t(k);
-        r.bytesSent += uint64_t(k);
-        progressed = true;
-        if (outOffset == out.size()) {
-          out.clear();
-          outOffset = 0;
-        }
-      } else {
-        wantWrite = true;
+      wantWrite = k == 0;
+      outOffset += size_t(k);
+      r.bytesSent += uint64_t(k);
+      progressed = k > 0;
+      if (outOffset == out.size()) {
+        out.clear();
+        outOffset = 0;
       }
     }
-    if (!r.peerClosed && r.bytesReceived < m_options.expectBytes) {
-      size_t room = in.size();
-      if (m_options.expectBytes != UINT64_MAX && m_options.expectBytes - r.bytesReceived < room) {
-        room = size_t(m_options.expectBytes - r.bytesReceived);
-      }
-      const int k = ioRead(in.data(), room);
-      if (k < 0) {
-        r.peerClosed = true;
-      } else if (k > 0) {
+    if (!peerClosed && r.bytesReceived < m_options.expectBytes) {
+      const size_t room = size_t(std::min<uint64_t>(in.size(), m_options.expectBytes - r.bytesReceived));
+      const int k = io(false, in.data(), room);
+      peerClosed = k < 0;
+      if (k > 0) {
         shaIn.Update(in.data(), size_t(k));
         r.bytesReceived += uint64_t(k);
-        if (m_options.echo) {
-          // Echoed bytes join the queue (sent after what is already queued).
-          out.insert(out.end(), in.data(), in.data() + k);
-          shaOut.Update(in.data(), size_t(k));
-        }
+        // Echoed bytes join the queue (sent after what is already queued).
+        if (m_options.echo) out.insert(out.end(), in.data(), in.data() + k);
         progressed = true;
       }
     }
     const bool sentAll = patternLeft == 0 && outOffset == out.size();
-    const bool receivedAll = r.peerClosed || r.bytesReceived >= m_options.expectBytes;
-    if (sentAll && receivedAll) break;
-    if (r.peerClosed && !sentAll) break;
+    const bool receivedAll = peerClosed || r.bytesReceived >= m_options.expectBytes;
+    if ((sentAll && receivedAll) || (peerClosed && !sentAll)) break;
     if (!progressed && !WaitFd(fd, !receivedAll, wantWrite, idle)) {
-      if (Stopped()) return finish("stopped");
-      r.receivedSha256 = shaIn.FinalHex();
-      r.sentSha256 = shaOut.FinalHex();
-      return finish("idle time-out");
+      return finish(Stopped() ? "stopped" : "idle time-out");
     }
   }
-  r.receivedSha256 = shaIn.FinalHex();
-  r.sentSha256 = shaOut.FinalHex();
-  if (m_options.partialRecordAtEnd) {
-    (void)!send(fd, kTruncatedRecord, sizeof(kTruncatedRecord), MSG_NOSIGNAL);
-  }
+  if (m_options.partialRecordAtEnd) (void)!send(fd, kTruncatedRecord, sizeof(kTruncatedRecord), MSG_NOSIGNAL);
   finish("");
 }
 
@@ -398,16 +360,8 @@ RefusingPort::~RefusingPort() {
 bool FillAddressRecord(const std::string& ip, unsigned char record[128]) {
   static_assert(sizeof(sockaddr_storage) == 128, "a record is one sockaddr_storage");
   sockaddr_storage addr;
-  std::memset(&addr, 0, sizeof(addr));
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&addr);
-  if (inet_pton(AF_INET, ip.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-  } else if (inet_pton(AF_INET6, ip.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-  } else {
-    return false;
-  }
+  socklen_t len = 0;
+  if (!MakeAddress(ip, 0, &addr, &len)) return false;
   std::memcpy(record, &addr, sizeof(addr));
   return true;
 }

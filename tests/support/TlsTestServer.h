@@ -20,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include "TestCerts.h"
 #include "TestSha256.h"
 
 namespace zntest {
@@ -45,13 +44,11 @@ struct TlsServerOptions {
   std::string address = "127.0.0.1";  // a loopback address: "127.0.0.1", "127.0.0.2", "::1"
   uint16_t port = 0;                   // 0 picks a free port
   bool tls = true;                     // false serves plain TCP with the same behaviours
-  std::string subject = "/CN=localhost";  // certificate subject when cert is not valid
-  TestCert cert;                       // used when valid
+  std::string subject = "/CN=localhost";  // of the certificate made for the server
   int handshakeDelayMs = 0;            // after accepting, wait this long before the handshake
   bool closeDuringHandshake = false;   // read the client's first bytes, then close
   bool echo = false;                   // send back what arrives
-  uint64_t sendBytes = 0;              // pattern bytes sent after the handshake
-  uint64_t sendSeed = 1;
+  uint64_t sendBytes = 0;              // bytes of PatternStream(1) sent after the handshake
   // The connection ends once everything is sent and this many bytes arrived
   // (or the peer closed); with the default it ends at the peer's close.
   uint64_t expectBytes = UINT64_MAX;
@@ -63,12 +60,9 @@ struct TlsServerOptions {
 };
 
 struct TlsConnectionResult {
-  bool handshakeOk = false;
-  bool peerClosed = false;     // the client closed (or reset) the connection
   uint64_t bytesReceived = 0;
   std::string receivedSha256;
   uint64_t bytesSent = 0;
-  std::string sentSha256;
   std::string peerAddress;     // the client's address text
   std::string error;           // empty when the connection went as configured
 };
@@ -139,8 +133,8 @@ class RefusingPort final {
 // True when the machine has an IPv6 loopback that can be bound.
 bool HasIpv6Loopback();
 
-// Writes the socket address (port 0) of a numeric IPv4 or IPv6 address text
-// into a 128-byte record, as a resolver's result holds it. False for other text.
+// Writes the socket address (port 0) of a numeric loopback address text into a
+// 128-byte record, as a resolver's result holds it. False for other text.
 bool FillAddressRecord(const std::string& ip, unsigned char record[128]);
 
 }  // namespace zntest
