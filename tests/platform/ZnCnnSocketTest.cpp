@@ -11,12 +11,12 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/znplatform.h"
 #include "base/znsocket.h"
 #include "base/zntask.h"
+#include "support/ScriptedServer.h"
 #include "support/TestNet.h"
 #include "support/TinyProxy.h"
 
@@ -60,76 +60,24 @@ class CnnSink final : public CZNITCPCnnSocketSink {
   CZNITCPCnnSocket** m_ppOwner;  // borrowed: the test's pointer to the socket
 };
 
-// Collects log lines while it lives. Thread: the logger calls it on any thread.
-class LogCapture final {
- public:
-  LogCapture() {
-    znsyslog_setlevel(4);
-    znsyslog_setsink(&LogCapture::Sink, this);
-  }
-  ~LogCapture() {
-    znsyslog_setsink(nullptr, nullptr);
-    znsyslog_setlevel(0);
-  }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-  bool Contains(const std::string& text) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_all.find(text) != std::string::npos;
-  }
-
- private:
-  static void Sink(int, const char*, int, const char* text, void* ctx) {
-    auto* self = static_cast<LogCapture*>(ctx);
-    std::lock_guard<std::mutex> lock(self->m_mutex);
-    (self->m_all += text) += '\n';
-  }
-  std::mutex m_mutex;
-  std::string m_all;  // guarded by m_mutex
-};
+// Log lines collected while a test installs LogSink.
+std::mutex g_logMutex;
+std::string g_log;  // guarded by g_logMutex
+void LogSink(int, const char*, int, const char* text, void*) {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  (g_log += text) += '\n';
+}
 
 // A one-connection proxy played by a script: it reads the request head, then
 // writes the answer pieces in order and keeps the connection until the client
 // closes it (or closes at once when told).
-// Thread: its own; the request is read after Finish().
-class ScriptedProxy final {
- public:
-  ScriptedProxy(std::vector<std::string> pieces, bool closeAfterAnswer)
-      : m_pieces(std::move(pieces)), m_bClose(closeAfterAnswer), m_thread([this] { Serve(); }) {}
-  ~ScriptedProxy() { Finish(); }
-  ScriptedProxy(const ScriptedProxy&) = delete;
-  ScriptedProxy& operator=(const ScriptedProxy&) = delete;
-
-  uint16_t port() const { return m_listener.port(); }
-  // Stops waiting for a connection and joins; then request() is stable.
-  void Finish() {
-    if (!m_thread.joinable()) return;
-    ::shutdown(m_listener.fd(), SHUT_RDWR);  // wakes a pending accept
-    m_thread.join();
-  }
-  const std::string& request() const { return m_request; }
-
- private:
-  void Serve() {
-    const int fd = m_listener.Accept(kEventWaitMs);
-    if (fd < 0) return;
-    while (m_request.find("\r\n\r\n") == std::string::npos) {
-      const std::string more = zntest::ReadAtLeast(fd, 1);
-      if (more.empty()) break;
-      m_request += more;
-    }
-    for (const std::string& piece : m_pieces) zntest::WriteAll(fd, piece);
-    bool closed = false;
-    if (!m_bClose) zntest::ReadUntilClose(fd, &closed);
-    ::close(fd);
-  }
-
-  zntest::LoopbackListener m_listener;
-  const std::vector<std::string> m_pieces;
-  const bool m_bClose;
-  std::string m_request;  // written by the thread, read after the join
-  std::thread m_thread;   // last: starts after the fields above exist
-};
+std::vector<zntest::ServerScript> ProxyScript(const std::vector<std::string>& pieces, bool closeAfterAnswer) {
+  zntest::ServerScript script;
+  script.ReadHead();
+  for (const std::string& piece : pieces) script.Send(piece);
+  if (closeAfterAnswer) script.Close();
+  return {script};
+}
 
 // A listener whose accept queue is full: Linux drops further connection
 // requests, so a connect to it stays pending. The queue is filled with
@@ -253,7 +201,8 @@ TEST_F(ZnCnnSocketTest, ConnectsOnceOnTheTaskAndHandsTheDescriptorOver) {
 TEST_F(ZnCnnSocketTest, RefusedAndHangingConnectsFailLaterAndOnce) {
   FullListener hang;
   ASSERT_TRUE(hang.full());
-  LogCapture log;
+  znsyslog_setlevel(4);
+  znsyslog_setsink(&LogSink, nullptr);
   for (const uint16_t port : {zntest::FreeLoopbackPort(), hang.port()}) {
     SCOPED_TRACE(port == hang.port() ? "hangs" : "refused");
     ASSERT_TRUE(Start(Kind::kDirect, "127.0.0.1", port, port == hang.port() ? 200 : kEventWaitMs));
@@ -267,18 +216,17 @@ TEST_F(ZnCnnSocketTest, RefusedAndHangingConnectsFailLaterAndOnce) {
       EXPECT_FALSE(cnn->HandOver(s));
       EXPECT_FALSE(znsocket_isvalid(s));
     }));
-    EXPECT_EQ(log.Contains("time-out"), port == hang.port());
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    EXPECT_EQ(g_log.find("time-out") != std::string::npos, port == hang.port());
   }
+  znsyslog_setsink(nullptr, nullptr);
+  znsyslog_setlevel(0);
 }
 
 TEST_F(ZnCnnSocketTest, AttemptsThatCannotStartFailAtOnceWithoutCallback) {
   zntest::LoopbackListener server("127.0.0.1");
   zntest::LoopbackListener busy("127.0.0.1");
-  const struct {
-    const char* ip;
-    const char* bindIp;
-    uint16_t bindPort;
-  } cases[] = {
+  const struct { const char* ip; const char* bindIp; uint16_t bindPort; } cases[] = {
       {"", nullptr, 0},
       {nullptr, nullptr, 0},
       {"localhost", nullptr, 0},  // a name, not an address
@@ -302,11 +250,7 @@ TEST_F(ZnCnnSocketTest, AttemptsThatCannotStartFailAtOnceWithoutCallback) {
 
 TEST_F(ZnCnnSocketTest, BindsTheLocalAddressAndPort) {
   const uint16_t localPort = zntest::FreeLoopbackPort("127.0.0.2");
-  const struct {
-    const char* bindIp;
-    uint16_t bindPort;
-    const char* serverSees;
-  } cases[] = {
+  const struct { const char* bindIp; uint16_t bindPort; const char* serverSees; } cases[] = {
       {"127.0.0.2", 0, "127.0.0.2"},
       {"127.0.0.3", localPort, "127.0.0.3"},
       {"", localPort, "127.0.0.1"},  // a port alone binds the wildcard address
@@ -329,9 +273,7 @@ TEST_F(ZnCnnSocketTest, BindsTheLocalAddressAndPort) {
 }
 
 TEST_F(ZnCnnSocketTest, DeletingInsideOnConnectedIsClean) {
-  const struct {
-    bool serverListens, handOver;
-  } cases[] = {{true, false}, {true, true}, {false, false}};
+  const struct { bool serverListens, handOver; } cases[] = {{true, false}, {true, true}, {false, false}};
   deleteInside = true;
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.serverListens << c.handOver);
@@ -407,7 +349,8 @@ TEST_F(ZnCnnSocketTest, ProxiesThatRefuseOrMisbehaveFailTheConnect) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ScriptedProxy scripted(c.answer, c.close);
+    zntest::ScriptedServer scripted(ProxyScript(c.answer, c.close));
+    ASSERT_TRUE(scripted.ok());
     znnet_setproxy("127.0.0.1", c.proxyPort ? c.proxyPort : scripted.port());
     ASSERT_TRUE(Start(Kind::kProxyAware, "127.0.0.1", server.port()));
     ASSERT_TRUE(WaitConnected());
@@ -438,7 +381,8 @@ TEST_F(ZnCnnSocketTest, TunnelRequestIsExactAndBytesBehindTheAnswerStay) {
   const unsigned targetPort = 4433;  // never reached: the scripted proxy answers itself
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.target) + " " + (c.userinfo ? c.userinfo : ""));
-    ScriptedProxy proxy(c.answer, false);
+    zntest::ScriptedServer proxy(ProxyScript(c.answer, false));
+    ASSERT_TRUE(proxy.ok());
     if (c.userinfo) {
       UseEnvironment("http_proxy", std::string("http://") + c.userinfo + "@127.0.0.1:" + std::to_string(proxy.port()));
     } else {
@@ -450,11 +394,9 @@ TEST_F(ZnCnnSocketTest, TunnelRequestIsExactAndBytesBehindTheAnswerStay) {
     const int fd = HandedFd();
     ASSERT_GE(fd, 0);
     EXPECT_EQ(zntest::ReadAtLeast(fd, 5), "EXTRA");
-    ::shutdown(fd, SHUT_WR);  // lets the scripted proxy finish
-    proxy.Finish();
     char expect[256];
     std::snprintf(expect, sizeof(expect), c.expectRequest, targetPort, targetPort);
-    EXPECT_EQ(proxy.request(), expect);
+    EXPECT_EQ(proxy.Request(0), expect);
     TearDown();
   }
 }
@@ -463,12 +405,7 @@ TEST_F(ZnCnnSocketTest, NoProxyAndTheDirectFactoryBypassTheProxy) {
   zntest::LoopbackListener server("127.0.0.1");
   zntest::LoopbackListener proxy("127.0.0.1");  // must never be contacted
   const std::string url = "http://127.0.0.1:" + std::to_string(proxy.port());
-  const struct {
-    const char* name;
-    Kind kind;
-    const char* proxyVariable;
-    const char* noProxy;
-  } cases[] = {
+  const struct { const char* name; Kind kind; const char* proxyVariable; const char* noProxy; } cases[] = {
       {"direct factory", Kind::kDirect, "http_proxy", ""},
       {"no_proxy exact", Kind::kProxyAware, "http_proxy", "example.invalid, 127.0.0.1"},
       {"no_proxy cidr", Kind::kProxyAware, "ALL_PROXY", "127.0.0.0/8"},

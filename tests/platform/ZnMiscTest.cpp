@@ -90,11 +90,7 @@ TEST(ZnMiscTest, RandomCoversTheBoundaryAlphabet) {
 }
 
 TEST(ZnMiscTest, PureFileName) {
-  const struct {
-    const char* path;
-    bool ok;
-    const char* name;
-  } cases[] = {
+  const struct { const char* path; bool ok; const char* name; } cases[] = {
       {"/tmp/a/file.bin", true, "file.bin"}, {"C:\\dir\\x.txt", true, "x.txt"}, {"mixed/dir\\y", true, "y"},
       {"plain", true, "plain"},              {"dir/", true, ""},                 {"", true, ""},
       {nullptr, false, ""},

@@ -128,10 +128,7 @@ TEST(ZnResolverTest, RecordTextsHaveNoPortAndNoBrackets) {
 }
 
 TEST(ZnResolverTest, Ipv4TextIsOnlyADottedQuad) {
-  const struct {
-    const char* text;
-    bool ipv4;
-  } cases[] = {
+  const struct { const char* text; bool ipv4; } cases[] = {
       {"127.0.0.1", true},  {"0.0.0.0", true},     {"255.255.255.255", true}, {"256.0.0.1", false},
       {"127.1", false},     {"127.0.0.1 ", false}, {"::1", false},            {"::ffff:1.2.3.4", false},
       {"localhost", false}, {"", false},           {nullptr, false},

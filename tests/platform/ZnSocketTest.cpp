@@ -279,11 +279,7 @@ TEST_F(ZnSocketTest, CloseComesOnceAndOnlyAfterTheLastByte) {
 TEST_F(ZnSocketTest, DeletingTheSocketInsideEachCallbackIsClean) {
   // Both interests are selected where they can be, so that the other wait is
   // still pending when the socket goes away.
-  const struct {
-    RecordingSink::DeleteIn where;
-    OnRecvAction action;
-    int events;
-  } cases[] = {
+  const struct { RecordingSink::DeleteIn where; OnRecvAction action; int events; } cases[] = {
       {RecordingSink::kDeleteInRecv, OnRecvAction::kNothing, ZNSOCKET_EVENT_READ},
       {RecordingSink::kDeleteInRecv, OnRecvAction::kReadToEnd, ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE},
       // a one-byte read leaves the rest in the read-ahead store: more would be delivered at once
@@ -310,17 +306,36 @@ TEST_F(ZnSocketTest, DeletingTheSocketInsideEachCallbackIsClean) {
   }
 }
 
-TEST_F(ZnSocketTest, DetachHandsTheDescriptorBackOpen) {
-  Open(ZNSOCKET_EVENT_READ);
+// Small reads are served from the socket's read-ahead store: those bytes count
+// as unread, keep the descriptor from being handed away, and come out in order.
+// Once all is read, Detach hands the descriptor back open, with no wait left.
+TEST_F(ZnSocketTest, ReadAheadBytesStayUntilReadThenDetachHandsTheDescriptorBack) {
+  Open(0);
+  std::string payload(100000, '\0');
+  for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<char>(k * 131 % 251);
+  ASSERT_TRUE(zntest::WriteAll(peer, payload));
+  ASSERT_TRUE(sink->m_waiter.WaitFor([&] {  // every byte queued on the socket's side
+    int queued = 0;
+    return ::ioctl(clientFd, FIONREAD, &queued) == 0 && static_cast<size_t>(queued) == payload.size();
+  }));
+  std::string got;
   znsocket_t detached = znsocket_makeinvalid();
   ASSERT_TRUE(task.Run([&] {
+    EXPECT_EQ(RecordingSink::Read(socket, 10, got), 10);
+    EXPECT_EQ(socket->GetUnReadDataLen(), payload.size() - 10);
+    EXPECT_FALSE(znsocket_isvalid(socket->Detach()));  // refused: the bytes would be lost
     EXPECT_EQ(socket->NativeSocket(), static_cast<znsocket_t>(clientFd));
+    while (RecordingSink::Read(socket, 999, got) > 0) {
+    }
+    EXPECT_EQ(socket->GetUnReadDataLen(), 0u);
+    socket->SelectEvent(ZNSOCKET_EVENT_READ, false);
     detached = socket->Detach();
     EXPECT_FALSE(znsocket_isvalid(socket->NativeSocket()));
     EXPECT_FALSE(znsocket_isvalid(socket->Detach()));
     delete socket;
     socket = nullptr;
   }));
+  EXPECT_EQ(got, payload);
   ASSERT_EQ(detached, static_cast<znsocket_t>(clientFd));
   // Still open and connected: bytes pass both ways, and no event reached the old sink.
   ASSERT_TRUE(zntest::WriteAll(peer, "ping"));
@@ -340,31 +355,6 @@ TEST_F(ZnSocketTest, DetachHandsTheDescriptorBackOpen) {
   }));
   ASSERT_TRUE(zntest::WriteAll(peer, "again"));
   EXPECT_TRUE(WaitCount(sink->recvCount, 1));
-}
-
-// Small reads are served from the socket's read-ahead store: those bytes count
-// as unread, keep the descriptor from being handed away, and come out in order.
-TEST_F(ZnSocketTest, BytesReadAheadStayWithTheSocketUntilRead) {
-  Open(0);
-  std::string payload(100000, '\0');
-  for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<char>(k * 131 % 251);
-  ASSERT_TRUE(zntest::WriteAll(peer, payload));
-  ASSERT_TRUE(sink->m_waiter.WaitFor([&] {  // every byte queued on the socket's side
-    int queued = 0;
-    return ::ioctl(clientFd, FIONREAD, &queued) == 0 && static_cast<size_t>(queued) == payload.size();
-  }));
-  std::string got;
-  ASSERT_TRUE(task.Run([&] {
-    EXPECT_EQ(RecordingSink::Read(socket, 10, got), 10);
-    EXPECT_EQ(socket->GetUnReadDataLen(), payload.size() - 10);
-    EXPECT_FALSE(znsocket_isvalid(socket->Detach()));  // refused: the bytes would be lost
-    EXPECT_EQ(socket->NativeSocket(), static_cast<znsocket_t>(clientFd));
-    while (RecordingSink::Read(socket, 999, got) > 0) {
-    }
-    EXPECT_EQ(socket->GetUnReadDataLen(), 0u);
-    EXPECT_EQ(socket->Detach(), static_cast<znsocket_t>(clientFd));
-  }));
-  EXPECT_EQ(got, payload);
 }
 
 // A sink that reads a long stream in small pieces is served several OnRecv

@@ -49,10 +49,7 @@ TEST(ZnStringTest, NullStorageEqualityOrderAndPrefixes) {
   EXPECT_FALSE(a < null);
   EXPECT_TRUE(strutf8("ab") < strutf8("b"));
   // Prefixes and suffixes are case-sensitive; an empty or null text matches nothing.
-  const struct {
-    const char *s, *text;
-    bool starts, ends;
-  } cases[] = {
+  const struct { const char *s, *text; bool starts, ends; } cases[] = {
       {"abc", "ab", true, false}, {"abc", "bc", false, true},   {"ab", "abc", false, false}, {"abc", "abc", true, true},
       {"abc", "", false, false},  {"abc", nullptr, false, false}, {"", "a", false, false},  {"Abc", "ab", false, false},
       {"abC", "bc", false, false},
@@ -173,11 +170,7 @@ TEST(ZnStringTest, SubstrAppendFormatCopyAndGrowth) {
 }
 
 TEST(ZnStringTest, Utf8ToUtf16) {
-  const struct {
-    const char* name;
-    std::string in;
-    std::u16string expected;
-  } cases[] = {
+  const struct { const char* name; std::string in; std::u16string expected; } cases[] = {
       {"ascii", "abc", u"abc"},
       {"two-byte", "\xC3\xA9", u"\u00E9"},
       {"three-byte", "\xE4\xB8\xAD\xE6\x96\x87", u"\u4E2D\u6587"},
@@ -203,11 +196,7 @@ TEST(ZnStringTest, Utf8ToUtf16) {
 }
 
 TEST(ZnStringTest, Utf16ToUtf8) {
-  const struct {
-    const char* name;
-    std::u16string in;
-    std::string expected;
-  } cases[] = {
+  const struct { const char* name; std::u16string in; std::string expected; } cases[] = {
       {"ascii", u"abc", "abc"},
       {"bmp", u"\u4E2D\u00E9", "\xE4\xB8\xAD\xC3\xA9"},
       {"pair", u"\U0001F600", "\xF0\x9F\x98\x80"},
@@ -229,10 +218,7 @@ TEST(ZnStringTest, Utf16ToUtf8) {
 }
 
 TEST(ZnStringTest, GbkRoundTripAndUnconvertibleInput) {
-  const struct {
-    const char16_t* text;
-    std::string gbk;
-  } cases[] = {
+  const struct { const char16_t* text; std::string gbk; } cases[] = {
       {u"\u4E2D\u6587", "\xD6\xD0\xCE\xC4"},  // "Chinese" in Chinese
       {u"a\u4E2Db.txt", "a\xD6\xD0" "b.txt"},
       {u"plain ascii", "plain ascii"},

@@ -12,12 +12,7 @@
 
 namespace {
 
-struct Captured {
-  int level;
-  std::string tag;
-  int line;
-  std::string text;
-};
+struct Captured { int level; std::string tag; int line; std::string text; };
 
 // Collects lines from any thread; every access takes the mutex.
 class Capture final {
