@@ -161,17 +161,43 @@ class ZnCnnSocketTest : public ::testing::Test {
   bool deleteInside = false;
 };
 
+// Every case connects, once, on the task, to the server and not to the proxy
+// the environment names, from the local address asked for; the descriptor it
+// hands over outlives the connecting socket.
 TEST_F(ZnCnnSocketTest, ConnectsOnceOnTheTaskAndHandsTheDescriptorOver) {
+  zntest::LoopbackListener proxy("127.0.0.1");  // must never be contacted
+  const std::string proxyUrl = "http://127.0.0.1:" + std::to_string(proxy.port());
+  const uint16_t localPort = zntest::FreeLoopbackPort("127.0.0.2");
   const struct {
+    const char* name;
     const char* ip;
-    Kind kind;  // proxy-aware without a proxy connects directly
-  } cases[] = {{"127.0.0.1", Kind::kDirect}, {"::1", Kind::kDirect}, {"127.0.0.1", Kind::kProxyAware}};
+    Kind kind;
+    const char *bindIp, *serverSees;
+    uint16_t bindPort;
+    const char *proxyVariable, *noProxy;  // null: no proxy at all
+  } cases[] = {
+      {"v4", "127.0.0.1", Kind::kDirect, nullptr, "127.0.0.1", 0, nullptr, nullptr},
+      {"v6", "::1", Kind::kDirect, nullptr, "::1", 0, nullptr, nullptr},
+      {"proxy-aware without a proxy", "127.0.0.1", Kind::kProxyAware, nullptr, "127.0.0.1", 0, nullptr, nullptr},
+      {"bind address", "127.0.0.1", Kind::kDirect, "127.0.0.2", "127.0.0.2", 0, nullptr, nullptr},
+      {"bind address and port", "127.0.0.1", Kind::kDirect, "127.0.0.3", "127.0.0.3", localPort, nullptr, nullptr},
+      {"a port alone binds the wildcard", "127.0.0.1", Kind::kDirect, "", "127.0.0.1", localPort, nullptr, nullptr},
+      {"direct factory", "127.0.0.1", Kind::kDirect, nullptr, "127.0.0.1", 0, "http_proxy", ""},
+      {"no_proxy exact", "127.0.0.1", Kind::kProxyAware, nullptr, "127.0.0.1", 0, "http_proxy", "example.invalid, 127.0.0.1"},
+      {"no_proxy cidr", "127.0.0.1", Kind::kProxyAware, nullptr, "127.0.0.1", 0, "ALL_PROXY", "127.0.0.0/8"},
+      {"no_proxy star", "127.0.0.1", Kind::kProxyAware, nullptr, "127.0.0.1", 0, "HTTPS_PROXY", "*"},
+  };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.ip);
+    SCOPED_TRACE(c.name);
+    if (c.proxyVariable) UseEnvironment(c.proxyVariable, proxyUrl, c.noProxy);
     zntest::LoopbackListener server(c.ip);
-    ASSERT_TRUE(Start(c.kind, c.ip, server.port()));
-    const int accepted = server.Accept();
+    ASSERT_TRUE(Start(c.kind, c.ip, server.port(), kEventWaitMs, c.bindIp, c.bindPort));
+    std::string peerIp;
+    uint16_t peerPort = 0;
+    const int accepted = server.Accept(kEventWaitMs, &peerIp, &peerPort);
     ASSERT_GE(accepted, 0);
+    EXPECT_EQ(peerIp, c.serverSees);
+    EXPECT_EQ(peerPort, c.bindPort ? c.bindPort : peerPort);
     ASSERT_TRUE(WaitConnected());
     ASSERT_TRUE(task.Drain());
     EXPECT_EQ(Count(), 1);
@@ -179,7 +205,6 @@ TEST_F(ZnCnnSocketTest, ConnectsOnceOnTheTaskAndHandsTheDescriptorOver) {
     EXPECT_FALSE(sink->m_waiter.Get(sink->wrongThread));
     const int fd = HandedFd();
     ASSERT_GE(fd, 0);
-    // The connecting socket is gone; the descriptor it handed over is not.
     ASSERT_TRUE(task.Run([&] {
       znsocket_t again = 0;
       EXPECT_FALSE(cnn->HandOver(again));  // given once only
@@ -196,6 +221,7 @@ TEST_F(ZnCnnSocketTest, ConnectsOnceOnTheTaskAndHandsTheDescriptorOver) {
     EXPECT_TRUE(zntest::WaitPeerClosed(accepted));
     ::close(accepted);
   }
+  EXPECT_LT(proxy.Accept(0), 0);
 }
 
 TEST_F(ZnCnnSocketTest, RefusedAndHangingConnectsFailLaterAndOnce) {
@@ -246,30 +272,6 @@ TEST_F(ZnCnnSocketTest, AttemptsThatCannotStartFailAtOnceWithoutCallback) {
     Destroy();
   }
   EXPECT_LT(server.Accept(0), 0);  // none of them reached the server
-}
-
-TEST_F(ZnCnnSocketTest, BindsTheLocalAddressAndPort) {
-  const uint16_t localPort = zntest::FreeLoopbackPort("127.0.0.2");
-  const struct { const char* bindIp; uint16_t bindPort; const char* serverSees; } cases[] = {
-      {"127.0.0.2", 0, "127.0.0.2"},
-      {"127.0.0.3", localPort, "127.0.0.3"},
-      {"", localPort, "127.0.0.1"},  // a port alone binds the wildcard address
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.serverSees);
-    zntest::LoopbackListener server("127.0.0.1");
-    ASSERT_TRUE(Start(Kind::kDirect, "127.0.0.1", server.port(), kEventWaitMs, c.bindIp, c.bindPort));
-    std::string peerIp;
-    uint16_t peerPort = 0;
-    const int accepted = server.Accept(kEventWaitMs, &peerIp, &peerPort);
-    ASSERT_GE(accepted, 0);
-    ASSERT_TRUE(WaitConnected());
-    EXPECT_TRUE(Success());
-    EXPECT_EQ(peerIp, c.serverSees);
-    EXPECT_EQ(peerPort, c.bindPort ? c.bindPort : peerPort);
-    ::close(accepted);
-    TearDown();
-  }
 }
 
 TEST_F(ZnCnnSocketTest, DeletingInsideOnConnectedIsClean) {
@@ -399,30 +401,6 @@ TEST_F(ZnCnnSocketTest, TunnelRequestIsExactAndBytesBehindTheAnswerStay) {
     EXPECT_EQ(proxy.Request(0), expect);
     TearDown();
   }
-}
-
-TEST_F(ZnCnnSocketTest, NoProxyAndTheDirectFactoryBypassTheProxy) {
-  zntest::LoopbackListener server("127.0.0.1");
-  zntest::LoopbackListener proxy("127.0.0.1");  // must never be contacted
-  const std::string url = "http://127.0.0.1:" + std::to_string(proxy.port());
-  const struct { const char* name; Kind kind; const char* proxyVariable; const char* noProxy; } cases[] = {
-      {"direct factory", Kind::kDirect, "http_proxy", ""},
-      {"no_proxy exact", Kind::kProxyAware, "http_proxy", "example.invalid, 127.0.0.1"},
-      {"no_proxy cidr", Kind::kProxyAware, "ALL_PROXY", "127.0.0.0/8"},
-      {"no_proxy star", Kind::kProxyAware, "HTTPS_PROXY", "*"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    UseEnvironment(c.proxyVariable, url, c.noProxy);
-    ASSERT_TRUE(Start(c.kind, "127.0.0.1", server.port()));
-    const int accepted = server.Accept();
-    ASSERT_GE(accepted, 0);
-    ASSERT_TRUE(WaitConnected());
-    EXPECT_TRUE(Success());
-    ::close(accepted);
-    TearDown();
-  }
-  EXPECT_LT(proxy.Accept(0), 0);
 }
 
 int OpenDescriptors() {
