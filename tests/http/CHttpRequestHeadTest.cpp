@@ -58,6 +58,11 @@ struct HeadFixture {
   void Header(const char16_t* name, const char16_t* value) {
     ASSERT_TRUE(CHttpRequestHead::AddHeader(headers, zn::strutf16(name), zn::strutf16(value)));
   }
+  void Form(const char* boundary, const std::string& text) {
+    req.m_bFormData = true;
+    req.m_strBoundary = boundary;
+    req.m_strFormDataHead = text.c_str();
+  }
   std::string Build() {
     zn::strutf8 out("left over");
     EXPECT_TRUE(CHttpRequestHead::BuildRqHead(req, headers, settings, reader.get(), writer.get(), cookie, out));
@@ -86,9 +91,7 @@ TEST(CHttpRequestHeadTest, HeadsByteForByte) {
        kLine1 + "X-Test:v 1\r\nX-Raw: 2\r\nX-Num:42\r\n" + kAgent + kTail + "\r\n"},
       {"overrides of agent, host and pragma",
        [](HeadFixture& f) {
-         f.Header(u"user-agent", u"agent/1");
-         f.Header(u"Host", u"other.test");
-         f.Header(u"PRAGMA", u"x");
+         f.Header(u"user-agent", u"agent/1"), f.Header(u"Host", u"other.test"), f.Header(u"PRAGMA", u"x");
          f.req.m_wPort = 8080;
        },
        kLine1 + "User-Agent: agent/1\r\nHost: other.test\r\nPragma: x\r\n\r\n"},
@@ -119,12 +122,7 @@ TEST(CHttpRequestHeadTest, HeadsByteForByte) {
       {"post of nothing", [](HeadFixture& f) { f.Post("", 0); }, kPost + kAgent + kTail + "\r\n"},
       // 121 = text 100 + body 5 + the delimiter "\r\n--b0UND6--\r\n\r\n" 16.
       {"multipart counts text, body, boundary and delimiter",
-       [](HeadFixture& f) {
-         f.Post("12345", 0);
-         f.req.m_bFormData = true;
-         f.req.m_strBoundary = "b0UND6";
-         f.req.m_strFormDataHead = std::string(100, 'F').c_str();
-       },
+       [](HeadFixture& f) { f.Post("12345", 0), f.Form("b0UND6", std::string(100, 'F')); },
        kPost + kAgent + kTail + "Content-Length: 121\r\nContent-Type: multipart/form-data; boundary=b0UND6\r\n\r\n" +
            std::string(100, 'F')},
       {"gbk head, form text left alone",
@@ -132,9 +130,7 @@ TEST(CHttpRequestHeadTest, HeadsByteForByte) {
          f.settings.m_bGbkHead = true;
          f.Header(u"X-Name", u"\u4E2D\u6587");
          f.req.m_strMethod = "POST";
-         f.req.m_bFormData = true;
-         f.req.m_strBoundary = "abcdef";
-         f.req.m_strFormDataHead = "\xE4\xB8\xAD";
+         f.Form("abcdef", "\xE4\xB8\xAD");
        },
        kPost + "X-Name:\xD6\xD0\xCE\xC4\r\n" + kAgent + kTail +
            "Content-Length: 19\r\nContent-Type: multipart/form-data; boundary=abcdef\r\n\r\n\xE4\xB8\xAD"},
