@@ -13,8 +13,8 @@
 
 namespace {
 
-using zntest::ConnectEvents;
 using zntest::LogCapture;
+using zntest::OnTask;
 using zntest::RefusingPort;
 using zntest::ScopedResolver;
 using zntest::TlsServerOptions;
@@ -24,37 +24,7 @@ const int kWaitMs = 10000;
 const char kTag[] = "CHttpConnector";
 const std::string kUnique = "CHttpSubConnector::Connect:Id[9] unique ip of vecIPs_";
 
-// A connector (Id 9) on the test task, reporting into events.
-struct Fixture final : public CHttpConnectorSink {
-  explicit Fixture(bool https = false) {
-    task.Run([&] {
-      connector = new CHttpConnector(9, this, false);
-      if (https) connector->SetHttps(zn::strutf8("localhost"));
-      connector->SetIpAndPort2Bind("", 0);
-    });
-  }
-  ~Fixture() override {
-    task.Run([&] { delete connector; });
-  }
-  void OnConnected(bool bSuccess, znsocket_t s) override { events.Plain(bSuccess, s); }
-  void OnHttpsConnected(int code, CZNSslProcessor* p) override { events.Https(code, p); }
-  bool Connect(const std::vector<std::string>& hosts, uint16_t port) {
-    return zntest::OnTask(task, [&] {
-      zn::hostlist list;
-      for (const auto& h : hosts) list.push_back(zn::strutf8(h.c_str()));
-      return connector->Connect(list, port, 0);
-    });
-  }
-  // Waits for n reports, lets the task settle, and returns them all.
-  std::vector<ConnectEvents::Event> Outcome(size_t n = 1) {
-    events.WaitCount(n, kWaitMs);
-    task.Drain();
-    return events.Events();
-  }
-  zntest::TaskThread task;
-  ConnectEvents events;
-  CHttpConnector* connector = nullptr;  // owned, used on the task
-};
+using Fixture = zntest::ConnectFixture<CHttpConnector>;
 
 // "localhost" as a dual-stack hosts file answers it: IPv6 first.
 const ScopedResolver::Answer kDualStack = {true, {"::1", "127.0.0.1"}};
@@ -73,12 +43,12 @@ TEST(CHttpConnectorTest, NothingToConnect) {
   for (const Row& r : rows) {
     ScopedResolver resolver({});
     LogCapture log;
-    Fixture f;
+    Fixture f(9);
     EXPECT_FALSE(f.Connect(r.hosts, r.port));
     EXPECT_EQ(log.Count(kTag, r.log), 1);
     EXPECT_EQ(ScopedResolver::QueriesOf("localhost"), 0);  // port 0 resolves nothing
     f.task.Drain();
-    EXPECT_TRUE(f.events.Events().empty());
+    EXPECT_TRUE(f.Events().empty());
   }
 }
 
@@ -92,7 +62,7 @@ TEST(CHttpConnectorTest, SharedAddressesAreTriedOnce) {
   ScopedResolver resolver({{"one.test", {true, {"127.0.0.2", "127.0.0.1"}}},
                            {"two.test", {true, {"127.0.0.1", "127.0.0.3", "127.0.0.2"}}}});
   LogCapture log;
-  Fixture f;
+  Fixture f(9);
   ASSERT_TRUE(f.Connect({"one.test", "two.test"}, a.port()));
   const auto events = f.Outcome();
   ASSERT_EQ(events.size(), 1u);
@@ -111,40 +81,53 @@ TEST(CHttpConnectorTest, SharedAddressesAreTriedOnce) {
 // The race between the families through one resolver answer. A server on
 // one family's loopback, the other refused on the same port: exactly one
 // report reaches the owner, from the family with the server; a failure comes
-// once, through the callback of the family that failed last.
+// once, through the callback of the family that failed last. The handshake
+// rows check real certificates and server faults; the sub-connector swaps the
+// processor's 1 and 2.
 TEST(CHttpConnectorTest, OneReportFromTheRace) {
   enum Answer { kBoth, kV4, kText };  // dual stack, IPv4 only, or the flag left false
   struct Row {
     const char* name;
     Answer answer;
-    const char* server;  // "" for none
-    bool https;
-    int code;          // 0 success, -1 plain failure, or the HTTPS failure
-    const char* log;   // the owner's report, "" to leave unchecked
+    const char* server;   // its loopback address, "" for none
+    const char* subject;  // of its certificate; nullptr: it serves plain TCP
+    const char* sslName;  // the name the client requires; nullptr: plain client
+    int code;             // 0 success, -1 plain failure, or the HTTPS failure
+    const char* log;      // the owner's report, "" to leave unchecked
   };
+  const char* kLocal = "/CN=localhost";
   const Row rows[] = {
-      {"plain, IPv4 wins", kBoth, "127.0.0.1", false, 0, "OnConnected: bSuccess[1] IPV4"},
-      {"https, IPv4 wins", kBoth, "127.0.0.1", true, 0, "OnHttpsConnected: eResult[0] IPV4"},
-      {"plain, IPv6 wins", kBoth, "::1", false, 0, "OnConnected: bSuccess[1] IPV6"},
-      {"https, IPv6 wins", kBoth, "::1", true, 0, "OnHttpsConnected: eResult[0] IPV6"},
+      {"plain, IPv4 wins", kBoth, "127.0.0.1", nullptr, nullptr, 0, "OnConnected: bSuccess[1] IPV4"},
+      {"https, IPv4 wins", kBoth, "127.0.0.1", kLocal, "localhost", 0, "OnHttpsConnected: eResult[0] IPV4"},
+      {"plain, IPv6 wins", kBoth, "::1", nullptr, nullptr, 0, "OnConnected: bSuccess[1] IPV6"},
+      {"https, IPv6 wins", kBoth, "::1", kLocal, "localhost", 0, "OnHttpsConnected: eResult[0] IPV6"},
       // The host text itself goes to the IPv4 family, whatever it looks like.
-      {"unresolved IPv4 text", kText, "127.0.0.1", false, 0, "OnConnected: bSuccess[1] IPV4"},
-      {"unresolved IPv6 text", kText, "::1", false, 0, "OnConnected: bSuccess[1] IPV4"},
-      {"both families refused", kBoth, "", false, -1, ""},
+      {"unresolved IPv4 text", kText, "127.0.0.1", nullptr, nullptr, 0, "OnConnected: bSuccess[1] IPV4"},
+      {"unresolved IPv6 text", kText, "::1", nullptr, nullptr, 0, "OnConnected: bSuccess[1] IPV4"},
+      {"both families refused", kBoth, "", nullptr, nullptr, -1, ""},
       // IPv4 is refused first; IPv6 then fails its certificate check.
-      {"refused, then certificate", kBoth, "::1", true, 6, ""},
-      {"closed during the handshake", kV4, "127.0.0.1", true, 1, ""},
+      {"refused, then certificate", kBoth, "::1", "/CN=somebody.else", "localhost", 6, ""},
+      {"name matches, case folded", kV4, "127.0.0.1", "/O=XX/CN=Alpha.Beta", "ALPHA.beta", 0, ""},
+      {"name differs", kV4, "127.0.0.1", "/O=XX/CN=Alpha.Beta", "w.alpha.beta", 6, ""},
+      // The subject line keeps a later field attached to the common name.
+      {"later field attached", kV4, "127.0.0.1", "/CN=host/OU=x", "host", 6, ""},
+      {"later field included", kV4, "127.0.0.1", "/CN=host/OU=x", "host/ou=x", 0, ""},
+      {"no common name", kV4, "127.0.0.1", "/O=NoCommonName", "localhost", 6, ""},
+      {"closed during the handshake", kV4, "127.0.0.1", kLocal, "localhost", 1, ""},
+      {"plain server to a TLS client", kV4, "127.0.0.1", nullptr, "localhost", 2, ""},
   };
   const bool ipv6 = zntest::HasIpv6Loopback();
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     const std::string address = r.server, host = r.answer == kText ? address : "localhost";
+    const bool https = r.sslName != nullptr;
     if (!ipv6 && (r.answer == kBoth || address == "::1")) continue;
     TlsServerOptions options;
     options.address = address;
-    options.tls = r.https;
-    options.subject = r.code == 6 ? "/CN=somebody.else" : "/CN=localhost";
-    options.handshakeDelayMs = r.code > 0 ? 500 : 0;
+    options.tls = r.subject != nullptr;
+    options.subject = r.subject ? r.subject : "";
+    options.sendBytes = https && !r.subject ? 100 : 0;  // bytes that are no TLS
+    options.handshakeDelayMs = r.answer == kBoth && r.code > 0 ? 500 : 0;
     options.closeDuringHandshake = r.code == 1;
     TlsTestServer server(options);
     ASSERT_TRUE(address.empty() || server.Start());
@@ -154,21 +137,27 @@ TEST(CHttpConnectorTest, OneReportFromTheRace) {
     ScopedResolver resolver(
         {{host, r.answer == kBoth ? kDualStack : r.answer == kV4 ? kIpv4Only : ScopedResolver::Answer{false, {}}}});
     LogCapture log;
-    Fixture f(r.https);
+    Fixture f(9, r.sslName);
     ASSERT_TRUE(f.Connect({host}, port));
     ASSERT_TRUE(address.empty() || server.WaitForAccepted(1, kWaitMs));
     const auto events = f.Outcome();
     ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].https, r.https);
+    EXPECT_EQ(events[0].https, https);
     EXPECT_EQ(events[0].success, r.code == 0);
-    EXPECT_EQ(events[0].code, r.https ? r.code : -1);
-    EXPECT_EQ(events[0].processor != nullptr, r.https);
+    EXPECT_EQ(events[0].code, https ? r.code : -1);
+    EXPECT_EQ(events[0].processor != nullptr, https);
     EXPECT_EQ(events[0].threadId, f.task.task()->getthreadid());
     EXPECT_TRUE(!*r.log || log.Count(kTag, std::string("Id[9] ") + r.log) == 1);
+    if (r.answer == kV4) {
+      EXPECT_EQ(events[0].processor, OnTask(f.task, [&] { return f.obj->GetSubConnectorV4()->GetSslProcessor(); }));
+    }
     EXPECT_EQ(log.Count(kTag, kUnique + "v4:" + (r.answer == kText ? address : "127.0.0.1")), 1);
     EXPECT_EQ(log.Count(kTag, kUnique + "v6:::1"), r.answer == kBoth ? 1 : 0);
     EXPECT_EQ(log.Count(kTag, kUnique + "v6", true), r.answer == kBoth ? 1 : 0);
     EXPECT_EQ(server.AcceptedCount(), address.empty() ? 0u : 1u);
+    // A refused name is logged by the processor, a missing one is not.
+    const bool named = r.subject && std::string(r.subject).find("CN=") != std::string::npos;
+    EXPECT_EQ(log.Count("CZNSslProcessor", "SSL verify failed", true), r.code == 6 && named ? 1 : 0);
   }
   if (!ipv6) GTEST_SKIP() << "no IPv6 loopback: the IPv6 rows were not run";
 }
@@ -183,7 +172,7 @@ TEST(CHttpConnectorTest, SlowHandshakeTimesOutAndLateSuccessFollows) {
   ASSERT_TRUE(server.Start());
   ScopedResolver resolver({{"localhost", kIpv4Only}});
   LogCapture log;
-  Fixture f(true);
+  Fixture f(9, "localhost");
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(f.Connect({"localhost"}, server.port()));
   const auto events = f.Outcome(2);
@@ -213,9 +202,9 @@ TEST(CHttpConnectorTest, LateWinnerIsDropped) {
   ASSERT_TRUE(v6server.Start());
   ScopedResolver resolver({{"localhost", kDualStack}});
   LogCapture log;
-  Fixture f(true);
+  Fixture f(9, "localhost");
   ASSERT_TRUE(f.Connect({"localhost"}, v4server.port()));
-  ASSERT_TRUE(f.events.WaitCount(1, kWaitMs));
+  ASSERT_TRUE(f.WaitCount(1, kWaitMs));
   // The IPv6 connection ends only once the client has dropped it.
   ASSERT_TRUE(v6server.WaitForConnections(1, kWaitMs));
   const auto events = f.Outcome();
@@ -223,7 +212,7 @@ TEST(CHttpConnectorTest, LateWinnerIsDropped) {
   EXPECT_EQ(events[0].code, 0);
   EXPECT_EQ(log.Count(kTag, "Id[9] OnHttpsConnected: eResult[0] IPV4"), 1);
   EXPECT_EQ(log.Count(kTag, "Id[9] OnHttpsConnected: eResult[0] IPV6"), 1);
-  EXPECT_EQ(zntest::OnTask(f.task, [&] { return f.connector->GetSubConnectorV6()->GetSslProcessor(); }), nullptr);
+  EXPECT_EQ(OnTask(f.task, [&] { return f.obj->GetSubConnectorV6()->GetSslProcessor(); }), nullptr);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The common-name rule of the TLS processor, driven directly. The same rule
-// against real certificates runs in the sub-connector's handshake test.
+// against real certificates runs in the connector's race table.
 #include "net/CZNSslProcessor.h"
 
 #include <string>

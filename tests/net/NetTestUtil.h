@@ -1,19 +1,20 @@
-// Helpers of the transport tests: log capture, a recorder of connect results,
-// and a resolver whose answers the test chooses.
+// Helpers of the transport tests: log capture, connectors on a task with their
+// reports, and a resolver whose answers the test chooses.
 #pragma once
 
 #include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "base/znplatform.h"
 #include "base/znsocket.h"
+#include "net/CHttpConnector.h"
+#include "net/CHttpSubConnector.h"
 #include "support/TestNet.h"
 #include "support/TlsTestServer.h"
-
-class CZNSslProcessor;
 
 namespace zntest {
 
@@ -67,8 +68,10 @@ auto OnTask(TaskThread& task, F fn) {
   return result;
 }
 
-// What a connector or sub-connector reported, in order, from any thread.
-class ConnectEvents final {
+// A connector or sub-connector (T) made on the test task with id, and what it
+// reports, in order. ssl names the host for TLS (nullptr: plain).
+template <class T>
+class ConnectFixture final : public CHttpConnectorSink, public CHttpSubConnectorSink {
  public:
   struct Event {
     bool https, success;  // success: plain bSuccess, or code 0
@@ -78,19 +81,47 @@ class ConnectEvents final {
     uint64_t threadId;
     std::chrono::steady_clock::time_point at;
   };
-  // A plain result; a connected descriptor is closed at once.
-  void Plain(bool bSuccess, znsocket_t s) {
-    const bool valid = znsocket_isvalid(s);
-    if (bSuccess) znsocket_close(s);
-    Add(Event{false, bSuccess, -1, valid, nullptr, 0, {}});
+  ConnectFixture(uint64_t id, const char* ssl = nullptr) {
+    task.Run([&] {
+      obj = new T(id, this, false);
+      obj->SetIpAndPort2Bind("", 0);  // as the engine does when no address is chosen
+      if (ssl) obj->SetHttps(zn::strutf8(ssl));
+    });
   }
-  void Https(int code, CZNSslProcessor* p) { Add(Event{true, code == 0, code, false, p, 0, {}}); }
+  ~ConnectFixture() override {
+    task.Run([&] { delete obj; });
+  }
+  bool Connect(const std::vector<std::string>& hosts, uint16_t port) {
+    return OnTask(task, [&] {
+      std::conditional_t<std::is_same_v<T, CHttpConnector>, zn::hostlist, std::vector<zn::strutf8>> list;
+      for (const auto& h : hosts) list.push_back(zn::strutf8(h.c_str()));
+      return obj->Connect(list, port, 0);
+    });
+  }
   bool WaitCount(size_t n, int ms) {
     return m_waiter.WaitFor([&] { return m_events.size() >= n; }, ms);
   }
   std::vector<Event> Events() { return m_waiter.Get(m_events); }
+  // Waits (bounded) for n reports, lets the task settle, and returns them all.
+  std::vector<Event> Outcome(size_t n = 1) {
+    WaitCount(n, 10000);
+    task.Drain();
+    return Events();
+  }
+
+  TaskThread task;
+  T* obj = nullptr;  // owned, used on the task
 
  private:
+  // A connected descriptor is closed at once.
+  void OnConnected(bool bSuccess, znsocket_t s) override {
+    const bool valid = znsocket_isvalid(s);
+    if (bSuccess) znsocket_close(s);
+    Add(Event{false, bSuccess, -1, valid, nullptr, 0, {}});
+  }
+  void OnHttpsConnected(int code, CZNSslProcessor* p) override { Add(Event{true, code == 0, code, false, p, 0, {}}); }
+  void OnConnected(CHttpSubConnector*, bool bSuccess, znsocket_t s) override { OnConnected(bSuccess, s); }
+  void OnHttpsConnected(CHttpSubConnector*, int code, CZNSslProcessor* p) override { OnHttpsConnected(code, p); }
   void Add(Event e) {
     e.threadId = znthread_selfid();
     e.at = std::chrono::steady_clock::now();
