@@ -50,15 +50,14 @@ class Client final : public CHttpConnectorSink, public CZNITCPSocketSink {
   }
   // Connects to the TLS server on 127.0.0.1 and waits for the adaptor.
   bool Connect(uint16_t port) {
-    return OnTask(m_task,
-                  [&] {
-                    m_pConnector = new CHttpConnector(1, this, false);
-                    m_pConnector->SetHttps(zn::strutf8("localhost"));
-                    zn::hostlist hosts;
-                    hosts.push_back(zn::strutf8("127.0.0.1"));
-                    return m_pConnector->Connect(hosts, port, 0);
-                  }) &&
-           Wait([&] { return connected; });
+    m_task.Run([&] {
+      m_pConnector = new CHttpConnector(1, this, false);
+      m_pConnector->SetHttps(zn::strutf8("localhost"));
+      zn::hostlist hosts;
+      hosts.push_back(zn::strutf8("127.0.0.1"));
+      m_pConnector->Connect(hosts, port, 0);
+    });
+    return Wait([&] { return connected; });
   }
   bool Wait(const std::function<bool()>& pred, int ms = kWaitMs) { return waiter.WaitFor(pred, ms); }
   std::string Error() { return waiter.Get(error); }
@@ -200,10 +199,11 @@ TEST(CHttpSocketTest, ASlowReaderHoldsTheServerBack) {
   EXPECT_LT(results[0].bytesSent, kReadBytes + (40ull << 20));
 }
 
-// A selected write interest is met by one OnSend, and the interest is used up:
-// later writable moments (the adaptor itself selects writing on the socket to
-// flush) do not reach the client unless it selects again.
-TEST(CHttpSocketTest, WriteInterestIsOneShot) {
+// On one echoing connection: a selected write interest is met by one OnSend
+// and is then used up (the adaptor's own write events while it flushes do not
+// reach the client); buffer sizes; argument checks and the operations a TLS
+// adaptor does not offer, live and after Close dropped the processor.
+TEST(CHttpSocketTest, WriteInterestAndInterfaceChecks) {
   TlsServerOptions options;
   options.echo = true;
   TlsTestServer server(options);
@@ -217,22 +217,10 @@ TEST(CHttpSocketTest, WriteInterestIsOneShot) {
   ASSERT_TRUE(client.Wait([&] { return client.bytesReceived >= data.size(); }));
   task.Drain();
   EXPECT_EQ(client.sendEvents, 1);
-  // Selecting again brings exactly one more.
   task.Run([&] { client.socket()->SelectEvent(ZNSOCKET_EVENT_WRITE, false); });
   EXPECT_TRUE(client.Wait([&] { return client.sendEvents >= 2; }));
   task.Drain();
   EXPECT_EQ(client.sendEvents, 2);
-  EXPECT_EQ(client.Error(), "");
-}
-
-// Buffer sizes, argument checks and the operations a TLS adaptor does not
-// offer, on a live adaptor and on one whose processor was dropped by Close.
-TEST(CHttpSocketTest, InterfaceChecks) {
-  TlsTestServer server(TlsServerOptions{});
-  ASSERT_TRUE(server.Start());
-  TaskThread task;
-  Client client(task, {});
-  ASSERT_TRUE(client.Connect(server.port()));
   {
     // The processor's buffers follow what the socket actually took.
     LogCapture log;
@@ -245,37 +233,30 @@ TEST(CHttpSocketTest, InterfaceChecks) {
     EXPECT_EQ(log.Count("CZNSslProcessor", "SendBufferSize[" + std::to_string(sendSize) + "]", true), 1);
     EXPECT_EQ(log.Count("CZNSslProcessor", "RecvBufferSize[" + std::to_string(recvSize) + "]", true), 1);
   }
-  struct Row {
-    bool afterClose;
-    std::function<int64_t(CHttpSocket*)> call;
-    int64_t expect;
-    const char* log;  // expected line under "unnamed"
-  };
+  // Each call returns expect and logs "CHttpSocket <line>" once.
   char byte = 'x';
-  const std::vector<Row> rows = {
-      {false, [&](CHttpSocket* s) { return s->Send(nullptr, 5); }, -1, "Send: pData is null or ulen[5] is 0"},
-      {false, [&](CHttpSocket* s) { return s->Recv(&byte, 0); }, -1, "Recv: pData is null or ulen[0] is 0"},
-      {false, [&](CHttpSocket* s) { return s->GetUnReadDataLen(); }, 0,
-       "GetUnReadDataLen: CHttpSocket NOT support GetUnReadDataLen"},
-      {false, [&](CHttpSocket* s) { return znsocket_isvalid(s->Detach()); }, 0,
-       "Detach: SslProcessor attached, can NOT detach"},
-      {false, [&](CHttpSocket* s) { return s->Attach(znsocket_makeinvalid()); }, 0,
-       "Detach: CHttpSocket need SslProcessor, you can use CZNITCPSocket with raw socket"},
-      {true, [&](CHttpSocket* s) { return s->Send(&byte, 1); }, 0, "Send: m_pSocket is null"},
-      {true, [&](CHttpSocket* s) { return s->Recv(&byte, 1); }, 0, "Recv: m_pSocket is null"},
-      {true, [&](CHttpSocket* s) { return s->SelectEvent(ZNSOCKET_EVENT_READ, false); }, 0,
-       "SelectEvent: m_pSocket is null"},
-      {true, [&](CHttpSocket* s) { return znsocket_isvalid(s->NativeSocket()); }, 0, "NativeSocket: m_pSocket is null"},
-  };
-  for (const Row& r : rows) {
-    SCOPED_TRACE(r.log);
-    if (r.afterClose) task.Run([&] { client.socket()->Close(); });  // a second Close changes nothing
+  auto check = [&](const char* line, int64_t expect, std::function<int64_t(CHttpSocket*)> call) {
     LogCapture log;
-    EXPECT_EQ(OnTask(task, [&] { return r.call(client.socket()); }), r.expect);
-    EXPECT_EQ(log.Count("unnamed", std::string("CHttpSocket ") + r.log), 1);
-  }
+    EXPECT_EQ(OnTask(task, [&] { return call(client.socket()); }), expect) << line;
+    EXPECT_EQ(log.Count("unnamed", std::string("CHttpSocket ") + line), 1) << line;
+  };
+  check("Send: pData is null or ulen[5] is 0", -1, [&](CHttpSocket* s) { return s->Send(nullptr, 5); });
+  check("Recv: pData is null or ulen[0] is 0", -1, [&](CHttpSocket* s) { return s->Recv(&byte, 0); });
+  check("GetUnReadDataLen: CHttpSocket NOT support GetUnReadDataLen", 0,
+        [&](CHttpSocket* s) { return s->GetUnReadDataLen(); });
+  check("Detach: SslProcessor attached, can NOT detach", 0,
+        [&](CHttpSocket* s) { return znsocket_isvalid(s->Detach()); });
+  check("Detach: CHttpSocket need SslProcessor, you can use CZNITCPSocket with raw socket", 0,
+        [&](CHttpSocket* s) { return s->Attach(znsocket_makeinvalid()); });
+  task.Run([&] { client.socket()->Close(); });
+  check("Send: m_pSocket is null", 0, [&](CHttpSocket* s) { return s->Send(&byte, 1); });
+  check("Recv: m_pSocket is null", 0, [&](CHttpSocket* s) { return s->Recv(&byte, 1); });
+  check("SelectEvent: m_pSocket is null", 0,
+        [&](CHttpSocket* s) { return s->SelectEvent(ZNSOCKET_EVENT_READ, false); });
+  check("NativeSocket: m_pSocket is null", 0, [&](CHttpSocket* s) { return znsocket_isvalid(s->NativeSocket()); });
   task.Drain();
   EXPECT_EQ(client.closeEvents, 0);  // a closed adaptor reports nothing
+  EXPECT_EQ(client.Error(), "");
 }
 
 }  // namespace

@@ -142,21 +142,14 @@ class ScopedResolver final {
   explicit ScopedResolver(std::map<std::string, Answer> table) {
     std::lock_guard<std::mutex> g(s_mutex);
     s_table = std::move(table);
-    s_queries.clear();
     znnet_setresolver(&ScopedResolver::Resolve);
   }
   ~ScopedResolver() { znnet_setresolver(nullptr); }
-  static int QueriesOf(const std::string& host) {
-    std::lock_guard<std::mutex> g(s_mutex);
-    return s_queries[host];
-  }
 
  private:
   static bool Resolve(const char* host, znhostent6* result, bool* resolved) {
     std::lock_guard<std::mutex> g(s_mutex);
-    const std::string name = host ? host : "";
-    ++s_queries[name];
-    const auto it = s_table.find(name);
+    const auto it = s_table.find(host ? host : "");
     *resolved = it == s_table.end() || it->second.resolved;
     result->count = 0;
     if (it == s_table.end()) return true;
@@ -167,7 +160,6 @@ class ScopedResolver final {
   }
   static inline std::mutex s_mutex;
   static inline std::map<std::string, Answer> s_table;   // guarded by s_mutex
-  static inline std::map<std::string, int> s_queries;    // guarded by s_mutex
 };
 
 }  // namespace zntest
