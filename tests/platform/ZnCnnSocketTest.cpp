@@ -242,8 +242,11 @@ TEST_F(ZnCnnSocketTest, RefusedAndHangingConnectsFailLaterAndOnce) {
       EXPECT_FALSE(cnn->HandOver(s));
       EXPECT_FALSE(znsocket_isvalid(s));
     }));
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    EXPECT_EQ(g_log.find("time-out") != std::string::npos, port == hang.port());
+    {
+      std::lock_guard<std::mutex> lock(g_logMutex);
+      EXPECT_EQ(g_log.find("time-out") != std::string::npos, port == hang.port());
+    }
+    TearDown();
   }
   znsyslog_setsink(nullptr, nullptr);
   znsyslog_setlevel(0);
