@@ -227,6 +227,7 @@ TEST_F(ZnCnnSocketTest, ConnectsOnceOnTheTaskAndHandsTheDescriptorOver) {
 TEST_F(ZnCnnSocketTest, RefusedAndHangingConnectsFailLaterAndOnce) {
   FullListener hang;
   ASSERT_TRUE(hang.full());
+  g_log.clear();  // no other thread logs to the sink before it is set
   znsyslog_setlevel(4);
   znsyslog_setsink(&LogSink, nullptr);
   for (const uint16_t port : {zntest::FreeLoopbackPort(), hang.port()}) {
