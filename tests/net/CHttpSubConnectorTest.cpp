@@ -63,17 +63,14 @@ TEST(CHttpSubConnectorTest, NothingStartedNothingReported) {
 TEST(CHttpSubConnectorTest, ReverseTcpNeedsCreatorAndTask) {
   struct Creator final : public CZNIReverseTcpSocketCreater {};
   Creator creator;
-  for (int both = 0; both < 4; ++both) {
-    const bool withCreator = both & 1, withTask = both & 2, reverse = both == 3;
-    SCOPED_TRACE(both);
+  for (int i = 0; i < 4; ++i) {
+    const bool withCreator = i & 1, withTask = i & 2, reverse = i == 3;
+    SCOPED_TRACE(i);
     LogCapture log;
     Fixture f(7);
-    EXPECT_EQ(OnTask(f.task,
-                     [&] {
-                       f.obj->SetReverseTcpSocket(withCreator ? &creator : nullptr, withTask ? f.task.task() : nullptr);
-                       return f.obj->InternalConnect("127.0.0.1", 80);
-                     }),
-              !reverse);
+    CZNTaskIO* task = withTask ? f.task.task() : nullptr;
+    f.task.Run([&] { f.obj->SetReverseTcpSocket(withCreator ? &creator : nullptr, task); });
+    EXPECT_EQ(OnTask(f.task, [&] { return f.obj->InternalConnect("127.0.0.1", 80); }), !reverse);
     EXPECT_EQ(log.Count(kTag, "Id[7] SetReverseTcpSocket:creater or pTask is null, so can NOT use reverse tcp"),
               reverse ? 0 : 1);
   }

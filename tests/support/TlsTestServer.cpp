@@ -26,11 +26,6 @@ const int kListenBacklog = 64;
 // A TLS application-data record header promising 64 bytes, followed by fewer.
 const unsigned char kTruncatedRecord[] = {0x17, 0x03, 0x03, 0x00, 0x40, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
 
-bool SetNonBlocking(int fd) {
-  const int flags = fcntl(fd, F_GETFL, 0);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
 // Fills addr for a numeric loopback address text; false for anything else.
 bool MakeAddress(const std::string& text, uint16_t port, sockaddr_storage* addr, socklen_t* len) {
   std::memset(addr, 0, sizeof(*addr));
@@ -53,23 +48,20 @@ bool MakeAddress(const std::string& text, uint16_t port, sockaddr_storage* addr,
   return false;
 }
 
-// A socket bound to a loopback address (not yet listening); -1 on failure.
+// A non-blocking socket bound to a loopback address (not yet listening); -1 on failure.
 int BindLoopback(const std::string& address, uint16_t port, uint16_t* boundPort) {
   sockaddr_storage addr;
   socklen_t len = 0;
   if (!MakeAddress(address, port, &addr, &len)) return -1;
-  const int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
   const int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
   if (addr.ss_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
-    close(fd);
-    return -1;
-  }
   sockaddr_storage bound;
   socklen_t boundLen = sizeof(bound);
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLen) != 0) {
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLen) != 0) {
     close(fd);
     return -1;
   }
@@ -145,7 +137,7 @@ bool TlsTestServer::Start() {
   if (pipe2(m_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   m_nListenFd = BindLoopback(m_options.address, m_options.port, &m_wPort);
   if (m_nListenFd < 0) return false;
-  if (listen(m_nListenFd, kListenBacklog) != 0 || !SetNonBlocking(m_nListenFd)) return false;
+  if (listen(m_nListenFd, kListenBacklog) != 0) return false;
   m_acceptThread = std::thread(&TlsTestServer::AcceptLoop, this);
   return true;
 }
