@@ -1,6 +1,6 @@
 // The worker task: its start and stop, the try-lock that refuses a second
 // concurrent start or stop, Stop's silent end of a transfer, and a request
-// that reaches the worker after a Stop.
+// that reaches the worker after a Stop or after the client is gone.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -32,6 +32,11 @@ class TrackedStream : public IZNStreamWriter {
 
 TEST(CHttpClientThreadTest, WorkerStartsOnceAndIsReplacedAfterAStop) {
   ProbeClient client(nullptr);
+  EXPECT_EQ(client.HttpTask(), nullptr);  // no thread before the first request
+  // Two concurrent starts: the one that loses the try-lock does nothing.
+  std::thread other([&] { client.StartHttpThread(); });
+  client.StartHttpThread();
+  other.join();
   client.StartHttpThread();
   CZNTaskBase* first = client.HttpTask();
   ASSERT_NE(first, nullptr);
@@ -39,7 +44,6 @@ TEST(CHttpClientThreadTest, WorkerStartsOnceAndIsReplacedAfterAStop) {
   uint64_t firstThread = 0;
   ASSERT_TRUE(zntest::RunOnTask(first, [&] { firstThread = znthread_selfid(); }));
   EXPECT_NE(firstThread, znthread_selfid());
-
   client.StartHttpThread();  // already running: the same task
   EXPECT_EQ(client.HttpTask(), first);
 
@@ -52,18 +56,12 @@ TEST(CHttpClientThreadTest, WorkerStartsOnceAndIsReplacedAfterAStop) {
 }
 
 TEST(CHttpClientThreadTest, StopHttpThreadSparesARunningTransferUnlessForced) {
-  struct Case {
+  const struct {
     bool running;
     bool force;
     bool stillStarted;
-  };
-  const Case cases[] = {
-      {true, false, true},
-      {true, true, false},
-      {false, false, false},
-      {false, true, false},
-  };
-  for (const Case& c : cases) {
+  } cases[] = {{true, false, true}, {true, true, false}, {false, false, false}, {false, true, false}};
+  for (const auto& c : cases) {
     ProbeClient client(nullptr);
     client.StartHttpThread();
     client.SetRunning(c.running);
@@ -113,67 +111,45 @@ TEST(CHttpClientThreadTest, StopClearsTheFlagsAndReportsNothing) {
   EXPECT_TRUE(rec.Events().empty());
 }
 
-TEST(CHttpClientThreadTest, RequestAfterStopIsDroppedAndItsStreamFreed) {
-  ScopedTask notifyTask("notify");
-  Recorder rec;
-  RecordingNotify notify(rec);
-  std::atomic<int> closed{0};
-  std::atomic<int> deleted{0};
-  {
-    ProbeClient client(notifyTask.get());
-    client.SetNotify(&notify);
-    client.SetNotifyFlags(0xFF);
-    client.StartHttpThread();
-    zn::HttpRequestParam param;
-    param.strUrl = "http://127.0.0.1:1/";
-    param.pStreamWriter = new TrackedStream(&closed, &deleted);
+// A request queued behind a held worker, then stopped by the host (it never
+// runs, reports nothing, closes its stream) or dropped with its client: its
+// stream is freed either way.
+TEST(CHttpClientThreadTest, QueuedRequestThatNeverRunsFreesItsStream) {
+  for (bool destroy : {false, true}) {
+    SCOPED_TRACE(destroy ? "client destroyed" : "stopped");
+    ScopedTask notifyTask("notify");
+    Recorder rec;
+    RecordingNotify notify(rec);
+    std::atomic<int> closed{0};
+    std::atomic<int> deleted{0};
+    std::unique_ptr<ProbeClient> client(new ProbeClient(notifyTask.get()));
+    client->SetNotify(&notify);
+    client->SetNotifyFlags(0xFF);
+    client->StartHttpThread();
     {
-      // The worker is held while the request is queued behind the gate and
-      // the host stops the transfer.
-      zntest::TaskGate gate(client.HttpTask());
-      client.SetRunning(true);
-      client.Request(param);
+      zntest::TaskGate gate(client->HttpTask());
+      zn::HttpRequestParam param;
+      param.strUrl = "http://127.0.0.1:1/";
+      param.pStreamWriter = new TrackedStream(&closed, &deleted);
+      client->SetRunning(true);
+      client->Request(param);
       EXPECT_EQ(param.pStreamWriter, nullptr);  // the queued call owns it now
-      client.SetRunning(false);
+      if (!destroy) client->SetRunning(false);
       gate.Open();
-      ASSERT_TRUE(zntest::RunOnTask(client.HttpTask(), [] {}));
+      if (!destroy) { ASSERT_TRUE(zntest::RunOnTask(client->HttpTask(), [] {})); }
     }
-    EXPECT_EQ(closed.load(), 1);
+    if (destroy) {
+      client.reset();  // stops the worker; the queued call is destroyed unrun
+    } else {
+      EXPECT_EQ(closed.load(), 1);
+      EXPECT_FALSE(client->IsRunning());
+      EXPECT_EQ(client->GetId(), 0u);  // the request never started
+      client.reset();
+    }
     EXPECT_EQ(deleted.load(), 1);
-    EXPECT_FALSE(client.IsRunning());
-    EXPECT_EQ(client.GetId(), 0u);  // the request never started
+    ASSERT_TRUE(zntest::RunOnTask(notifyTask.get(), [] {}));
+    if (!destroy) { EXPECT_TRUE(rec.Events().empty()); }
   }
-  ASSERT_TRUE(zntest::RunOnTask(notifyTask.get(), [] {}));
-  EXPECT_TRUE(rec.Events().empty());
-}
-
-TEST(CHttpClientThreadTest, QueuedRequestOfADestroyedClientFreesItsStream) {
-  std::atomic<int> closed{0};
-  std::atomic<int> deleted{0};
-  ProbeClient* client = new ProbeClient(nullptr);
-  client->StartHttpThread();
-  {
-    zntest::TaskGate gate(client->HttpTask());
-    zn::HttpRequestParam param;
-    param.strUrl = "http://127.0.0.1:1/";
-    param.pStreamWriter = new TrackedStream(&closed, &deleted);
-    client->SetRunning(true);
-    client->Request(param);
-    gate.Open();
-  }
-  delete client;  // stops the worker; the queued call is destroyed unrun
-  EXPECT_EQ(deleted.load(), 1);
-}
-
-TEST(CHttpClientThreadTest, ConcurrentStartsLeaveOneWorker) {
-  ProbeClient client(nullptr);
-  std::thread other([&] { client.StartHttpThread(); });
-  client.StartHttpThread();
-  other.join();
-  // Whichever start lost the try-lock did nothing; a later start finds the worker.
-  client.StartHttpThread();
-  ASSERT_NE(client.HttpTask(), nullptr);
-  EXPECT_TRUE(client.HttpTask()->IsStarted());
 }
 
 }  // namespace

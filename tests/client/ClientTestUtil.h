@@ -5,17 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <memory>
-#include <sstream>
 #include <condition_variable>
+#include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,20 +17,24 @@
 #include "base/znplatform.h"
 #include "client/CHttpClient.h"
 #include "include/znhttpclient.h"
+#include "support/TransferProbe.h"
 
 namespace zntest {
 
 constexpr auto kWait = std::chrono::seconds(10);
 
+inline zn::strutf8 U8(const std::string& s) { return zn::strutf8(s.c_str()); }
+inline zn::strutf16 U16(const std::string& s) { return zn::strutf16(s.c_str()); }
+
 // One callback as the host saw it.
 struct HostEvent {
   HostEvent(std::string n = "", std::string t = "", uint64_t x = 0, uint64_t y = 0)
       : name(std::move(n)), text(std::move(t)), a(x), b(y) {}
-  std::string name;    // "OnConnecting", ... "OnDownloadComplete"
-  std::string text;    // host or URL for the two text callbacks
-  uint64_t a = 0;      // first numeric argument
-  uint64_t b = 0;      // second numeric argument
-  uint64_t thread = 0; // znthread_selfid() of the delivering thread
+  std::string name;      // "OnConnecting", ... "OnDownloadComplete"
+  std::string text;      // host or URL for the two text callbacks
+  uint64_t a = 0;        // first numeric argument
+  uint64_t b = 0;        // second numeric argument
+  uint64_t thread = 0;   // znthread_selfid() of the delivering thread
   bool running = false;  // IsRunning() as seen inside the callback
 };
 
@@ -77,6 +75,11 @@ class Recorder {
     std::vector<std::string> out;
     for (auto& e : Events()) out.push_back(e.name);
     return out;
+  }
+  size_t Count(const std::string& name) {
+    size_t n = 0;
+    for (auto& e : Events()) n += e.name == name;
+    return n;
   }
   // Called inside each callback before it is recorded, on the delivering thread.
   void SetHook(std::function<void(const HostEvent&)> hook) {
@@ -120,34 +123,18 @@ class RecordingNotify : public IHttpClientNotify {
   std::string m_prefix;
 };
 
-// The counted callback object; counts its references.
+// The counted callback object; notes its reference count inside each call.
 class RecordingNotifyRef : public IHttpClientNotifyRef {
  public:
   explicit RecordingNotifyRef(Recorder& rec) : m_inner(rec, "Ref.") {}
-  void OnConnecting(zn::IHttpClient* c, zn::strutf16& host) override {
-    Seen();
-    m_inner.OnConnecting(c, host);
-  }
-  void OnConnected(zn::IHttpClient* c) override {
-    Seen();
-    m_inner.OnConnected(c);
-  }
-  void OnDownloadStart(zn::IHttpClient* c, uint32_t p, uint32_t t) override {
-    Seen();
-    m_inner.OnDownloadStart(c, p, t);
-  }
+  void OnConnecting(zn::IHttpClient* c, zn::strutf16& h) override { Seen(), m_inner.OnConnecting(c, h); }
+  void OnConnected(zn::IHttpClient* c) override { Seen(), m_inner.OnConnected(c); }
+  void OnDownloadStart(zn::IHttpClient* c, uint32_t p, uint32_t t) override { Seen(), m_inner.OnDownloadStart(c, p, t); }
   void OnProgress(zn::IHttpClient* c, uint64_t d, uint64_t t, uint32_t r, uint64_t x) override {
-    Seen();
-    m_inner.OnProgress(c, d, t, r, x);
+    Seen(), m_inner.OnProgress(c, d, t, r, x);
   }
-  void OnRedirected(zn::IHttpClient* c, zn::strutf16& url) override {
-    Seen();
-    m_inner.OnRedirected(c, url);
-  }
-  void OnDownloadComplete(zn::IHttpClient* c, uint32_t code) override {
-    Seen();
-    m_inner.OnDownloadComplete(c, code);
-  }
+  void OnRedirected(zn::IHttpClient* c, zn::strutf16& url) override { Seen(), m_inner.OnRedirected(c, url); }
+  void OnDownloadComplete(zn::IHttpClient* c, uint32_t code) override { Seen(), m_inner.OnDownloadComplete(c, code); }
   // The reference count while a callback ran (the client holds one more then).
   int m_nRefInCall = 0;
 
@@ -187,9 +174,9 @@ inline bool RunOnTask(CZNTaskBase* task, std::function<void()> fn) {
   return ok;
 }
 
-// Blocks a task until Open() is called, so that calls queue up behind it.
-// The state lives in a counted object shared with the blocking call, so the
-// task may still be waking up after the gate is gone.
+// Blocks a task until Open() is called, so that calls queue up behind it. The
+// state is counted and shared with the blocking call, which may still be
+// waking up after the gate is gone.
 class TaskGate {
  public:
   explicit TaskGate(CZNTaskBase* task) : m_pState(new State) {
@@ -263,41 +250,28 @@ class LogCapture {
     znsyslog_setsink(nullptr, nullptr);
     znsyslog_setlevel(0);
   }
-  std::vector<std::string> Lines() {
+  // The first line, for failure messages.
+  std::string First() {
     std::lock_guard<std::mutex> g(m_mutex);
-    return m_lines;
+    return m_lines.empty() ? "" : m_lines.front().second;
   }
   // Lines of the tag that contain the text.
   int Count(const std::string& text, const char* tag = "znhttp") {
     int n = 0;
     std::lock_guard<std::mutex> g(m_mutex);
-    for (size_t i = 0; i < m_lines.size(); ++i)
-      if (m_tags[i] == tag && m_lines[i].find(text) != std::string::npos) ++n;
+    for (auto& l : m_lines) n += l.first == tag && l.second.find(text) != std::string::npos;
     return n;
   }
   bool Has(const std::string& text, const char* tag = "znhttp") { return Count(text, tag) > 0; }
-  // Waits (bounded) until a line of the tag contains the text.
-  bool WaitFor(const std::string& text, const char* tag = "znhttp") {
-    std::unique_lock<std::mutex> g(m_mutex);
-    return m_cv.wait_for(g, kWait, [&] {
-      for (size_t i = 0; i < m_lines.size(); ++i)
-        if (m_tags[i] == tag && m_lines[i].find(text) != std::string::npos) return true;
-      return false;
-    });
-  }
 
  private:
   static void Sink(int, const char* tag, int, const char* text, void* ctx) {
     LogCapture* self = static_cast<LogCapture*>(ctx);
     std::lock_guard<std::mutex> g(self->m_mutex);
-    self->m_tags.push_back(tag ? tag : "");
-    self->m_lines.push_back(text ? text : "");
-    self->m_cv.notify_all();
+    self->m_lines.emplace_back(tag ? tag : "", text ? text : "");
   }
   std::mutex m_mutex;
-  std::condition_variable m_cv;
-  std::vector<std::string> m_tags;
-  std::vector<std::string> m_lines;
+  std::vector<std::pair<std::string, std::string>> m_lines;  // tag, text
 };
 
 // A client whose engine fields a test may set, as the engine would.
@@ -310,52 +284,12 @@ class ProbeClient : public zn::CHttpClient {
   void SetUrl(const char* u) { m_oRequestInfo.m_strUrl = u; }
   void SetContentLength(uint32_t n) { m_oResponse.m_dwContentLength = n; }
   CZNLock& ThreadLock() { return m_lockThread; }
-  void SetWriter(zn::HttpResponseDataWriter* w) {
-    delete m_pRpDataWriter;
-    m_pRpDataWriter = w;
-  }
 };
-
-// A temporary folder removed (with its files) at the end of the scope.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/zn_client_test_XXXXXX";
-    const char* made = mkdtemp(tmpl);
-    m_path = made ? made : "";
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    if (!m_path.empty()) {
-      const std::string cmd = "rm -rf '" + m_path + "'";
-      if (system(cmd.c_str()) != 0) {
-      }
-    }
-  }
-  std::string File(const std::string& name) const { return m_path + "/" + name; }
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 inline bool WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
   return static_cast<bool>(out);
-}
-
-inline bool FileExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
 }
 
 // A client with a started notify task and a recording callback object: the
@@ -389,6 +323,13 @@ class Host {
       m_rec.WaitFor(ev.size() + 1);
     }
     return -1;
+  }
+  // The body kept in memory, "<none>" when there is none.
+  std::string Body() {
+    const unsigned char* data = nullptr;
+    uint32_t len = 0;
+    if (!m_pClient->GetDownloadedBuffer(&data, &len)) return "<none>";
+    return std::string(reinterpret_cast<const char*>(data), len);
   }
   // Event names in order, without progress reports.
   std::vector<std::string> Course() {
