@@ -8,17 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "support/ScriptedServer.h"
-#include "support/TestCerts.h"
 #include "support/TransferProbe.h"
-#include "include/znhttpclient.h"
 
 namespace {
 
@@ -30,15 +24,11 @@ constexpr size_t kBodySize = 65536;
 // Chunk sizes of the chunked framing, repeated; odd sizes put the size lines
 // at many different offsets.
 const size_t kChunkSizes[] = {4096, 1, 777, 10000, 3, 8192};
-// Time-outs of the client in this test: short, so a stall ends quickly.
-constexpr uint32_t kConnectTimeoutMs = 3000;
+// A short receive time-out, so a stall ends quickly; the bound lets each of
+// the three attempts wait it out, with room for a loaded machine.
 constexpr uint32_t kRecvTimeoutMs = kSanitizedBuild ? 800 : 250;
-constexpr int32_t kMaxRetries = 3;
-// The longest one download may take: every attempt may wait out the receive
-// time-out, plus generous room for a loaded machine.
-constexpr auto kDownloadBound = std::chrono::milliseconds(kMaxRetries * kRecvTimeoutMs + 15000);
-// Failures reported per pass before it gives up (one broken path would
-// otherwise report every k).
+constexpr auto kDownloadBound = std::chrono::milliseconds(3 * kRecvTimeoutMs + 15000);
+// Failures reported per pass before it gives up.
 constexpr int kMaxReportedFailures = 5;
 
 std::string MakeBody() {
@@ -193,16 +183,9 @@ std::string RunOne(const Resource& res, const Sweep& sweep, size_t k, const znte
   const std::string target = dir.File("sweep.bin");
   zntest::RemoveFile(target);
   zntest::TransferProbe probe;
-  zn::IHttpClientEx* client = zn_create_httpclient_ex(nullptr);
-  client->SetNotify(&probe);
-  client->SetTimeout(kConnectTimeoutMs, kRecvTimeoutMs, kMaxRetries);
-  if (!client->Download(zn::strutf8(server.Url("/sweep.bin").c_str()), zn::strutf8(target.c_str()), nullptr, false)) {
-    delete client;
-    return "Download refused";
+  if (!zntest::DownloadOnce(probe, server.Url("/sweep.bin"), target, kRecvTimeoutMs, kDownloadBound)) {
+    return "refused, or no completion within the bound (hang)";
   }
-  const bool ended = probe.WaitComplete(kDownloadBound);
-  delete client;
-  if (!ended) return "no completion within the bound (hang)";
   if (probe.Completions() != 1) return "completions: " + std::to_string(probe.Completions());
 
   const uint32_t code = probe.Code();
@@ -289,24 +272,16 @@ TEST(FaultSweepTest, OverTlsForASampleOfCuts) {
 // must not carry its state into the next answer.
 TEST(FaultSweepTest, RetryMeetsAServerThatNeverAnswers) {
   static const std::string body = MakeBody();
-  const struct {
-    const char* name;
-    bool chunked;
-    Fault fault;  // what the retry's connection does after reading the request
-  } cases[] = {
-      {"plain, retry closed", false, Fault::kClose},
-      {"plain, retry silent", false, Fault::kStall},
-      {"chunked, retry closed", true, Fault::kClose},
-      {"chunked, retry silent", true, Fault::kStall},
-  };
   zntest::ScratchDir dir;
   ASSERT_TRUE(dir.ok());
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const Resource res(body, c.chunked);
+  for (int i = 0; i < 4; ++i) {
+    const bool chunked = i & 1;
+    const bool closed = i & 2;  // what the retry's connection does after reading the request
+    SCOPED_TRACE(std::string(chunked ? "chunked" : "plain") + (closed ? ", retry closed" : ", retry silent"));
+    const Resource res(body, chunked);
     ServerScript retry;
     retry.ReadRequest();
-    if (c.fault == Fault::kClose) {
+    if (closed) {
       retry.Close();
     } else {
       retry.Stall();
@@ -319,14 +294,7 @@ TEST(FaultSweepTest, RetryMeetsAServerThatNeverAnswers) {
     const std::string target = dir.File("silent.bin");
     zntest::RemoveFile(target);
     zntest::TransferProbe probe;
-    zn::IHttpClientEx* client = zn_create_httpclient_ex(nullptr);
-    client->SetNotify(&probe);
-    client->SetTimeout(kConnectTimeoutMs, kRecvTimeoutMs, kMaxRetries);
-    ASSERT_TRUE(client->Download(zn::strutf8(server.Url("/s.bin").c_str()), zn::strutf8(target.c_str()), nullptr,
-                                 false));
-    const bool ended = probe.WaitComplete(kDownloadBound);
-    delete client;
-    ASSERT_TRUE(ended);
+    ASSERT_TRUE(zntest::DownloadOnce(probe, server.Url("/s.bin"), target, kRecvTimeoutMs, kDownloadBound));
     EXPECT_EQ(1, probe.Completions());
     // No answer on the last connection: refused, never a success with the
     // part of the body that came first.

@@ -6,15 +6,12 @@
 // a success.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "ClientTestUtil.h"
 #include "support/ScriptedServer.h"
-#include "support/TransferProbe.h"
-#include "include/znhttpclient.h"
 
 namespace {
 
@@ -22,10 +19,8 @@ using zntest::kSanitizedBuild;
 using zntest::ScriptedServer;
 using zntest::ServerScript;
 
-constexpr uint32_t kConnectTimeoutMs = 3000;
 constexpr uint32_t kRecvTimeoutMs = kSanitizedBuild ? 800 : 300;
-constexpr int32_t kMaxRetries = 3;
-constexpr auto kDownloadBound = std::chrono::milliseconds(kMaxRetries * kRecvTimeoutMs + 15000);
+constexpr auto kDownloadBound = std::chrono::milliseconds(3 * kRecvTimeoutMs + 15000);
 constexpr size_t kRecvBufSize = 16384;
 
 std::string RandomBytes(size_t n, uint32_t seed) {
@@ -80,14 +75,7 @@ void RunCase(const GarbageCase& c, const zntest::ScratchDir& dir) {
   const std::string target = dir.File("garbage.bin");
   zntest::RemoveFile(target);
   zntest::TransferProbe probe;
-  zn::IHttpClientEx* client = zn_create_httpclient_ex(nullptr);
-  client->SetNotify(&probe);
-  client->SetTimeout(kConnectTimeoutMs, kRecvTimeoutMs, kMaxRetries);
-  ASSERT_TRUE(
-      client->Download(zn::strutf8(server.Url("/g.bin").c_str()), zn::strutf8(target.c_str()), nullptr, false));
-  const bool ended = probe.WaitComplete(kDownloadBound);
-  delete client;
-  ASSERT_TRUE(ended) << "no completion within the bound";
+  ASSERT_TRUE(zntest::DownloadOnce(probe, server.Url("/g.bin"), target, kRecvTimeoutMs, kDownloadBound));
   EXPECT_EQ(1, probe.Completions());
   EXPECT_EQ(c.code, probe.Code());
   EXPECT_TRUE(log.Has(c.logText, c.logTag)) << "missing log line: " << c.logText;
@@ -156,17 +144,8 @@ TEST(GarbageServerTest, LongLocationIsFollowedWhole) {
 
     zntest::LogCapture log(4);
     zntest::TransferProbe probe;
-    zn::IHttpClientEx* client = zn_create_httpclient_ex(nullptr);
-    client->SetNotify(&probe);
-    client->SetTimeout(kConnectTimeoutMs, kRecvTimeoutMs, kMaxRetries);
-    ASSERT_TRUE(client->Download(zn::strutf16(redirector.Url("/start").c_str()), nullptr));
-    const bool ended = probe.WaitComplete(kDownloadBound);
-    const unsigned char* data = nullptr;
-    uint32_t len = 0;
-    const bool haveBody = ended && client->GetDownloadedBuffer(&data, &len);
-    const std::string body = haveBody ? std::string(reinterpret_cast<const char*>(data), len) : "";
-    delete client;
-    ASSERT_TRUE(ended);
+    std::string body;
+    ASSERT_TRUE(zntest::DownloadOnce(probe, redirector.Url("/start"), "", kRecvTimeoutMs, kDownloadBound, &body));
     EXPECT_EQ(1, probe.Completions());
     const std::vector<std::string> redirects = probe.Redirects();
     ASSERT_EQ(1u, redirects.size());

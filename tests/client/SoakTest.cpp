@@ -36,23 +36,8 @@ constexpr uint64_t kSmallSize = 3000;
 constexpr uint64_t kSlowSize = 4 << 20;
 
 enum class Kind { kHttpFile, kUpload, kMultipart, kHttpsFile, kMemory, kCount };
-
-const char* KindName(Kind k) {
-  switch (k) {
-    case Kind::kHttpFile:
-      return "download to a file";
-    case Kind::kUpload:
-      return "upload";
-    case Kind::kMultipart:
-      return "multipart upload";
-    case Kind::kHttpsFile:
-      return "HTTPS download to a file";
-    case Kind::kMemory:
-      return "download to memory";
-    default:
-      return "?";
-  }
-}
+const char* const kKindNames[] = {"download to a file", "upload", "multipart upload", "HTTPS download to a file",
+                                  "download to memory"};
 
 class SoakTest : public ::testing::Test {
  protected:
@@ -74,52 +59,37 @@ std::string Transfer(zntest::NginxFixture& nginx, zn::IHttpClientEx* client, znt
   probe.Reset();
   const std::string target = dir.File("soak-" + std::to_string(i % 2) + ".bin");
   const std::string payload(1000 + (i % 7) * 333, static_cast<char>('a' + i % 26));
+  const zn::strutf8 file(target.c_str());
+  const std::string post = nginx.HttpUrl("/post");
+  const uint32_t len = static_cast<uint32_t>(payload.size());
   bool started = false;
+  std::string expected = "posted\n";  // what the client holds in memory at the end
   switch (kind) {
     case Kind::kHttpFile:
-      started = client->Download(zn::strutf8(nginx.HttpUrl("/files/soak").c_str()), zn::strutf8(target.c_str()),
-                                 nullptr, false);
+    case Kind::kHttpsFile: {
+      const std::string url = kind == Kind::kHttpFile ? nginx.HttpUrl("/files/soak") : nginx.HttpsUrl("/files/soak");
+      started = client->Download(zn::strutf8(url.c_str()), file, nullptr, false);
+      expected.clear();
       break;
-    case Kind::kHttpsFile:
-      started = client->Download(zn::strutf8(nginx.HttpsUrl("/files/soak").c_str()), zn::strutf8(target.c_str()),
-                                 nullptr, false);
-      break;
+    }
     case Kind::kUpload:
-      started = client->Upload(zn::strutf8(nginx.HttpUrl("/post").c_str()), payload.data(),
-                               static_cast<uint32_t>(payload.size()));
+      started = client->Upload(zn::strutf8(post.c_str()), payload.data(), len);
       break;
     case Kind::kMultipart:
-      started = client->UploadFormData(zn::strutf16(nginx.HttpUrl("/post").c_str()), u"file", payload.data(),
-                                       static_cast<uint32_t>(payload.size()), u"part.bin");
-      break;
-    case Kind::kMemory:
-      started = client->Download(zn::strutf16(nginx.HttpUrl("/files/small").c_str()), nullptr);
+      started = client->UploadFormData(zn::strutf16(post.c_str()), u"file", payload.data(), len, u"part.bin");
       break;
     default:
-      break;
+      started = client->Download(zn::strutf16(nginx.HttpUrl("/files/small").c_str()), nullptr);
+      expected = smallBytes;
   }
   if (!started) return "not started";
   if (!probe.WaitComplete(kTransferBound)) return "no completion within the bound";
   if (probe.Code() != 0) return "code " + std::to_string(probe.Code());
-  switch (kind) {
-    case Kind::kHttpFile:
-    case Kind::kHttpsFile:
-      if (zntest::ReadWholeFile(target) != fileBytes) return "file differs from the resource";
-      break;
-    case Kind::kUpload:
-    case Kind::kMultipart:
-    case Kind::kMemory: {
-      const unsigned char* data = nullptr;
-      uint32_t len = 0;
-      const std::string expected = kind == Kind::kMemory ? smallBytes : "posted\n";
-      if (!client->GetDownloadedBuffer(&data, &len)) return "no body in memory";
-      if (std::string(reinterpret_cast<const char*>(data), len) != expected) return "body in memory differs";
-      break;
-    }
-    default:
-      break;
-  }
-  return "";
+  if (expected.empty()) return zntest::ReadWholeFile(target) == fileBytes ? "" : "file differs from the resource";
+  const unsigned char* data = nullptr;
+  uint32_t size = 0;
+  if (!client->GetDownloadedBuffer(&data, &size)) return "no body in memory";
+  return std::string(reinterpret_cast<const char*>(data), size) == expected ? "" : "body in memory differs";
 }
 
 struct Usage {
@@ -165,7 +135,7 @@ TEST_F(SoakTest, ThousandMixedTransfersOnOneClient) {
     const std::string problem = Transfer(*s_nginx, client, probe, kind, i, dir, fileBytes, smallBytes);
     if (!problem.empty()) {
       ++failures;
-      ADD_FAILURE() << "transfer " << i << " (" << KindName(kind) << "): " << problem;
+      ADD_FAILURE() << "transfer " << i << " (" << kKindNames[static_cast<int>(kind)] << "): " << problem;
     }
   }
   const Usage after = Measure();

@@ -7,34 +7,19 @@
 
 #include <fstream>
 #include <iterator>
+#include <memory>
 
 namespace zntest {
 
-void TransferProbe::OnConnecting(zn::IHttpClient*, zn::strutf16&) {
+void TransferProbe::Note(int* counter) {
   std::lock_guard<std::mutex> g(m_mutex);
-  ++m_nConnecting;
-}
-
-void TransferProbe::OnConnected(zn::IHttpClient*) {
-  std::lock_guard<std::mutex> g(m_mutex);
-  ++m_nConnected;
+  ++*counter;
   m_cv.notify_all();
 }
 
-void TransferProbe::OnDownloadStart(zn::IHttpClient*, uint32_t, uint32_t) {
-  std::lock_guard<std::mutex> g(m_mutex);
-  ++m_nStarted;
-  m_cv.notify_all();
-}
-
-bool TransferProbe::WaitConnected(std::chrono::milliseconds bound) {
+bool TransferProbe::Wait(const int* counter, std::chrono::milliseconds bound) {
   std::unique_lock<std::mutex> g(m_mutex);
-  return m_cv.wait_for(g, bound, [&] { return m_nConnected > 0; });
-}
-
-bool TransferProbe::WaitStarted(std::chrono::milliseconds bound) {
-  std::unique_lock<std::mutex> g(m_mutex);
-  return m_cv.wait_for(g, bound, [&] { return m_nStarted > 0; });
+  return m_cv.wait_for(g, bound, [&] { return *counter > 0; });
 }
 
 void TransferProbe::OnRedirected(zn::IHttpClient*, zn::strutf16& strUrl) {
@@ -48,11 +33,6 @@ void TransferProbe::OnDownloadComplete(zn::IHttpClient*, uint32_t dwCode) {
   m_cv.notify_all();
 }
 
-bool TransferProbe::WaitComplete(std::chrono::milliseconds bound) {
-  std::unique_lock<std::mutex> g(m_mutex);
-  return m_cv.wait_for(g, bound, [&] { return m_nCompletions > 0; });
-}
-
 uint32_t TransferProbe::Code() {
   std::lock_guard<std::mutex> g(m_mutex);
   return m_dwCode;
@@ -63,11 +43,6 @@ int TransferProbe::Completions() {
   return m_nCompletions;
 }
 
-int TransferProbe::Connects() {
-  std::lock_guard<std::mutex> g(m_mutex);
-  return m_nConnected;
-}
-
 std::vector<std::string> TransferProbe::Redirects() {
   std::lock_guard<std::mutex> g(m_mutex);
   return m_redirects;
@@ -76,17 +51,28 @@ std::vector<std::string> TransferProbe::Redirects() {
 void TransferProbe::Reset() {
   std::lock_guard<std::mutex> g(m_mutex);
   m_dwCode = UINT32_MAX;
-  m_nCompletions = 0;
-  m_nConnecting = 0;
-  m_nConnected = 0;
-  m_nStarted = 0;
+  m_nCompletions = m_nConnected = m_nStarted = 0;
   m_redirects.clear();
 }
 
+bool DownloadOnce(TransferProbe& probe, const std::string& url, const std::string& target, uint32_t recvTimeoutMs,
+                  std::chrono::milliseconds bound, std::string* body) {
+  std::unique_ptr<zn::IHttpClientEx> client(zn_create_httpclient_ex(nullptr));
+  client->SetNotify(&probe);
+  client->SetTimeout(3000, recvTimeoutMs, 3);
+  const bool started = target.empty() ? client->Download(zn::strutf16(url.c_str()), nullptr)
+                                      : client->Download(zn::strutf8(url.c_str()), zn::strutf8(target.c_str()),
+                                                         nullptr, false);
+  if (!started || !probe.WaitComplete(bound)) return false;
+  const unsigned char* data = nullptr;
+  uint32_t len = 0;
+  if (body && client->GetDownloadedBuffer(&data, &len)) body->assign(reinterpret_cast<const char*>(data), len);
+  return true;
+}
+
 ScratchDir::ScratchDir() {
-  const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/zntransfer.XXXXXX";
-  if (mkdtemp(&pattern[0])) m_strPath = pattern;
+  char pattern[] = "/tmp/zntransfer.XXXXXX";
+  if (mkdtemp(pattern)) m_strPath = pattern;
 }
 
 ScratchDir::~ScratchDir() {
@@ -104,20 +90,16 @@ ScratchDir::~ScratchDir() {
 std::string ReadWholeFile(const std::string& path, bool* exists) {
   std::ifstream in(path, std::ios::binary);
   if (exists) *exists = static_cast<bool>(in);
-  if (!in) return std::string();
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void RemoveFile(const std::string& path) { unlink(path.c_str()); }
 
 int OpenDescriptorCount() {
-  int n = 0;
+  int n = -1;  // the descriptor of the listing itself
   if (DIR* dir = opendir("/proc/self/fd")) {
-    while (dirent* e = readdir(dir)) {
-      if (e->d_name[0] != '.') ++n;
-    }
+    while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
     closedir(dir);
-    --n;  // the descriptor of the listing itself
   }
   return n;
 }

@@ -1,11 +1,10 @@
 // Runs whole transfers of the public client for the fault, garbage and soak
-// tests: a callback object that records the course of one transfer and lets
-// the test thread wait for its completion with a bound, a scratch folder for
-// download targets, and readings of the process's descriptors and memory.
+// tests: a callback object that records the course of a transfer and lets the
+// test thread wait for its completion with a bound, a scratch folder, and
+// readings of the process's descriptors, threads and memory.
 //
 // Threads: TransferProbe is filled on the client's delivering thread and read
-// on the test thread (guarded by its mutex). ScratchDir, ReadWholeFile and the
-// process readings run on the test thread.
+// on the test thread (guarded by its mutex); the rest runs on the test thread.
 #pragma once
 
 #include <chrono>
@@ -23,55 +22,52 @@ namespace zntest {
 // time-outs there.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitizedBuild = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitizedBuild = true;
-#else
-constexpr bool kSanitizedBuild = false;
-#endif
 #else
 constexpr bool kSanitizedBuild = false;
 #endif
 
-// The course of one transfer as the host sees it.
+// The course of a transfer as the host sees it.
 class TransferProbe final : public IHttpClientNotify {
  public:
-  TransferProbe() = default;
-  TransferProbe(const TransferProbe&) = delete;
-  TransferProbe& operator=(const TransferProbe&) = delete;
-
-  void OnConnecting(zn::IHttpClient*, zn::strutf16&) override;
-  void OnConnected(zn::IHttpClient*) override;
-  void OnDownloadStart(zn::IHttpClient*, uint32_t, uint32_t) override;
+  void OnConnecting(zn::IHttpClient*, zn::strutf16&) override {}
+  void OnConnected(zn::IHttpClient*) override { Note(&m_nConnected); }
+  void OnDownloadStart(zn::IHttpClient*, uint32_t, uint32_t) override { Note(&m_nStarted); }
   void OnProgress(zn::IHttpClient*, uint64_t, uint64_t, uint32_t, uint64_t) override {}
   void OnRedirected(zn::IHttpClient*, zn::strutf16& strUrl) override;
   void OnDownloadComplete(zn::IHttpClient*, uint32_t dwCode) override;
 
-  // Waits until OnDownloadComplete came, at most bound; true when it did.
-  bool WaitComplete(std::chrono::milliseconds bound);
-  // Waits until OnConnected, or OnDownloadStart, came, at most bound.
-  bool WaitConnected(std::chrono::milliseconds bound);
-  bool WaitStarted(std::chrono::milliseconds bound);
+  // Wait until OnDownloadComplete, OnConnected or OnDownloadStart came, at
+  // most bound; true when it did.
+  bool WaitComplete(std::chrono::milliseconds bound) { return Wait(&m_nCompletions, bound); }
+  bool WaitConnected(std::chrono::milliseconds bound) { return Wait(&m_nConnected, bound); }
+  bool WaitStarted(std::chrono::milliseconds bound) { return Wait(&m_nStarted, bound); }
   // The code of the first completion; UINT32_MAX while there is none.
   uint32_t Code();
   int Completions();
-  int Connects();
   std::vector<std::string> Redirects();
   // Forgets everything, for the next transfer on the same client.
   void Reset();
 
  private:
+  void Note(int* counter);
+  bool Wait(const int* counter, std::chrono::milliseconds bound);
+
   std::mutex m_mutex;
   std::condition_variable m_cv;
-  uint32_t m_dwCode = UINT32_MAX;     // guarded by m_mutex
-  int m_nCompletions = 0;             // guarded by m_mutex
-  int m_nConnecting = 0;              // guarded by m_mutex
-  int m_nConnected = 0;               // guarded by m_mutex
-  int m_nStarted = 0;                 // guarded by m_mutex
+  uint32_t m_dwCode = UINT32_MAX;        // guarded by m_mutex
+  int m_nCompletions = 0;                // guarded by m_mutex
+  int m_nConnected = 0;                  // guarded by m_mutex
+  int m_nStarted = 0;                    // guarded by m_mutex
   std::vector<std::string> m_redirects;  // guarded by m_mutex
 };
 
-// A fresh folder under the system's temporary folder, removed with its files.
+// One download on a fresh client with these time-outs (3 s to connect, 3
+// attempts), to target or (target "") to memory. False when it was refused or
+// did not complete within bound; the memory body goes to *body.
+bool DownloadOnce(TransferProbe& probe, const std::string& url, const std::string& target, uint32_t recvTimeoutMs,
+                  std::chrono::milliseconds bound, std::string* body = nullptr);
+
+// A fresh folder under /tmp, removed with its files.
 class ScratchDir final {
  public:
   ScratchDir();
@@ -89,11 +85,9 @@ class ScratchDir final {
 // The whole content of a file; missing reads as "" with *exists false.
 std::string ReadWholeFile(const std::string& path, bool* exists = nullptr);
 void RemoveFile(const std::string& path);
-// Open descriptors of this process.
+// Open descriptors, resident memory in KiB, and threads of this process.
 int OpenDescriptorCount();
-// Resident memory of this process in KiB.
 long ResidentKiB();
-// Threads of this process.
 int ThreadCount();
 
 }  // namespace zntest
