@@ -1,33 +1,32 @@
 // A real nginx for the integration tests, run from a temporary prefix on free
 // loopback ports: HTTP and HTTPS (a certificate made at test time whose CN is
 // 127.0.0.1), keep-alive on, static files with native Range and
-// If-Modified-Since handling, redirect chains, a self-redirect, fixed status
-// answers, a rate-limited copy of the files, and an access log that names the
-// connection and its request count.
+// If-Modified-Since handling, and an access log that names the connection and
+// its request count.
 //
 // Locations (the same on both ports):
-//   /files/NAME          the generated file NAME (MakeFile)
-//   /slow/NAME           the same file, sent at kSlowRate bytes per second
-//   /norange/NAME        the same file, answering a Range request with the
-//                        whole file (200), as a server without ranges does
-//   /redir/N/NAME        N = 1..kMaxRedirects: 302 to /redir/N-1/NAME, and
-//                        /redir/1/NAME to /files/NAME (absolute Location)
-//   /rel/N/NAME          the same chain with relative Location values
-//   /self                302 to itself (absolute); /self-rel the same, relative
-//   /status/CODE         answers CODE with the body "status CODE\n", for the
-//                        codes in kStatusCodes
-//   /post                reads and drops a request body, answers 200 "posted\n"
+//   /files/NAME      the generated file NAME (MakeFile)
+//   /slow/NAME       the same file, sent at 256 KiB per second
+//   /norange/NAME    the same file, answering a Range request with the whole
+//                    file (200), as a server without ranges does
+//   /redir/N/NAME    N = 1..10: 302 to /redir/N-1/NAME, and /redir/1/NAME to
+//                    /files/NAME (absolute Location)
+//   /rel/N/NAME      the same chain with relative Location values
+//   /self            302 to itself (absolute); /self-rel the same, relative
+//   /status/CODE     answers CODE with "status CODE\n", for the codes in kStatusCodes
+//   /post            reads and drops a request body, answers 200 "posted\n"
 //
 // Threads: made, used and destroyed on one test thread. Ownership: owns the
 // nginx process (killed in the destructor, and by the kernel should the test
 // process die first) and the temporary folder (removed with its content).
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace zntest {
@@ -37,9 +36,6 @@ struct AccessLogEntry {
   uint64_t connection = 0;          // nginx's connection serial number
   uint64_t connectionRequests = 0;  // the request's number on its connection, from 1
   int status = 0;
-  uint64_t bodyBytes = 0;           // body bytes sent
-  std::string remoteAddr;
-  uint16_t serverPort = 0;          // which listener took it
   std::string request;              // the request line
   std::string range;                // the Range header, "-" when absent
   std::string ifModifiedSince;      // the If-Modified-Since header, "-" when absent
@@ -47,8 +43,6 @@ struct AccessLogEntry {
 
 class NginxFixture final {
  public:
-  static constexpr int kMaxRedirects = 10;
-  static constexpr int kSlowRate = 262144;
   static constexpr int kStatusCodes[] = {200, 204, 400, 401, 403, 404, 416, 500, 502, 503, 299, 599};
 
   NginxFixture();
@@ -57,7 +51,7 @@ class NginxFixture final {
   ~NginxFixture();
 
   // nginx runs and both ports accept connections.
-  bool ok() const { return m_pid > 0 && m_bReady; }
+  bool ok() const { return m_pid > 0; }
   // Why it is not ok (with the error log), for the test's failure message.
   const std::string& error() const { return m_strError; }
 
@@ -65,38 +59,29 @@ class NginxFixture final {
   uint16_t httpsPort() const { return m_wHttpsPort; }
   std::string HttpUrl(const std::string& path) const;
   std::string HttpsUrl(const std::string& path) const;
-  // The PEM certificate nginx serves (CN=127.0.0.1).
-  std::string CertPath() const { return m_strDir + "/cert.pem"; }
 
   // Makes /files/NAME of size bytes with content that depends only on name and
   // size; returns its SHA-256 (lower-case hex) and, through path, where it lies.
   // The same name and size are made once. "" on failure.
   std::string MakeFile(const std::string& name, uint64_t size, std::string* path = nullptr);
-  // Where /files/NAME lies on disk.
-  std::string FilePath(const std::string& name) const;
   // The same deterministic bytes MakeFile writes, for a range of a file.
   static std::string FileBytes(const std::string& name, uint64_t size, uint64_t offset, size_t len);
 
-  // The access log so far (nginx writes a line when a request ends).
-  std::vector<AccessLogEntry> AccessLog() const;
-  // The lines whose request names path, once there are at least n of them or
-  // the bound has passed (nginx writes a line only after the last byte went
-  // out, which may be after the client has finished).
+  // The access log lines whose request names path, once there are at least n
+  // of them or the bound has passed (nginx writes a line only after the last
+  // byte went out, which may be after the client has finished).
   std::vector<AccessLogEntry> AccessLogOf(const std::string& path, size_t n,
                                           std::chrono::milliseconds bound = std::chrono::seconds(5)) const;
-  static bool ParseAccessLine(const std::string& line, AccessLogEntry* entry);
 
  private:
   bool WriteConfig();
   bool Start();
   void Stop();
-  bool WaitReady(std::chrono::milliseconds bound);
 
-  std::string m_strDir;        // the prefix, removed in the destructor
+  std::string m_strDir;  // the prefix, removed in the destructor
   uint16_t m_wHttpPort = 0;
   uint16_t m_wHttpsPort = 0;
-  pid_t m_pid = -1;            // the nginx process, -1 when none runs
-  bool m_bReady = false;
+  pid_t m_pid = -1;      // the nginx process once it accepts, -1 when none runs
   std::string m_strError;
   std::map<std::string, std::string> m_made;  // "name/size" -> SHA-256
 };

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,12 +20,14 @@
 #include "support/NginxFixture.h"
 #include "support/ScriptedServer.h"
 #include "support/TestSha256.h"
+#include "support/TransferProbe.h"
 
 extern char** environ;
 
 namespace {
 
 using zntest::NginxFixture;
+using zntest::ReadWholeFile;
 using zntest::ScriptedServer;
 using zntest::ServerScript;
 
@@ -98,29 +98,6 @@ RunResult RunZnget(const std::vector<std::string>& args, const std::string& dir 
   return r;
 }
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-class TempDir {
- public:
-  TempDir() {
-    char name[] = "/tmp/zngettest.XXXXXX";
-    m_path = mkdtemp(name) ? name : "";
-  }
-  ~TempDir() {
-    if (!m_path.empty()) std::system(("rm -rf '" + m_path + "'").c_str());
-  }
-  const std::string& path() const { return m_path; }
-  std::string File(const std::string& name) const { return m_path + "/" + name; }
-
- private:
-  std::string m_path;
-};
-
 std::string Response(const std::string& status, const std::string& body, const std::string& extra = "") {
   return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra + "\r\n" + body;
 }
@@ -128,7 +105,7 @@ std::string Response(const std::string& status, const std::string& body, const s
 ServerScript Answer(const std::string& response) { return ServerScript().ReadRequest().Send(response).WaitPeerClose(5000); }
 
 TEST(Znget, OptionsReachTheWire) {
-  TempDir dir;
+  zntest::ScratchDir dir;
   {
     std::ofstream(dir.File("head.txt")) << "GET /raw HTTP/1.1\r\nHost: raw\r\n\r\n";
     std::ofstream(dir.File("up.bin")) << "0123456789";
@@ -186,7 +163,7 @@ TEST(Znget, ExitStatusIsTheResultCode) {
   };
   const Case cases[] = {{"200 OK", 0}, {"304 Not Modified", 1}, {"418 Teapot", 2}, {"401 Unauthorized", 3},
                         {"404 Not Found", 7}, {"503 Unavailable", 8}};
-  TempDir dir;
+  zntest::ScratchDir dir;
   for (const auto& c : cases) {
     ScriptedServer server({Answer(Response(c.status, "x"))});
     ASSERT_TRUE(server.ok());
@@ -237,16 +214,16 @@ TEST(Znget, BodyToStandardOutputAndNameFromTheServer) {
   EXPECT_TRUE(r.out == body);
 
   // Without -o the file is named after Content-Disposition, reduced to its last component.
-  TempDir dir;
+  zntest::ScratchDir dir;
   ScriptedServer named({Answer(Response("200 OK", "pdf bytes", "Content-Disposition: attachment; filename=\"../../report.pdf\"\r\n"))});
   r = RunZnget({"-q", named.Url("/download?id=1")}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(ReadAll(dir.File("report.pdf")), "pdf bytes");
+  EXPECT_EQ(ReadWholeFile(dir.File("report.pdf")), "pdf bytes");
   // Without that header, after the URL's last path component.
   ScriptedServer plain({Answer(Response("200 OK", "plain"))});
   r = RunZnget({"-q", plain.Url("/dir/data.txt?x=1")}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(ReadAll(dir.File("data.txt")), "plain");
+  EXPECT_EQ(ReadWholeFile(dir.File("data.txt")), "plain");
   // A failed download leaves no temporary file behind.
   ScriptedServer missing({Answer(Response("404 Not Found", "no"))});
   r = RunZnget({"-q", missing.Url("/gone")}, dir.path());
@@ -260,7 +237,7 @@ TEST(Znget, ResumeContinuesAPartialFileAndTheBarNeedsATerminal) {
   const uint64_t size = 3 * 1024 * 1024 + 17;
   std::string source;
   const std::string sha = nginx.MakeFile("big.bin", size, &source);
-  TempDir dir;
+  zntest::ScratchDir dir;
   const std::string out = dir.File("big.bin");
   {
     std::ofstream f(out, std::ios::binary);
@@ -268,7 +245,7 @@ TEST(Znget, ResumeContinuesAPartialFileAndTheBarNeedsATerminal) {
   }
   RunResult r = RunZnget({"-C", "-o", out, nginx.HttpUrl("/files/big.bin")});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(zntest::Sha256Hex(ReadAll(out)), sha);
+  EXPECT_EQ(zntest::Sha256Hex(ReadWholeFile(out)), sha);
   const std::vector<zntest::AccessLogEntry> log = nginx.AccessLogOf("/files/big.bin", 1);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0].range, "bytes=1000000-");
@@ -280,7 +257,7 @@ TEST(Znget, ResumeContinuesAPartialFileAndTheBarNeedsATerminal) {
   r = RunZnget({"--progress", "--cert-name", "127.0.0.1", "-o", dir.File("tls.bin"), nginx.HttpsUrl("/files/big.bin")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find('\r'), std::string::npos);
-  EXPECT_EQ(zntest::Sha256Hex(ReadAll(dir.File("tls.bin"))), sha);
+  EXPECT_EQ(zntest::Sha256Hex(ReadWholeFile(dir.File("tls.bin"))), sha);
 
   // The wrong certificate name is refused: the connection cannot be made.
   r = RunZnget({"-q", "--retry", "1", "--cert-name", "other.test", "-o", dir.File("bad.bin"),
