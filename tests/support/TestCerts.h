@@ -1,10 +1,10 @@
 // Certificates made at test time: a fresh EC P-256 key and a self-signed
-// certificate with a subject chosen by the test, entirely in memory through the
-// OpenSSL API (no files, no external tool).
+// certificate with a subject chosen by the test, in memory through the
+// OpenSSL API (no external tool).
 //
 // Thread: a TestCert is an immutable value once made; copies share the same
-// OpenSSL objects (counted by shared_ptr) and may be used from any thread for
-// reading (for example by a server thread loading them into an SSL_CTX).
+// OpenSSL objects and may be read from any thread (for example by a server
+// thread loading them into an SSL_CTX).
 #pragma once
 
 #include <memory>
@@ -17,21 +17,18 @@ namespace zntest {
 
 class TestCert final {
  public:
-  // subject is in OpenSSL's one-line form, slash-separated key=value fields,
-  // for example "/O=XX/CN=Alpha.Beta"; "" makes an empty subject. Fields are
-  // added in the given order. A field name that OpenSSL does not know, or a
-  // failure of the OpenSSL calls, gives an invalid TestCert.
+  // subject in OpenSSL's one-line form, "/O=XX/CN=Alpha.Beta"; "" makes an
+  // empty subject. An unknown field name or a failed OpenSSL call gives an
+  // invalid TestCert.
   static TestCert Make(const std::string& subject);
 
   bool valid() const { return m_pCert && m_pKey; }
-  X509* cert() const { return m_pCert.get(); }     // owned by this value
-  EVP_PKEY* key() const { return m_pKey.get(); }   // owned by this value
+  X509* cert() const { return m_pCert.get(); }    // owned by this value
+  EVP_PKEY* key() const { return m_pKey.get(); }  // owned by this value
   // The subject as X509_NAME_oneline prints it.
   std::string SubjectLine() const;
-  std::string CertPem() const;
-  std::string KeyPem() const;
-  // Writes the certificate and the unencrypted private key as PEM files (for
-  // servers configured by file, such as nginx). False on any write failure.
+  // Writes the certificate and the unencrypted key as PEM files (for servers
+  // configured by file, such as nginx). False on any failure.
   bool WriteFiles(const std::string& certPath, const std::string& keyPath) const;
 
  private:

@@ -40,19 +40,13 @@ bool MakeAddress(const char* ip, uint16_t port, sockaddr_storage& ss, socklen_t&
   return false;
 }
 
-int RemainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
 // Waits for events on fd; false when the time ran out.
 bool PollFor(int fd, short events, Clock::time_point deadline) {
   for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     pollfd p{fd, events, 0};
-    const int r = ::poll(&p, 1, RemainingMs(deadline));
-    if (r > 0) return true;
-    if (r == 0) return false;
-    if (errno != EINTR) return false;
+    const int r = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (r >= 0 || errno != EINTR) return r > 0;
   }
 }
 
@@ -119,18 +113,13 @@ int LoopbackListener::Accept(int timeoutMs, std::string* peerIp, uint16_t* peerP
   const int fd = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
   if (fd < 0) return -1;
   char text[INET6_ADDRSTRLEN] = {0};
-  uint16_t port = 0;
-  if (ss.ss_family == AF_INET) {
-    auto* in4 = reinterpret_cast<sockaddr_in*>(&ss);
-    ::inet_ntop(AF_INET, &in4->sin_addr, text, sizeof(text));
-    port = ntohs(in4->sin_port);
-  } else {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&ss);
-    ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof(text));
-    port = ntohs(in6->sin6_port);
-  }
+  auto* in4 = reinterpret_cast<sockaddr_in*>(&ss);
+  auto* in6 = reinterpret_cast<sockaddr_in6*>(&ss);
+  const bool v4 = ss.ss_family == AF_INET;
+  ::inet_ntop(ss.ss_family, v4 ? static_cast<void*>(&in4->sin_addr) : static_cast<void*>(&in6->sin6_addr), text,
+              sizeof(text));
   if (peerIp) *peerIp = text;
-  if (peerPort) *peerPort = port;
+  if (peerPort) *peerPort = ntohs(v4 ? in4->sin_port : in6->sin6_port);
   return fd;
 }
 
@@ -169,38 +158,28 @@ bool WriteAll(int fd, const std::string& data, int timeoutMs) {
   return true;
 }
 
-std::string ReadAtLeast(int fd, size_t n, int timeoutMs) {
+// Reads until n bytes came (SIZE_MAX: no limit), the stream ended (*closed
+// set) or the time ran out.
+std::string ReadFor(int fd, size_t n, bool* closed, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::string out;
   char buf[4096];
-  while (out.size() < n) {
-    if (!PollFor(fd, POLLIN, deadline)) break;
+  if (closed) *closed = false;
+  while (out.size() < n && PollFor(fd, POLLIN, deadline)) {
     const ssize_t r = ::recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
     if (r > 0) {
       out.append(buf, static_cast<size_t>(r));
     } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+      if (closed) *closed = true;
       break;
     }
   }
   return out;
 }
 
-std::string ReadUntilClose(int fd, bool* closed, int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  std::string out;
-  char buf[4096];
-  if (closed) *closed = false;
-  for (;;) {
-    if (!PollFor(fd, POLLIN, deadline)) return out;
-    const ssize_t r = ::recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
-    if (r > 0) {
-      out.append(buf, static_cast<size_t>(r));
-    } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
-      if (closed) *closed = true;
-      return out;
-    }
-  }
-}
+std::string ReadAtLeast(int fd, size_t n, int timeoutMs) { return ReadFor(fd, n, nullptr, timeoutMs); }
+
+std::string ReadUntilClose(int fd, bool* closed, int timeoutMs) { return ReadFor(fd, SIZE_MAX, closed, timeoutMs); }
 
 bool WaitPeerClosed(int fd, int timeoutMs) {
   if (!PollFor(fd, POLLIN, Clock::now() + std::chrono::milliseconds(timeoutMs))) return false;

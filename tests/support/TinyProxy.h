@@ -1,5 +1,7 @@
 // A real CONNECT proxy for tests: tinyproxy started in the foreground on a free
 // loopback port with a generated configuration, stopped by the destructor.
+// Thread: the test thread. Owns: the tinyproxy process and its temporary
+// folder (configuration and log), both removed by the destructor.
 #pragma once
 
 #include <sys/types.h>
@@ -10,8 +12,6 @@
 
 namespace zntest {
 
-// Thread: the test thread. Owns: the tinyproxy process and its temporary
-// directory (configuration and log), both removed by the destructor.
 class TinyProxy final {
  public:
   // connectPorts: the target ports CONNECT may reach (tinyproxy refuses others
@@ -22,7 +22,7 @@ class TinyProxy final {
   TinyProxy& operator=(const TinyProxy&) = delete;
 
   // True when the proxy accepts connections on port().
-  bool ok() const { return m_pid > 0 && m_port != 0; }
+  bool ok() const { return m_pid > 0; }
   uint16_t port() const { return m_port; }
   // The proxy's log so far, for failure messages.
   std::string Log() const;
@@ -31,9 +31,9 @@ class TinyProxy final {
   bool StartOnce(const std::vector<uint16_t>& connectPorts);
   void Stop();
 
-  std::string m_dir;    // owned temporary directory
-  pid_t m_pid = -1;     // owned child process, -1 when none runs
-  uint16_t m_port = 0;  // the proxy's port, 0 until it accepts
+  std::string m_dir;    // owned temporary folder
+  pid_t m_pid = -1;     // owned child process once it accepts, -1 when none runs
+  uint16_t m_port = 0;  // the proxy's port
 };
 
 }  // namespace zntest
