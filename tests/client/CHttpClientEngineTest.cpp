@@ -65,8 +65,8 @@ TEST_F(CHttpClientEngineTest, DownloadsToAFileOverHttpAndHttps) {
   const struct {
     uint64_t size;
     bool https;
-  } cases[] = {{0, false}, {1, false},          {16383, false}, {16384, false}, {1000001, false}, {kLargeSize, false},
-               {0, true},  {1, true},           {16385, true},  {1000001, true}, {kLargeSize, true}};
+  } cases[] = {{0, false}, {1, false}, {16383, false}, {16384, false},  {1000001, false},  {kLargeSize, false},
+               {0, true},  {1, true},  {16385, true},  {1000001, true}, {kLargeSize, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.size << (c.https ? " https" : " http"));
     const std::string name = "f" + std::to_string(c.size);
@@ -94,21 +94,28 @@ TEST_F(CHttpClientEngineTest, LocalFileIsResumedOrReplaced) {
   const uint64_t kAny = ~0ull;
   const struct {
     const char* name;
-    const char* location;  // "/files/" answers ranges, "/norange/" sends the whole file
-    std::string local;     // the file before the download
-    int resume;            // 0 none, 1 the call's flag, 2 SetResume
+    const char* location;                          // "/files/" answers ranges, "/norange/" sends the whole file
+    std::string local;                             // the file before the download
+    int resume;                                    // 0 none, 1 the call's flag, 2 SetResume
     std::vector<std::pair<int, std::string>> log;  // status and Range of each request
-    uint64_t reportedPresent;                        // OnDownloadStart's first value
+    uint64_t reportedPresent;                      // OnDownloadStart's first value
   } cases[] = {
       {"resume flag", "/files/", NginxFixture::FileBytes("resume", size, 0, 1000), 1, {{206, "bytes=1000-"}}, 1000},
-      {"SetResume", "/files/", NginxFixture::FileBytes("resume", size, 0, 123457), 2, {{206, "bytes=123457-"}},
-       123457},
+      {"SetResume", "/files/", NginxFixture::FileBytes("resume", size, 0, 123457), 2, {{206, "bytes=123457-"}}, 123457},
       // Answered from the start: the file is emptied before the body starts.
-      {"server without ranges", "/norange/", NginxFixture::FileBytes("resume", size, 0, 1000), 1,
-       {{200, "bytes=1000-"}}, 0},
+      {"server without ranges",
+       "/norange/",
+       NginxFixture::FileBytes("resume", size, 0, 1000),
+       1,
+       {{200, "bytes=1000-"}},
+       0},
       // Longer than the resource: 416, then the next attempt asks for all of it.
-      {"range past the end", "/files/", std::string(size + 10, 'z'), 1,
-       {{416, "bytes=" + std::to_string(size + 10) + "-"}, {200, "-"}}, kAny},
+      {"range past the end",
+       "/files/",
+       std::string(size + 10, 'z'),
+       1,
+       {{416, "bytes=" + std::to_string(size + 10) + "-"}, {200, "-"}},
+       kAny},
       {"no resume empties the file", "/files/", std::string(400000, 'x'), 0, {{200, "-"}}, kAny},
   };
   for (const auto& c : cases) {
@@ -129,7 +136,9 @@ TEST_F(CHttpClientEngineTest, LocalFileIsResumedOrReplaced) {
       EXPECT_EQ(log[before + i].range, c.log[i].second) << i;
     }
     for (const auto& e : host.rec().Events()) {
-      if (e.name == "OnDownloadStart" && c.reportedPresent != kAny) { EXPECT_EQ(e.a, c.reportedPresent); }
+      if (e.name == "OnDownloadStart" && c.reportedPresent != kAny) {
+        EXPECT_EQ(e.a, c.reportedPresent);
+      }
     }
   }
 }
@@ -189,7 +198,9 @@ TEST_F(CHttpClientEngineTest, RedirectsAreFollowedUpToFive) {
     ASSERT_TRUE(host->Download(U8(nginx().HttpUrl(c.path)), U8(target), nullptr, false));
     EXPECT_EQ(host.WaitComplete(), c.code);
     EXPECT_EQ(host.rec().Count("OnRedirected"), c.redirects);
-    if (c.code == 0) { EXPECT_EQ(zntest::Sha256OfFile(target), sha); }
+    if (c.code == 0) {
+      EXPECT_EQ(zntest::Sha256OfFile(target), sha);
+    }
   }
 }
 
@@ -205,7 +216,9 @@ TEST_F(CHttpClientEngineTest, SynchronousRedirectReportRewritesTheTarget) {
   EXPECT_EQ(zntest::Sha256OfFile(target), sha);
   // The in-place report runs on the worker, not on the notify task.
   for (const auto& e : host.rec().Events()) {
-    if (e.name == "OnRedirected") { EXPECT_NE(e.thread, host.task()->getthreadid()); }
+    if (e.name == "OnRedirected") {
+      EXPECT_NE(e.thread, host.task()->getthreadid());
+    }
   }
 }
 
@@ -237,7 +250,9 @@ TEST_F(CHttpClientEngineTest, SecondDownloadReusesTheConnection) {
     const auto& a = log[before];
     const auto& b = log[before + 1];
     EXPECT_EQ(a.connection == b.connection, c.reused);
-    if (c.reused) { EXPECT_EQ(b.connectionRequests, a.connectionRequests + 1); }
+    if (c.reused) {
+      EXPECT_EQ(b.connectionRequests, a.connectionRequests + 1);
+    }
     // OnConnected is reported for both requests, reused or not.
     EXPECT_EQ(host.rec().Count("OnConnected"), 2u);
     zn::strutf8 sockHost;
@@ -269,26 +284,28 @@ TEST_F(CHttpClientEngineTest, MemoryStreamAndHostListTargets) {
     Out out;
     std::string sha;
   } cases[] = {
-      {"memory over https", [&](zn::IHttpClientEx* c) { return c->Download(U16(nginx().HttpsUrl("/files/mem")), nullptr); },
+      {"memory over https", [&](auto c) { return c->Download(U16(nginx().HttpsUrl("/files/mem")), nullptr); }, kBuffer,
+       sha},
+      {"stream",
+       [&](auto c) { return c->DownloadToStream(U16(nginx().HttpUrl("/files/mem")), new CollectingStream(shared), 0); },
+       kStream, sha},
+      {"GET to buffer",
+       [&](auto c) { return c->HttpRequestToBuffer(U16(nginx().HttpUrl("/files/mem")), HTTPMETHOD_GET, "", 0); },
        kBuffer, sha},
-      {"stream", [&](zn::IHttpClientEx* c) {
-         return c->DownloadToStream(U16(nginx().HttpUrl("/files/mem")), new CollectingStream(shared), 0);
-       }, kStream, sha},
-      {"GET to buffer", [&](zn::IHttpClientEx* c) {
-         return c->HttpRequestToBuffer(U16(nginx().HttpUrl("/files/mem")), HTTPMETHOD_GET, "", 0);
-       }, kBuffer, sha},
-      {"POST", [&](zn::IHttpClientEx* c) {
+      {"POST",
+       [&](auto c) {
          return c->HttpRequestToBuffer(U16(nginx().HttpUrl("/post")), HTTPMETHOD_POST, big.data(), 70000);
-       }, kBuffer, posted},
-      {"empty POST", [&](zn::IHttpClientEx* c) {
-         return c->HttpRequestToBuffer(U16(nginx().HttpUrl("/post")), HTTPMETHOD_POST, "", 0);
-       }, kBuffer, posted},
-      {"host-list request", [&](zn::IHttpClientEx* c) {
-         return c->HttpRequestToBuffer(U16("/files/mem"), U16(port), hosts, HTTPMETHOD_GET, nullptr, 0);
-       }, kBuffer, sha},
-      {"host-list download", [&](zn::IHttpClientEx* c) {
-         return c->Download(U16("/files/mem"), U16(port), hosts, U16(target), nullptr, false);
-       }, kFile, sha},
+       },
+       kBuffer, posted},
+      {"empty POST",
+       [&](auto c) { return c->HttpRequestToBuffer(U16(nginx().HttpUrl("/post")), HTTPMETHOD_POST, "", 0); }, kBuffer,
+       posted},
+      {"host-list request",
+       [&](auto c) { return c->HttpRequestToBuffer(U16("/files/mem"), U16(port), hosts, HTTPMETHOD_GET, nullptr, 0); },
+       kBuffer, sha},
+      {"host-list download",
+       [&](auto c) { return c->Download(U16("/files/mem"), U16(port), hosts, U16(target), nullptr, false); }, kFile,
+       sha},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -298,10 +315,16 @@ TEST_F(CHttpClientEngineTest, MemoryStreamAndHostListTargets) {
       Host host;
       ASSERT_TRUE(c.start(host.get()));
       ASSERT_EQ(host.WaitComplete(), 0);
-      if (c.out == kBuffer) { EXPECT_EQ(zntest::Sha256Hex(host.Body()), c.sha); }
-      if (c.out == kFile) { EXPECT_EQ(zntest::Sha256OfFile(target), c.sha); }
+      if (c.out == kBuffer) {
+        EXPECT_EQ(zntest::Sha256Hex(host.Body()), c.sha);
+      }
+      if (c.out == kFile) {
+        EXPECT_EQ(zntest::Sha256OfFile(target), c.sha);
+      }
       std::lock_guard<std::mutex> g(stream.mutex);
-      if (c.out == kStream) { EXPECT_EQ(zntest::Sha256Hex(stream.bytes), c.sha); }
+      if (c.out == kStream) {
+        EXPECT_EQ(zntest::Sha256Hex(stream.bytes), c.sha);
+      }
     }
     // The stream is owned by the request and freed with the client.
     EXPECT_EQ(stream.deleted.load(), c.out == kStream ? 1 : 0);
@@ -313,8 +336,8 @@ TEST_F(CHttpClientEngineTest, NotificationOrderOfADownload) {
   Host host(0xFF);
   ASSERT_TRUE(host->Download(U8(nginx().HttpUrl("/redir/1/order")), U8(m_dir.File("order")), nullptr, false));
   ASSERT_EQ(host.WaitComplete(), 0);
-  const std::vector<std::string> expected = {"OnConnecting",    "OnConnected",    "OnRedirected",
-                                             "OnConnected",     "OnDownloadStart", "OnDownloadComplete"};
+  const std::vector<std::string> expected = {"OnConnecting", "OnConnected",     "OnRedirected",
+                                             "OnConnected",  "OnDownloadStart", "OnDownloadComplete"};
   EXPECT_EQ(host.Course(), expected);
   // The forced progress report at the end of the body carries the whole size.
   std::vector<zntest::HostEvent> ev = host.rec().Events();

@@ -58,67 +58,53 @@ TEST(CHttpClientEntryTest, BadArgumentsAreRefusedWithTheirLogLines) {
   std::atomic<int> deleted{0};
   ExpectRefusals({
       {"list download, no hosts",
-       [&](zn::IHttpClientEx* c) { return c->Download(U16("/p"), U16("80"), none, U16("f"), nullptr, false); },
+       [&](auto c) { return c->Download(U16("/p"), U16("80"), none, U16("f"), nullptr, false); },
        "] Download:strHost is empty"},
       {"list download, no file",
-       [&](zn::IHttpClientEx* c) { return c->Download(U16("/p"), U16("80"), hosts, U16(""), nullptr, false); },
+       [&](auto c) { return c->Download(U16("/p"), U16("80"), hosts, U16(""), nullptr, false); },
        "] Download:strFileName is empty"},
-      {"download16, no file",
-       [&](zn::IHttpClientEx* c) { return c->Download(U16("http://127.0.0.1/"), U16(""), nullptr, false); },
+      {"download16, no file", [&](auto c) { return c->Download(U16("http://127.0.0.1/"), U16(""), nullptr, false); },
        "] Error Download,Param Error"},
-      {"download16, no url",
-       [&](zn::IHttpClientEx* c) { return c->Download(U16(""), U16("f"), nullptr, false); },
+      {"download16, no url", [&](auto c) { return c->Download(U16(""), U16("f"), nullptr, false); },
        "] Error Download,Param Error"},
-      {"download8, no file",
-       [&](zn::IHttpClientEx* c) { return c->Download(U8("http://127.0.0.1/"), U8(""), nullptr, false); },
+      {"download8, no file", [&](auto c) { return c->Download(U8("http://127.0.0.1/"), U8(""), nullptr, false); },
        "] Error Download,Param Error"},
       {"download with certificate name, no url",
-       [&](zn::IHttpClientEx* c) { return c->Download(U8(""), U8("n"), U8("f"), nullptr, false); },
-       "] Error Download,Param Error"},
-      {"memory download, no url", [&](zn::IHttpClientEx* c) { return c->Download(U16(""), nullptr); }, ""},
-      {"stream download, no stream",
-       [&](zn::IHttpClientEx* c) { return c->DownloadToStream(U16("http://127.0.0.1/"), nullptr, 0); },
+       [&](auto c) { return c->Download(U8(""), U8("n"), U8("f"), nullptr, false); }, "] Error Download,Param Error"},
+      {"memory download, no url", [&](auto c) { return c->Download(U16(""), nullptr); }, ""},
+      {"stream download, no stream", [&](auto c) { return c->DownloadToStream(U16("http://127.0.0.1/"), nullptr, 0); },
        "] Error DownloadToStream,Param Error"},
-      {"stream download, no url",
-       [&](zn::IHttpClientEx* c) { return c->DownloadToStream(U16(""), new DeletedStream(&deleted), 0); },
+      {"stream download, no url", [&](auto c) { return c->DownloadToStream(U16(""), new DeletedStream(&deleted), 0); },
        "] Error DownloadToStream,Param Error"},
       {"list request, no hosts",
-       [&](zn::IHttpClientEx* c) { return c->HttpRequestToBuffer(U16("/"), U16("80"), none, 0, nullptr, 0); },
+       [&](auto c) { return c->HttpRequestToBuffer(U16("/"), U16("80"), none, 0, nullptr, 0); },
        "]  HttpRequestToBuffer:strHost is empty"},
       {"list request, method 2",
-       [&](zn::IHttpClientEx* c) { return c->HttpRequestToBuffer(U16("/"), U16("80"), hosts, 2, nullptr, 0); },
+       [&](auto c) { return c->HttpRequestToBuffer(U16("/"), U16("80"), hosts, 2, nullptr, 0); },
        "]  HttpRequestToBuffer:nMethod[2] should be HTTPMETHOD_GET[0] or HTTPMETHOD_POST[1]"},
-      {"request, no url",
-       [&](zn::IHttpClientEx* c) { return c->HttpRequestToBuffer(U16(""), 0, nullptr, 0); }, ""},
-      {"request, method 2",
-       [&](zn::IHttpClientEx* c) { return c->HttpRequestToBuffer(U16("http://127.0.0.1/"), 2, nullptr, 0); },
+      {"request, no url", [&](auto c) { return c->HttpRequestToBuffer(U16(""), 0, nullptr, 0); }, ""},
+      {"request, method 2", [&](auto c) { return c->HttpRequestToBuffer(U16("http://127.0.0.1/"), 2, nullptr, 0); },
        ""},
-      {"upload16, length 0",
-       [&](zn::IHttpClientEx* c) { return c->Upload(U16("http://127.0.0.1/"), "x", 0); }, ""},
-      {"upload8, length 0", [&](zn::IHttpClientEx* c) { return c->Upload(U8("http://127.0.0.1/"), "x", 0u); },
-       ""},
+      {"upload16, length 0", [&](auto c) { return c->Upload(U16("http://127.0.0.1/"), "x", 0); }, ""},
+      {"upload8, length 0", [&](auto c) { return c->Upload(U8("http://127.0.0.1/"), "x", 0u); }, ""},
       {"upload with certificate name, length 0",
-       [&](zn::IHttpClientEx* c) { return c->Upload(U8("http://127.0.0.1/"), U8("n"), "x", 0); }, ""},
-      {"file upload, no url", [&](zn::IHttpClientEx* c) { return c->Upload(U16(""), U16("/etc/hostname")); },
-       ""},
+       [&](auto c) { return c->Upload(U8("http://127.0.0.1/"), U8("n"), "x", 0); }, ""},
+      {"file upload, no url", [&](auto c) { return c->Upload(U16(""), U16("/etc/hostname")); }, ""},
       {"form upload, nothing to send",
-       [&](zn::IHttpClientEx* c) {
-         return c->UploadFormData(U16("http://127.0.0.1/"), name.c_str(), nullptr, 0, nullptr);
-       },
+       [&](auto c) { return c->UploadFormData(U16("http://127.0.0.1/"), name.c_str(), nullptr, 0, nullptr); },
        "] Error strFormDatas IsEmpty"},
       {"form file upload, no path",
-       [&](zn::IHttpClientEx* c) { return c->UploadFormData(U16("http://127.0.0.1/"), name.c_str(), nullptr); },
+       [&](auto c) { return c->UploadFormData(U16("http://127.0.0.1/"), name.c_str(), nullptr); },
        "] Error strFormDatas IsEmpty"},
-      {"form upload, no url",
-       [&](zn::IHttpClientEx* c) { return c->UploadFormData(U16(""), name.c_str(), "x", 1, nullptr); }, ""},
+      {"form upload, no url", [&](auto c) { return c->UploadFormData(U16(""), name.c_str(), "x", 1, nullptr); }, ""},
   });
   EXPECT_EQ(deleted.load(), 1);  // a refused stream is deleted
 }
 
 TEST(CHttpClientEntryTest, BusyClientRefusesEveryTransferAndFinishesTheFirst) {
   const std::string body(5000, 'b');
-  ScriptedServer server({ServerScript().ReadRequest().Delay(1500).Send(
-      "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + body)});
+  ScriptedServer server(
+      {ServerScript().ReadRequest().Delay(1500).Send("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n" + body)});
   ASSERT_TRUE(server.ok());
   zntest::ScratchDir dir;
   Host host;
@@ -179,23 +165,18 @@ TEST(CHttpClientEntryTest, EarlyEndingsBeforeAnyConnection) {
     bool connecting;  // OnConnecting was reported before the end
   };
   const Case cases[] = {
-      {"not a url", [&](zn::IHttpClientEx* c) { return c->Download(U16("nonsense"), nullptr); }, 10,
+      {"not a url", [&](auto c) { return c->Download(U16("nonsense"), nullptr); }, 10,
        "] Error CrackUrl [nonsense] Fail", false},
-      {"empty upload file",
-       [&](zn::IHttpClientEx* c) { return c->Upload(U16("http://127.0.0.1:1/"), U16(empty)); }, 10,
+      {"empty upload file", [&](auto c) { return c->Upload(U16("http://127.0.0.1:1/"), U16(empty)); }, 10,
        // The reader refuses an empty file already when it opens it.
        "] Error DataReader ", false},
-      {"missing upload file",
-       [&](zn::IHttpClientEx* c) { return c->Upload(U16("http://127.0.0.1:1/"), U16(dir.File("none"))); }, 10,
+      {"missing upload file", [&](auto c) { return c->Upload(U16("http://127.0.0.1:1/"), U16(dir.File("none"))); }, 10,
        "] Error DataReader File Open fail", false},
       {"download into a missing folder",
-       [&](zn::IHttpClientEx* c) {
-         return c->Download(U8("http://127.0.0.1:1/"), U8(dir.File("no/such/file")), nullptr, false);
-       },
-       4, "] Error DataWriter open file fail", false},
-      {"port 0: the connector cannot start",
-       [&](zn::IHttpClientEx* c) { return c->Download(U16("http://127.0.0.1:0/x"), nullptr); }, 5,
-       "$$$$$$$$$$$$$$$$$$$$$$ Fail NotifyComplete nError[5]", true},
+       [&](auto c) { return c->Download(U8("http://127.0.0.1:1/"), U8(dir.File("no/such/file")), nullptr, false); }, 4,
+       "] Error DataWriter open file fail", false},
+      {"port 0: the connector cannot start", [&](auto c) { return c->Download(U16("http://127.0.0.1:0/x"), nullptr); },
+       5, "$$$$$$$$$$$$$$$$$$$$$$ Fail NotifyComplete nError[5]", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

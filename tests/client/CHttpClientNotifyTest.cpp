@@ -16,18 +16,20 @@ using zntest::ProbeClient;
 using zntest::Recorder;
 using zntest::RecordingNotify;
 using zntest::RecordingNotifyRef;
-using zntest::ScopedTask;
+using zntest::TaskThread;
 
 // A probe client with a notify task (or none) and a recording callback object.
 struct Notified {
   explicit Notified(bool withTask = true, uint8_t flags = 0xFF)
-      : task("notify"), notify(rec), client(new ProbeClient(withTask ? task.get() : nullptr)) {
+      : task("notify"), notify(rec), client(new ProbeClient(withTask ? task.task() : nullptr)) {
     client->SetNotify(&notify);
     client->SetNotifyFlags(flags);
   }
   // Waits (bounded) until the notify task ran everything queued so far.
-  bool Drain() { return zntest::RunOnTask(task.get(), [] {}); }
-  ScopedTask task;
+  bool Drain() {
+    return zntest::RunOn(task.task(), [] {});
+  }
+  TaskThread task;
   Recorder rec;
   RecordingNotify notify;
   std::unique_ptr<ProbeClient> client;  // destroyed first
@@ -55,8 +57,7 @@ TEST(CHttpClientNotifyTest, MaskFiltersAndTheNotifyTaskDeliversInOrder) {
       {0x01, {"OnConnecting", "OnProgress", "OnRedirected", "OnDownloadComplete"}},
       {0x02, {"OnConnected", "OnProgress", "OnRedirected", "OnDownloadComplete"}},
       {0x04, {"OnDownloadStart", "OnProgress", "OnRedirected", "OnDownloadComplete"}},
-      {0xFF,
-       {"OnConnecting", "OnConnected", "OnDownloadStart", "OnProgress", "OnRedirected", "OnDownloadComplete"}},
+      {0xFF, {"OnConnecting", "OnConnected", "OnDownloadStart", "OnProgress", "OnRedirected", "OnDownloadComplete"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.flags));
@@ -67,7 +68,7 @@ TEST(CHttpClientNotifyTest, MaskFiltersAndTheNotifyTaskDeliversInOrder) {
     EXPECT_EQ(s.rec.Names(), c.expected);
     std::map<std::string, HostEvent> byName;
     for (const HostEvent& e : s.rec.Events()) {
-      EXPECT_EQ(e.thread, s.task.get()->getthreadid()) << e.name;
+      EXPECT_EQ(e.thread, s.task.task()->getthreadid()) << e.name;
       byName[e.name] = e;
     }
     if (c.flags != 0xFF) continue;
@@ -87,7 +88,7 @@ TEST(CHttpClientNotifyTest, WithoutNotifyTaskTheWorkerDelivers) {
   s.client->StartHttpThread();
   CZNTaskBase* worker = s.client->HttpTask();
   ASSERT_NE(worker, nullptr);
-  ASSERT_TRUE(zntest::RunOnTask(worker, [&] { NotifyAll(*s.client); }));
+  ASSERT_TRUE(zntest::RunOn(worker, [&] { NotifyAll(*s.client); }));
   ASSERT_EQ(s.rec.Events().size(), 6u);
   for (const HostEvent& e : s.rec.Events()) EXPECT_EQ(e.thread, worker->getthreadid()) << e.name;
 }
@@ -95,7 +96,7 @@ TEST(CHttpClientNotifyTest, WithoutNotifyTaskTheWorkerDelivers) {
 TEST(CHttpClientNotifyTest, DestroyedClientReachesNoneOfItsCallbacks) {
   Notified s;
   {
-    zntest::TaskGate gate(s.task.get());
+    zntest::TaskGate gate(s.task.task());
     ASSERT_TRUE(gate.Entered());
     for (int i = 0; i < 20; ++i) NotifyAll(*s.client);
     s.client.reset();
@@ -167,7 +168,7 @@ TEST(CHttpClientNotifyTest, RunningUntilTheCompletionIsDeliveredThenFreeForTheNe
     client.SetRunning(true);  // the host starts the next transfer from the callback
   });
   {
-    zntest::TaskGate gate(s.task.get());
+    zntest::TaskGate gate(s.task.task());
     client.NotifyOnDownloadComplete(3);
     // Queued, not yet delivered: the client is still busy.
     EXPECT_TRUE(client.IsRunning());
@@ -210,7 +211,9 @@ TEST(CHttpClientNotifyTest, PlainCallbackWinsOverTheCountedOne) {
       if (*c.expected) expected.push_back(c.expected);
       EXPECT_EQ(rec.Names(), expected);
       // The counted object is held by the client and once more during the call.
-      if (!c.plain && c.counted) { EXPECT_EQ(ref->m_nRefInCall, 3); }
+      if (!c.plain && c.counted) {
+        EXPECT_EQ(ref->m_nRefInCall, 3);
+      }
     }
     EXPECT_EQ(ref->RefCount(), 1);
     ref->Release();

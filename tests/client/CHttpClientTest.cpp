@@ -74,11 +74,11 @@ TEST(CHttpClientTest, ReferencesHeldWhileTheClientLives) {
   zntest::Recorder rec;
   zntest::RecordingNotifyRef* first = new zntest::RecordingNotifyRef(rec);
   zntest::RecordingNotifyRef* second = new zntest::RecordingNotifyRef(rec);
-  zntest::ScopedTask notifyTask("notify");
-  const int taskRefs = notifyTask.get()->RefCount();
+  zntest::TaskThread notifyTask("notify");
+  const int taskRefs = notifyTask.task()->RefCount();
   {
-    std::unique_ptr<zn::IHttpClientEx> client(zn_create_httpclient_ex(notifyTask.get()));
-    EXPECT_EQ(notifyTask.get()->RefCount(), taskRefs + 1);
+    std::unique_ptr<zn::IHttpClientEx> client(zn_create_httpclient_ex(notifyTask.task()));
+    EXPECT_EQ(notifyTask.task()->RefCount(), taskRefs + 1);
     // Nothing stored: false, and the out-argument is left as it was.
     CRefCount* out = reinterpret_cast<CRefCount*>(0x1);
     EXPECT_FALSE(client->GetUserObject(&out));
@@ -101,7 +101,7 @@ TEST(CHttpClientTest, ReferencesHeldWhileTheClientLives) {
     EXPECT_EQ(first->RefCount(), 1);
     EXPECT_EQ(second->RefCount(), 2);
   }
-  EXPECT_EQ(notifyTask.get()->RefCount(), taskRefs);
+  EXPECT_EQ(notifyTask.task()->RefCount(), taskRefs);
   EXPECT_EQ(second->RefCount(), 1);
   EXPECT_EQ(obj->RefCount(), 1);
   obj->Release();

@@ -15,7 +15,7 @@ using zntest::LogCapture;
 using zntest::ProbeClient;
 using zntest::Recorder;
 using zntest::RecordingNotify;
-using zntest::ScopedTask;
+using zntest::TaskThread;
 
 // A host stream that records its end.
 class TrackedStream : public IZNStreamWriter {
@@ -42,7 +42,7 @@ TEST(CHttpClientThreadTest, WorkerStartsOnceAndIsReplacedAfterAStop) {
   ASSERT_NE(first, nullptr);
   EXPECT_TRUE(first->IsStarted());
   uint64_t firstThread = 0;
-  ASSERT_TRUE(zntest::RunOnTask(first, [&] { firstThread = znthread_selfid(); }));
+  ASSERT_TRUE(zntest::RunOn(first, [&] { firstThread = znthread_selfid(); }));
   EXPECT_NE(firstThread, znthread_selfid());
   client.StartHttpThread();  // already running: the same task
   EXPECT_EQ(client.HttpTask(), first);
@@ -94,10 +94,10 @@ TEST(CHttpClientThreadTest, BusyLockRefusesStartAndStopWithTheirMessages) {
 }
 
 TEST(CHttpClientThreadTest, StopClearsTheFlagsAndReportsNothing) {
-  ScopedTask notifyTask("notify");
+  TaskThread notifyTask("notify");
   Recorder rec;
   RecordingNotify notify(rec);
-  ProbeClient client(notifyTask.get());
+  ProbeClient client(notifyTask.task());
   client.SetNotify(&notify);
   client.SetNotifyFlags(0xFF);
   client.StartHttpThread();
@@ -107,7 +107,7 @@ TEST(CHttpClientThreadTest, StopClearsTheFlagsAndReportsNothing) {
   EXPECT_FALSE(client.IsRunning());
   EXPECT_FALSE(client.IsCompleted());
   EXPECT_FALSE(client.HttpTask()->IsStarted());
-  ASSERT_TRUE(zntest::RunOnTask(notifyTask.get(), [] {}));
+  ASSERT_TRUE(zntest::RunOn(notifyTask.task(), [] {}));
   EXPECT_TRUE(rec.Events().empty());
 }
 
@@ -117,12 +117,12 @@ TEST(CHttpClientThreadTest, StopClearsTheFlagsAndReportsNothing) {
 TEST(CHttpClientThreadTest, QueuedRequestThatNeverRunsFreesItsStream) {
   for (bool destroy : {false, true}) {
     SCOPED_TRACE(destroy ? "client destroyed" : "stopped");
-    ScopedTask notifyTask("notify");
+    TaskThread notifyTask("notify");
     Recorder rec;
     RecordingNotify notify(rec);
     std::atomic<int> closed{0};
     std::atomic<int> deleted{0};
-    std::unique_ptr<ProbeClient> client(new ProbeClient(notifyTask.get()));
+    std::unique_ptr<ProbeClient> client(new ProbeClient(notifyTask.task()));
     client->SetNotify(&notify);
     client->SetNotifyFlags(0xFF);
     client->StartHttpThread();
@@ -136,7 +136,9 @@ TEST(CHttpClientThreadTest, QueuedRequestThatNeverRunsFreesItsStream) {
       EXPECT_EQ(param.pStreamWriter, nullptr);  // the queued call owns it now
       if (!destroy) client->SetRunning(false);
       gate.Open();
-      if (!destroy) { ASSERT_TRUE(zntest::RunOnTask(client->HttpTask(), [] {})); }
+      if (!destroy) {
+        ASSERT_TRUE(zntest::RunOn(client->HttpTask(), [] {}));
+      }
     }
     if (destroy) {
       client.reset();  // stops the worker; the queued call is destroyed unrun
@@ -147,8 +149,10 @@ TEST(CHttpClientThreadTest, QueuedRequestThatNeverRunsFreesItsStream) {
       client.reset();
     }
     EXPECT_EQ(deleted.load(), 1);
-    ASSERT_TRUE(zntest::RunOnTask(notifyTask.get(), [] {}));
-    if (!destroy) { EXPECT_TRUE(rec.Events().empty()); }
+    ASSERT_TRUE(zntest::RunOn(notifyTask.task(), [] {}));
+    if (!destroy) {
+      EXPECT_TRUE(rec.Events().empty());
+    }
   }
 }
 

@@ -17,6 +17,7 @@
 #include "base/znplatform.h"
 #include "client/CHttpClient.h"
 #include "include/znhttpclient.h"
+#include "support/TestNet.h"
 #include "support/TransferProbe.h"
 
 namespace zntest {
@@ -54,15 +55,14 @@ class Recorder {
     m_events.push_back(ev);
     m_cv.notify_all();
   }
-  // True when at least n events arrived within the bound.
-  bool WaitFor(size_t n) {
+  // True when pred held on the events within the bound.
+  bool WaitUntil(const std::function<bool(const std::vector<HostEvent>&)>& pred, std::chrono::seconds bound = kWait) {
     std::unique_lock<std::mutex> g(m_mutex);
-    return m_cv.wait_for(g, kWait, [&] { return m_events.size() >= n; });
+    return m_cv.wait_for(g, bound, [&] { return pred(m_events); });
   }
   bool WaitForName(const std::string& name) {
-    std::unique_lock<std::mutex> g(m_mutex);
-    return m_cv.wait_for(g, kWait, [&] {
-      for (auto& e : m_events)
+    return WaitUntil([&](const std::vector<HostEvent>& ev) {
+      for (auto& e : ev)
         if (e.name == name) return true;
       return false;
     });
@@ -129,7 +129,9 @@ class RecordingNotifyRef : public IHttpClientNotifyRef {
   explicit RecordingNotifyRef(Recorder& rec) : m_inner(rec, "Ref.") {}
   void OnConnecting(zn::IHttpClient* c, zn::strutf16& h) override { Seen(), m_inner.OnConnecting(c, h); }
   void OnConnected(zn::IHttpClient* c) override { Seen(), m_inner.OnConnected(c); }
-  void OnDownloadStart(zn::IHttpClient* c, uint32_t p, uint32_t t) override { Seen(), m_inner.OnDownloadStart(c, p, t); }
+  void OnDownloadStart(zn::IHttpClient* c, uint32_t p, uint32_t t) override {
+    Seen(), m_inner.OnDownloadStart(c, p, t);
+  }
   void OnProgress(zn::IHttpClient* c, uint64_t d, uint64_t t, uint32_t r, uint64_t x) override {
     Seen(), m_inner.OnProgress(c, d, t, r, x);
   }
@@ -142,37 +144,6 @@ class RecordingNotifyRef : public IHttpClientNotifyRef {
   void Seen() { m_nRefInCall = RefCount(); }
   RecordingNotify m_inner;
 };
-
-// Runs fn on the task's thread and waits for it (bounded). False on time-out.
-inline bool RunOnTask(CZNTaskBase* task, std::function<void()> fn) {
-  struct Arg : CRefCountSafe {
-    std::function<void()> fn;
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
-  };
-  Arg* arg = new Arg;
-  arg->fn = std::move(fn);
-  auto run = [](void*, CRefCount* p) -> int {
-    Arg* a = static_cast<Arg*>(p);
-    a->fn();
-    std::lock_guard<std::mutex> g(a->m);
-    a->done = true;
-    a->cv.notify_all();
-    return 0;
-  };
-  bool ok;
-  {
-    CScopeCall call(nullptr, nullptr, run, arg);
-    ok = CZNTaskBase::PushTask(task, call);
-  }
-  if (ok) {
-    std::unique_lock<std::mutex> g(arg->m);
-    ok = arg->cv.wait_for(g, kWait, [&] { return arg->done; });
-  }
-  arg->Release();
-  return ok;
-}
 
 // Blocks a task until Open() is called, so that calls queue up behind it. The
 // state is counted and shared with the blocking call, which may still be
@@ -219,22 +190,6 @@ class TaskGate {
     bool open = false;
   };
   State* m_pState;  // counted (one reference); the blocking call holds another
-};
-
-// A started task released at the end of the scope.
-class ScopedTask {
- public:
-  explicit ScopedTask(const char* name) : m_pTask(new CZNTaskIO(name, 50, 1)) { m_pTask->Start(); }
-  ScopedTask(const ScopedTask&) = delete;
-  ScopedTask& operator=(const ScopedTask&) = delete;
-  ~ScopedTask() {
-    m_pTask->Stop();
-    m_pTask->Release();
-  }
-  CZNTaskIO* get() const { return m_pTask; }
-
- private:
-  CZNTaskIO* m_pTask;  // counted (one reference)
 };
 
 // Collects the log lines of the whole process while it lives (one at a time).
@@ -298,7 +253,7 @@ class Host {
  public:
   // withNotifyTask false: the callbacks run on the client's worker.
   explicit Host(uint8_t flags = 0xFF, bool withNotifyTask = true) : m_task("notify"), m_notify(m_rec) {
-    m_pClient.reset(zn_create_httpclient_ex(withNotifyTask ? m_task.get() : nullptr));
+    m_pClient.reset(zn_create_httpclient_ex(withNotifyTask ? m_task.task() : nullptr));
     m_pClient->SetNotify(&m_notify);
     m_pClient->SetNotifyFlags(flags);
   }
@@ -306,23 +261,21 @@ class Host {
   zn::IHttpClientEx* get() const { return m_pClient.get(); }
   Recorder& rec() { return m_rec; }
   RecordingNotify& notify() { return m_notify; }
-  CZNTaskIO* task() const { return m_task.get(); }
+  CZNTaskIO* task() const { return m_task.task(); }
   // The code of the n-th (1-based) completion, or -1 when it did not come in time.
   int64_t WaitComplete(size_t n = 1, std::chrono::seconds bound = std::chrono::seconds(60)) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (std::chrono::steady_clock::now() < deadline) {
-      std::vector<HostEvent> ev = m_rec.Events();
-      size_t seen = 0;
-      for (const HostEvent& e : ev) {
-        if (e.name == "OnDownloadComplete" && ++seen == n) {
-          // Let the notify task finish the callback before the test goes on.
-          RunOnTask(m_task.get(), [] {});
-          return static_cast<int64_t>(e.a);
-        }
-      }
-      m_rec.WaitFor(ev.size() + 1);
-    }
-    return -1;
+    int64_t code = -1;
+    m_rec.WaitUntil(
+        [&](const std::vector<HostEvent>& ev) {
+          size_t seen = 0;
+          for (const HostEvent& e : ev)
+            if (e.name == "OnDownloadComplete" && ++seen == n) code = static_cast<int64_t>(e.a);
+          return seen >= n;
+        },
+        bound);
+    // Let the notify task finish the callback before the test goes on.
+    if (code >= 0) RunOn(m_task.task(), [] {});
+    return code;
   }
   // The body kept in memory, "<none>" when there is none.
   std::string Body() {
@@ -341,7 +294,7 @@ class Host {
   void Reset() { m_pClient.reset(); }
 
  private:
-  ScopedTask m_task;
+  TaskThread m_task;
   Recorder m_rec;
   RecordingNotify m_notify;
   std::unique_ptr<zn::IHttpClientEx> m_pClient;  // destroyed before the task and the recorder

@@ -123,8 +123,8 @@ class Resource final {
   bool m_bChunked;
   std::string m_head;
   std::string m_wire;
-  std::vector<size_t> m_held;   // m_held[k]: body bytes decoded from the first k wire bytes
-  size_t m_lastSizeDigit = 0;   // chunked: offset of the last-chunk "0"
+  std::vector<size_t> m_held;  // m_held[k]: body bytes decoded from the first k wire bytes
+  size_t m_lastSizeDigit = 0;  // chunked: offset of the last-chunk "0"
 };
 
 enum class Fault { kClose, kStall };
@@ -206,8 +206,8 @@ std::string RunOne(const Resource& res, const Sweep& sweep, size_t k, const znte
     const std::string again = server.Request(1);
     const std::string range = "\r\nRange: bytes=" + std::to_string(resumeFrom) + "-\r\n";
     if (resumeFrom == 0 ? again.find("\r\nRange:") != std::string::npos : again.find(range) == std::string::npos) {
-      return "second request asks the wrong range (expected from " + std::to_string(resumeFrom) + "): " +
-             again.substr(0, again.find("\r\n\r\n"));
+      return "second request asks the wrong range (expected from " + std::to_string(resumeFrom) +
+             "): " + again.substr(0, again.find("\r\n\r\n"));
     }
   }
   return "";
@@ -288,8 +288,8 @@ TEST(FaultSweepTest, RetryMeetsAServerThatNeverAnswers) {
     }
     // The first answer breaks off inside the body; the retry's connection
     // gives nothing; the third connection closes at once.
-    ScriptedServer server({ServerScript().ReadRequest().Send(res.wire().substr(0, res.headSize() + 1000)).Close(),
-                           retry});
+    ScriptedServer server(
+        {ServerScript().ReadRequest().Send(res.wire().substr(0, res.headSize() + 1000)).Close(), retry});
     ASSERT_TRUE(server.ok());
     const std::string target = dir.File("silent.bin");
     zntest::RemoveFile(target);

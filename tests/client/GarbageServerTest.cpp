@@ -49,12 +49,12 @@ enum class After { kClose, kStall };
 
 struct GarbageCase {
   const char* name;
-  std::string answer;      // what every connection gets after the request
-  After after;             // what the server does behind it
-  uint32_t code;           // the result the download ends with
-  std::string logText;     // a line that must have been logged ...
-  const char* logTag;      // ... under this tag
-  bool emptyFile;          // the target ends up empty (only checked with code 0)
+  std::string answer;   // what every connection gets after the request
+  After after;          // what the server does behind it
+  uint32_t code;        // the result the download ends with
+  std::string logText;  // a line that must have been logged ...
+  const char* logTag;   // ... under this tag
+  bool emptyFile;       // the target ends up empty (only checked with code 0)
 };
 
 void RunCase(const GarbageCase& c, const zntest::ScratchDir& dir) {
@@ -94,12 +94,12 @@ TEST(GarbageServerTest, EachFaultEndsWithItsCodeAndLogLine) {
   const std::string chunked = Head("200 OK", {"Transfer-Encoding: chunked"});
 
   const GarbageCase cases[] = {
-      {"random bytes filling the buffer", noise, After::kClose, 2,
-       "before [16384] not recv Head Complete,let it Error", "znhttp", false},
-      {"random bytes, then close", noise.substr(0, 1000), After::kClose, 3, "OnClose dwTmpRecvCurPos[1000]",
+      {"random bytes filling the buffer", noise, After::kClose, 2, "before [16384] not recv Head Complete,let it Error",
        "znhttp", false},
-      {"a 16 KiB head without an end", endless, After::kStall, 2,
-       "before [16384] not recv Head Complete,let it Error", "znhttp", false},
+      {"random bytes, then close", noise.substr(0, 1000), After::kClose, 3, "OnClose dwTmpRecvCurPos[1000]", "znhttp",
+       false},
+      {"a 16 KiB head without an end", endless, After::kStall, 2, "before [16384] not recv Head Complete,let it Error",
+       "znhttp", false},
       {"zero byte inside the head", WithNul(nulHead, nulHead.find('?')), After::kClose, 3,
        "OnClose dwTmpRecvCurPos[" + std::to_string(nulHead.size()) + "]", "znhttp", false},
       {"zero byte in the status line", WithNul(Head("200 OK", {"Content-Length: 1"}) + "z", 10), After::kClose, 3,
@@ -112,8 +112,8 @@ TEST(GarbageServerTest, EachFaultEndsWithItsCodeAndLogLine) {
        "strResponseHead !bChunked Content-Length=0,Complete", "znhttp", true},
       {"Content-Length beyond 32 bits", Head("200 OK", {"Content-Length: 99999999999"}) + std::string(100, 'h'),
        After::kClose, 5, "m_oRequestInfo.m_nRetryTimes[3] <= [3],FAIL", "znhttp", false},
-      {"Content-Length of 2^32", Head("200 OK", {"Content-Length: 4294967296"}) + std::string(10, 'h'),
-       After::kStall, 5, "Data Receive Time Out [", "znhttp", false},
+      {"Content-Length of 2^32", Head("200 OK", {"Content-Length: 4294967296"}) + std::string(10, 'h'), After::kStall,
+       5, "Data Receive Time Out [", "znhttp", false},
       {"Content-Range beyond 4 GiB",
        Head("206 Partial Content", {"Content-Range: bytes 0-99/5000000000", "Content-Length: 100"}) +
            std::string(100, 'r'),

@@ -8,9 +8,9 @@
 #include <chrono>
 #include <string>
 
+#include "include/znhttpclient.h"
 #include "support/NginxFixture.h"
 #include "support/TransferProbe.h"
-#include "include/znhttpclient.h"
 
 namespace {
 
@@ -55,7 +55,8 @@ zntest::NginxFixture* SoakTest::s_nginx = nullptr;
 
 // One transfer of the given kind on client; "" when it went right.
 std::string Transfer(zntest::NginxFixture& nginx, zn::IHttpClientEx* client, zntest::TransferProbe& probe, Kind kind,
-                     int i, const zntest::ScratchDir& dir, const std::string& fileBytes, const std::string& smallBytes) {
+                     int i, const zntest::ScratchDir& dir, const std::string& fileBytes,
+                     const std::string& smallBytes) {
   probe.Reset();
   const std::string target = dir.File("soak-" + std::to_string(i % 2) + ".bin");
   const std::string payload(1000 + (i % 7) * 333, static_cast<char>('a' + i % 26));
@@ -107,8 +108,8 @@ void ExpectNoGrowth(const Usage& before, const Usage& after, bool checkRss) {
   // Sanitizer builds hold freed memory in quarantine: resident size says
   // nothing there, and LeakSanitizer takes over.
   if (checkRss && !kSanitizedBuild) {
-    EXPECT_LE(after.rssKiB, before.rssKiB + kRssSlackKiB) << "RSS " << before.rssKiB << " -> " << after.rssKiB
-                                                          << " KiB";
+    EXPECT_LE(after.rssKiB, before.rssKiB + kRssSlackKiB)
+        << "RSS " << before.rssKiB << " -> " << after.rssKiB << " KiB";
   }
 }
 
@@ -159,8 +160,7 @@ TEST_F(SoakTest, ClientsDestroyedWhileTransferring) {
     client->SetNotifyFlags(kAllNotifications);
     const std::string target = dir.File("slow-" + std::to_string(i % 4) + ".bin");
     const std::string& from = (i % 2 == 0) ? url : secureUrl;
-    const bool started =
-        client->Download(zn::strutf8(from.c_str()), zn::strutf8(target.c_str()), nullptr, false);
+    const bool started = client->Download(zn::strutf8(from.c_str()), zn::strutf8(target.c_str()), nullptr, false);
     EXPECT_TRUE(started) << "client " << i;
     if (started && i % 3 == 1) {
       EXPECT_TRUE(probe.WaitConnected(kStartBound)) << "client " << i;

@@ -216,10 +216,12 @@ TaskThread::~TaskThread() {
   m_pTask->Release();
 }
 
-bool TaskThread::Run(const std::function<void()>& fn, int timeoutMs) {
+bool TaskThread::Run(const std::function<void()>& fn, int timeoutMs) { return RunOn(m_pTask, fn, timeoutMs); }
+
+bool RunOn(CZNTaskBase* task, const std::function<void()>& fn, int timeoutMs) {
   auto* box = new CallBox(fn);
   // The queued copy holds its own references to the box (as holder and argument).
-  const bool posted = CZNTaskBase::PushTask(m_pTask, CScopeCall(box, box, &CallBox::Run, nullptr));
+  const bool posted = CZNTaskBase::PushTask(task, CScopeCall(box, box, &CallBox::Run, nullptr));
   const bool ran = posted && box->Wait(timeoutMs);
   box->Release();
   return ran;

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+class CZNTaskBase;
 class CZNTaskIO;
 
 namespace zntest {
@@ -81,6 +82,10 @@ class Waiter final {
   std::mutex m_mutex;
   std::condition_variable m_cv;
 };
+
+// Runs fn on the task's thread and waits for it to finish; false when it did
+// not run within timeoutMs. fn's captures must outlive the wait.
+bool RunOn(CZNTaskBase* task, const std::function<void()>& fn, int timeoutMs = kEventWaitMs);
 
 // A started platform I/O task for the duration of a test.
 // Thread: the test thread. Owns: one counted reference to the task.
