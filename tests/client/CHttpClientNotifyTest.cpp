@@ -107,31 +107,20 @@ TEST(CHttpClientNotifyTest, DestroyedClientReachesNoneOfItsCallbacks) {
 
 TEST(CHttpClientNotifyTest, DestructionWaitsForACallbackRunningElsewhere) {
   Notified s;
-  std::mutex m;
-  std::condition_variable cv;
-  bool entered = false;
-  bool deleted = false;
+  CZNEvent entered(true, false);
+  CZNEvent deleted(true, false);
   bool deletedWhileInCallback = false;
   s.rec.SetHook([&](const HostEvent& e) {
     if (e.name != "OnDownloadComplete") return;
-    std::unique_lock<std::mutex> l(m);
-    entered = true;
-    cv.notify_all();
+    entered.Post();
     // The host thread deletes the client now; the deletion must not end
     // while this callback still runs.
-    deletedWhileInCallback = cv.wait_for(l, std::chrono::milliseconds(300), [&] { return deleted; });
+    deletedWhileInCallback = deleted.Wait(300);
   });
   s.client->NotifyOnDownloadComplete(0);
-  {
-    std::unique_lock<std::mutex> l(m);
-    ASSERT_TRUE(cv.wait_for(l, zntest::kWait, [&] { return entered; }));
-  }
+  ASSERT_TRUE(entered.Wait(10000));
   s.client.reset();
-  {
-    std::lock_guard<std::mutex> l(m);
-    deleted = true;
-    cv.notify_all();
-  }
+  deleted.Post();
   ASSERT_TRUE(s.Drain());
   EXPECT_FALSE(deletedWhileInCallback);
 }
@@ -233,16 +222,14 @@ TEST(CHttpClientNotifyTest, ProgressIsPacedToOneUnforcedReportPerSecond) {
 
   client.SetNotifyFlags(0x18);
   std::map<uint32_t, int> perSecond;  // zn_time second -> unforced reports in it
-  std::mutex m;
-  std::condition_variable cv;
+  CZNEvent never(true, false);
   const uint64_t end = zn_gettickcount() + 3500;
   while (zn_gettickcount() < end) {
     const size_t before = s.rec.Events().size();
     const uint32_t second = zn_time();
     client.ReportProgress(false);
     if (s.rec.Events().size() > before && zn_time() == second) ++perSecond[second];
-    std::unique_lock<std::mutex> l(m);
-    cv.wait_for(l, std::chrono::milliseconds(20));  // pace the loop, nothing to wait for
+    never.Wait(20);  // pace the loop, nothing to wait for
   }
   for (auto& kv : perSecond) EXPECT_LE(kv.second, 1) << "second " << kv.first;
   const size_t unforced = s.rec.Events().size();

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "base/znplatform.h"
@@ -94,55 +95,45 @@ class Recorder {
   std::function<void(const HostEvent&)> m_hook;
 };
 
-// The plain callback object, forwarding to a recorder.
-class RecordingNotify : public IHttpClientNotify {
+// A callback object (plain, or counted with Base IHttpClientNotifyRef) that
+// forwards every callback to a recorder.
+template <class Base>
+class RecordingNotifyOf : public Base {
  public:
-  explicit RecordingNotify(Recorder& rec, const char* prefix = "") : m_rec(rec), m_prefix(prefix) {}
+  explicit RecordingNotifyOf(Recorder& rec, const char* prefix = "") : m_rec(rec), m_prefix(prefix) {}
   void OnConnecting(zn::IHttpClient* c, zn::strutf16& host) override {
-    m_rec.Add(c, {m_prefix + "OnConnecting", zn::strutf8(host).c_str()});
+    Add(c, {"OnConnecting", zn::strutf8(host).c_str()});
   }
-  void OnConnected(zn::IHttpClient* c) override { m_rec.Add(c, {m_prefix + "OnConnected"}); }
+  void OnConnected(zn::IHttpClient* c) override { Add(c, {"OnConnected"}); }
   void OnDownloadStart(zn::IHttpClient* c, uint32_t present, uint32_t total) override {
-    m_rec.Add(c, {m_prefix + "OnDownloadStart", "", present, total});
+    Add(c, {"OnDownloadStart", "", present, total});
   }
   void OnProgress(zn::IHttpClient* c, uint64_t done, uint64_t total, uint32_t, uint64_t) override {
-    m_rec.Add(c, {m_prefix + "OnProgress", "", done, total});
+    Add(c, {"OnProgress", "", done, total});
   }
   void OnRedirected(zn::IHttpClient* c, zn::strutf16& url) override {
-    m_rec.Add(c, {m_prefix + "OnRedirected", zn::strutf8(url).c_str()});
+    Add(c, {"OnRedirected", zn::strutf8(url).c_str()});
     if (!m_rewrite.empty()) url = zn::strutf16(m_rewrite.c_str());
   }
-  void OnDownloadComplete(zn::IHttpClient* c, uint32_t code) override {
-    m_rec.Add(c, {m_prefix + "OnDownloadComplete", "", code});
-  }
+  void OnDownloadComplete(zn::IHttpClient* c, uint32_t code) override { Add(c, {"OnDownloadComplete", "", code}); }
   // OnRedirected replaces the URL with this text when not empty.
   std::string m_rewrite;
-
- private:
-  Recorder& m_rec;
-  std::string m_prefix;
-};
-
-// The counted callback object; notes its reference count inside each call.
-class RecordingNotifyRef : public IHttpClientNotifyRef {
- public:
-  explicit RecordingNotifyRef(Recorder& rec) : m_inner(rec, "Ref.") {}
-  void OnConnecting(zn::IHttpClient* c, zn::strutf16& h) override { Seen(), m_inner.OnConnecting(c, h); }
-  void OnConnected(zn::IHttpClient* c) override { Seen(), m_inner.OnConnected(c); }
-  void OnDownloadStart(zn::IHttpClient* c, uint32_t p, uint32_t t) override {
-    Seen(), m_inner.OnDownloadStart(c, p, t);
-  }
-  void OnProgress(zn::IHttpClient* c, uint64_t d, uint64_t t, uint32_t r, uint64_t x) override {
-    Seen(), m_inner.OnProgress(c, d, t, r, x);
-  }
-  void OnRedirected(zn::IHttpClient* c, zn::strutf16& url) override { Seen(), m_inner.OnRedirected(c, url); }
-  void OnDownloadComplete(zn::IHttpClient* c, uint32_t code) override { Seen(), m_inner.OnDownloadComplete(c, code); }
-  // The reference count while a callback ran (the client holds one more then).
+  // Counted form: the reference count while a callback ran (the client holds one more then).
   int m_nRefInCall = 0;
 
  private:
-  void Seen() { m_nRefInCall = RefCount(); }
-  RecordingNotify m_inner;
+  void Add(zn::IHttpClient* c, HostEvent ev) {
+    if constexpr (std::is_same<Base, IHttpClientNotifyRef>::value) m_nRefInCall = this->RefCount();
+    ev.name = m_prefix + ev.name;
+    m_rec.Add(c, std::move(ev));
+  }
+  Recorder& m_rec;
+  std::string m_prefix;
+};
+using RecordingNotify = RecordingNotifyOf<IHttpClientNotify>;
+// The counted callback object; its events are named "Ref.On...".
+struct RecordingNotifyRef : RecordingNotifyOf<IHttpClientNotifyRef> {
+  explicit RecordingNotifyRef(Recorder& rec) : RecordingNotifyOf(rec, "Ref.") {}
 };
 
 // Blocks a task until Open() is called, so that calls queue up behind it. The
