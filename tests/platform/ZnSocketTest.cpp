@@ -144,80 +144,55 @@ class ZnSocketTest : public ::testing::Test {
 };
 
 // Unread bytes give one OnRecv; only a Recv re-enables READ, and only while
-// bytes still wait (no busy loop on bytes the sink leaves).
-TEST_F(ZnSocketTest, UnreadBytesGiveOneRecvUntilTheSinkCallsRecvAgain) {
-  Open(ZNSOCKET_EVENT_READ);
+// bytes still wait (no busy loop on bytes the sink leaves). WRITE is one-shot:
+// one OnSend per selection, and no other call on the socket brings it back.
+TEST_F(ZnSocketTest, ReadWaitsForTheSinksRecvAndWriteIsOneShot) {
+  Open(0);
   struct Step {
     const char* peerWrites;  // bytes the peer sends first ("" none)
-    uint32_t taskReads;      // then one Recv of this many bytes on the task (0: no Recv)
+    const char* selects;     // then on the task: R/W select READ/WRITE, w clears WRITE
+    uint32_t taskReads;      // then one Recv of this many bytes (0: no Recv)
     const char* expectRead;  // what that Recv returns
-    int expectRecvCount;     // OnRecv deliveries in total afterwards
+    int recvs, sends;        // OnRecv and OnSend deliveries in total afterwards
   } steps[] = {
-      {"abc", 0, "", 1},     // bytes wait: one OnRecv
-      {"def", 0, "", 1},     // more bytes, still unread: no second OnRecv
-      {"", 0, "", 1},        // other socket calls meanwhile (WRITE selected) do not re-enable READ
-      {"", 2, "ab", 2},      // a Recv that leaves bytes re-enables: one more
-      {"", 100, "cdef", 2},  // a Recv that takes all: nothing waits, nothing comes
-      {"g", 0, "", 3},       // new bytes after the Recv: one OnRecv
-      {"", 100, "g", 3},
-      {"hij", 0, "", 4},
-      {"", 3, "hij", 4},  // a Recv that fills its buffer with exactly what waits: nothing comes
-      {"k", 0, "", 5},    // and the next bytes are announced as before
-      {"", 1, "k", 5},
+      {"", "", 0, "", 0, 0},       // nothing selected: nothing comes
+      {"", "W", 0, "", 0, 1},      // writable: one OnSend, and the interest is used up
+      {"", "", 0, "", 0, 1},       // no new selection: no second OnSend
+      {"", "R", 8, "", 0, 1},      // nor after calls that touch the waits (a Recv that finds nothing)
+      {"", "Ww", 0, "", 0, 1},     // selected and cleared at once: none
+      {"abc", "", 0, "", 1, 1},    // bytes wait: one OnRecv
+      {"def", "", 0, "", 1, 1},    // more bytes, still unread: no second OnRecv
+      {"", "W", 0, "", 1, 2},      // other calls meanwhile (WRITE selected) do not re-enable READ
+      {"", "", 2, "ab", 2, 2},     // a Recv that leaves bytes re-enables: one more
+      {"", "", 100, "cdef", 2, 2}, // a Recv that takes all: nothing waits, nothing comes
+      {"g", "", 0, "", 3, 2},      // new bytes after the Recv: one OnRecv
+      {"", "", 100, "g", 3, 2},
+      {"hij", "", 0, "", 4, 2},
+      {"", "", 3, "hij", 4, 2},  // a Recv that fills its buffer with exactly what waits: nothing comes
+      {"k", "", 0, "", 5, 2},    // and the next bytes are announced as before
+      {"", "", 1, "k", 5, 2},
   };
   int i = 0;
   for (const Step& step : steps) {
     SCOPED_TRACE(i++);
     ASSERT_TRUE(!*step.peerWrites || zntest::WriteAll(peer, step.peerWrites));
     std::string got;
-    if (step.taskReads) {
-      ASSERT_TRUE(task.Run([&] { RecordingSink::Read(socket, step.taskReads, got); }));
-    } else if (!*step.peerWrites) {
-      ASSERT_TRUE(task.Run([&] { socket->SelectEvent(ZNSOCKET_EVENT_WRITE, false); }));
-      ASSERT_TRUE(WaitCount(sink->sendCount, 1));
-    }
+    int r = 0;
+    ASSERT_TRUE(task.Run([&] {
+      for (const char* a = step.selects; *a; ++a) {
+        EXPECT_TRUE(socket->SelectEvent(*a == 'R' ? ZNSOCKET_EVENT_READ : ZNSOCKET_EVENT_WRITE, *a == 'w'));
+      }
+      if (step.taskReads) r = RecordingSink::Read(socket, step.taskReads, got);
+    }));
     EXPECT_EQ(got, step.expectRead);
-    EXPECT_TRUE(WaitCount(sink->recvCount, step.expectRecvCount));
+    EXPECT_EQ(r, static_cast<int>(std::strlen(step.expectRead)));
+    EXPECT_TRUE(WaitCount(sink->recvCount, step.recvs));
+    EXPECT_TRUE(WaitCount(sink->sendCount, step.sends));
     ASSERT_TRUE(task.Drain());
-    EXPECT_EQ(Count(sink->recvCount), step.expectRecvCount);
+    EXPECT_EQ(Count(sink->recvCount), step.recvs);
+    EXPECT_EQ(Count(sink->sendCount), step.sends);
   }
   EXPECT_EQ(Count(sink->closeCount), 0);
-  EXPECT_FALSE(sink->m_waiter.Get(sink->wrongThread));
-}
-
-TEST_F(ZnSocketTest, WriteInterestIsOneShot) {
-  Open(0);
-  struct Step {
-    bool select;      // SelectEvent(WRITE, false) on the task
-    bool clearAfter;  // then SelectEvent(WRITE, true) in the same call, before any event
-    bool otherCalls;  // then calls that touch the socket's waits (READ selected, a Recv)
-    int expectSends;  // OnSend deliveries in total afterwards
-  } steps[] = {
-      {false, false, false, 0},  // nothing selected: nothing comes
-      {true, false, false, 1},   // writable: one OnSend, and the interest is used up
-      {false, false, false, 1},  // no new selection: no second OnSend
-      {false, false, true, 1},   // nor after other calls on the socket
-      {true, false, false, 2},   // selected again: one more
-      {true, true, false, 2},    // selected and cleared at once: none
-      {false, false, true, 2},
-  };
-  int i = 0;
-  for (const Step& step : steps) {
-    SCOPED_TRACE(i++);
-    ASSERT_TRUE(task.Run([&] {
-      EXPECT_TRUE(!step.select || socket->SelectEvent(ZNSOCKET_EVENT_WRITE, false));
-      EXPECT_TRUE(!step.clearAfter || socket->SelectEvent(ZNSOCKET_EVENT_WRITE, true));
-      if (step.otherCalls) {
-        char buf[8];
-        EXPECT_TRUE(socket->SelectEvent(ZNSOCKET_EVENT_READ, false));
-        EXPECT_EQ(socket->Recv(buf, sizeof(buf)), 0);
-        EXPECT_TRUE(socket->SelectEvent(ZNSOCKET_EVENT_READ, true));
-      }
-    }));
-    EXPECT_TRUE(WaitCount(sink->sendCount, step.expectSends));
-    ASSERT_TRUE(task.Drain());
-    EXPECT_EQ(Count(sink->sendCount), step.expectSends);
-  }
   EXPECT_FALSE(sink->m_waiter.Get(sink->wrongThread));
 }
 
