@@ -231,17 +231,10 @@ TEST(CHttpClientSendRecvTest, CutBodyIsResumedByTheRetry) {
   const std::string second = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(cut) +
                              "-99999/100000\r\nContent-Length: " + std::to_string(body.size() - cut) + "\r\n\r\n" +
                              body.substr(cut);
-  struct Case {
-    bool reset;  // an abortive close instead of an orderly one
-  };
-  for (const Case& c : {Case{false}, Case{true}}) {
+  for (bool reset : {false, true}) {  // an abortive close, or an orderly one
     ServerScript cutScript;
     cutScript.ReadRequest().Send(first).Delay(50);
-    if (c.reset) {
-      cutScript.Reset();
-    } else {
-      cutScript.Close();
-    }
+    reset ? cutScript.Reset() : cutScript.Close();
     ScriptedServer server({cutScript, ServerScript().ReadRequest().Send(second)});
     ASSERT_TRUE(server.ok());
     zntest::ScratchDir dir;
@@ -284,11 +277,7 @@ TEST(CHttpClientSendRecvTest, SilenceOrCloseAfterAnAnswerWithoutLength) {
     SCOPED_TRACE(c.name);
     ServerScript script;
     script.ReadRequest().Send(c.answer.empty() ? "" : "HTTP/1.1 " + c.answer + "\r\n\r\nno length");
-    if (c.close) {
-      script.Close();
-    } else {
-      script.Stall();
-    }
+    c.close ? script.Close() : script.Stall();
     ScriptedServer server(std::vector<ServerScript>(3, script));
     ASSERT_TRUE(server.ok());
     LogCapture log;
@@ -429,6 +418,8 @@ TEST(CHttpClientSendRecvTest, SystemProxyForwardsOrFallsBackToDirect) {
     ASSERT_TRUE(host->Download(U16(server.Url("/proxied")), nullptr));
     EXPECT_EQ(host.WaitComplete(), 0);
     EXPECT_EQ(host.Body(), "via proxy");
+    // The request went through tinyproxy, not straight to the server.
+    EXPECT_NE(proxy.Log().find("127.0.0.1:" + std::to_string(server.port())), std::string::npos) << proxy.Log();
   }
   // Nothing reachable, proxy refused: proxied and direct attempts alternate,
   // and only the proxied failures are followed by an uncounted direct one.

@@ -149,11 +149,7 @@ std::string RunOne(const Resource& res, const Sweep& sweep, size_t k, const znte
   const size_t cut = std::min(k, res.wire().size());
   ServerScript first;
   first.ReadRequest().Send(res.wire().substr(0, cut));
-  if (sweep.fault == Fault::kClose) {
-    first.Close();
-  } else {
-    first.Stall();
-  }
+  sweep.fault == Fault::kClose ? first.Close() : first.Stall();
   // The client asks for what it holds; a Range past the end meets a 416,
   // after which it starts again from 0.
   const bool headSeen = k >= res.headSize();
@@ -251,11 +247,7 @@ TEST(FaultSweepTest, RetryMeetsAServerThatNeverAnswers) {
     const Resource res(body, chunked);
     ServerScript retry;
     retry.ReadRequest();
-    if (closed) {
-      retry.Close();
-    } else {
-      retry.Stall();
-    }
+    closed ? retry.Close() : retry.Stall();
     // The first answer breaks off inside the body; the retry's connection
     // gives nothing; the third connection closes at once.
     ScriptedServer server(

@@ -61,11 +61,7 @@ void RunCase(const GarbageCase& c, const zntest::ScratchDir& dir) {
   SCOPED_TRACE(c.name);
   ServerScript script;
   script.ReadRequest().Send(c.answer);
-  if (c.after == After::kClose) {
-    script.Close();
-  } else {
-    script.Stall();
-  }
+  c.after == After::kClose ? script.Close() : script.Stall();
   zntest::ScriptedServerOptions options;
   options.defaultScript = std::make_shared<ServerScript>(script);
   ScriptedServer server({script}, options);
