@@ -6,6 +6,8 @@
 // in the middle of a transfer, the bind address and the system proxy.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "ClientTestUtil.h"
 #include "base/znsocket.h"
 #include "support/ScriptedServer.h"
@@ -34,6 +36,17 @@ std::string Pattern(size_t n, size_t seed = 0) {
   for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 31 + seed * 7 + (i >> 8)) & 0xFF);
   return s;
 }
+
+// A host stream that counts its deletion.
+class CountedStream : public IZNStreamWriter {
+ public:
+  explicit CountedStream(std::atomic<int>* deleted) : m_pDeleted(deleted) {}
+  ~CountedStream() override { ++*m_pDeleted; }
+  uint64_t Write(const void*, uint32_t len) override { return len; }
+
+ private:
+  std::atomic<int>* m_pDeleted;
+};
 
 // Splits a recorded request into head (through the empty line) and body.
 void SplitRequest(const std::string& req, std::string* head, std::string* body) {
@@ -311,7 +324,8 @@ TEST(CHttpClientSendRecvTest, KeptConnectionClosedBeforeTheAnswerIsRetried) {
 }
 
 // A Stop ends the transfer silently and the client takes the next one; a
-// deleted client reports nothing either, also over TLS and before any answer.
+// deleted client reports nothing either and frees its stream, also over TLS
+// and before any answer.
 TEST(CHttpClientSendRecvTest, StopOrDeleteInTheMiddleOfATransfer) {
   const struct {
     const char* name;
@@ -334,7 +348,12 @@ TEST(CHttpClientSendRecvTest, StopOrDeleteInTheMiddleOfATransfer) {
     ASSERT_TRUE(server.ok());
     Host host;
     zntest::ScratchDir dir;
-    ASSERT_TRUE(host->Download(U8(server.Url("/x")), U8(dir.File("x")), nullptr, false));
+    std::atomic<int> deleted{0};
+    if (c.stop) {
+      ASSERT_TRUE(host->Download(U8(server.Url("/x")), U8(dir.File("x")), nullptr, false));
+    } else {
+      ASSERT_TRUE(host->DownloadToStream(U16(server.Url("/x")), new CountedStream(&deleted), 0));
+    }
     if (c.waitForBody) {
       ASSERT_TRUE(host.rec().WaitForName("OnDownloadStart"));
     }
@@ -349,6 +368,7 @@ TEST(CHttpClientSendRecvTest, StopOrDeleteInTheMiddleOfATransfer) {
       host.Reset();
       ASSERT_TRUE(zntest::RunOn(host.task(), [] {}));
       EXPECT_EQ(host.rec().Count("OnDownloadComplete"), 0u);
+      EXPECT_EQ(deleted.load(), 1);
     }
   }
 }
