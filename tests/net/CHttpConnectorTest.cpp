@@ -3,6 +3,7 @@
 // failure, the handshake time-out and the late winner, all on loopback.
 #include "net/CHttpConnector.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@ namespace {
 using zntest::LogCapture;
 using zntest::OnTask;
 using zntest::RefusingPort;
+using zntest::RefusingPorts;
 using zntest::ScopedResolver;
 using zntest::TlsServerOptions;
 using zntest::TlsTestServer;
@@ -57,10 +59,8 @@ TEST(CHttpConnectorTest, NothingToConnect) {
 // Addresses are de-duplicated across hosts and kept in the order of their
 // first appearance; every address is tried once.
 TEST(CHttpConnectorTest, SharedAddressesAreTriedOnce) {
-  RefusingPort a("127.0.0.1", 0);
-  RefusingPort b("127.0.0.2", a.port());
-  RefusingPort c("127.0.0.3", a.port());
-  ASSERT_TRUE(a.valid() && b.valid() && c.valid());
+  const RefusingPorts a({"127.0.0.1", "127.0.0.2", "127.0.0.3"});
+  ASSERT_TRUE(a.valid());
   ScopedResolver resolver({{"one.test", {true, {"127.0.0.2", "127.0.0.1"}}},
                            {"two.test", {true, {"127.0.0.1", "127.0.0.3", "127.0.0.2"}}}});
   LogCapture log;
@@ -131,11 +131,21 @@ TEST(CHttpConnectorTest, OneReportFromTheRace) {
     options.sendBytes = https && !r.subject ? 100 : 0;  // bytes that are no TLS
     options.handshakeDelayMs = r.answer == kBoth && r.code > 0 ? 500 : 0;
     options.closeDuringHandshake = r.code == 1;
-    TlsTestServer server(options);
-    ASSERT_TRUE(address.empty() || server.Start());
-    RefusingPort v4(r.answer == kBoth && address != "127.0.0.1" ? "127.0.0.1" : "", server.port());
-    const uint16_t port = address.empty() ? v4.port() : server.port();
-    RefusingPort v6(r.answer == kBoth && address != "::1" ? "::1" : "", port);
+    // The other family refuses on the server's port number, which another
+    // process may hold there: then the server takes another number.
+    const std::string refuse4 = r.answer == kBoth && address != "127.0.0.1" ? "127.0.0.1" : "";
+    const std::string refuse6 = r.answer == kBoth && address != "::1" ? "::1" : "";
+    std::unique_ptr<TlsTestServer> listening;
+    std::unique_ptr<RefusingPort> v4, v6;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      listening = std::make_unique<TlsTestServer>(options);
+      ASSERT_TRUE(address.empty() || listening->Start());
+      v4 = std::make_unique<RefusingPort>(refuse4, listening->port());
+      v6 = std::make_unique<RefusingPort>(refuse6, address.empty() ? v4->port() : listening->port());
+      if ((refuse4.empty() || v4->valid()) && (refuse6.empty() || v6->valid())) break;
+    }
+    TlsTestServer& server = *listening;
+    const uint16_t port = address.empty() ? v4->port() : server.port();
     ScopedResolver resolver(
         {{host, r.answer == kBoth ? kDualStack : r.answer == kV4 ? kIpv4Only : ScopedResolver::Answer{false, {}}}});
     LogCapture log;

@@ -2,6 +2,7 @@
 // address, and reverse TCP. Its handshakes run in the connector's race table.
 #include "net/CHttpSubConnector.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,7 @@ namespace {
 
 using zntest::LogCapture;
 using zntest::OnTask;
-using zntest::RefusingPort;
+using zntest::RefusingPorts;
 using zntest::TlsServerOptions;
 using zntest::TlsTestServer;
 
@@ -80,15 +81,23 @@ TEST(CHttpSubConnectorTest, ReverseTcpNeedsCreatorAndTask) {
 // second accepts. The list then starts with the address in use, ReConnect
 // begins with it, and once nothing accepts any more the failure comes once.
 TEST(CHttpSubConnectorTest, WalkThroughTheList) {
-  RefusingPort first("127.0.0.1", 0);
-  RefusingPort third("127.0.0.3", first.port());
-  ASSERT_TRUE(first.valid() && third.valid());
-  TlsServerOptions options;
-  options.tls = false;
-  options.address = "127.0.0.2";
-  options.port = first.port();
-  TlsTestServer server(options);
-  ASSERT_TRUE(server.Start());
+  // One port number for all three addresses, taken again when another
+  // process holds it on the server's address.
+  std::unique_ptr<RefusingPorts> refusing;
+  std::unique_ptr<TlsTestServer> listening;
+  for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
+    refusing = std::make_unique<RefusingPorts>(std::vector<std::string>{"127.0.0.1", "127.0.0.3"});
+    ASSERT_TRUE(refusing->valid());
+    TlsServerOptions options;
+    options.tls = false;
+    options.address = "127.0.0.2";
+    options.port = refusing->port();
+    listening = std::make_unique<TlsTestServer>(options);
+    if (!listening->Start()) listening.reset();
+  }
+  ASSERT_TRUE(listening);
+  TlsTestServer& server = *listening;
+  const RefusingPorts& first = *refusing;
   const std::string at = ":" + std::to_string(first.port()) + "]";
 
   LogCapture log;

@@ -349,6 +349,20 @@ RefusingPort::~RefusingPort() {
   if (m_nFd >= 0) close(m_nFd);
 }
 
+RefusingPorts::RefusingPorts(const std::vector<std::string>& addresses) {
+  constexpr int kAttempts = 50;
+  for (int attempt = 0; attempt < kAttempts && !addresses.empty(); ++attempt) {
+    std::vector<std::unique_ptr<RefusingPort>> ports;
+    ports.push_back(std::make_unique<RefusingPort>(addresses[0], 0));
+    for (size_t i = 1; i < addresses.size() && ports.back()->valid(); ++i)
+      ports.push_back(std::make_unique<RefusingPort>(addresses[i], ports[0]->port()));
+    if (ports.size() == addresses.size() && ports.back()->valid()) {
+      m_ports = std::move(ports);
+      return;
+    }
+  }
+}
+
 bool FillAddressRecord(const std::string& ip, unsigned char record[128]) {
   static_assert(sizeof(sockaddr_storage) == 128, "a record is one sockaddr_storage");
   sockaddr_storage addr;

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -128,6 +129,19 @@ class RefusingPort final {
  private:
   int m_nFd = -1;  // owned
   uint16_t m_wPort = 0;
+};
+
+// Refusing ports on several loopback addresses under one port number that is
+// free on every one of them: another process may hold a number on one address
+// only. valid() is false when no such number was found.
+class RefusingPorts final {
+ public:
+  explicit RefusingPorts(const std::vector<std::string>& addresses);
+  bool valid() const { return !m_ports.empty(); }
+  uint16_t port() const { return valid() ? m_ports.front()->port() : 0; }
+
+ private:
+  std::vector<std::unique_ptr<RefusingPort>> m_ports;  // owned, one per address
 };
 
 // True when the machine has an IPv6 loopback that can be bound.
