@@ -18,16 +18,6 @@ using zntest::ServerScript;
 using zntest::U16;
 using zntest::U8;
 
-class DeletedStream : public IZNStreamWriter {
- public:
-  explicit DeletedStream(std::atomic<int>* deleted) : m_pDeleted(deleted) {}
-  ~DeletedStream() override { ++*m_pDeleted; }
-  uint64_t Write(const void*, uint32_t len) override { return len; }
-
- private:
-  std::atomic<int>* m_pDeleted;
-};
-
 struct Refusal {
   const char* name;
   std::function<bool(zn::IHttpClientEx*)> call;
@@ -74,7 +64,8 @@ TEST(CHttpClientEntryTest, BadArgumentsAreRefusedWithTheirLogLines) {
       {"memory download, no url", [&](auto c) { return c->Download(U16(""), nullptr); }, ""},
       {"stream download, no stream", [&](auto c) { return c->DownloadToStream(U16("http://127.0.0.1/"), nullptr, 0); },
        "] Error DownloadToStream,Param Error"},
-      {"stream download, no url", [&](auto c) { return c->DownloadToStream(U16(""), new DeletedStream(&deleted), 0); },
+      {"stream download, no url",
+       [&](auto c) { return c->DownloadToStream(U16(""), new zntest::CountedStream(&deleted), 0); },
        "] Error DownloadToStream,Param Error"},
       {"list request, no hosts",
        [&](auto c) { return c->HttpRequestToBuffer(U16("/"), U16("80"), none, 0, nullptr, 0); },
@@ -129,7 +120,7 @@ TEST(CHttpClientEntryTest, BusyClientRefusesEveryTransferAndFinishesTheFirst) {
       {"download8", [&] { return host->Download(U8(url), U8(dir.File("other")), nullptr, false); },
        "] Error Download," + running},
       {"memory download", [&] { return host->Download(U16(url), nullptr); }, "] Error Download," + running},
-      {"stream download", [&] { return host->DownloadToStream(U16(url), new DeletedStream(&deleted), 0); },
+      {"stream download", [&] { return host->DownloadToStream(U16(url), new zntest::CountedStream(&deleted), 0); },
        "] Error DownloadToStream," + running},
       {"list request", [&] { return host->HttpRequestToBuffer(U16("/"), U16("80"), hosts, 0, nullptr, 0); },
        "]  HttpRequestToBuffer:Error HttpRequestToBuffer, m_bRunning[1]"},

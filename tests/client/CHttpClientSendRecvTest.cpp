@@ -37,17 +37,6 @@ std::string Pattern(size_t n, size_t seed = 0) {
   return s;
 }
 
-// A host stream that counts its deletion.
-class CountedStream : public IZNStreamWriter {
- public:
-  explicit CountedStream(std::atomic<int>* deleted) : m_pDeleted(deleted) {}
-  ~CountedStream() override { ++*m_pDeleted; }
-  uint64_t Write(const void*, uint32_t len) override { return len; }
-
- private:
-  std::atomic<int>* m_pDeleted;
-};
-
 // Splits a recorded request into head (through the empty line) and body.
 void SplitRequest(const std::string& req, std::string* head, std::string* body) {
   const size_t end = req.find("\r\n\r\n");
@@ -352,7 +341,7 @@ TEST(CHttpClientSendRecvTest, StopOrDeleteInTheMiddleOfATransfer) {
     if (c.stop) {
       ASSERT_TRUE(host->Download(U8(server.Url("/x")), U8(dir.File("x")), nullptr, false));
     } else {
-      ASSERT_TRUE(host->DownloadToStream(U16(server.Url("/x")), new CountedStream(&deleted), 0));
+      ASSERT_TRUE(host->DownloadToStream(U16(server.Url("/x")), new zntest::CountedStream(&deleted), 0));
     }
     if (c.waitForBody) {
       ASSERT_TRUE(host.rec().WaitForName("OnDownloadStart"));

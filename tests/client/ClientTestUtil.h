@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
@@ -289,6 +290,18 @@ class Host {
   Recorder m_rec;
   RecordingNotify m_notify;
   std::unique_ptr<zn::IHttpClientEx> m_pClient;  // destroyed before the task and the recorder
+};
+
+// A host stream that drops what it is given and counts its own deletion,
+// to see that the client frees a stream exactly once.
+class CountedStream final : public IZNStreamWriter {
+ public:
+  explicit CountedStream(std::atomic<int>* deleted) : m_pDeleted(deleted) {}
+  ~CountedStream() override { ++*m_pDeleted; }
+  uint64_t Write(const void*, uint32_t len) override { return len; }
+
+ private:
+  std::atomic<int>* m_pDeleted;  // borrowed; outlives the stream
 };
 
 }  // namespace zntest
