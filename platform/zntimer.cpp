@@ -95,49 +95,64 @@ void CancelEntry(TimerEntry& entry) {
 void WaitFor(const std::shared_ptr<TimerState>& state, uint32_t id, uint64_t waitSerial,
              const std::shared_ptr<asio::steady_timer>& timer);
 
-// A wait ended; runs on the reactor's thread.
-void OnWaitDone(const std::shared_ptr<TimerState>& state, uint32_t id, uint64_t waitSerial,
-                const std::shared_ptr<asio::steady_timer>& timer, const std::error_code& ec) {
-  if (ec) return;  // cancelled, or re-aimed at an earlier time by a re-arm
+using EntryIt = std::map<uint32_t, TimerEntry>::iterator;
+
+// The end of a wait or of a posted call for id, on the reactor's thread.
+// Under the state's lock, settle decides what becomes of the entry: it
+// returns whether the owner's callback is due, and moves an entry that ends
+// here into its second argument. That entry is released outside the lock and
+// before the callback, after which the owner may be gone.
+template <typename Settle>
+void Fire(const std::shared_ptr<TimerState>& state, uint32_t id, Settle settle) {
   CZNTimerBase* owner = nullptr;
   TimerEntry finished;
   {
     std::lock_guard<std::mutex> lock(state->mu);
-    owner = state->owner;
-    if (!owner) return;
     auto it = state->entries.find(id);
-    if (it == state->entries.end()) return;
+    if (!state->owner || it == state->entries.end()) return;
+    if (settle(it, finished)) owner = state->owner;
+  }
+  finished = TimerEntry();
+  if (owner) owner->OnTimer(id);
+}
+
+// A wait ended.
+void OnWaitDone(const std::shared_ptr<TimerState>& state, uint32_t id, uint64_t waitSerial,
+                const std::shared_ptr<asio::steady_timer>& timer, const std::error_code& ec) {
+  if (ec) return;  // cancelled, or re-aimed at an earlier time by a re-arm
+  Fire(state, id, [&](EntryIt it, TimerEntry& finished) {
     TimerEntry& entry = it->second;
-    if (entry.timer != timer || entry.waitSerial != waitSerial) return;  // a stale wait
+    if (entry.timer != timer || entry.waitSerial != waitSerial) return false;  // a stale wait
     if (entry.serial == kNotArmed) {
       // Killed (or fired as a posted call) while this wait was in flight.
       finished = std::move(entry);
       state->entries.erase(it);
-      owner = nullptr;
-    } else if (entry.posted) {
+      return false;
+    }
+    if (entry.posted) {
       entry.timer.reset();  // the posted call serves the arming; the wait is idle
-      return;
-    } else if (Clock::now() < entry.due) {
+      return false;
+    }
+    if (Clock::now() < entry.due) {
       // Re-armed for later while this wait was in flight: wait for the rest.
       timer->expires_at(entry.due);
       entry.waitSerial = ++state->lastSerial;
       WaitFor(state, id, entry.waitSerial, timer);
-      return;
-    } else if (entry.once) {
+      return false;
+    }
+    if (entry.once) {
       finished = std::move(entry);
       state->entries.erase(it);
-    } else {
-      // Re-armed before the callback, so that the callback may kill or
-      // re-arm it like any other armed timer.
-      entry.due = Clock::now() + entry.period;
-      timer->expires_at(entry.due);
-      entry.waitSerial = ++state->lastSerial;
-      WaitFor(state, id, entry.waitSerial, timer);
+      return true;
     }
-  }
-  // Released before the callback: after it the object may be gone.
-  finished = TimerEntry();
-  if (owner) owner->OnTimer(id);
+    // Re-armed before the callback, so that the callback may kill or re-arm
+    // it like any other armed timer.
+    entry.due = Clock::now() + entry.period;
+    timer->expires_at(entry.due);
+    entry.waitSerial = ++state->lastSerial;
+    WaitFor(state, id, entry.waitSerial, timer);
+    return true;
+  });
 }
 
 void WaitFor(const std::shared_ptr<TimerState>& state, uint32_t id, uint64_t waitSerial,
@@ -147,16 +162,10 @@ void WaitFor(const std::shared_ptr<TimerState>& state, uint32_t id, uint64_t wai
   });
 }
 
-// The posted call of a zero-delay one-shot arming; runs on the reactor's thread.
+// The posted call of a zero-delay one-shot arming.
 void OnPostedDue(const std::shared_ptr<TimerState>& state, uint32_t id, uint64_t serial) {
-  CZNTimerBase* owner = nullptr;
-  TimerEntry finished;
-  {
-    std::lock_guard<std::mutex> lock(state->mu);
-    owner = state->owner;
-    if (!owner) return;
-    auto it = state->entries.find(id);
-    if (it == state->entries.end() || !it->second.posted || it->second.serial != serial) return;
+  Fire(state, id, [&](EntryIt it, TimerEntry& finished) {
+    if (!it->second.posted || it->second.serial != serial) return false;
     if (it->second.timer) {
       // A wait is still in flight: keep the entry, unarmed, for a re-arm to reuse.
       it->second.serial = kNotArmed;
@@ -165,9 +174,8 @@ void OnPostedDue(const std::shared_ptr<TimerState>& state, uint32_t id, uint64_t
       finished = std::move(it->second);
       state->entries.erase(it);
     }
-  }
-  finished = TimerEntry();
-  owner->OnTimer(id);
+    return true;
+  });
 }
 
 // Arms (or re-arms) id on the reactor ctx.
