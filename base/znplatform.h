@@ -34,6 +34,9 @@ ZNBASE_API uint32_t zn_rand();
 // blanks are skipped and reading stops at the first non-digit. No digits: false
 // and 0. A value beyond 32 bits: false and 0xFFFFFFFF.
 ZNBASE_API bool zn_str2uint32(const char* text, uint32_t* out);
+// The same reading for lengths and positions of 64 bits. A value beyond 64
+// bits: false and UINT64_MAX.
+ZNBASE_API bool zn_str2uint64(const char* text, uint64_t* out);
 
 // The monotonic performance counter and its frequency (ticks per second).
 ZNBASE_API uint64_t zn_perfcounter();

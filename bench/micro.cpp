@@ -107,13 +107,13 @@ void BM_ResponseAnalysis(benchmark::State& state) {
   for (auto _ : state) {
     resp.m_strResponseHead.clear();
     resp.m_dwResponseStatusCode = 0;
-    resp.m_dwContentLength = 0;
+    resp.m_qwContentLength = 0;
     resp.m_bChunked = false;
     memcpy(resp.m_pRecvBuf, kTypicalHead, headLen + 1);
     resp.m_dwTmpRecvCurPos = headLen;
     bool complete = false;
     zn::CHttpResponseAnalyser analyser(req, resp, settings, writer, chunker, cookie, nullptr);
-    if (!analyser.AnalyseResp(complete) || resp.m_dwContentLength != 1024) {
+    if (!analyser.AnalyseResp(complete) || resp.m_qwContentLength != 1024) {
       state.SkipWithError("head not accepted");
       break;
     }

@@ -110,8 +110,18 @@ bool CDataReader::GetData(const unsigned char** data, uint32_t* len) {
     return true;
   }
   if (m_pFile->Seek(static_cast<int64_t>(m_qwPos), 0) < 0) return false;
-  const int64_t got = m_pFile->Read(m_pFileCacheBuf, m_bufTmpMaxLen);
-  if (got <= 0) return false;
+  // The body is the file as long as it was when it was opened: bytes that
+  // another program appends meanwhile are never read, and a file that shrank
+  // below the position ends the read (false) instead of yielding short data
+  // forever.
+  const uint64_t remaining = m_qwLength - m_qwPos;
+  const uint32_t want = remaining < m_bufTmpMaxLen ? static_cast<uint32_t>(remaining) : m_bufTmpMaxLen;
+  const int64_t got = m_pFile->Read(m_pFileCacheBuf, want);
+  if (got <= 0) {
+    znsyslog(1, kTag, __LINE__, "Id[%I64u] Read File Fail at [%I64u] of [%I64u] [%s]", m_qwRequestId, m_qwPos,
+             m_qwLength, m_strFileName.c_str());
+    return false;
+  }
   m_dwCacheUsed = 0;
   m_dwCacheFilled = static_cast<uint32_t>(got);
   *data = m_pFileCacheBuf;

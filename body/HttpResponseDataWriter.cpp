@@ -74,7 +74,7 @@ bool HttpResponseDataWriter::Write(const unsigned char* data, uint32_t len) {
   if (m_bToFile) return WriteToFile(data, len);
   if (m_pStream) {
     if (m_pStream->Write(data, len) != len) return false;
-    m_dwDataLen += len;
+    m_qwStreamLen += len;
     return true;
   }
   return WriteToMemory(data, len);
@@ -178,7 +178,7 @@ uint64_t HttpResponseDataWriter::GetDownloadedSize() {
     const int64_t size = m_nKnownFileSize;
     return (size > 0 ? static_cast<uint64_t>(size) : 0) + m_dwCacheFill;
   }
-  return m_dwDataLen;
+  return m_pStream ? m_qwStreamLen : m_dwDataLen;
 }
 
 bool HttpResponseDataWriter::SetLength0() {
@@ -198,6 +198,7 @@ bool HttpResponseDataWriter::SetLength0() {
   }
   // The memory buffer and its spare room stay for the new body.
   m_dwDataLen = 0;
+  m_qwStreamLen = 0;
   return true;
 }
 

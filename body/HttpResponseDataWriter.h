@@ -75,7 +75,8 @@ class HttpResponseDataWriter final {
   uint32_t m_dwFileCacheBufLen = 0;        // capacity of the cache
   uint32_t m_dwCacheFill = 0;              // bytes waiting in the cache, <= capacity
   unsigned char* m_pMemBuf = nullptr;      // owned (malloc); the memory target or null
-  uint32_t m_dwDataLen = 0;                // memory: bytes held; stream: bytes passed on
+  uint32_t m_dwDataLen = 0;                // memory: bytes held (at most kMemoryMax)
+  uint64_t m_qwStreamLen = 0;              // stream: bytes passed on
   uint32_t m_dwSpareRoom = 0;              // free bytes behind the data in m_pMemBuf;
                                            // data length + spare room <= its size
   uint64_t m_qwRequestId = 0;              // request id current when made, for log lines

@@ -280,6 +280,8 @@ class CHttpClient : public zn::IHttpClientEx,
   void ConnectStep(bool bNoProxy);
   void RetryConnectStep(bool bProxyFailure);
   void NotifyComplete(int32_t nCode);
+  // Writes the writer's cached bytes to the target file and closes it.
+  void CloseTarget();
   void ResetRequest();
 
   // ---- settings ----

@@ -162,11 +162,14 @@ void CHttpClient::OnHttpsConnected(int eResult, CZNSslProcessor* pProcessor) {
   SendRequest();
 }
 
+void CHttpClient::CloseTarget() {
+  if (!m_pRpDataWriter) return;
+  m_pRpDataWriter->Flush();
+  m_pRpDataWriter->CloseFile();
+}
+
 void CHttpClient::NotifyComplete(int32_t nCode) {
-  if (m_pRpDataWriter) {
-    m_pRpDataWriter->Flush();
-    m_pRpDataWriter->CloseFile();
-  }
+  CloseTarget();
   ClearHeaders();
   ClearFormFields();
   if (nCode != kHttpResultSuccess && nCode != kHttpResultNotModified) {
@@ -196,6 +199,9 @@ void CHttpClient::DestroySocket() {
 void CHttpClient::DestroyConnector() {
   if (!m_pConnector) return;
   if (m_nConnectorCallbacks > 0) {
+    // Its connections close now; only the object waits until no callback of
+    // it is on the stack.
+    m_pConnector->Close();
     m_vecRetiredConnectors.push_back(m_pConnector);
   } else {
     delete m_pConnector;
@@ -220,11 +226,12 @@ void CHttpClient::ResetRequest() {
   ri.m_wPort = 0;
   ri.m_nRetryTimes = 0;
   ri.m_nRedirTimes = 0;
+  ri.m_bRangeRetried = false;
   ri.m_bFormData = false;
   HttpResponseInfo& rs = m_oResponse;
   rs.m_strResponseHead.clear();
   rs.m_dwResponseStatusCode = 0;
-  rs.m_dwContentLength = 0;
+  rs.m_qwContentLength = 0;
   rs.m_bChunked = false;
   rs.m_bWithChunkTrailer = false;
   free(rs.m_pRecvBuf);

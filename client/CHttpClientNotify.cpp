@@ -119,7 +119,7 @@ void CHttpClient::ReportProgress(bool bForce) {
       if (qwTick > m_pRpDataWriter->FirstWriteTime()) dwRate = m_pRpDataWriter->GetSpeed(qwTick, &qwDelta);
       qwDone = m_pRpDataWriter->GetDownloadedSize();
     }
-    NotifyOnProgress(qwDone, m_oResponse.m_dwContentLength, dwRate, qwDelta);
+    NotifyOnProgress(qwDone, m_oResponse.m_qwContentLength, dwRate, qwDelta);
     return;
   }
   uint64_t qwDone = 0;

@@ -14,7 +14,7 @@ void CHttpClient::RetryConnect() { RetryConnectStep(false); }
 void CHttpClient::ForgetAnswer() {
   HttpResponseInfo& rs = m_oResponse;
   rs.m_strResponseHead.clear();
-  rs.m_dwContentLength = 0;
+  rs.m_qwContentLength = 0;
   rs.m_bChunked = false;
   // The status and the body decoder belong to the broken answer too: a new
   // connection that ends before answering must not be judged by the old

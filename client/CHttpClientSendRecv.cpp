@@ -33,8 +33,7 @@ void CHttpClient::SendRequest() {
     }
   }
   if (m_oRequestInfo.m_strMethod == kMethodPost && m_pRqDataReader) {
-    NotifyOnDownloadStart(static_cast<uint32_t>(m_pRqDataReader->GetPos()),
-                          static_cast<uint32_t>(m_pRqDataReader->GetLength()));
+    NotifyOnDownloadStart(ClampToUint32(m_pRqDataReader->GetPos()), ClampToUint32(m_pRqDataReader->GetLength()));
   }
   m_dwRqHeadSent = 0;
   m_bFormEndQueued = false;
@@ -175,7 +174,7 @@ void CHttpClient::OnClose(CZNITCPSocket* /*pSocket*/) {
     NotifyComplete(kHttpResultRefused);
     return;
   }
-  if (!rs.m_bChunked && rs.m_dwContentLength == 0) {
+  if (!rs.m_bChunked && rs.m_qwContentLength == 0) {
     NotifyComplete(kHttpResultSuccess);  // the body ends with the connection
     return;
   }
@@ -194,7 +193,7 @@ void CHttpClient::OnTimer(unsigned int id) {
       }
       znsyslog(kLogWarning, kHttpClientLogTag, __LINE__, "Id[%I64u] Data Receive Time Out [%u]s!", CurrentRequestId(), m_dwRecvTimeout);
       if ((rs.m_dwResponseStatusCode == kStatusOk || rs.m_dwResponseStatusCode == kStatusPartial) &&
-          !rs.m_bChunked && rs.m_dwContentLength == 0) {
+          !rs.m_bChunked && rs.m_qwContentLength == 0) {
         NotifyComplete(kHttpResultSuccess);
       } else {
         RetryConnectStep(false);

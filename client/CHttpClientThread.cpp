@@ -64,6 +64,9 @@ void CHttpClient::StopHttpThreadImpl(bool bForce) {
   if (m_pHttpTask) m_pHttpTask->Stop();
   delete m_pSocket;
   m_pSocket = nullptr;
+  // A stopped download keeps every byte received so far, so that a later
+  // resume starts behind all of them.
+  CloseTarget();
   ResetRequest();
   SetTimerTask(nullptr);
 }

@@ -136,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!keepGoing) ZN_FUZZ_CHECK(!bComplete);
 
     if (!hadHead && !response.m_strResponseHead.empty() && attempts == 1 && !settings.m_bGbkHead &&
-        !response.m_bChunked && response.m_dwContentLength != 0 && !(settingsByte & kWriterHolds) &&
+        !response.m_bChunked && response.m_qwContentLength != 0 && !(settingsByte & kWriterHolds) &&
         (response.m_dwResponseStatusCode == 200 || response.m_dwResponseStatusCode == 206 ||
          response.m_dwResponseStatusCode == 500)) {
       const size_t end = HeadEnd(stream, answerStart);
@@ -160,13 +160,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // The writer holds the body bytes received so far, never more than the
       // announced length.
       const size_t got = stream.size() - expect.nBodyStart;
-      const size_t want = std::min<size_t>(got, response.m_dwContentLength);
+      const size_t want = std::min<size_t>(got, response.m_qwContentLength);
       unsigned char* held = nullptr;
       uint32_t heldLen = 0;
       writer->GetBuffer(&held, &heldLen);
       ZN_FUZZ_CHECK(heldLen == want);
       ZN_FUZZ_CHECK(want == 0 || memcmp(held, stream.data() + expect.nBodyStart, want) == 0);
-      ZN_FUZZ_CHECK(bComplete == (want == response.m_dwContentLength));
+      ZN_FUZZ_CHECK(bComplete == (want == response.m_qwContentLength));
     }
 
     if (keepGoing) {
@@ -197,7 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!zn::CHttpUrl::CrackUrl(request, url.c_str(), request.m_strSSLName)) break;
     }
     response.m_strResponseHead.clear();
-    response.m_dwContentLength = 0;
+    response.m_qwContentLength = 0;
     response.m_bChunked = false;
     response.m_dwTmpRecvCurPos = 0;
     memset(response.m_pRecvBuf, 0, response.m_dwRecvBufLen + 1);

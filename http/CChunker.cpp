@@ -62,12 +62,13 @@ bool CChunker::Process(bool bWithTrailer, const unsigned char* data, uint32_t le
         m_szHexDigits[m_nHexDigitLen] = '\0';
         zn::strutf8 hex;
         hex.format("0x%s", m_szHexDigits);
-        uint32_t size = 0;
-        zn_str2uint32(hex.c_str(), &size);  // an oversized value reads as 0xFFFFFFFF, never as 0
-        m_dwChunkSize = size;
-        m_dwRemaining = size;
+        // At most MAXNUM_SIZE digits, so the size always fits in 64 bits.
+        uint64_t size = 0;
+        zn_str2uint64(hex.c_str(), &size);
+        m_qwChunkSize = size;
+        m_qwRemaining = size;
         m_nHexDigitLen = 0;
-        znsyslog(kLogDetail, kHttpLogTag, __LINE__, "Id[%I64u] Chunker HexDigitLen = [%u]", m_qwRequestId, size);
+        znsyslog(kLogDetail, kHttpLogTag, __LINE__, "Id[%I64u] Chunker HexDigitLen = [%I64u]", m_qwRequestId, size);
         if (size != 0) {
           m_eState = State::kSizeLineRest;
         } else if (!bWithTrailer) {
@@ -83,7 +84,7 @@ bool CChunker::Process(bool bWithTrailer, const unsigned char* data, uint32_t le
         break;
       case State::kData: {
         const uint32_t left = static_cast<uint32_t>(end - p);
-        const uint32_t n = left < m_dwRemaining ? left : m_dwRemaining;
+        const uint32_t n = left < m_qwRemaining ? left : static_cast<uint32_t>(m_qwRemaining);
         if (n != 0) {
           if (!writer->Write(p, n)) {
             znsyslog(kLogEvent, kHttpLogTag, __LINE__, "Id[%I64u] Error Chunker Write Fail,dwLen=[%u]", m_qwRequestId,
@@ -91,17 +92,17 @@ bool CChunker::Process(bool bWithTrailer, const unsigned char* data, uint32_t le
             return false;
           }
           p += n;
-          m_dwRemaining -= n;
+          m_qwRemaining -= n;
         }
-        if (m_dwRemaining == 0) m_eState = State::kLineEnd;
+        if (m_qwRemaining == 0) m_eState = State::kLineEnd;
         break;
       }
       case State::kLineEnd:
         if (SkipThroughCrLf(p, end)) {
-          if (m_dwChunkSize == 0) {
+          if (m_qwChunkSize == 0) {
             m_eState = State::kTrailer;
           } else {
-            m_dwChunkSize = 0;
+            m_qwChunkSize = 0;
             m_eState = State::kSizeDigits;
           }
         }

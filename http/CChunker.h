@@ -19,9 +19,9 @@ class HttpResponseDataWriter;
 
 class CChunker final {
  public:
-  // Most hexadecimal digits of a chunk size: 16 digits already exceed what a
-  // 32-bit length can hold, and a bounded buffer keeps a hostile size line
-  // from growing without end.
+  // Most hexadecimal digits of a chunk size: 16 digits are what a 64-bit
+  // length can hold, and a bounded buffer keeps a hostile size line from
+  // growing without end.
   static constexpr uint32_t MAXNUM_SIZE = 16;
   // Capacity of the trailer buffer.
   static constexpr uint32_t kTrailerBufLen = 2048;
@@ -49,7 +49,7 @@ class CChunker final {
     kSizeDigits = 0,
     // Drop the rest of the size line (extensions) through its CR LF; then kData.
     kSizeLineRest = 1,
-    // Copy m_dwRemaining data bytes to the writer; then kLineEnd.
+    // Copy m_qwRemaining data bytes to the writer; then kLineEnd.
     kData = 2,
     // Drop everything through the next CR LF; then kSizeDigits, or kTrailer
     // behind the last-chunk line.
@@ -65,9 +65,9 @@ class CChunker final {
   State m_eState = State::kSizeDigits;
   char m_szHexDigits[MAXNUM_SIZE + 1] = {};  // digits of the size being read, m_nHexDigitLen of them
   int32_t m_nHexDigitLen = 0;                // 0..MAXNUM_SIZE
-  uint32_t m_dwChunkSize = 0;                // size of the current chunk; 0 after the last chunk
+  uint64_t m_qwChunkSize = 0;                // size of the current chunk; 0 after the last chunk
                                              // and after each data chunk's line end
-  uint32_t m_dwRemaining = 0;                // data bytes of the current chunk still to copy
+  uint64_t m_qwRemaining = 0;                // data bytes of the current chunk still to copy
   unsigned char m_byLast = 0;                // byte consumed just before while seeking CR LF; 0 after one
   unsigned char* m_pTrailerBuf = nullptr;    // owned (malloc, kTrailerBufLen + 1 zeroed bytes); made on first use
   uint32_t m_dwTrailerLen = 0;               // bytes in m_pTrailerBuf, <= m_dwTrailerBufTotalLen

@@ -70,6 +70,19 @@ bool CHttpHeaderQuery::QueryInfoNumber(const zn::strutf8& head, const char* name
   return true;
 }
 
+bool CHttpHeaderQuery::QueryInfoNumber64(const zn::strutf8& head, const char* name, uint64_t& out, bool& bFits) {
+  out = 0;
+  bFits = true;
+  zn::strutf8 value;
+  if (!QueryInfo(head, name, value, true)) return false;
+  uint64_t number = 0;
+  // Text without digits reads as 0, as in the 32-bit form; only digits that
+  // run past 64 bits are refused.
+  bFits = zn_str2uint64(value.c_str(), &number) || number != UINT64_MAX;
+  out = number;
+  return true;
+}
+
 bool CHttpHeaderQuery::QueryInfoNumber(const zn::strutf8& head, const zn::strutf16& name, uint32_t& out) {
   const zn::strutf8 name8(name);
   return QueryInfoNumber(head, name8.c_str(), out);

@@ -30,6 +30,10 @@ class CHttpHeaderQuery final {
   // conversion made of it.
   static bool QueryInfoNumber(const zn::strutf8& head, const char* name, uint32_t& out);
   static bool QueryInfoNumber(const zn::strutf8& head, const zn::strutf16& name, uint32_t& out);
+  // The 64-bit form for lengths and positions, read by zn_str2uint64. True
+  // when the header was found with a value; bFits is false when its digits
+  // exceed what 64 bits hold (out is then UINT64_MAX).
+  static bool QueryInfoNumber64(const zn::strutf8& head, const char* name, uint64_t& out, bool& bFits);
   // inout holds a header name (the disposition header) on entry and the file
   // name on return: the "filename=" text of that header without its first and
   // last character, or else url up to its first "?". Always true.

@@ -132,16 +132,16 @@ bool CHttpRequestHead::BuildRqHead(HttpRequestInfo& request, HttpHeaderState& he
 
   zn::strutf8 range;
   if (writer && request.m_strMethod == "GET") {
-    const uint32_t present = static_cast<uint32_t>(writer->GetDownloadedSize());
+    const unsigned long long present = writer->GetDownloadedSize();
     if (present != 0) {
-      range.format("Range: bytes=%u-\r\n", present);
-      znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "httprequst Range: bytes=%u-\r\n", present);
+      range.format("Range: bytes=%llu-\r\n", present);
+      znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "httprequst Range: bytes=%I64u-\r\n", present);
     }
   } else if (reader && request.m_strMethod == "POST") {
     const unsigned long long sent = reader->GetPos();
     if (sent != 0) {
       range.format("Range: bytes=%llu-\r\n", sent);
-      znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "httprequst Post Range: bytes=%llu-\r\n", sent);
+      znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "httprequst Post Range: bytes=%I64u-\r\n", sent);
     }
   }
 
@@ -166,14 +166,14 @@ bool CHttpRequestHead::BuildRqHead(HttpRequestInfo& request, HttpHeaderState& he
   head.append(cookieLine);
 
   if (request.m_bFormData) {
-    const uint32_t bodyLen = reader ? static_cast<uint32_t>(reader->GetLength()) : 0;
-    const uint32_t total =
-        request.m_strFormDataHead.length() + bodyLen + request.m_strBoundary.length() + CHttpFormData::kFormEndFixedLen;
-    head.appendformat("Content-Length: %u\r\n", total);
+    const unsigned long long bodyLen = reader ? reader->GetLength() : 0;
+    const unsigned long long total = request.m_strFormDataHead.length() + bodyLen + request.m_strBoundary.length() +
+                                     CHttpFormData::kFormEndFixedLen;
+    head.appendformat("Content-Length: %llu\r\n", total);
     head.appendformat("Content-Type: multipart/form-data; boundary=%s\r\n", request.m_strBoundary.c_str());
   } else if (reader) {
-    const uint32_t left = static_cast<uint32_t>(reader->GetLength()) - static_cast<uint32_t>(reader->GetPos());
-    if (left != 0) head.appendformat("Content-Length: %u\r\n", left);
+    const unsigned long long left = reader->GetLength() - reader->GetPos();
+    if (left != 0) head.appendformat("Content-Length: %llu\r\n", left);
   }
   head.append("\r\n");
 

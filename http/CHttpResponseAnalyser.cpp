@@ -142,10 +142,13 @@ bool CHttpResponseAnalyser::AnalyseResp(bool& bComplete) {
         resp.m_nErrorCode = kHttpResultNotFound;
         return false;
       case kStatusRangeNotSatisfiable:
-        if (m_oRequest.m_nRetryTimes >= m_oSettings.m_nMaxRetryTimes) {
+        // One attempt from byte 0 per request: a server that answers 416 to
+        // that attempt too would otherwise be asked again and again.
+        if (m_oRequest.m_nRetryTimes >= m_oSettings.m_nMaxRetryTimes || m_oRequest.m_bRangeRetried) {
           resp.m_nErrorCode = kHttpResultFailed;
           return false;
         }
+        m_oRequest.m_bRangeRetried = true;
         znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] Set Recv File 0 Length", CurrentRequestId());
         if (m_pRpDataWriter) m_pRpDataWriter->SetLength0();
         resp.m_bReConnect = kReConnectYes;
@@ -163,14 +166,15 @@ bool CHttpResponseAnalyser::AnalyseResp(bool& bComplete) {
         return false;
     }
 
-    AnalyseRespHeaders();
+    if (!AnalyseRespHeaders()) return false;
     if (m_pRpDataWriter && m_oRequest.m_strMethod == "GET" && m_pSink) {
-      m_pSink->NotifyOnDownloadStart(static_cast<uint32_t>(m_pRpDataWriter->GetDownloadedSize()),
-                                     resp.m_dwContentLength);
+      m_pSink->NotifyOnDownloadStart(ClampToUint32(m_pRpDataWriter->GetDownloadedSize()), ClampToUint32(resp.m_qwContentLength));
     }
     if (!resp.m_bChunked) {
-      uint32_t announced = 0;
-      if (CHttpHeaderQuery::QueryInfoNumber(resp.m_strResponseHead, "Content-Length", announced) && announced == 0) {
+      uint64_t announced = 0;
+      bool bFits = true;
+      if (CHttpHeaderQuery::QueryInfoNumber64(resp.m_strResponseHead, "Content-Length", announced, bFits) &&
+          announced == 0) {
         znsyslog(kLogFailure, kHttpClientLogTag, __LINE__,
                  "Id[%I64u] strResponseHead !bChunked Content-Length=0,Complete", CurrentRequestId());
         bComplete = true;
@@ -231,7 +235,7 @@ bool CHttpResponseAnalyser::AnalyseRespHeaders() {
     coding.makelower();
     if (coding == "chunked") {
       resp.m_bChunked = true;
-      resp.m_dwContentLength = 0;
+      resp.m_qwContentLength = 0;
       zn::strutf8 trailer;
       zn::strutf8 trailers;
       const bool withTrailer = CHttpHeaderQuery::QueryInfo(head, "Trailer", trailer, true);
@@ -243,13 +247,16 @@ bool CHttpResponseAnalyser::AnalyseRespHeaders() {
   }
 
   if (!resp.m_bChunked) {
-    uint32_t length = 0;
-    if (!CHttpHeaderQuery::QueryInfoNumber(head, "Content-Length", length)) {
+    uint64_t length = 0;
+    bool bFits = true;
+    if (!CHttpHeaderQuery::QueryInfoNumber64(head, "Content-Length", length, bFits)) {
       znsyslog(kLogEvent, kHttpClientLogTag, __LINE__,
-               "Id[%I64u] QueryInfo Content-Length to %u FAIL Set Content-Length = 0", CurrentRequestId(), length);
+               "Id[%I64u] QueryInfo Content-Length to %I64u FAIL Set Content-Length = 0", CurrentRequestId(), length);
       length = 0;
+    } else if (!bFits) {
+      return RefuseLength("Content-Length");
     }
-    resp.m_dwContentLength = length;
+    resp.m_qwContentLength = length;
   }
 
   if (m_oRequest.m_strMethod != "POST") {
@@ -257,21 +264,23 @@ bool CHttpResponseAnalyser::AnalyseRespHeaders() {
     if (CHttpHeaderQuery::QueryInfo(head, "Content-Range", range, true)) {
       const int slash = range.find("/");
       if (slash >= 0 && static_cast<uint32_t>(slash) + 1 < range.length()) {
-        uint32_t total = 0;
-        zn_str2uint32(range.c_str() + slash + 1, &total);
-        if (total > resp.m_dwContentLength) {
+        uint64_t total = 0;
+        if (!zn_str2uint64(range.c_str() + slash + 1, &total) && total == UINT64_MAX) {
+          return RefuseLength("Content-Range");
+        }
+        if (total > resp.m_qwContentLength) {
           znsyslog(kLogEvent, kHttpClientLogTag, __LINE__,
-                   "Id[%I64u] Content-Length Change by Content-Range [%u]-->[%u]", CurrentRequestId(),
-                   resp.m_dwContentLength, total);
-          resp.m_dwContentLength = total;
+                   "Id[%I64u] Content-Length Change by Content-Range [%I64u]-->[%I64u]", CurrentRequestId(),
+                   resp.m_qwContentLength, total);
+          resp.m_qwContentLength = total;
         }
       }
     } else if (m_pRpDataWriter && m_pRpDataWriter->GetDownloadedSize() != 0) {
       // The server sent the whole resource: the download starts over.
       m_pRpDataWriter->SetLength0();
     }
-    znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] Content-Length[%u] bChunked[%d]", CurrentRequestId(),
-             resp.m_dwContentLength, static_cast<int>(resp.m_bChunked));
+    znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] Content-Length[%I64u] bChunked[%d]", CurrentRequestId(),
+             resp.m_qwContentLength, static_cast<int>(resp.m_bChunked));
   }
 
   const std::string_view text = View(head);
@@ -290,6 +299,13 @@ bool CHttpResponseAnalyser::AnalyseRespHeaders() {
     pos = lineEnd + 2;
   }
   return true;
+}
+
+bool CHttpResponseAnalyser::RefuseLength(const char* pName) {
+  znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] %s beyond 64 bits, let it Error", CurrentRequestId(),
+           pName);
+  m_oResponse.m_nErrorCode = kHttpResultFailed;
+  return false;
 }
 
 bool CHttpResponseAnalyser::GetRedirectUrl() {
@@ -388,11 +404,11 @@ bool CHttpResponseAnalyser::WriteContentData(const unsigned char* data, uint32_t
     return m_pChunker->Process(resp.m_bWithChunkTrailer, data, len, m_pRpDataWriter, bComplete);
   }
   uint32_t n = len;
-  if (resp.m_dwContentLength != 0) {
+  if (resp.m_qwContentLength != 0) {
     // Only the bytes still missing from the announced length belong to the
     // body; a server that sends more must not grow the target beyond it.
     const uint64_t held = m_pRpDataWriter->GetDownloadedSize();
-    const uint64_t missing = held < resp.m_dwContentLength ? resp.m_dwContentLength - held : 0;
+    const uint64_t missing = held < resp.m_qwContentLength ? resp.m_qwContentLength - held : 0;
     if (missing < n) n = static_cast<uint32_t>(missing);
     if (n == 0) {
       bComplete = true;
@@ -404,7 +420,7 @@ bool CHttpResponseAnalyser::WriteContentData(const unsigned char* data, uint32_t
     znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] Write Content Len[%u] FAIL", CurrentRequestId(), n);
     return false;
   }
-  if (resp.m_dwContentLength != 0 && m_pRpDataWriter->GetDownloadedSize() >= resp.m_dwContentLength) {
+  if (resp.m_qwContentLength != 0 && m_pRpDataWriter->GetDownloadedSize() >= resp.m_qwContentLength) {
     bComplete = true;
   }
   return true;

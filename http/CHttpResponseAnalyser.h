@@ -38,7 +38,9 @@ class CHttpResponseAnalyser final {
   bool AnalyseResp(bool& bComplete);
   // Status line of the stored head into m_dwResponseStatusCode.
   bool AnalyseCodeHead();
-  // Framing headers and Set-Cookie values of the stored head. Always true.
+  // Framing headers and Set-Cookie values of the stored head. False only for
+  // a length or range total whose digits exceed 64 bits: no body can be
+  // measured against it, so the response fails with m_nErrorCode 2.
   bool AnalyseRespHeaders();
   // m_strUrl := the target of the Location header; false when there is none
   // or it names the current URL.
@@ -52,6 +54,9 @@ class CHttpResponseAnalyser final {
   static char* MakeRedirectUrl(const char* base, const char* ref);
 
  private:
+  // Logs the refused header name, sets m_nErrorCode to 2 and returns false.
+  bool RefuseLength(const char* pName);
+
   HttpRequestInfo& m_oRequest;               // borrowed
   HttpResponseInfo& m_oResponse;             // borrowed
   const HttpMessageSettings& m_oSettings;    // borrowed

@@ -49,6 +49,7 @@ struct HttpRequestInfo {
   zn::strutf8 m_strIfModifiedSince; // prepared If-Modified-Since line or empty
   int32_t m_nRetryTimes = 0;        // attempts made beyond the first
   int32_t m_nRedirTimes = 0;        // redirects followed
+  bool m_bRangeRetried = false;     // a 416 has had its one further attempt from byte 0
   bool m_bFormData = false;         // copied from bFormData
   zn::strutf8 m_strBoundary;        // multipart boundary (6 characters once made)
   zn::strutf8 m_strFormDataHead;    // multipart text sent before the body bytes
@@ -66,7 +67,7 @@ struct HttpResponseInfo {
   uint32_t m_dwTmpRecvCurPos = 0;       // bytes currently held
   zn::strutf8 m_strResponseHead;        // head as received (trailer appended at completion)
   uint32_t m_dwResponseStatusCode = 0;  // status code of the response
-  uint32_t m_dwContentLength = 0;       // announced body length, 0 when none
+  uint64_t m_qwContentLength = 0;       // announced body length, 0 when none
   bool m_bChunked = false;              // chunked body
   bool m_bWithChunkTrailer = false;     // trailer announced
   int32_t m_bReConnect = 0;             // verdict: 1 = open a new connection
@@ -92,6 +93,10 @@ struct HttpMessageSettings {
   bool m_bUseCookie = true;       // consult the cookie jar when building a head
   int32_t m_nMaxRetryTimes = 3;   // attempts per request before the retries are used up
 };
+
+// Lengths and positions are 64 bits wide inside; an interface argument of 32
+// bits (OnDownloadStart, QueryInfoNumber) receives them clamped.
+inline uint32_t ClampToUint32(uint64_t n) { return n > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(n); }
 
 // Result codes of a request (the argument of the completion step and of OnDownloadComplete).
 enum HttpResultCode : int32_t {

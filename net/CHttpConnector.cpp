@@ -128,6 +128,14 @@ bool CHttpConnector::ReConnect() {
   return !m_bV4Failed || !m_bV6Failed;
 }
 
+void CHttpConnector::Close() {
+  m_pSink = nullptr;
+  for (CHttpSubConnector* pSub : {m_pSubConnectorV4, m_pSubConnectorV6}) {
+    pSub->DestroyCnnSocket();
+    pSub->ReleaseSslProcessor();
+  }
+}
+
 const char* CHttpConnector::FamilyName(CHttpSubConnector* pSub) const {
   return pSub == m_pSubConnectorV4 ? "IPV4" : "IPV6";
 }

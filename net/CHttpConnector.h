@@ -46,6 +46,13 @@ class CHttpConnector final : public CHttpSubConnectorSink {
   bool Connect(const zn::hostlist& strIPs, unsigned short wPort, uint32_t dwTimeout);
   // Restarts both families on the addresses that remain in their lists.
   bool ReConnect();
+  // Abandons the attempt without destroying this object, which may still be
+  // on the stack of one of its own callbacks: both families stop their timers,
+  // drop their connecting sockets and release their TLS processors, so every
+  // connection of the attempt that nobody else holds closes now (a processor
+  // inside its own event handler closes when that handler returns). No result
+  // reaches the sink afterwards.
+  void Close();
 
   // CHttpSubConnectorSink
   void OnConnected(CHttpSubConnector* pSub, bool bSuccess, znsocket_t s) override;

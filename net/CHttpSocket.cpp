@@ -107,7 +107,12 @@ int CHttpSocket::Recv(void* pData, uint32_t ulen) {
   }
   const int n = m_pSslProcessor->ReadData(pData, ulen);
   znsyslog(kLevelEvent, kLogTag, __LINE__, "CHttpSocket Recv: ReadData[%d/%u]", n, unsigned(ulen));
-  if (m_pSslProcessor->HasMoreDataToRead()) {
+  if (m_pSslProcessor->IsStreamEnded()) {
+    // close_notify, or a fatal TLS error: the stream is over even while TCP
+    // stays open, and the sink hears it as a close once these bytes are handled.
+    m_bClosed = true;
+    SetTimer(0, kTimerAsyncClose, true);
+  } else if (m_pSslProcessor->HasMoreDataToRead()) {
     znsyslog(kLevelEvent, kLogTag, __LINE__, "CHttpSocket Recv: HasMoreDataToRead");
     SetTimer(0, kTimerAsyncRecv, true);
   } else if (m_bClosed) {
@@ -259,7 +264,13 @@ void CHttpSocket::OnClose(CZNITCPSocket* /*pSocket*/) {
     znsyslog(kLevelEvent, kLogTag, __LINE__, "CHttpSocket OnClose:HasMoreDataToRead");
     return;
   }
+  ReportClose();
+}
+
+void CHttpSocket::ReportClose() {
   znsyslog(kLevelWarn, kLogTag, __LINE__, "CHttpSocket AsyncCallOnClose");
+  if (m_bCloseReported) return;
+  m_bCloseReported = true;
   if (m_pSink) m_pSink->OnClose(this);
 }
 
@@ -268,7 +279,6 @@ void CHttpSocket::OnTimer(unsigned int id) {
     znsyslog(kLevelWarn, kLogTag, __LINE__, "CHttpSocket AsyncCallOnRecv");
     if (m_pSink) m_pSink->OnRecv(this);
   } else if (id == kTimerAsyncClose) {
-    znsyslog(kLevelWarn, kLogTag, __LINE__, "CHttpSocket AsyncCallOnClose");
-    if (m_pSink) m_pSink->OnClose(this);
+    ReportClose();
   }
 }

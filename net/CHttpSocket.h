@@ -67,11 +67,16 @@ class CHttpSocket final : public CZNITCPSocket, public CZNTimer, public CZNITCPS
   // Drops the processor: the platform socket is closed (no event reaches this
   // object afterwards) and the reference released.
   void DropProcessor();
+  // Hands the close to the sink, once: the TLS stream's end and the TCP
+  // close that may follow it are one close for the sink.
+  void ReportClose();
 
   CScopeHolder<CHttpSocket>* m_pScopeHolder;  // one counted reference; target cleared at destruction
   CZNITCPSocketSink* m_pSink;                 // the client, borrowed, may be null
   CZNSslProcessor* m_pSslProcessor;           // one counted reference, may be null
   CZNITCPSocket* m_pSocket;                   // the processor's socket, borrowed; null without a processor
   int m_event;                                // event bits the client has selected
-  bool m_bClosed;                             // the platform socket has reported its close; never cleared
+  bool m_bClosed;                             // the platform socket has reported its close, or the
+                                              // TLS stream has ended; never cleared
+  bool m_bCloseReported = false;              // the sink has heard OnClose; never cleared
 };

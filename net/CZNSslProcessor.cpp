@@ -297,6 +297,10 @@ void CZNSslProcessor::OnRecv(CZNITCPSocket* /*pSocket*/) {
              unsigned(space));
     return;
   }
+  // Bytes behind the end of the TLS stream are read and dropped, so that a
+  // peer that goes on sending neither fills the buffer nor keeps the socket
+  // readable.
+  if (m_bStreamEnded) return;
   recv_buf->AddSize(uint32_t(n));
   znsyslog(kLevelEvent, kLogTag, __LINE__, "CZNSslProcessor OnRecv: recv[%d] capacity[%u] ", n, unsigned(space));
 }
@@ -342,6 +346,7 @@ int CZNSslProcessor::ReadData(void* pBuf, uint32_t len) {
     znsyslog(kLevelWarn, kLogTag, __LINE__, "CZNSslProcessor ReadData: ssl_ctx is null");
     return 0;
   }
+  if (m_bStreamEnded) return 0;
   uint32_t total = 0;
   FeedReadBio();
   if (pBuf) {
@@ -353,13 +358,32 @@ int CZNSslProcessor::ReadData(void* pBuf, uint32_t len) {
         total += uint32_t(r);
         continue;
       }
-      SSL_get_error(ssl_ctx->pSsl, r);
+      const int e = SSL_get_error(ssl_ctx->pSsl, r);
+      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+        EndStream(e);
+        return int(total);
+      }
       // Out of whole records in the BIO: go on while recv_buf has more.
       if (FeedReadBio() == 0) break;
     }
   }
   ResumeSocketRead();
   return int(total);
+}
+
+void CZNSslProcessor::EndStream(int sslError) {
+  m_bStreamEnded = true;
+  if (sslError == SSL_ERROR_ZERO_RETURN) {
+    znsyslog(kLevelEvent, kLogTag, __LINE__, "CZNSslProcessor ReadData: close_notify received, the stream ends");
+  } else {
+    char szReason[kErrorTextSize * 2] = {0};
+    ERR_error_string_n(ERR_peek_error(), szReason, sizeof(szReason) - 1);
+    znsyslog(kLevelFail, kLogTag, __LINE__, "CZNSslProcessor ReadData: SSL_read failed, err[%d] (%s), the stream ends",
+             sslError, szReason);
+  }
+  ERR_clear_error();
+  // Whatever ciphertext still waits can never be read.
+  ssl_ctx->recv_buf->Reset();
 }
 
 uint32_t CZNSslProcessor::FeedReadBio() {
@@ -430,6 +454,7 @@ bool CZNSslProcessor::HasMoreDataToRead() {
     znsyslog(kLevelWarn, kLogTag, __LINE__, "CZNSslProcessor HasMoreDataToRead: ssl_ctx is null");
     return false;
   }
+  if (m_bStreamEnded) return false;
   if (!ssl_ctx->recv_buf->IsEmpty()) return true;
   // Plaintext of a record that SSL_read has opened but not yet handed out:
   // without it, a read smaller than a record would strand the rest of the

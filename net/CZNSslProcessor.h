@@ -77,7 +77,13 @@ class CZNSslProcessor final : public CRefCountSafe, public CZNITCPSocketSink {
   CZNITCPSocket* GetSocket() const;
 
   // Feeds the buffered ciphertext to TLS and reads up to len plaintext bytes.
+  // The server's close_notify or a fatal TLS error ends the stream: the
+  // plaintext before it is returned, every later call returns 0, and
+  // IsStreamEnded turns true.
   int ReadData(void* pBuf, uint32_t len);
+  // The TLS stream has ended (close_notify or a fatal error) although the TCP
+  // connection may still be open: for the reader it is closed.
+  bool IsStreamEnded() const { return m_bStreamEnded; }
   // Encrypts as much of the data as TLS takes and flushes; the plaintext count.
   int WriteData(const void* pData, uint32_t len);
   bool IsAllDataSent();
@@ -118,6 +124,9 @@ class CZNSslProcessor final : public CRefCountSafe, public CZNITCPSocketSink {
   uint32_t FeedReadBio();
   // Takes the socket read that OnRecv left for later because recv_buf was full.
   void ResumeSocketRead();
+  // Marks the stream ended after SSL_read failed with sslError (logged) and
+  // drops the ciphertext still buffered.
+  void EndStream(int sslError);
 
   // Ciphertext waiting in the read BIO is kept below this bound (two records
   // and their overhead). A memory BIO moves its unread bytes to the front on
@@ -132,4 +141,5 @@ class CZNSslProcessor final : public CRefCountSafe, public CZNITCPSocketSink {
   bool m_bHandshakeDone;       // SSL_connect has succeeded: events are data transfer
   bool m_bReadDeferred = false;  // after the handshake, OnRecv found recv_buf full and
                                  // left the bytes in the socket; ReadData reads them
+  bool m_bStreamEnded = false;   // close_notify or a fatal error seen by ReadData; never cleared
 };

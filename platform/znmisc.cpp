@@ -60,13 +60,14 @@ uint32_t zn_rand() {
   return static_cast<uint32_t>(state.engine());
 }
 
+namespace {
+
 // Leading spaces and tabs are skipped. A sign is not a digit: "-5" and "+5"
 // read as no digits at all (false, 0), so a negative text never turns into a
 // huge value. Reading stops at the first character that is not a digit of the
-// base; what follows is ignored.
-bool zn_str2uint32(const char* text, uint32_t* out) {
-  uint32_t dummy;
-  if (!out) out = &dummy;
+// base; what follows is ignored. A value above max gives false and max, so an
+// oversized length or chunk size can never read as a small one (or as 0).
+bool ParseUnsigned(const char* text, uint64_t max, uint64_t* out) {
   *out = 0;
   if (!text) return false;
   while (*text == ' ' || *text == '\t') ++text;
@@ -82,18 +83,33 @@ bool zn_str2uint32(const char* text, uint32_t* out) {
     const int d = (base == 16) ? HexValue(*text) : ((*text >= '0' && *text <= '9') ? *text - '0' : -1);
     if (d < 0) break;
     anyDigit = true;
-    if (!overflow) {
-      value = value * base + static_cast<unsigned>(d);
-      if (value > kMaxUint32) overflow = true;
-    }
+    // value * base + d > max, asked without overflowing 64 bits.
+    if (!overflow && value > (max - static_cast<unsigned>(d)) / base) overflow = true;
+    if (!overflow) value = value * base + static_cast<unsigned>(d);
   }
   if (!anyDigit) return false;
   if (overflow) {
-    *out = 0xFFFFFFFFu;
+    *out = max;
     return false;
   }
-  *out = static_cast<uint32_t>(value);
+  *out = value;
   return true;
+}
+
+}  // namespace
+
+bool zn_str2uint32(const char* text, uint32_t* out) {
+  uint64_t value = 0;
+  const bool ok = ParseUnsigned(text, kMaxUint32, &value);
+  if (out) *out = static_cast<uint32_t>(value);
+  return ok;
+}
+
+bool zn_str2uint64(const char* text, uint64_t* out) {
+  uint64_t value = 0;
+  const bool ok = ParseUnsigned(text, UINT64_MAX, &value);
+  if (out) *out = value;
+  return ok;
 }
 
 uint64_t zn_perfcounter() {

@@ -143,6 +143,49 @@ TEST_F(CHttpClientEngineTest, LocalFileIsResumedOrReplaced) {
   }
 }
 
+// Lengths past 4 GiB, served from sparse files that cost no disk: a body of
+// 4 GiB + 1 MiB arrives whole in a host stream, and a partial file of 4 GiB +
+// 100 bytes is resumed from its end. OnDownloadStart's 32-bit values are
+// clamped.
+TEST_F(CHttpClientEngineTest, LengthsPast4GiB) {
+  const uint64_t hole = 4ull << 30;
+  const std::string tail = NginxFixture::FileBytes("big", 1 << 20, 0, 1 << 20);
+  ASSERT_FALSE(nginx().MakeSparseFile("big", hole, tail).empty());
+  const uint64_t size = hole + tail.size();
+  for (bool resume : {false, true}) {
+    SCOPED_TRACE(resume ? "resume" : "stream");
+    Host host;
+    const size_t before = LogOf("/files/big").size();
+    std::atomic<int> deleted{0};
+    std::atomic<uint64_t> bytes{0};
+    const std::string target = m_dir.File("big");
+    const std::string url = nginx().HttpUrl("/files/big");
+    if (resume) {
+      ASSERT_TRUE(zntest::WriteSparseFile(target, hole, tail.substr(0, 100)));
+      ASSERT_TRUE(host->Download(U8(url), U8(target), nullptr, true));
+    } else {
+      ASSERT_TRUE(host->DownloadToStream(U16(url), new zntest::CountedStream(&deleted, &bytes), 0));
+    }
+    ASSERT_EQ(host.WaitComplete(1, std::chrono::seconds(300)), 0);
+    const std::vector<zntest::AccessLogEntry> log = LogOf("/files/big", before + 1);
+    ASSERT_EQ(log.size(), before + 1);
+    EXPECT_EQ(log[before].status, resume ? 206 : 200);
+    EXPECT_EQ(log[before].range, resume ? "bytes=" + std::to_string(hole + 100) + "-" : "-");
+    if (resume) {
+      EXPECT_EQ(zntest::FileSize(target), size);
+      EXPECT_TRUE(zntest::ReadFileFrom(target, hole) == tail);
+      remove(target.c_str());
+    } else {
+      EXPECT_EQ(bytes.load(), size);
+    }
+    for (const auto& e : host.rec().Events()) {
+      if (e.name != "OnDownloadStart") continue;
+      EXPECT_EQ(e.a, resume ? 0xFFFFFFFFu : 0u);
+      EXPECT_EQ(e.b, 0xFFFFFFFFu);
+    }
+  }
+}
+
 TEST_F(CHttpClientEngineTest, IfModifiedSinceAnsweredNotModified) {
   nginx().MakeFile("ims", 1000);
   const struct {

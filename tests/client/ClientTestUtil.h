@@ -229,7 +229,7 @@ class ProbeClient : public zn::CHttpClient {
   void SetCompleted(bool b) { m_bCompleted.store(b); }
   void SetMethod(const char* m) { m_oRequestInfo.m_strMethod = m; }
   void SetUrl(const char* u) { m_oRequestInfo.m_strUrl = u; }
-  void SetContentLength(uint32_t n) { m_oResponse.m_dwContentLength = n; }
+  void SetContentLength(uint32_t n) { m_oResponse.m_qwContentLength = n; }
   CZNLock& ThreadLock() { return m_lockThread; }
 };
 
@@ -292,16 +292,21 @@ class Host {
   std::unique_ptr<zn::IHttpClientEx> m_pClient;  // destroyed before the task and the recorder
 };
 
-// A host stream that drops what it is given and counts its own deletion,
-// to see that the client frees a stream exactly once.
+// A host stream that drops what it is given, counts the bytes (when asked)
+// and its own deletion, to see that the client frees a stream exactly once.
 class CountedStream final : public IZNStreamWriter {
  public:
-  explicit CountedStream(std::atomic<int>* deleted) : m_pDeleted(deleted) {}
+  explicit CountedStream(std::atomic<int>* deleted, std::atomic<uint64_t>* bytes = nullptr)
+      : m_pDeleted(deleted), m_pBytes(bytes) {}
   ~CountedStream() override { ++*m_pDeleted; }
-  uint64_t Write(const void*, uint32_t len) override { return len; }
+  uint64_t Write(const void*, uint32_t len) override {
+    if (m_pBytes) *m_pBytes += len;
+    return len;
+  }
 
  private:
-  std::atomic<int>* m_pDeleted;  // borrowed; outlives the stream
+  std::atomic<int>* m_pDeleted;     // borrowed; outlives the stream
+  std::atomic<uint64_t>* m_pBytes;  // borrowed, may be null; outlives the stream
 };
 
 }  // namespace zntest

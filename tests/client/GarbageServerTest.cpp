@@ -55,6 +55,7 @@ struct GarbageCase {
   std::string logText;  // a line that must have been logged ...
   const char* logTag;   // ... under this tag
   bool emptyFile;       // the target ends up empty (only checked with code 0)
+  size_t requests = 0;  // requests the server saw, when not 0
 };
 
 void RunCase(const GarbageCase& c, const zntest::ScratchDir& dir) {
@@ -75,6 +76,9 @@ void RunCase(const GarbageCase& c, const zntest::ScratchDir& dir) {
   EXPECT_EQ(1, probe.Completions());
   EXPECT_EQ(c.code, probe.Code());
   EXPECT_TRUE(log.Has(c.logText, c.logTag)) << "missing log line: " << c.logText;
+  if (c.requests != 0) {
+    EXPECT_EQ(c.requests, server.RequestCount());
+  }
   if (probe.Code() == 0 && c.emptyFile) {
     EXPECT_EQ("", zntest::ReadWholeFile(target));
   }
@@ -113,7 +117,15 @@ TEST(GarbageServerTest, EachFaultEndsWithItsCodeAndLogLine) {
       {"Content-Range beyond 4 GiB",
        Head("206 Partial Content", {"Content-Range: bytes 0-99/5000000000", "Content-Length: 100"}) +
            std::string(100, 'r'),
-       After::kClose, 5, "Content-Length Change by Content-Range [100]-->[4294967295]", "znhttp", false},
+       After::kClose, 5, "Content-Length Change by Content-Range [100]-->[5000000000]", "znhttp", false},
+      {"Content-Length beyond 64 bits", Head("200 OK", {"Content-Length: 18446744073709551616"}) + "h", After::kStall,
+       2, "Content-Length beyond 64 bits, let it Error", "znhttp", false, 1},
+      {"Content-Range total beyond 64 bits",
+       Head("206 Partial Content", {"Content-Range: bytes 0-0/99999999999999999999", "Content-Length: 1"}) + "r",
+       After::kStall, 2, "Content-Range beyond 64 bits, let it Error", "znhttp", false, 1},
+      // The one attempt from byte 0 that a 416 earns is spent once.
+      {"416 to every request", Head("416 Range Not Satisfiable", {"Content-Length: 0"}), After::kStall, 2,
+       "Set Recv File 0 Length", "znhttp", false, 2},
   };
   for (const GarbageCase& c : cases) RunCase(c, dir);
 }

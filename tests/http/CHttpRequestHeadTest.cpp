@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -49,11 +50,25 @@ struct HeadFixture {
     uint32_t len = 0;
     if (sent) { ASSERT_TRUE(reader->GetData(&window, &len) && reader->Skip(sent)); }
   }
-  // A target file holding n bytes, opened for resuming.
-  void ResumeFrom(size_t n) {
-    ASSERT_TRUE(zn_test::WriteWholeFile(dir.File("resume.bin"), std::string(n, 'x')));
+  // A target file holding n bytes (sparse: sizes past 4 GiB cost nothing),
+  // opened for resuming.
+  void ResumeFrom(uint64_t n) {
+    ASSERT_TRUE(Sparse("resume.bin", n));
     writer.reset(new zn::HttpResponseDataWriter());
     ASSERT_TRUE(writer->Open(true, dir.File("resume.bin").c_str(), nullptr));
+  }
+  // A sparse upload file of size bytes, the first `sent` of which went out.
+  void PostFile(uint64_t size, uint64_t sent) {
+    req.m_strMethod = "POST";
+    ASSERT_TRUE(Sparse("upload.bin", size));
+    reader.reset(new zn::CDataReader());
+    ASSERT_TRUE(reader->SetFileName(dir.File("upload.bin").c_str()) && reader->Skip(sent));
+  }
+  bool Sparse(const std::string& name, uint64_t size) {
+    std::error_code ec;
+    if (!zn_test::WriteWholeFile(dir.File(name), "")) return false;
+    std::filesystem::resize_file(dir.File(name), size, ec);
+    return !ec;
   }
   void Header(const char16_t* name, const char16_t* value) {
     ASSERT_TRUE(CHttpRequestHead::AddHeader(headers, zn::strutf16(name), zn::strutf16(value)));
@@ -114,7 +129,11 @@ TEST(CHttpRequestHeadTest, HeadsByteForByte) {
        kDefaultGet},
       {"range from a 1000-byte file", [](HeadFixture& f) { f.ResumeFrom(1000); },
        kLine1 + kAgent + kTail + "Range: bytes=1000-\r\n\r\n"},
+      {"range past 4 GiB", [](HeadFixture& f) { f.ResumeFrom((4ull << 30) + 7); },
+       kLine1 + kAgent + kTail + "Range: bytes=4294967303-\r\n\r\n"},
       {"no range for an empty file", [](HeadFixture& f) { f.ResumeFrom(0); }, kDefaultGet},
+      {"file post past 4 GiB, resumed", [](HeadFixture& f) { f.PostFile(5ull << 30, (4ull << 30) + 1); },
+       kPost + kAgent + kTail + "Range: bytes=4294967297-\r\nContent-Length: 1073741823\r\n\r\n"},
       {"post from the start", [](HeadFixture& f) { f.Post("hello", 0); },
        kPost + kAgent + kTail + "Content-Length: 5\r\n\r\n"},
       {"post resumed", [](HeadFixture& f) { f.Post("0123456789", 4); },

@@ -117,14 +117,16 @@ TEST(CHttpResponseAnalyserTest, StatusDispatch) {
   }
 }
 
+// A second 416 in the same request ends it: the attempt from byte 0 is given once.
 TEST(CHttpResponseAnalyserTest, RangeNotSatisfiableRetriesOnceFromZero) {
-  for (int32_t tries : {0, 1, 2, 3}) {
+  for (int32_t tries : {0, 1, 2, 3, -1}) {
     SCOPED_TRACE(tries);
     Exchange x;
-    x.req.m_nRetryTimes = tries;
+    x.req.m_nRetryTimes = tries < 0 ? 1 : tries;
+    x.req.m_bRangeRetried = tries < 0;
     x.writer->Write(zn_test::U("old"), 3);
     EXPECT_FALSE(x.Receive("HTTP/1.1 416 Range\r\n\r\n"));
-    const bool last = tries >= x.settings.m_nMaxRetryTimes;
+    const bool last = tries < 0 || tries >= x.settings.m_nMaxRetryTimes;
     EXPECT_EQ(last ? 2 : 0, x.resp.m_nErrorCode);
     EXPECT_EQ(last ? 2 : 1, x.resp.m_bReConnect);
     EXPECT_EQ(last ? "old" : "", x.Body());
@@ -144,7 +146,8 @@ TEST(CHttpResponseAnalyserTest, FramingHeadersAndBodyLength) {
     const char* method;
     std::string prefill;  // bytes the writer holds before the response
     std::vector<std::string> receives;
-    uint32_t present, contentLength;  // the start reported (for GET) and the length
+    uint32_t present;                 // the start reported (for GET), clamped to 32 bits
+    uint64_t contentLength;
     bool chunked, complete;
     std::string body;
     size_t progress;            // progress reports (for GET)
@@ -175,6 +178,11 @@ TEST(CHttpResponseAnalyserTest, FramingHeadersAndBodyLength) {
        false, true, "01234", 2},
       {"one byte at a time", "GET", "", {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n", "a", "b"}, 0, 2, false,
        true, "ab", 2},
+      {"length past 4 GiB", "GET", "", {"HTTP/1.1 200 OK\r\nContent-Length: 5000000000\r\n\r\nab"}, 0, 5000000000ull,
+       false, false, "ab", 1},
+      {"range total past 4 GiB", "GET", "0123",
+       {"HTTP/1.1 206 Partial\r\nContent-Range: bytes 4-5/6000000000\r\nContent-Length: 2\r\n\r\n45"}, 4,
+       6000000000ull, false, false, "012345", 1},
       {"resumed part plus an overrun", "GET", "0123",
        {"HTTP/1.1 206 Partial\r\nContent-Range: bytes 4-7/8\r\nContent-Length: 4\r\n\r\n45", "67EXTRA"}, 4, 8,
        false, true, "01234567", 2},
@@ -194,12 +202,12 @@ TEST(CHttpResponseAnalyserTest, FramingHeadersAndBodyLength) {
     if (!c.body.empty()) {
       EXPECT_EQ(0u, x.resp.m_dwTmpRecvCurPos);  // the body piece frees the receive buffer
     }
-    EXPECT_EQ(c.contentLength, x.resp.m_dwContentLength);
+    EXPECT_EQ(c.contentLength, x.resp.m_qwContentLength);
     EXPECT_EQ(c.chunked, x.resp.m_bChunked);
     EXPECT_EQ(c.complete, x.complete);
     EXPECT_EQ(c.body, x.Body());
     std::vector<std::pair<uint32_t, uint32_t>> starts;
-    if (std::string(c.method) == "GET") starts.push_back({c.present, c.contentLength});
+    if (std::string(c.method) == "GET") starts.push_back({c.present, zn::ClampToUint32(c.contentLength)});
     EXPECT_EQ(starts, x.sink.starts);
     EXPECT_EQ(c.progress, x.sink.progress.size());
     if (c.progress) {

@@ -8,41 +8,51 @@
 
 namespace {
 
-TEST(ZnMiscTest, Str2Uint32Table) {
+// Both widths read the same text; they differ only where a value leaves 32 bits.
+TEST(ZnMiscTest, Str2UintTable) {
+  const uint64_t kMax64 = UINT64_MAX;
   const struct {
     const char* text;
-    bool ok;
-    uint32_t value;  // what the output holds afterwards
+    bool ok;          // zn_str2uint32
+    uint32_t value;   // what its output holds afterwards
+    bool ok64;        // zn_str2uint64
+    uint64_t value64;
   } cases[] = {
-      {"0", true, 0},
-      {"200", true, 200},
-      {"4294967295", true, 0xFFFFFFFFu},
-      {"4294967296", false, 0xFFFFFFFFu},
-      {"99999999999999999999999999", false, 0xFFFFFFFFu},
-      {"0x1f", true, 0x1F},
-      {"0XfF", true, 0xFF},
-      {"0xFFFFFFFF", true, 0xFFFFFFFFu},
-      {"0x100000000", false, 0xFFFFFFFFu},
-      {"0xFFFFFFFFFFFFFFFF", false, 0xFFFFFFFFu},  // 16 hex digits: never the last chunk
-      {"0x0000000000000005", true, 5},             // leading zeros do not overflow
-      {"0x", false, 0},
-      {"0xg", false, 0},
-      {"", false, 0},
-      {"abc", false, 0},
-      {"-5", false, 0},
-      {"+5", false, 0},
-      {"  42", true, 42},
-      {"\t7", true, 7},
-      {"12abc", true, 12},
-      {"8080/", true, 8080},
-      {"1f", true, 1},  // decimal unless "0x"
-      {nullptr, false, 0},
+      {"0", true, 0, true, 0},
+      {"200", true, 200, true, 200},
+      {"4294967295", true, 0xFFFFFFFFu, true, 0xFFFFFFFFu},
+      {"4294967296", false, 0xFFFFFFFFu, true, 4294967296ull},
+      {"18446744073709551615", false, 0xFFFFFFFFu, true, kMax64},
+      {"18446744073709551616", false, 0xFFFFFFFFu, false, kMax64},
+      {"99999999999999999999999999", false, 0xFFFFFFFFu, false, kMax64},
+      {"0x1f", true, 0x1F, true, 0x1F},
+      {"0XfF", true, 0xFF, true, 0xFF},
+      {"0xFFFFFFFF", true, 0xFFFFFFFFu, true, 0xFFFFFFFFu},
+      {"0x100000000", false, 0xFFFFFFFFu, true, 0x100000000ull},
+      {"0xFFFFFFFFFFFFFFFF", false, 0xFFFFFFFFu, true, kMax64},  // 16 hex digits: never the last chunk
+      {"0x10000000000000000", false, 0xFFFFFFFFu, false, kMax64},
+      {"0x0000000000000005", true, 5, true, 5},  // leading zeros do not overflow
+      {"0x", false, 0, false, 0},
+      {"0xg", false, 0, false, 0},
+      {"", false, 0, false, 0},
+      {"abc", false, 0, false, 0},
+      {"-5", false, 0, false, 0},
+      {"+5", false, 0, false, 0},
+      {"  42", true, 42, true, 42},
+      {"\t7", true, 7, true, 7},
+      {"12abc", true, 12, true, 12},
+      {"8080/", true, 8080, true, 8080},
+      {"1f", true, 1, true, 1},  // decimal unless "0x"
+      {nullptr, false, 0, false, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text ? c.text : "(null)");
     uint32_t out = 12345;
     EXPECT_EQ(c.ok, zn_str2uint32(c.text, &out));
     EXPECT_EQ(c.value, out);
+    uint64_t out64 = 12345;
+    EXPECT_EQ(c.ok64, zn_str2uint64(c.text, &out64));
+    EXPECT_EQ(c.value64, out64);
   }
 }
 

@@ -263,6 +263,11 @@ std::string NginxFixture::MakeFile(const std::string& name, uint64_t size, std::
   return m_made[key] = sha.FinalHex();
 }
 
+std::string NginxFixture::MakeSparseFile(const std::string& name, uint64_t holeSize, const std::string& tail) {
+  const std::string filePath = m_strDir + "/html/files/" + name;
+  return WriteSparseFile(filePath, holeSize, tail) ? filePath : std::string();
+}
+
 std::vector<AccessLogEntry> NginxFixture::AccessLogOf(const std::string& path, size_t n,
                                                       std::chrono::milliseconds bound) const {
   const Clock::time_point deadline = Clock::now() + bound;

@@ -64,6 +64,9 @@ class NginxFixture final {
   // size; returns its SHA-256 (lower-case hex) and, through path, where it lies.
   // The same name and size are made once. "" on failure.
   std::string MakeFile(const std::string& name, uint64_t size, std::string* path = nullptr);
+  // Makes /files/NAME as a sparse file: a hole of holeSize zero bytes, then
+  // tail. Large sizes cost neither time nor disk. The path, "" on failure.
+  std::string MakeSparseFile(const std::string& name, uint64_t holeSize, const std::string& tail);
   // The same deterministic bytes MakeFile writes, for a range of a file.
   static std::string FileBytes(const std::string& name, uint64_t size, uint64_t offset, size_t len);
 

@@ -199,8 +199,14 @@ void ScriptedServer::AcceptLoop() {
               v4 ? static_cast<void*>(&reinterpret_cast<sockaddr_in*>(&peer)->sin_addr)
                  : static_cast<void*>(&reinterpret_cast<sockaddr_in6*>(&peer)->sin6_addr),
               text, sizeof(text));
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     m_peers.push_back(text);
+    if (m_options.oneAtATime) {
+      const size_t index = m_peers.size() - 1;
+      lock.unlock();
+      RunConnection(index, fd);
+      continue;
+    }
     m_threads.emplace_back(&ScriptedServer::RunConnection, this, m_peers.size() - 1, fd);
   }
 }
@@ -301,12 +307,32 @@ bool ScriptedServer::RunStep(Connection& conn, const ServerScript::Step& step, b
       *closed = true;
       return true;
     }
-    case Step::kWaitPeerClose: {
+    case Step::kWaitPeerClose:
+    case Step::kReadFor: {
       const auto deadline = Clock::now() + std::chrono::milliseconds(step.ms);
       while (conn.ReadMore(deadline, true)) {
       }
+      if (step.kind == Step::kReadFor && conn.lastRequest != SIZE_MAX) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_requests[conn.lastRequest] += conn.pending;
+        conn.pending.clear();
+        m_cv.notify_all();
+      }
       return !conn.stopped;
     }
+    case Step::kCloseNotify:
+      if (conn.ssl) {
+        SSL_shutdown(conn.ssl);
+        ERR_clear_error();
+      }
+      return true;
+    case Step::kSendRaw:
+      for (size_t off = 0; off < step.bytes.size();) {
+        const ssize_t n = send(conn.fd, step.bytes.data() + off, step.bytes.size() - off, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        off += size_t(n);
+      }
+      return true;
   }
   return false;
 }

@@ -54,9 +54,19 @@ class ServerScript final {
   ServerScript& Reset() { return Add(Step::kReset); }
   // Reads until the peer closes, for at most ms milliseconds.
   ServerScript& WaitPeerClose(int ms) { return Add(Step::kWaitPeerClose, "", {}, 0, ms); }
+  // The same, and the bytes join the connection's last request record: what a
+  // client sent beyond the body it announced.
+  ServerScript& ReadFor(int ms) { return Add(Step::kReadFor, "", {}, 0, ms); }
+  // TLS close_notify alone: the TCP connection stays open.
+  ServerScript& CloseNotify() { return Add(Step::kCloseNotify); }
+  // Bytes straight to the socket, past TLS (a corrupted record, say).
+  ServerScript& SendRaw(std::string bytes) { return Add(Step::kSendRaw, std::move(bytes)); }
 
   struct Step {
-    enum Kind { kReadRequest, kReadHead, kReadBytes, kSend, kDelay, kStall, kClose, kReset, kWaitPeerClose };
+    enum Kind {
+      kReadRequest, kReadHead, kReadBytes, kSend, kDelay, kStall, kClose, kReset, kWaitPeerClose, kReadFor,
+      kCloseNotify, kSendRaw
+    };
     Kind kind;
     std::string bytes;           // kSend: what to send
     std::vector<size_t> pieces;  // kSend: piece sizes; empty = one write
@@ -82,6 +92,9 @@ struct ScriptedServerOptions {
   TestCert tlsCert;
   // Script for the connections beyond the list: closes at once when null.
   std::shared_ptr<ServerScript> defaultScript;
+  // Serve one connection to its end before accepting the next, as a server
+  // with a single worker does; later connections wait in the listen queue.
+  bool oneAtATime = false;
 };
 
 class ScriptedServer final {

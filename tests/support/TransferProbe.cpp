@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -91,6 +92,28 @@ std::string ReadWholeFile(const std::string& path, bool* exists) {
   std::ifstream in(path, std::ios::binary);
   if (exists) *exists = static_cast<bool>(in);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string ReadFileFrom(const std::string& path, uint64_t offset) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in.seekg(static_cast<std::streamoff>(offset))) return std::string();
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+uint64_t FileSize(const std::string& path) {
+  std::error_code ec;
+  const uintmax_t size = std::filesystem::file_size(path, ec);
+  return ec ? 0 : size;
+}
+
+bool WriteSparseFile(const std::string& path, uint64_t holeSize, const std::string& tail) {
+  std::error_code ec;
+  { std::ofstream create(path, std::ios::binary | std::ios::trunc); }
+  std::filesystem::resize_file(path, holeSize, ec);
+  if (ec) return false;
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  out << tail;
+  return static_cast<bool>(out.flush());
 }
 
 void RemoveFile(const std::string& path) { unlink(path.c_str()); }

@@ -84,6 +84,12 @@ class ScratchDir final {
 
 // The whole content of a file; missing reads as "" with *exists false.
 std::string ReadWholeFile(const std::string& path, bool* exists = nullptr);
+// The content from offset to the end ("" when the file is missing or shorter).
+std::string ReadFileFrom(const std::string& path, uint64_t offset);
+// The size of a file, 0 when it is missing.
+uint64_t FileSize(const std::string& path);
+// Writes a sparse file: a hole of holeSize zero bytes, then tail.
+bool WriteSparseFile(const std::string& path, uint64_t holeSize, const std::string& tail);
 void RemoveFile(const std::string& path);
 // Open descriptors, resident memory in KiB, and threads of this process.
 int OpenDescriptorCount();
