@@ -1,5 +1,6 @@
 // zn::CHttpClient: construction, destruction, settings and the plain queries.
 #include "client/CHttpClient.h"
+#include "include/znhttpclienttls.h"
 #include "http/HttpLog.h"
 
 #include "base/znplatform.h"
@@ -165,6 +166,11 @@ znsocket_t CHttpClient::NativeSocket() {
   return m_pSocket->NativeSocket();
 }
 
+void CHttpClient::SetTlsVerify(bool bVerify, const char* pszCAPath) {
+  m_oTlsVerify.m_bVerify = bVerify;
+  m_oTlsVerify.m_strCAPath = pszCAPath ? pszCAPath : "";
+}
+
 void CHttpClient::DropStream(IZNStreamWriter* pStream) {
   if (!pStream) return;
   pStream->Close();
@@ -175,4 +181,12 @@ void CHttpClient::DropStream(IZNStreamWriter* pStream) {
 
 extern "C" ZNHTTP_API zn::IHttpClientEx* zn_create_httpclient_ex(CZNTaskBase* pNotifyTask) {
   return new zn::CHttpClient(pNotifyTask);
+}
+
+extern "C" ZNHTTP_API bool zn_httpclient_set_tls_verify(zn::IHttpClient* pClient, bool bVerify,
+                                                       const char* pszCAPath) {
+  if (!pClient) return false;
+  // Every client this library hands out is a CHttpClient behind IHttpClientEx.
+  static_cast<zn::CHttpClient*>(static_cast<zn::IHttpClientEx*>(pClient))->SetTlsVerify(bVerify, pszCAPath);
+  return true;
 }

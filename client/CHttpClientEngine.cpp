@@ -110,7 +110,14 @@ void CHttpClient::ConnectStep(bool bNoProxy) {
   const bool bUseProxy = m_bUseIEProxy && !bNoProxy;
   if (bUseProxy) m_bProxyUsed = true;
   m_pConnector = new CHttpConnector(CurrentRequestId(), this, bUseProxy);
-  if (m_oRequestInfo.m_bHttps) m_pConnector->SetHttps(m_oRequestInfo.m_strSSLName);
+  if (m_oRequestInfo.m_bHttps) {
+    m_pConnector->SetHttps(m_oRequestInfo.m_strSSLName);
+    if (m_oTlsVerify.m_bVerify) {
+      CZNTlsVerify verify(m_oTlsVerify);
+      verify.m_strHostName = m_oRequestInfo.m_strHost;
+      m_pConnector->SetTlsVerify(verify);
+    }
+  }
   m_pConnector->SetIpAndPort2Bind(m_strBindIP.c_str(), m_wBindPort);
   zn::hostlist lstHosts(m_oRequestInfo.m_lstHosts);
   if (!m_pConnector->Connect(lstHosts, m_oRequestInfo.m_wPort, m_dwConnectTimeout)) {

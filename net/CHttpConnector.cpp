@@ -56,6 +56,11 @@ void CHttpConnector::SetHttps(const zn::strutf8& strSSLName) {
   m_pSubConnectorV6->SetHttps(strSSLName);
 }
 
+void CHttpConnector::SetTlsVerify(const CZNTlsVerify& verify) {
+  m_pSubConnectorV4->SetTlsVerify(verify);
+  m_pSubConnectorV6->SetTlsVerify(verify);
+}
+
 void CHttpConnector::SetIpAndPort2Bind(const char* ip, unsigned short port) {
   m_pSubConnectorV4->SetIpAndPort2Bind(ip, port);
   m_pSubConnectorV6->SetIpAndPort2Bind(ip, port);

@@ -20,6 +20,7 @@
 #include "base/znstring.h"
 #include "net/CHttpConnectorSink.h"
 #include "net/CHttpSubConnectorSink.h"
+#include "net/CZNTlsVerify.h"
 
 class CHttpSubConnector;
 class CZNTaskIO;
@@ -36,6 +37,7 @@ class CHttpConnector final : public CHttpSubConnectorSink {
   CHttpConnector& operator=(const CHttpConnector&) = delete;
 
   void SetHttps(const zn::strutf8& strSSLName);
+  void SetTlsVerify(const CZNTlsVerify& verify);
   void SetIpAndPort2Bind(const char* ip, unsigned short port);
   void SetReverseTcpSocket(CZNIReverseTcpSocketCreater* creater, CZNTaskIO* pTask);
 

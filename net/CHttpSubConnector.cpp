@@ -172,7 +172,7 @@ void CHttpSubConnector::OnConnected(bool bSuccess, uint64_t /*reserved*/) {
 
   KillTimer(kAllTimers);
   SetTimer(kHandshakeTimeoutMs, kTimerHandshake, true);
-  CZNSslProcessor* pProcessor = new (std::nothrow) CZNSslProcessor(s, m_strSSLName, this);
+  CZNSslProcessor* pProcessor = new (std::nothrow) CZNSslProcessor(s, m_strSSLName, this, m_oVerify);
   if (!pProcessor) {
     znsocket_close(s);
     if (m_pSink) m_pSink->OnConnected(this, false, znsocket_makeinvalid());

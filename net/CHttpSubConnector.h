@@ -16,6 +16,7 @@
 #include "base/znstring.h"
 #include "base/zntimer.h"
 #include "net/CHttpSubConnectorSink.h"
+#include "net/CZNTlsVerify.h"
 #include "net/ISslProcessorSink.h"
 
 class CZNTaskIO;
@@ -36,6 +37,8 @@ class CHttpSubConnector final : public CZNITCPCnnSocketSink, public ISslProcesso
   CHttpSubConnector& operator=(const CHttpSubConnector&) = delete;
 
   void SetHttps(const zn::strutf8& strSSLName);
+  // How the TLS handshake checks the server (off unless set).
+  void SetTlsVerify(const CZNTlsVerify& verify) { m_oVerify = verify; }
   void SetIpAndPort2Bind(const char* ip, unsigned short port) override;
   // creater is borrowed; pTask is counted.
   void SetReverseTcpSocket(CZNIReverseTcpSocketCreater* creater, CZNTaskIO* pTask);
@@ -77,6 +80,7 @@ class CHttpSubConnector final : public CZNITCPCnnSocketSink, public ISslProcesso
   bool m_bUseProxy;                         // proxy-aware connecting sockets
   bool m_bHttps;                            // run the TLS handshake after the connect
   zn::strutf8 m_strSSLName;                 // name the certificate must carry
+  CZNTlsVerify m_oVerify;                   // off by default
   CZNIReverseTcpSocketCreater* m_pReverseCreater;  // borrowed, may be null
   CZNTaskIO* m_pReverseTask;                // counted reference, may be null
   bool m_bUseReverseTcp;                    // both of the two above are set

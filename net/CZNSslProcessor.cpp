@@ -10,6 +10,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include "base/znplatform.h"
 #include "net/CByteBuffer.h"
@@ -74,9 +75,14 @@ bool MatchCommonName(const zn::strutf8& P, const zn::strutf8& E) {
 
 }  // namespace
 
-CZNSslProcessor::CZNSslProcessor(znsocket_t s, const zn::strutf8& strSSLName, ISslProcessorSink* pSink)
-    : ssl_ctx(nullptr), m_pSink(pSink), m_strSSLName(strSSLName), m_bHandshakeDone(false) {
+CZNSslProcessor::CZNSslProcessor(znsocket_t s, const zn::strutf8& strSSLName, ISslProcessorSink* pSink,
+                                 const CZNTlsVerify& verify)
+    : ssl_ctx(nullptr), m_pSink(pSink), m_strSSLName(strSSLName), m_oVerify(verify), m_bHandshakeDone(false) {
   ssl_ctx = CreateSslContext();
+  if (ssl_ctx && m_oVerify.m_bVerify && !SetUpVerification()) {
+    FreeSslContext(ssl_ctx);
+    ssl_ctx = nullptr;
+  }
   if (!ssl_ctx) {
     // Nobody else will ever own the descriptor.
     znsocket_close(s);
@@ -229,9 +235,66 @@ void CZNSslProcessor::_https_connect() {
   Report(kResultConnectFailed);
 }
 
+bool CZNSslProcessor::SetUpVerification() {
+  SSL_CTX* pCtx = ssl_ctx->pSslCtx;
+  SSL* pSsl = ssl_ctx->pSsl;
+  const char* szCA = m_oVerify.m_strCAPath.c_str();
+  bool bStore = false;
+  if (m_oVerify.m_strCAPath.empty()) {
+    bStore = SSL_CTX_set_default_verify_paths(pCtx) == 1;
+  } else {
+    // A PEM file of trust anchors, or else a folder of hashed ones.
+    bStore = SSL_CTX_load_verify_locations(pCtx, szCA, nullptr) == 1 ||
+             SSL_CTX_load_verify_locations(pCtx, nullptr, szCA) == 1;
+  }
+  if (!bStore) {
+    char szReason[kErrorTextSize * 2] = {0};
+    ERR_error_string_n(ERR_peek_error(), szReason, sizeof(szReason) - 1);
+    ERR_clear_error();
+    znsyslog(kLevelFail, kLogTag, __LINE__, "CZNSslProcessor: trust store [%s] not loaded (%s)",
+             m_oVerify.m_strCAPath.empty() ? "default" : szCA, szReason);
+    return false;
+  }
+  // An address literal is checked against the IP entries and sends no
+  // server name; a host name against the DNS entries and the common name.
+  ASN1_OCTET_STRING* pIp = a2i_IPADDRESS(m_strSSLName.c_str());
+  const bool bIpName = pIp != nullptr;
+  ASN1_OCTET_STRING_free(pIp);
+  const bool bHostCheck = bIpName ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(pSsl), m_strSSLName.c_str()) == 1
+                                  : SSL_set1_host(pSsl, m_strSSLName.c_str()) == 1;
+  ASN1_OCTET_STRING* pHostIp = a2i_IPADDRESS(m_oVerify.m_strHostName.c_str());
+  const bool bHostIsIp = pHostIp != nullptr;
+  ASN1_OCTET_STRING_free(pHostIp);
+  const bool bSni = bHostIsIp || m_oVerify.m_strHostName.empty() ||
+                    SSL_set_tlsext_host_name(pSsl, m_oVerify.m_strHostName.c_str()) == 1;
+  ERR_clear_error();
+  if (!bHostCheck || !bSni) {
+    znsyslog(kLevelFail, kLogTag, __LINE__, "CZNSslProcessor: name [%s] or server name [%s] refused by OpenSSL",
+             m_strSSLName.c_str(), m_oVerify.m_strHostName.c_str());
+    return false;
+  }
+  return true;
+}
+
+int CZNSslProcessor::VerifyChainAndName(X509* pCert) {
+  const long verdict = SSL_get_verify_result(ssl_ctx->pSsl);
+  if (verdict == X509_V_OK) return kResultOk;
+  X509_NAME* pName = X509_get_subject_name(pCert);
+  char* szSubject = pName ? X509_NAME_oneline(pName, nullptr, 0) : nullptr;
+  znsyslog(kLevelFail, kLogTag, __LINE__, "_https_connect, SSL verify failed, %s, name=%s, subject=%s",
+           X509_verify_cert_error_string(verdict), m_strSSLName.c_str(), szSubject ? szSubject : "");
+  OPENSSL_free(szSubject);
+  return kResultVerifyFailed;
+}
+
 int CZNSslProcessor::VerifyPeerCertificate() {
   X509* pCert = SSL_get1_peer_certificate(ssl_ctx->pSsl);
   if (!pCert) return kResultVerifyFailed;
+  if (m_oVerify.m_bVerify) {
+    const int result = VerifyChainAndName(pCert);
+    X509_free(pCert);
+    return result;
+  }
   X509_NAME* pName = X509_get_subject_name(pCert);
   char* szLine = pName ? X509_NAME_oneline(pName, nullptr, 0) : nullptr;
   X509_free(pCert);

@@ -9,8 +9,10 @@
 // Afterwards CHttpSocket takes the socket's events and uses the data
 // operations (ReadData, WriteData, FlushSendBuffer, ...).
 //
-// No trust store, no server name indication and no verify mode are set: the
-// common-name comparison is the only check of the server.
+// By default no trust store, no server name indication and no verify mode are
+// set: the common-name comparison is the only check of the server. With
+// verification on (CZNTlsVerify) the chain and the name are checked by
+// OpenSSL instead, and a failure ends the handshake as a name mismatch does.
 //
 // Thread: everything runs on the task that constructed the processor (the
 // socket it makes delivers its events there). Reference-counted: created with
@@ -20,11 +22,14 @@
 #include "base/znrefcount.h"
 #include "base/znsocket.h"
 #include "base/znstring.h"
+#include "net/CZNTlsVerify.h"
 #include "net/ISslProcessorSink.h"
 
 struct ssl_st;
 struct ssl_ctx_st;
 struct bio_st;
+struct x509_st;
+typedef struct x509_st X509;
 class CByteBuffer;
 
 class CZNSslProcessor final : public CRefCountSafe, public CZNITCPSocketSink {
@@ -58,7 +63,8 @@ class CZNSslProcessor final : public CRefCountSafe, public CZNITCPSocketSink {
   // (an OpenSSL allocation failed) the descriptor is closed and no socket is
   // made. pSink is borrowed and must outlive the handshake or be cleared with
   // SetSink.
-  CZNSslProcessor(znsocket_t s, const zn::strutf8& strSSLName, ISslProcessorSink* pSink);
+  CZNSslProcessor(znsocket_t s, const zn::strutf8& strSSLName, ISslProcessorSink* pSink,
+                  const CZNTlsVerify& verify = CZNTlsVerify());
   CZNSslProcessor(const CZNSslProcessor&) = delete;
   CZNSslProcessor& operator=(const CZNSslProcessor&) = delete;
 
@@ -113,6 +119,11 @@ class CZNSslProcessor final : public CRefCountSafe, public CZNITCPSocketSink {
   static void FreeSslContext(SslContext* ctx);
   // kResultOk or kResultVerifyFailed for the peer certificate.
   int VerifyPeerCertificate();
+  // With verification on: the trust store, the host check and the server
+  // name of the session. False (logged) when OpenSSL refuses one of them.
+  bool SetUpVerification();
+  // With verification on: OpenSSL's verdict on the chain and the name.
+  int VerifyChainAndName(X509* pCert);
   void Report(int result);
   // Moves the handshake bytes of the write BIO into send_buf; true when some
   // were moved.
@@ -138,6 +149,7 @@ class CZNSslProcessor final : public CRefCountSafe, public CZNITCPSocketSink {
   SslContext* ssl_ctx;         // owned; null when making the OpenSSL objects failed
   ISslProcessorSink* m_pSink;  // borrowed, may be null
   zn::strutf8 m_strSSLName;    // the name the certificate's common name must match
+  CZNTlsVerify m_oVerify;      // off by default
   bool m_bHandshakeDone;       // SSL_connect has succeeded: events are data transfer
   bool m_bReadDeferred = false;  // after the handshake, OnRecv found recv_buf full and
                                  // left the bytes in the socket; ReadData reads them

@@ -8,6 +8,7 @@
 
 #include "ClientTestUtil.h"
 #include "base/znsocket.h"
+#include "include/znhttpclienttls.h"
 #include "support/NginxFixture.h"
 #include "support/TestSha256.h"
 
@@ -85,6 +86,32 @@ TEST_F(CHttpClientEngineTest, DownloadsToAFileOverHttpAndHttps) {
     EXPECT_TRUE(host->GetDownloadFilePath(path));
     EXPECT_STREQ(zn::strutf8(path).c_str(), target.c_str());
     remove(target.c_str());
+  }
+}
+
+// nginx holds two names on its HTTPS port: a verifying client names the one
+// it wants by server name indication and checks its chain against the test
+// authority; the default check sends no name, so nginx answers with its
+// default certificate, which is not localhost's.
+TEST_F(CHttpClientEngineTest, ServerNameIndicationPicksTheCertificate) {
+  const std::string sha = nginx().MakeFile("sni", 5000);
+  const struct {
+    const char* host;
+    bool verify;
+    int64_t code;
+  } cases[] = {{"localhost", true, 0}, {"127.0.0.1", true, 0}, {"localhost", false, 5}, {"127.0.0.1", false, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.host << (c.verify ? " verified" : ""));
+    Host host;
+    if (c.verify) {
+      ASSERT_TRUE(zn_httpclient_set_tls_verify(host.get(), true, nginx().CaFile().c_str()));
+    }
+    const std::string url = "https://" + std::string(c.host) + ":" + std::to_string(nginx().httpsPort()) + "/files/sni";
+    ASSERT_TRUE(host->Download(U8(url), U8(m_dir.File("sni")), nullptr, false));
+    ASSERT_EQ(host.WaitComplete(), c.code);
+    if (c.code == 0) {
+      EXPECT_EQ(zntest::Sha256OfFile(m_dir.File("sni")), sha);
+    }
   }
 }
 

@@ -12,6 +12,7 @@
 
 #include "ClientTestUtil.h"
 #include "base/znsocket.h"
+#include "include/znhttpclienttls.h"
 #include "support/ScriptedServer.h"
 #include "support/TestNet.h"
 #include "support/TestSha256.h"
@@ -469,31 +470,72 @@ TEST(CHttpClientSendRecvTest, UploadSourceThatChangesSize) {
   }
 }
 
+// Each certificate against the default check (the common name only, no
+// server name sent) and against verification with a test authority as the
+// trust anchor (chain, subjectAltName, expiry, server name indication).
 TEST(CHttpClientSendRecvTest, CertificateNameDecidesTheTlsConnection) {
+  using zntest::CertOptions;
+  using zntest::TestCert;
+  const TestCert ca = TestCert::Make("/O=Test/CN=Test Authority", {"", nullptr, true});
+  ASSERT_TRUE(ca.valid());
+  zntest::ScratchDir dir;
+  const std::string caFile = dir.File("ca.pem");
+  ASSERT_TRUE(ca.WriteCertFile(caFile));
+  const TestCert altOnly = TestCert::Make("/O=Test", {"DNS:localhost", &ca});
+  const TestCert wrongName = TestCert::Make("/CN=other.test", {"DNS:other.test", &ca});
+  const TestCert selfSigned = TestCert::Make("/CN=localhost");
+  const TestCert expired = TestCert::Make("/CN=localhost", {"DNS:localhost", &ca, false, true});
+  const TestCert ipAlt = TestCert::Make("/O=Test", {"IP:127.0.0.1", &ca});
   struct Case {
-    const char* subject;
+    const char* name;
+    const TestCert* cert;
+    const char* host;     // of the URL
     const char* sslName;  // "" checks the URL's host
+    bool verify;
     int64_t code;
+    const char* log;      // a level-1 line of the TLS processor, when set
   };
+  const TestCert cn = TestCert::Make("/CN=127.0.0.1");
+  const TestCert otherCn = TestCert::Make("/O=x/CN=other.test");
   const Case cases[] = {
-      {"/CN=127.0.0.1", "", 0},
-      {"/O=x/CN=other.test", "", 5},  // every attempt fails the name check
-      {"/O=x/CN=other.test", "other.test", 0},
+      {"common name", &cn, "127.0.0.1", "", false, 0, nullptr},
+      {"other common name", &otherCn, "127.0.0.1", "", false, 5, "SSL verify failed, cname=other.test"},
+      {"other common name, named", &otherCn, "127.0.0.1", "other.test", false, 0, nullptr},
+      {"subjectAltName only, unverified", &altOnly, "localhost", "", false, 5, nullptr},
+      {"subjectAltName only, verified", &altOnly, "localhost", "", true, 0, nullptr},
+      {"wrong name, unverified", &wrongName, "localhost", "", false, 5, "cname=other.test, strSSLName=localhost"},
+      {"wrong name, verified", &wrongName, "localhost", "", true, 5, "hostname mismatch, name=localhost"},
+      {"self-signed, unverified", &selfSigned, "localhost", "", false, 0, nullptr},
+      {"self-signed, verified", &selfSigned, "localhost", "", true, 5, "self-signed certificate, name=localhost"},
+      {"expired, unverified", &expired, "localhost", "", false, 0, nullptr},
+      {"expired, verified", &expired, "localhost", "", true, 5, "certificate has expired, name=localhost"},
+      {"address entry, verified", &ipAlt, "127.0.0.1", "", true, 0, nullptr},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.subject) + " " + c.sslName);
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(c.cert->valid());
     zntest::ScriptedServerOptions options;
-    options.tlsCert = zntest::TestCert::Make(c.subject);
+    options.tlsCert = *c.cert;
     options.defaultScript = std::make_shared<ServerScript>(ServerScript().ReadRequest().Send(Ok("tls")));
     ScriptedServer server({}, options);
     ASSERT_TRUE(server.ok());
-    zntest::ScratchDir dir;
+    LogCapture log(1);
     Host host;
-    ASSERT_TRUE(host->Download(U8(server.Url("/tls")), U8(c.sslName), U8(dir.File("tls")), nullptr, false));
+    if (c.verify) {
+      ASSERT_TRUE(zn_httpclient_set_tls_verify(host.get(), true, caFile.c_str()));
+    }
+    const std::string url = "https://" + std::string(c.host) + ":" + std::to_string(server.port()) + "/tls";
+    ASSERT_TRUE(host->Download(U8(url), U8(c.sslName), U8(dir.File("tls")), nullptr, false));
     EXPECT_EQ(host.WaitComplete(), c.code);
     if (c.code == 0) {
       EXPECT_EQ(zntest::ReadWholeFile(dir.File("tls")), "tls");
     }
+    if (c.log) {
+      EXPECT_TRUE(log.Has(c.log, "CZNSslProcessor")) << log.First();
+    }
+    // The server name goes out only when verifying, and never for an address.
+    const bool sni = c.verify && std::string(c.host) == "localhost";
+    EXPECT_EQ(server.ServerName(0), sni ? "localhost" : "");
   }
 }
 

@@ -99,9 +99,15 @@ NginxFixture::NginxFixture() {
   m_strDir = templ;
   std::error_code ec;
   for (const char* sub : {"/html/files", "/tmp"}) std::filesystem::create_directories(m_strDir + sub, ec);
-  const TestCert cert = TestCert::Make("/CN=127.0.0.1");
-  if (!cert.valid() || !cert.WriteFiles(m_strDir + "/cert.pem", m_strDir + "/key.pem")) {
-    m_strError = "cannot make the certificate";
+  // Two names on the HTTPS port, told apart by server name indication, both
+  // signed by a test authority: 127.0.0.1 (the default, also by its common
+  // name) and localhost.
+  const TestCert ca = TestCert::Make("/O=Test/CN=Test Authority", {"", nullptr, true});
+  const TestCert cert = TestCert::Make("/CN=127.0.0.1", {"IP:127.0.0.1", &ca});
+  const TestCert named = TestCert::Make("/CN=localhost", {"DNS:localhost", &ca});
+  if (!ca.WriteCertFile(CaFile()) || !cert.WriteFiles(m_strDir + "/cert.pem", m_strDir + "/key.pem") ||
+      !named.WriteFiles(m_strDir + "/localhost.pem", m_strDir + "/localhost.key")) {
+    m_strError = "cannot make the certificates";
     return;
   }
   for (int attempt = 0; attempt < kStartAttempts && !ok(); ++attempt) {
@@ -167,6 +173,10 @@ bool NginxFixture::WriteConfig() {
        << "  server {\n    listen 127.0.0.1:" << m_wHttpsPort << " ssl;\n"
        << "    server_name 127.0.0.1;\n"
        << "    ssl_certificate " << d << "/cert.pem;\n    ssl_certificate_key " << d << "/key.pem;\n"
+       << "    include " << d << "/locations.conf;\n  }\n"
+       << "  server {\n    listen 127.0.0.1:" << m_wHttpsPort << " ssl;\n"
+       << "    server_name localhost;\n"
+       << "    ssl_certificate " << d << "/localhost.pem;\n    ssl_certificate_key " << d << "/localhost.key;\n"
        << "    include " << d << "/locations.conf;\n  }\n"
        << "}\n";
   std::ofstream(d + "/locations.conf", std::ios::trunc) << loc.str();

@@ -1,6 +1,6 @@
 // A real nginx for the integration tests, run from a temporary prefix on free
-// loopback ports: HTTP and HTTPS (a certificate made at test time whose CN is
-// 127.0.0.1), keep-alive on, static files with native Range and
+// loopback ports: HTTP and HTTPS (certificates made at test time by a test
+// authority: CN 127.0.0.1 by default, localhost by server name), keep-alive on, static files with native Range and
 // If-Modified-Since handling, and an access log that names the connection and
 // its request count.
 //
@@ -59,6 +59,8 @@ class NginxFixture final {
   uint16_t httpsPort() const { return m_wHttpsPort; }
   std::string HttpUrl(const std::string& path) const;
   std::string HttpsUrl(const std::string& path) const;
+  // The test authority that signed both HTTPS certificates, as a PEM file.
+  std::string CaFile() const { return m_strDir + "/ca.pem"; }
 
   // Makes /files/NAME of size bytes with content that depends only on name and
   // size; returns its SHA-256 (lower-case hex) and, through path, where it lies.

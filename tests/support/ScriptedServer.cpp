@@ -201,6 +201,7 @@ void ScriptedServer::AcceptLoop() {
               text, sizeof(text));
     std::unique_lock<std::mutex> lock(m_mutex);
     m_peers.push_back(text);
+    m_serverNames.emplace_back();
     if (m_options.oneAtATime) {
       const size_t index = m_peers.size() - 1;
       lock.unlock();
@@ -227,6 +228,9 @@ void ScriptedServer::RunConnection(size_t index, int fd) {
   if (m_pSslCtx) {
     conn.ssl = SSL_new(m_pSslCtx);
     ok = conn.ssl && SSL_set_fd(conn.ssl, fd) == 1 && conn.Handshake();
+    const char* name = conn.ssl ? SSL_get_servername(conn.ssl, TLSEXT_NAMETYPE_host_name) : nullptr;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (name) m_serverNames[index] = name;
   }
   for (const ServerScript::Step& step : script->Steps()) {
     if (!ok || closed) break;
@@ -362,6 +366,11 @@ bool ScriptedServer::WaitRequests(size_t k, std::chrono::milliseconds bound) con
 std::string ScriptedServer::Request(size_t k) const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return k < m_requests.size() ? m_requests[k] : std::string();
+}
+
+std::string ScriptedServer::ServerName(size_t c) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return c < m_serverNames.size() ? m_serverNames[c] : std::string();
 }
 
 std::string ScriptedServer::PeerAddress(size_t c) const {

@@ -120,6 +120,8 @@ class ScriptedServer final {
   std::string Request(size_t k) const;
   // The peer address of connection c ("127.0.0.1", "::1", ...), "" when unknown.
   std::string PeerAddress(size_t c) const;
+  // The TLS server name indication that connection c sent, "" when none.
+  std::string ServerName(size_t c) const;
 
  private:
   struct Connection;
@@ -140,6 +142,7 @@ class ScriptedServer final {
   mutable std::mutex m_mutex;
   mutable std::condition_variable m_cv;
   std::vector<std::string> m_peers;     // by accept order; guarded by m_mutex
+  std::vector<std::string> m_serverNames;  // by accept order; guarded by m_mutex
   std::vector<std::string> m_requests;  // in completion order; guarded by m_mutex
   std::vector<std::thread> m_threads;   // connection threads; guarded by m_mutex
   std::thread m_acceptThread;

@@ -4,10 +4,16 @@
 
 #include <openssl/pem.h>
 #include <openssl/rand.h>
+#include <openssl/x509v3.h>
+
+#include <utility>
+#include <vector>
 
 namespace zntest {
 
-TestCert TestCert::Make(const std::string& subject) {
+TestCert TestCert::Make(const std::string& subject) { return Make(subject, CertOptions()); }
+
+TestCert TestCert::Make(const std::string& subject, const CertOptions& options) {
   TestCert out;
   std::shared_ptr<EVP_PKEY> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
   std::shared_ptr<X509> cert(X509_new(), X509_free);
@@ -20,8 +26,9 @@ TestCert TestCert::Make(const std::string& subject) {
   if (!bn) return out;
   BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert.get()));
   BN_free(bn);
-  X509_gmtime_adj(X509_getm_notBefore(cert.get()), -24L * 3600);
-  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 30L * 24 * 3600);
+  // An expired certificate ended a day ago.
+  X509_gmtime_adj(X509_getm_notBefore(cert.get()), (options.expired ? -48L : -24L) * 3600);
+  X509_gmtime_adj(X509_getm_notAfter(cert.get()), options.expired ? -24L * 3600 : 30L * 24 * 3600);
   // "/A=1/B=2": each field in order; a field without "=" is an error.
   X509_NAME* name = X509_get_subject_name(cert.get());
   for (size_t pos = 0; pos < subject.size();) {
@@ -36,8 +43,23 @@ TestCert TestCert::Make(const std::string& subject) {
     }
     pos = end;
   }
-  if (X509_set_issuer_name(cert.get(), name) != 1 || X509_set_pubkey(cert.get(), key.get()) != 1 ||
-      X509_sign(cert.get(), key.get(), EVP_sha256()) <= 0) {
+  // Extensions as "name:value" texts in OpenSSL's configuration syntax.
+  X509V3_CTX ctx;
+  const TestCert* issuer = options.issuer && options.issuer->valid() ? options.issuer : nullptr;
+  X509V3_set_ctx(&ctx, issuer ? issuer->cert() : cert.get(), cert.get(), nullptr, nullptr, 0);
+  std::vector<std::pair<const char*, std::string>> extensions;
+  if (options.ca) extensions.push_back({"basicConstraints", "critical,CA:TRUE"});
+  if (!options.altNames.empty()) extensions.push_back({"subjectAltName", options.altNames});
+  for (const auto& e : extensions) {
+    X509_EXTENSION* ext = X509V3_EXT_conf(nullptr, &ctx, e.first, e.second.c_str());
+    const bool added = ext && X509_add_ext(cert.get(), ext, -1) == 1;
+    X509_EXTENSION_free(ext);
+    if (!added) return out;
+  }
+  X509_NAME* issuerName = issuer ? X509_get_subject_name(issuer->cert()) : name;
+  EVP_PKEY* signer = issuer ? issuer->key() : key.get();
+  if (X509_set_issuer_name(cert.get(), issuerName) != 1 || X509_set_pubkey(cert.get(), key.get()) != 1 ||
+      X509_sign(cert.get(), signer, EVP_sha256()) <= 0) {
     return out;
   }
   out.m_pCert = cert;
@@ -51,6 +73,13 @@ std::string TestCert::SubjectLine() const {
   std::string s(line);
   OPENSSL_free(line);
   return s;
+}
+
+bool TestCert::WriteCertFile(const std::string& certPath) const {
+  FILE* c = valid() ? std::fopen(certPath.c_str(), "wb") : nullptr;
+  bool ok = c && PEM_write_X509(c, m_pCert.get()) == 1;
+  if (c) ok = std::fclose(c) == 0 && ok;
+  return ok;
 }
 
 bool TestCert::WriteFiles(const std::string& certPath, const std::string& keyPath) const {
