@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -465,12 +466,13 @@ bool NormalizeUrl(const std::string& in, std::string* out, std::string* why) {
   const size_t end = rest.find_first_of("/?#");
   std::string authority = rest.substr(0, end), tail = end == std::string::npos ? "" : rest.substr(end);
   tail = tail.substr(0, tail.find('#'));
-  const std::string hostPort = authority.substr(authority.rfind('@') + 1);
-  const size_t colon = hostPort.rfind(':'), bracket = hostPort.rfind(']');
-  if (scheme == "https" && !hostPort.empty() && (colon == std::string::npos || (bracket != std::string::npos && colon < bracket)))
-    authority += ":443";
-  else if (scheme == "https" && colon + 1 == hostPort.size())
-    authority += "443";
+  if (scheme == "https") {
+    const std::string hostPort = authority.substr(authority.rfind('@') + 1);
+    const size_t colon = hostPort.rfind(':'), bracket = hostPort.rfind(']');
+    const bool portGiven = colon != std::string::npos && (bracket == std::string::npos || colon > bracket);
+    if (!portGiven) authority += ":443";
+    else if (colon + 1 == hostPort.size()) authority += "443";
+  }
   *out = scheme + "://" + authority;
   for (unsigned char c : tail) {
     if (c > 0x20 && c < 0x7F) {
@@ -542,6 +544,17 @@ std::string CreatePartFile(const std::string& base) {
   return "";
 }
 
+// Gives a downloaded file the server's modification time, so that a later
+// --if-modified-since FILE asks with the server's own date (servers that
+// answer 304 only to their exact date would otherwise always send it again).
+void KeepServerTime(const std::string& path, const char* httpDate) {
+  struct tm tm = {};
+  const char* end = strptime(httpDate, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+  if (!end || *end) return;
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {timegm(&tm), 0}};
+  utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
 bool Exists(const std::string& path) {
   struct stat sb;
   return lstat(path.c_str(), &sb) == 0;
@@ -556,8 +569,8 @@ uint64_t FileSize(const std::string& path) {
 // file unless --clobber allows it; the download then stays in its part file.
 bool PlaceDownload(const std::string& part, const std::string& name, bool mayReplace) {
   if (!mayReplace && Exists(name)) {
-    fprintf(stderr, "znget: %s exists and is kept (--clobber replaces it, -o names another file); the download is in %s\n",
-            name.c_str(), part.c_str());
+    fprintf(stderr, "znget: %s exists and is kept (--clobber replaces it, -o names another file); "
+            "the download is in %s\n", name.c_str(), part.c_str());
     return false;
   }
   if (rename(part.c_str(), name.c_str()) != 0) {
@@ -716,6 +729,8 @@ int main(int argc, char** argv) {
     }
   }
   const uint32_t status = client->GetStatusCode();
+  zn::strutf8 lastModified;
+  if (downloadToFile && code == 0) client->QueryInfo(zn::strutf8("Last-Modified"), lastModified, true);
   std::string target = o.output;
   if (downloadToFile && target.empty() && code == 0) {
     zn::strutf16 name("Content-Disposition");
@@ -752,6 +767,7 @@ int main(int argc, char** argv) {
     if (code != 0) unlink(part.c_str());
     else if (!PlaceDownload(part, target, !o.output.empty() || o.clobber)) code = 4;
   }
+  if (code == 0 && !lastModified.empty()) KeepServerTime(target, lastModified.c_str());
 
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (!o.quiet) {

@@ -310,6 +310,8 @@ TEST(Znget, CurlHabits) {
       {"the certificate's name is named",
        {"--retry", "1", "--cert-name", "other.test", "-o", "out.bin", nginx.HttpsUrl("/files/out.bin")}, nullptr, 5,
        "other.test", "-"},
+      {"a missing upload file is named", {"--data-file", "gone.txt", nginx.HttpUrl("/post")}, nullptr, 10,
+       "[gone.txt] [rb] errno[2] (No such file or directory)", "-"},
       {"other schemes are refused", {"ftp://127.0.0.1/out.bin"}, nullptr, 10, "not supported", "-"},
   };
   umask(022);
