@@ -15,7 +15,7 @@
 namespace {
 
 const char kFileTag[] = "CFile";
-// New files get rw-r--r-- before the umask, as fopen would give them.
+// New files get rw-rw-rw- less the umask, as fopen would give them.
 const mode_t kNewFileMode = 0666;
 // Chunk size of the copy that stands in for rename across file systems.
 const size_t kCopyChunk = 64 * 1024;

@@ -4,13 +4,20 @@
 // without a notify task (callbacks arrive on the client's worker thread),
 // starts one transfer at a time and waits for OnDownloadComplete. The exit
 // status is the library's result code; bad options give 64.
+//
+// A download goes into a part file beside its target and replaces the target
+// only when it succeeded, so that a 304, a failure or an interrupt leaves the
+// target as it was; -C writes into the target itself.
 #include <fcntl.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -34,15 +42,20 @@ const char kUsage[] =
     "       znget [options] --raw-head FILE --host HOST --port PORT\n"
     "\n"
     "Downloads:\n"
-    "  -o FILE                 write the body to FILE ('-' for standard output); without\n"
-    "                          it, the name comes from Content-Disposition or the URL\n"
+    "  -o FILE                 write the body to FILE ('-' for standard output), replacing\n"
+    "                          it once the download succeeded; without -o the name comes\n"
+    "                          from Content-Disposition or the URL and an existing file\n"
+    "                          of that name is kept (exit 4)\n"
+    "  --clobber               let a name from the server replace an existing file\n"
     "  -C                      resume: keep what FILE holds and ask for the rest\n"
     "  --if-modified-since D   only when changed since D (an HTTP date such as\n"
     "                          'Sun, 06 Nov 1994 08:49:37 GMT', or a file whose time to use)\n"
     "  --repeat N              run the same transfer N times on one client (the\n"
     "                          connection is kept between them)\n"
     "Requests and uploads (the answer goes to -o FILE or standard output):\n"
-    "  --data TEXT             POST TEXT as the body\n"
+    "  --data TEXT             POST TEXT as the body (form-urlencoded unless -H gives a\n"
+    "                          Content-Type); --data @FILE reads it from FILE ('-': standard\n"
+    "                          input) without its line breaks\n"
     "  --data-file FILE        POST the bytes of FILE\n"
     "  --offset N              with --data-file: start at byte N of FILE\n"
     "  -F name=value           multipart form field (repeatable)\n"
@@ -68,12 +81,14 @@ const char kUsage[] =
     "Exit status: the library's result code\n"
     "  0 success, 1 not modified, 2 failure, 3 refused (401, 402, or a close before\n"
     "  the body), 4 local file failure, 5 no connection, 7 not found, 8 service\n"
-    "  unavailable, 10 bad URL or upload source; 64 bad options, 130 interrupted.\n";
+    "  unavailable, 10 bad URL or upload source; 64 bad options, 130 interrupted\n"
+    "  (the bytes received stay in the file; -C -o FILE resumes).\n";
 
 struct Options {
   std::string url;
   std::string output;  // empty: name from the response; "-": standard output
   bool resume = false;
+  bool clobber = false;
   bool haveIfModifiedSince = false;
   SYSTEMTIME ifModifiedSince = {};
   std::vector<std::string> headers;
@@ -191,6 +206,8 @@ Options ParseOptions(int argc, char** argv) {
       o.output = need(i);
     } else if (a == "-C") {
       o.resume = true;
+    } else if (a == "--clobber") {
+      o.clobber = true;
     } else if (a == "--if-modified-since") {
       const char* v = need(i);
       if (!ParseIfModifiedSince(v, &o.ifModifiedSince))
@@ -203,6 +220,13 @@ Options ParseOptions(int argc, char** argv) {
     } else if (a == "--data") {
       o.data = need(i);
       o.haveData = true;
+      if (!o.data.empty() && o.data[0] == '@') {
+        const std::string path = o.data.substr(1);
+        if (!ReadFile(path == "-" ? "/dev/stdin" : path, &o.data)) UsageError("--data: cannot read '%s'", path.c_str());
+        // As curl's -d: the lines of the file are joined.
+        o.data.erase(std::remove_if(o.data.begin(), o.data.end(), [](char c) { return c == '\r' || c == '\n'; }),
+                     o.data.end());
+      }
     } else if (a == "--data-file") {
       o.dataFile = need(i);
     } else if (a == "--offset") {
@@ -422,8 +446,139 @@ bool CheckOutputPath(const std::string& path) {
   return true;
 }
 
+// Brings a URL to the form the library reads: the scheme in lower case, the
+// port of an https URL written out (the library's default is 80), no fragment,
+// and spaces, control bytes and bytes above 0x7F of the path and query
+// percent-encoded. False, with the reason, for a URL znget cannot fetch.
+bool NormalizeUrl(const std::string& in, std::string* out, std::string* why) {
+  const size_t sep = in.find("://");
+  if (sep == std::string::npos) {
+    *why = in + " has no scheme; write http://" + in + " or https://" + in;
+    return false;
+  }
+  std::string scheme = in.substr(0, sep);
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (scheme != "http" && scheme != "https") {
+    *why = "the scheme of " + in + " is not supported (http and https are)";
+    return false;
+  }
+  const std::string rest = in.substr(sep + 3);
+  const size_t end = rest.find_first_of("/?#");
+  std::string authority = rest.substr(0, end), tail = end == std::string::npos ? "" : rest.substr(end);
+  tail = tail.substr(0, tail.find('#'));
+  if (scheme == "https") {
+    const std::string hostPort = authority.substr(authority.rfind('@') + 1);
+    const size_t colon = hostPort.rfind(':'), bracket = hostPort.rfind(']');
+    const bool portGiven = colon != std::string::npos && (bracket == std::string::npos || colon > bracket);
+    if (!portGiven) authority += ":443";
+    else if (colon + 1 == hostPort.size()) authority += "443";
+  }
+  *out = scheme + "://" + authority;
+  for (unsigned char c : tail) {
+    if (c > 0x20 && c < 0x7F) {
+      *out += static_cast<char>(c);
+    } else {
+      char hex[4];
+      snprintf(hex, sizeof hex, "%%%02X", c);
+      *out += hex;
+    }
+  }
+  return true;
+}
+
+// The library's log. Lines up to the level -v asks for go to standard error;
+// lines of levels 1 and 2 are kept to explain a failure in the final message.
+// The platform's and the connector's lines carry the system's own text (a
+// resolver or socket error), so the first of them is the cause; without one,
+// the client's last line is. The sink runs on the library's threads.
+std::mutex g_logMutex;
+int g_logVerbosity = 0;             // set before the first request
+std::string g_firstSystemLine;      // guarded by g_logMutex
+std::string g_lastClientLine;       // guarded by g_logMutex
+const char kClientLogTag[] = "znhttp";
+
 void LogSink(int level, const char* tag, int line, const char* text, void*) {
-  fprintf(stderr, "[%d] %s:%d %s\n", level, tag, line, text);
+  if (g_logVerbosity > 0 && level <= g_logVerbosity + 1) fprintf(stderr, "[%d] %s:%d %s\n", level, tag, line, text);
+  // The completion line only repeats the result code.
+  if (level > 2 || strstr(text, "NotifyComplete")) return;
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  if (strcmp(tag, kClientLogTag) == 0) g_lastClientLine = text;
+  else if (g_firstSystemLine.empty()) g_firstSystemLine = text;
+}
+
+void ForgetLoggedCause() {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  g_firstSystemLine.clear();
+  g_lastClientLine.clear();
+}
+
+// The kept line that explains a failure, without its request number, with the
+// text of an errno it gives as a number; "" when none was logged.
+std::string LoggedCause() {
+  std::lock_guard<std::mutex> lock(g_logMutex);
+  std::string cause = g_firstSystemLine.empty() ? g_lastClientLine : g_firstSystemLine;
+  if (cause.compare(0, 3, "Id[") == 0 && cause.find("] ") != std::string::npos) cause.erase(0, cause.find("] ") + 2);
+  const size_t at = cause.find("errno[");
+  if (at != std::string::npos) cause += std::string(" (") + strerror(atoi(cause.c_str() + at + 6)) + ")";
+  return cause;
+}
+
+// Makes an empty file named BASE.XXXXXX.part to download into, beside BASE so
+// that the final rename stays on one file system. Its mode is what fopen
+// gives (0666 less the umask), not mkstemp's 0600, as it becomes the
+// download. "" when no file can be made.
+std::string CreatePartFile(const std::string& base) {
+  const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = base + ".";
+    for (int i = 0; i < 6; ++i) name += letters[random() % (sizeof letters - 1)];
+    name += ".part";
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      close(fd);
+      return name;
+    }
+    if (errno != EEXIST) break;
+  }
+  return "";
+}
+
+// Gives a downloaded file the server's modification time, so that a later
+// --if-modified-since FILE asks with the server's own date (servers that
+// answer 304 only to their exact date would otherwise always send it again).
+void KeepServerTime(const std::string& path, const char* httpDate) {
+  struct tm tm = {};
+  const char* end = strptime(httpDate, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+  if (!end || *end) return;
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {timegm(&tm), 0}};
+  utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+bool Exists(const std::string& path) {
+  struct stat sb;
+  return lstat(path.c_str(), &sb) == 0;
+}
+
+uint64_t FileSize(const std::string& path) {
+  struct stat sb;
+  return stat(path.c_str(), &sb) == 0 ? static_cast<uint64_t>(sb.st_size) : 0;
+}
+
+// Moves a finished download to its name. A name the server chose replaces no
+// file unless --clobber allows it; the download then stays in its part file.
+bool PlaceDownload(const std::string& part, const std::string& name, bool mayReplace) {
+  if (!mayReplace && Exists(name)) {
+    fprintf(stderr, "znget: %s exists and is kept (--clobber replaces it, -o names another file); "
+            "the download is in %s\n", name.c_str(), part.c_str());
+    return false;
+  }
+  if (rename(part.c_str(), name.c_str()) != 0) {
+    fprintf(stderr, "znget: cannot rename %s to %s: %s\n", part.c_str(), name.c_str(), strerror(errno));
+    unlink(part.c_str());
+    return false;
+  }
+  return true;
 }
 
 // Starts one transfer; false when the client refused it.
@@ -488,35 +643,30 @@ bool WriteAnswer(const std::string& output, const unsigned char* data, uint32_t 
 
 int main(int argc, char** argv) {
   Options o = ParseOptions(argc, argv);
-  if (o.verbosity > 0) {
-    znsyslog_setsink(LogSink, nullptr);
-    znsyslog_setlevel(o.verbosity + 1);
-  }
-  if (!o.url.empty() && o.url.find("://") == std::string::npos) {
-    fprintf(stderr, "znget: %s has no scheme; write http://%s or https://%s\n", o.url.c_str(), o.url.c_str(),
-            o.url.c_str());
+  std::string why;
+  if (!o.url.empty() && !NormalizeUrl(o.url, &o.url, &why)) {
+    fprintf(stderr, "znget: %s\n", why.c_str());
     return 10;
   }
+  g_logVerbosity = o.verbosity;
+  znsyslog_setsink(LogSink, nullptr);
+  znsyslog_setlevel(o.verbosity > 0 ? o.verbosity + 1 : 2);
+
   const bool downloadToFile = o.rawHead.empty() && !o.haveData && o.dataFile.empty() && o.formFields.empty() &&
                               o.formFilePath.empty() && o.output != "-";
-  std::string target = o.output;
-  std::string tempName;
-  if (downloadToFile) {
-    if (target.empty()) {
-      char name[] = "znget-XXXXXX.part";
-      int fd = mkstemps(name, 5);
-      if (fd < 0) {
-        fprintf(stderr, "znget: cannot create a file in this folder: %s\n", strerror(errno));
-        return 4;
-      }
-      close(fd);
-      tempName = target = name;
-    } else if (!CheckOutputPath(target)) {
+  if (!o.output.empty() && o.output != "-" && !CheckOutputPath(o.output)) return 4;
+  // The file the library writes: the target itself with -C, else a part file
+  // beside it (in this folder when the server names the target).
+  std::string part;
+  if (downloadToFile && !o.resume) {
+    part = CreatePartFile(o.output.empty() ? "znget" : o.output);
+    if (part.empty()) {
+      fprintf(stderr, "znget: cannot create a file beside %s: %s\n", o.output.empty() ? "." : o.output.c_str(),
+              strerror(errno));
       return 4;
     }
-  } else if (!o.output.empty() && o.output != "-" && !CheckOutputPath(o.output)) {
-    return 4;
   }
+  const std::string written = part.empty() ? o.output : part;
 
   struct sigaction sa = {};
   sa.sa_handler = OnSignal;
@@ -533,7 +683,11 @@ int main(int argc, char** argv) {
   client->SetUseIEProxy(o.proxy);
   if (!o.bindIp.empty()) client->SetBindAddress(zn::strutf8(o.bindIp.c_str()), o.bindPort);
 
+  bool contentTypeGiven = false;
+  for (const auto& h : o.headers) contentTypeGiven |= strncasecmp(h.c_str(), "Content-Type:", 13) == 0;
+
   int code = 0;
+  bool interrupted = false;
   auto started = std::chrono::steady_clock::now();
   for (int round = 0; round < o.repeat && code == 0; ++round) {
     for (const auto& h : o.headers) {
@@ -542,17 +696,21 @@ int main(int argc, char** argv) {
       if (!client->AddHeader(zn::strutf16(name.c_str()), zn::strutf16(value.c_str())))
         client->AddHeaderLine(zn::strutf16(h.c_str()));
     }
+    if (o.haveData && o.rawHead.empty() && !contentTypeGiven)
+      client->AddHeader(zn::strutf16("Content-Type"), zn::strutf16("application/x-www-form-urlencoded"));
+    ForgetLoggedCause();
     std::string memoryAnswer;
-    if (!Start(client, o, target, &memoryAnswer)) {
-      fprintf(stderr, "znget: the transfer could not start (bad URL or arguments)\n");
+    if (!Start(client, o, written, &memoryAnswer)) {
+      const std::string cause = LoggedCause();
+      fprintf(stderr, "znget: the transfer could not start (bad URL or arguments)%s%s\n", cause.empty() ? "" : ": ",
+              cause.c_str());
       code = 10;
       break;
     }
     code = notify.Wait(g_interrupted);
     if (code < 0) {
       client->Stop();
-      fprintf(stderr, "\nznget: interrupted after %s\n", HumanBytes(static_cast<double>(notify.Done())).c_str());
-      code = kExitInterrupted;
+      interrupted = true;
       break;
     }
     if (o.printHead) {
@@ -570,33 +728,59 @@ int main(int argc, char** argv) {
       }
     }
   }
-
-  if (!tempName.empty()) {
-    if (code == 0) {
-      zn::strutf16 name("Content-Disposition");
-      client->GetResponseFileName(name);
-      std::string final = SafeFileName(zn::strutf8(name).c_str());
-      if (rename(tempName.c_str(), final.c_str()) != 0) {
-        fprintf(stderr, "znget: cannot rename %s to %s: %s\n", tempName.c_str(), final.c_str(), strerror(errno));
-        code = 4;
-      } else {
-        target = final;
-      }
-    } else {
-      unlink(tempName.c_str());
-    }
+  const uint32_t status = client->GetStatusCode();
+  zn::strutf8 lastModified;
+  if (downloadToFile && code == 0) client->QueryInfo(zn::strutf8("Last-Modified"), lastModified, true);
+  std::string target = o.output;
+  if (downloadToFile && target.empty() && code == 0) {
+    zn::strutf16 name("Content-Disposition");
+    client->GetResponseFileName(name);
+    target = SafeFileName(zn::strutf8(name).c_str());
   }
+  // From here on the file is complete and closed.
+  delete client;
+
+  if (interrupted) {
+    // What arrived is kept: in the target with -C, or when there was none
+    // before (so that -C resumes it); else in the part file beside it.
+    std::string holder = written;
+    const uint64_t have = holder.empty() ? 0 : FileSize(holder);
+    if (!part.empty() && have == 0) {
+      unlink(part.c_str());
+      holder.clear();
+    } else if (!part.empty() && !target.empty() && !Exists(target) && rename(part.c_str(), target.c_str()) == 0) {
+      holder = target;
+    }
+    if (holder.empty()) {
+      fprintf(stderr, "\nznget: interrupted after %s\n", HumanBytes(static_cast<double>(notify.Done())).c_str());
+    } else if (have < notify.Done()) {
+      fprintf(stderr, "\nznget: interrupted: %llu bytes are in %s, but %llu had arrived\n",
+              static_cast<unsigned long long>(have), holder.c_str(), static_cast<unsigned long long>(notify.Done()));
+    } else {
+      fprintf(stderr, "\nznget: interrupted: %llu bytes are in %s, all that arrived%s%s%s\n",
+              static_cast<unsigned long long>(have), holder.c_str(), holder == target ? "; -C -o " : "",
+              holder == target ? holder.c_str() : "", holder == target ? " resumes" : "");
+    }
+    return kExitInterrupted;
+  }
+  if (!part.empty()) {
+    if (code != 0) unlink(part.c_str());
+    else if (!PlaceDownload(part, target, !o.output.empty() || o.clobber)) code = 4;
+  }
+  if (code == 0 && !lastModified.empty()) KeepServerTime(target, lastModified.c_str());
 
   const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  if (!o.quiet && code != kExitInterrupted) {
-    std::string where = downloadToFile ? " -> " + target : "";
+  if (!o.quiet) {
+    std::string where = downloadToFile && code == 0 ? " -> " + target : "";
     if (code == 0 || code == 1) {
-      fprintf(stderr, "znget: %s, status %u, %s in %.2fs%s\n", CodeText(code), client->GetStatusCode(),
+      fprintf(stderr, "znget: %s, status %u, %s in %.2fs%s\n", CodeText(code), status,
               HumanBytes(static_cast<double>(notify.Done())).c_str(), secs, where.c_str());
     } else {
-      fprintf(stderr, "znget: %s (code %d, status %u)\n", CodeText(code), code, client->GetStatusCode());
+      // Without an HTTP status the log says what went wrong.
+      const std::string cause = status == 0 ? LoggedCause() : "";
+      fprintf(stderr, "znget: %s (code %d, status %u)%s%s\n", CodeText(code), code, status, cause.empty() ? "" : ": ",
+              cause.c_str());
     }
   }
-  delete client;
   return code;
 }

@@ -5,9 +5,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -38,8 +40,10 @@ struct RunResult {
   std::string out, err;
 };
 
-// Runs znget with the arguments in dir, collecting its output; kills it at the bound.
-RunResult RunZnget(const std::vector<std::string>& args, const std::string& dir = "") {
+// Runs znget with the arguments in dir, collecting its output; kills it at the
+// bound. With interruptAfterBars, a Ctrl-C goes to it once it has drawn that
+// many progress bars.
+RunResult RunZnget(const std::vector<std::string>& args, const std::string& dir = "", int interruptAfterBars = 0) {
   RunResult r;
   int outPipe[2], errPipe[2];
   if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return r;
@@ -83,6 +87,10 @@ RunResult RunZnget(const std::vector<std::string>& args, const std::string& dir 
       const ssize_t n = read(fds[i].fd, buf, sizeof buf);
       if (n > 0) {
         (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+        if (interruptAfterBars > 0 && std::count(r.err.begin(), r.err.end(), '\r') >= interruptAfterBars) {
+          kill(pid, SIGINT);
+          interruptAfterBars = 0;
+        }
       } else {
         close(fds[i].fd);
         fds[i].fd = -1;
@@ -109,6 +117,7 @@ TEST(Znget, OptionsReachTheWire) {
   {
     std::ofstream(dir.File("head.txt")) << "GET /raw HTTP/1.1\r\nHost: raw\r\n\r\n";
     std::ofstream(dir.File("up.bin")) << "0123456789";
+    std::ofstream(dir.File("form.txt")) << "x=1\r\ny=2\n";
   }
   struct Case {
     std::vector<std::string> args;      // the URL (or raw target) is appended for non-raw cases
@@ -118,7 +127,12 @@ TEST(Znget, OptionsReachTheWire) {
   const std::vector<Case> cases = {
       {{"-H", "X-Test:  spaced value ", "-o", "-"}, {"GET / HTTP/1.1\r\n", "X-Test:spaced value\r\n"}, {}},
       {{"-H", "User-Agent: znget-test", "-o", "-"}, {"User-Agent: znget-test\r\n"}, {"MSIE"}},
-      {{"--data", "a=1&b=2"}, {"POST / HTTP/1.1\r\n", "Content-Length: 7\r\n", "\r\n\r\na=1&b=2"}, {"Range:"}},
+      {{"--data", "a=1&b=2"},
+       {"POST / HTTP/1.1\r\n", "Content-Type:application/x-www-form-urlencoded\r\n", "Content-Length: 7\r\n",
+        "\r\n\r\na=1&b=2"},
+       {"Range:"}},
+      {{"--data", "@" + dir.File("form.txt"), "-H", "content-type: text/plain"},
+       {"content-type:text/plain\r\n", "\r\n\r\nx=1y=2"}, {"urlencoded"}},
       {{"--data-file", dir.File("up.bin"), "--offset", "4"},
        {"POST / HTTP/1.1\r\n", "Range: bytes=4-\r\n", "Content-Length: 6\r\n", "\r\n\r\n456789"}, {}},
       {{"-F", "a=1", "-F", "b=two"},
@@ -224,11 +238,6 @@ TEST(Znget, BodyToStandardOutputAndNameFromTheServer) {
   r = RunZnget({"-q", plain.Url("/dir/data.txt?x=1")}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(ReadWholeFile(dir.File("data.txt")), "plain");
-  // A failed download leaves no temporary file behind.
-  ScriptedServer missing({Answer(Response("404 Not Found", "no"))});
-  r = RunZnget({"-q", missing.Url("/gone")}, dir.path());
-  EXPECT_EQ(r.status, 7);
-  EXPECT_EQ(system(("ls " + dir.path() + " | grep -q part").c_str()) == 0, false);
 }
 
 TEST(Znget, ResumeContinuesAPartialFileAndTheBarNeedsATerminal) {
@@ -258,11 +267,90 @@ TEST(Znget, ResumeContinuesAPartialFileAndTheBarNeedsATerminal) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find('\r'), std::string::npos);
   EXPECT_EQ(zntest::Sha256Hex(ReadWholeFile(dir.File("tls.bin"))), sha);
+}
 
-  // The wrong certificate name is refused: the connection cannot be made.
-  r = RunZnget({"-q", "--retry", "1", "--cert-name", "other.test", "-o", dir.File("bad.bin"),
-                nginx.HttpsUrl("/files/big.bin")});
-  EXPECT_EQ(r.status, 5) << r.err;
+// What a curl user counts on, against nginx: the target of -o is replaced
+// only by a successful download, a name the server chose replaces nothing,
+// the cause of a failure is in the last line, URLs are taken as curl takes
+// them, and files get the mode fopen gives.
+TEST(Znget, CurlHabits) {
+  NginxFixture nginx;
+  ASSERT_TRUE(nginx.ok()) << nginx.error();
+  const std::string fresh = NginxFixture::FileBytes("out.bin", 5000, 0, 5000);
+  const std::string encoded = NginxFixture::FileBytes("a \xC3\xA9.bin", 300, 0, 300);
+  ASSERT_FALSE(nginx.MakeFile("out.bin", 5000).empty());
+  ASSERT_FALSE(nginx.MakeFile("a \xC3\xA9.bin", 300).empty());
+  const std::string url = nginx.HttpUrl("/files/out.bin");
+  struct Case {
+    const char* habit;
+    std::vector<std::string> args;  // run in a fresh folder
+    const char* before;             // out.bin before the run; null: none
+    int status;
+    const char* lastLine;           // text the last line of standard error carries
+    std::string after;              // out.bin afterwards; "-": none
+  };
+  const std::vector<Case> cases = {
+      {"304 keeps the file", {"--if-modified-since", "out.bin", "-o", "out.bin", url}, "old", 1, "not modified", "old"},
+      {"a failure keeps the file", {"-o", "out.bin", nginx.HttpUrl("/status/404")}, "old", 7, "not found", "old"},
+      {"a failure leaves no file", {"-o", "out.bin", nginx.HttpUrl("/status/404")}, nullptr, 7, "not found", "-"},
+      {"a failure leaves no file of a server's name", {nginx.HttpUrl("/status/404")}, nullptr, 7, "not found", "-"},
+      {"-o replaces", {"-o", "out.bin", url}, "old", 0, "success", fresh},
+      {"a server's name replaces nothing", {url}, "old", 4, "local file failure", "old"},
+      {"--clobber lets it", {"--clobber", url}, "old", 0, "success", fresh},
+      {"scheme in any case, path encoded",
+       {"-o", "out.bin", "HTTPS://127.0.0.1:" + std::to_string(nginx.httpsPort()) + "/files/a \xC3\xA9.bin#top",
+        "--cert-name", "127.0.0.1"},
+       nullptr, 0, "success", encoded},
+      {"https means port 443, the cause is named", {"--retry", "1", "-o", "out.bin", "https://127.0.0.1/"}, nullptr, 5,
+       "[127.0.0.1:443]: connect failed Connection refused", "-"},
+      {"the certificate's name is named",
+       {"--retry", "1", "--cert-name", "other.test", "-o", "out.bin", nginx.HttpsUrl("/files/out.bin")}, nullptr, 5,
+       "other.test", "-"},
+      {"a missing upload file is named", {"--data-file", "gone.txt", nginx.HttpUrl("/post")}, nullptr, 10,
+       "[gone.txt] [rb] errno[2] (No such file or directory)", "-"},
+      {"other schemes are refused", {"ftp://127.0.0.1/out.bin"}, nullptr, 10, "not supported", "-"},
+  };
+  umask(022);
+  for (const auto& c : cases) {
+    zntest::ScratchDir dir;
+    if (c.before) std::ofstream(dir.File("out.bin")) << c.before;
+    const RunResult r = RunZnget(c.args, dir.path());
+    EXPECT_EQ(r.status, c.status) << c.habit << "\n" << r.err;
+    const std::string lastLine = r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1);
+    EXPECT_NE(lastLine.find(c.lastLine), std::string::npos) << c.habit << "\n" << r.err;
+    bool exists = false;
+    const std::string after = ReadWholeFile(dir.File("out.bin"), &exists);
+    EXPECT_EQ(exists ? after : "-", c.after) << c.habit;
+    // Only a download whose name is taken stays in its part file.
+    EXPECT_EQ(system(("ls " + dir.path() + " | grep -q '[.]part$'").c_str()) == 0, c.status == 4) << c.habit;
+    struct stat sb;
+    if (c.status == 0) {
+      ASSERT_EQ(stat(dir.File("out.bin").c_str(), &sb), 0);
+      EXPECT_EQ(sb.st_mode & 0777, 0644u) << c.habit;
+    }
+  }
+}
+
+// Ctrl-C: every byte that arrived is in the file, and -C goes on from there.
+// Disabled until the client flushes the file writer's cache when it is stopped
+// (znget then reports fewer bytes in the file than had arrived).
+TEST(Znget, DISABLED_InterruptKeepsEveryByteForResume) {
+  NginxFixture nginx;
+  ASSERT_TRUE(nginx.ok()) << nginx.error();
+  const std::string sha = nginx.MakeFile("slow.bin", 2 * 1024 * 1024);
+  zntest::ScratchDir dir;
+  RunResult r = RunZnget({"--progress", "-o", "out.bin", nginx.HttpUrl("/slow/slow.bin")}, dir.path(), 3);
+  EXPECT_EQ(r.status, 130) << r.err;
+  const size_t at = r.err.find("interrupted: ");
+  ASSERT_NE(at, std::string::npos) << r.err;
+  const uint64_t kept = std::stoull(r.err.substr(at + 13));
+  EXPECT_NE(r.err.find("bytes are in out.bin, all that arrived"), std::string::npos) << r.err;
+  const std::string partial = ReadWholeFile(dir.File("out.bin"));
+  EXPECT_EQ(partial.size(), kept);
+  EXPECT_TRUE(partial == NginxFixture::FileBytes("slow.bin", 2 * 1024 * 1024, 0, partial.size()));
+  r = RunZnget({"-q", "-C", "-o", "out.bin", nginx.HttpUrl("/files/slow.bin")}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(zntest::Sha256Hex(ReadWholeFile(dir.File("out.bin"))), sha);
 }
 
 }  // namespace
