@@ -332,9 +332,7 @@ TEST(Znget, CurlHabits) {
 }
 
 // Ctrl-C: every byte that arrived is in the file, and -C goes on from there.
-// Disabled until the client flushes the file writer's cache when it is stopped
-// (znget then reports fewer bytes in the file than had arrived).
-TEST(Znget, DISABLED_InterruptKeepsEveryByteForResume) {
+TEST(Znget, InterruptKeepsEveryByteForResume) {
   NginxFixture nginx;
   ASSERT_TRUE(nginx.ok()) << nginx.error();
   const std::string sha = nginx.MakeFile("slow.bin", 2 * 1024 * 1024);
