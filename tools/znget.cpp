@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "znhttpclient.h"
+#include "znhttpclienttls.h"
 
 namespace {
 
@@ -70,6 +71,10 @@ const char kUsage[] =
     "  --proxy                 use the system proxy (https_proxy, http_proxy, all_proxy)\n"
     "  --bind IP[:PORT]        local address to connect from ([v6]:port for IPv6)\n"
     "  --cert-name NAME        name the server certificate must carry\n"
+    "  --cacert FILE           trust the certificates of FILE (PEM) instead of the\n"
+    "                          system's store when verifying an HTTPS server\n"
+    "  -k, --insecure          do not verify the server's certificate chain: only its\n"
+    "                          common name is compared with the host (or --cert-name)\n"
     "Output:\n"
     "  --head                  print the response head\n"
     "  --progress              show the progress bar even when standard error is not\n"
@@ -106,6 +111,8 @@ struct Options {
   std::string bindIp;
   uint16_t bindPort = 0;
   std::string certName;
+  std::string caCert;     // trust anchors in place of the system's store
+  bool insecure = false;  // the library's default check (common name only)
   bool printHead = false;
   int progress = -1;  // -1: when standard error is a terminal
   bool quiet = false;
@@ -271,6 +278,10 @@ Options ParseOptions(int argc, char** argv) {
       if (!ParseBind(v, &o.bindIp, &o.bindPort)) UsageError("--bind: '%s' is not IP[:PORT]", v);
     } else if (a == "--cert-name") {
       o.certName = need(i);
+    } else if (a == "--cacert") {
+      o.caCert = need(i);
+    } else if (a == "-k" || a == "--insecure") {
+      o.insecure = true;
     } else if (a == "--head") {
       o.printHead = true;
     } else if (a == "--progress") {
@@ -681,6 +692,13 @@ int main(int argc, char** argv) {
   client->SetNotifyFlags(kAllNotifications);
   client->SetTimeout(o.connectTimeout, o.recvTimeout, o.retries);
   client->SetUseIEProxy(o.proxy);
+  // HTTPS servers are verified as every other HTTPS client does: chain, name
+  // and server name indication; -k keeps the library's own common-name check.
+  if (o.insecure) {
+    fprintf(stderr, "znget: -k: the server's certificate chain is not verified, only its common name\n");
+  } else {
+    zn_httpclient_set_tls_verify(client, true, o.caCert.empty() ? nullptr : o.caCert.c_str());
+  }
   if (!o.bindIp.empty()) client->SetBindAddress(zn::strutf8(o.bindIp.c_str()), o.bindPort);
 
   bool contentTypeGiven = false;

@@ -263,7 +263,8 @@ TEST(Znget, ResumeContinuesAPartialFileAndTheBarNeedsATerminal) {
   EXPECT_NE(r.err.find("success"), std::string::npos);
 
   // Asked for, the bar is drawn anyway; over HTTPS with the certificate's name.
-  r = RunZnget({"--progress", "--cert-name", "127.0.0.1", "-o", dir.File("tls.bin"), nginx.HttpsUrl("/files/big.bin")});
+  r = RunZnget({"--progress", "--cacert", nginx.CaFile(), "--cert-name", "127.0.0.1", "-o", dir.File("tls.bin"),
+                nginx.HttpsUrl("/files/big.bin")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find('\r'), std::string::npos);
   EXPECT_EQ(zntest::Sha256Hex(ReadWholeFile(dir.File("tls.bin"))), sha);
@@ -299,13 +300,20 @@ TEST(Znget, CurlHabits) {
       {"--clobber lets it", {"--clobber", url}, "old", 0, "success", fresh},
       {"scheme in any case, path encoded",
        {"-o", "out.bin", "HTTPS://127.0.0.1:" + std::to_string(nginx.httpsPort()) + "/files/a \xC3\xA9.bin#top",
-        "--cert-name", "127.0.0.1"},
+        "--cacert", nginx.CaFile()},
        nullptr, 0, "success", encoded},
       {"https means port 443, the cause is named", {"--retry", "1", "-o", "out.bin", "https://127.0.0.1/"}, nullptr, 5,
        "[127.0.0.1:443]: connect failed Connection refused", "-"},
       {"the certificate's name is named",
        {"--retry", "1", "--cert-name", "other.test", "-o", "out.bin", nginx.HttpsUrl("/files/out.bin")}, nullptr, 5,
        "other.test", "-"},
+      {"HTTPS is verified: an unknown authority is named",
+       {"--retry", "1", "-o", "out.bin", nginx.HttpsUrl("/files/out.bin")}, nullptr, 5,
+       "unable to get local issuer certificate", "-"},
+      {"--cacert names the authority", {"--cacert", nginx.CaFile(), "-o", "out.bin", nginx.HttpsUrl("/files/out.bin")},
+       nullptr, 0, "success", fresh},
+      {"-k compares the common name only", {"-k", "-o", "out.bin", nginx.HttpsUrl("/files/out.bin")}, nullptr, 0,
+       "success", fresh},
       {"a missing upload file is named", {"--data-file", "gone.txt", nginx.HttpUrl("/post")}, nullptr, 10,
        "[gone.txt] [rb] errno[2] (No such file or directory)", "-"},
       {"other schemes are refused", {"ftp://127.0.0.1/out.bin"}, nullptr, 10, "not supported", "-"},
