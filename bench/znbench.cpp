@@ -5,6 +5,8 @@
 //   znbench file   URL FILE   [--sha256 HEX]   download URL into FILE
 //   znbench stream URL        [--sha256 HEX]   download URL into a host stream that counts and drops
 //   znbench get    URL COUNT  [--sha256 HEX]   COUNT sequential GETs of URL on one client, bodies in memory
+//   znbench many   URL COUNT                  COUNT clients at once, each downloading URL into a
+//                                             discarding stream
 //
 // With --sha256 the downloaded bytes are digested (the file after the
 // download, the stream's bytes as they pass, every body of the GETs) and
@@ -26,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "znhttpclient.h"
 
@@ -47,7 +50,8 @@ constexpr size_t kFileReadStep = 1 << 20;
 const char kUsage[] =
     "usage: znbench file URL FILE [--sha256 HEX]\n"
     "       znbench stream URL [--sha256 HEX]\n"
-    "       znbench get URL COUNT [--sha256 HEX]\n";
+    "       znbench get URL COUNT [--sha256 HEX]\n"
+    "       znbench many URL COUNT\n";
 
 // SHA-256 through OpenSSL's EVP interface; one thread at a time.
 class Digest final {
@@ -243,6 +247,73 @@ int RunGets(zn::IHttpClientEx* client, Notify& notify, const std::string& url, l
   return kExitOk;
 }
 
+// The callback object shared by the clients of the many case: counts the
+// completions (on every client's worker thread) until all have come.
+class ManyNotify final : public IHttpClientNotify {
+ public:
+  explicit ManyNotify(long count) : m_nLeft(count) {}
+  void OnConnecting(zn::IHttpClient*, zn::strutf16&) override {}
+  void OnConnected(zn::IHttpClient*) override {}
+  void OnDownloadStart(zn::IHttpClient*, uint32_t, uint32_t) override {}
+  void OnProgress(zn::IHttpClient*, uint64_t, uint64_t, uint32_t, uint64_t) override {}
+  void OnRedirected(zn::IHttpClient*, zn::strutf16&) override {}
+  void OnDownloadComplete(zn::IHttpClient*, uint32_t code) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (code != 0) ++m_nFailed;
+    if (--m_nLeft == 0) m_cv.notify_one();
+  }
+  // The failures once every completion came; -1 when they did not within the bound.
+  long Wait() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_cv.wait_for(lock, kCompletionBound, [this] { return m_nLeft == 0; })) return -1;
+    return m_nFailed;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  long m_nLeft;        // guarded by m_mutex
+  long m_nFailed = 0;  // guarded by m_mutex
+};
+
+// A stream of the many case: adds what it drops to its client's tally.
+class CountingStream final : public IZNStreamWriter {
+ public:
+  explicit CountingStream(uint64_t* tally) : m_pTally(tally) {}
+  uint64_t Write(const void*, uint32_t len) override {
+    *m_pTally += len;
+    return len;
+  }
+
+ private:
+  uint64_t* m_pTally;  // borrowed; written on one client's worker, read after its completion
+};
+
+int RunMany(const std::string& url, long count) {
+  ManyNotify notify(count);
+  std::vector<uint64_t> tallies(static_cast<size_t>(count), 0);
+  std::vector<std::unique_ptr<zn::IHttpClientEx>> clients;
+  const zn::strutf16 url16(url.c_str());
+  const auto t0 = std::chrono::steady_clock::now();
+  for (long i = 0; i < count; ++i) {
+    clients.emplace_back(zn_create_httpclient_ex(nullptr));
+    clients.back()->SetNotify(&notify);
+    clients.back()->SetTimeout(kConnectTimeoutMs, kRecvTimeoutMs, kAttempts);
+    if (!clients.back()->DownloadToStream(url16, new CountingStream(&tallies[static_cast<size_t>(i)]), 0)) {
+      fprintf(stderr, "znbench: client %ld refused the download\n", i + 1);
+      return kExitTransfer;
+    }
+  }
+  const long failed = notify.Wait();
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  uint64_t total = 0;
+  for (uint64_t t : tallies) total += t;
+  clients.clear();
+  printf("znbench: many %s x %ld: %llu body bytes in %.3f s, %ld failed\n", url.c_str(), count,
+         static_cast<unsigned long long>(total), secs, failed);
+  return failed == 0 ? kExitOk : kExitTransfer;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -261,7 +332,7 @@ int main(int argc, char** argv) {
   }
   const std::string& mode = args[0];
   const bool ok = (mode == "file" && positional == 3) || (mode == "stream" && positional == 2) ||
-                  (mode == "get" && positional == 3 && atol(args[2].c_str()) > 0);
+                  ((mode == "get" || mode == "many") && positional == 3 && atol(args[2].c_str()) > 0);
   if (!ok) {
     fputs(kUsage, stderr);
     return kExitUsage;
@@ -271,6 +342,7 @@ int main(int argc, char** argv) {
     znsyslog_setsink(LogSink, nullptr);
     znsyslog_setlevel(atoi(level));
   }
+  if (mode == "many") return RunMany(args[1], atol(args[2].c_str()));
   Notify notify;
   zn::IHttpClientEx* client = zn_create_httpclient_ex(nullptr);
   client->SetNotify(&notify);
