@@ -168,7 +168,8 @@ bool CHttpResponseAnalyser::AnalyseResp(bool& bComplete) {
 
     if (!AnalyseRespHeaders()) return false;
     if (m_pRpDataWriter && m_oRequest.m_strMethod == "GET" && m_pSink) {
-      m_pSink->NotifyOnDownloadStart(ClampToUint32(m_pRpDataWriter->GetDownloadedSize()), ClampToUint32(resp.m_qwContentLength));
+      m_pSink->NotifyOnDownloadStart(ClampToUint32(m_pRpDataWriter->GetDownloadedSize()),
+                                     ClampToUint32(resp.m_qwContentLength));
     }
     if (!resp.m_bChunked) {
       uint64_t announced = 0;
@@ -279,8 +280,8 @@ bool CHttpResponseAnalyser::AnalyseRespHeaders() {
       // The server sent the whole resource: the download starts over.
       m_pRpDataWriter->SetLength0();
     }
-    znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] Content-Length[%I64u] bChunked[%d]", CurrentRequestId(),
-             resp.m_qwContentLength, static_cast<int>(resp.m_bChunked));
+    znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] Content-Length[%I64u] bChunked[%d]",
+             CurrentRequestId(), resp.m_qwContentLength, static_cast<int>(resp.m_bChunked));
   }
 
   const std::string_view text = View(head);
