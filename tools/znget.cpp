@@ -115,15 +115,50 @@ bool ParseNumber(const char* text, uint64_t max, uint64_t* out) {
   return true;
 }
 
+// Days since 1970-01-01 of a civil date (proleptic Gregorian calendar).
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+// "Sun, 06 Nov 1994 08:49:37 GMT" into tm; false for anything else.
+bool ParseHttpDate(const char* text, struct tm* tm) {
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char wday[4] = {0}, mon[4] = {0};
+  int day = 0, year = 0, hour = 0, minute = 0, second = 0, used = 0;
+  if (sscanf(text, "%3[A-Za-z], %2d %3[A-Za-z] %4d %2d:%2d:%2d GMT%n", wday, &day, mon, &year, &hour, &minute,
+             &second, &used) != 7 ||
+      text[used] != '\0') {
+    return false;
+  }
+  for (int m = 0; m < 12; ++m) {
+    if (strcmp(mon, kMonths[m]) != 0) continue;
+    tm->tm_year = year - 1900;
+    tm->tm_mon = m;
+    tm->tm_mday = day;
+    tm->tm_hour = hour;
+    tm->tm_min = minute;
+    tm->tm_sec = second;
+    return day >= 1 && day <= 31 && hour < 24 && minute < 60 && second <= 60;
+  }
+  return false;
+}
+
 // An HTTP date (IMF-fixdate) or the modification time of a file.
 bool ParseIfModifiedSince(const char* text, SYSTEMTIME* st) {
   struct tm tm = {};
-  const char* end = strptime(text, "%a, %d %b %Y %H:%M:%S GMT", &tm);
-  if (!end || *end) {
+  if (!ParseHttpDate(text, &tm)) {
     struct stat sb;
     if (stat(text, &sb) != 0) return false;
     time_t t = sb.st_mtime;
-    if (!gmtime_r(&t, &tm)) return false;
+    const struct tm* utc = gmtime(&t);  // znget has one thread here
+    if (!utc) return false;
+    tm = *utc;
   }
   st->wYear = static_cast<uint16_t>(tm.tm_year + 1900);
   st->wMonth = static_cast<uint16_t>(tm.tm_mon + 1);
@@ -132,12 +167,9 @@ bool ParseIfModifiedSince(const char* text, SYSTEMTIME* st) {
   st->wMinute = static_cast<uint16_t>(tm.tm_min);
   st->wSecond = static_cast<uint16_t>(tm.tm_sec);
   st->wMilliseconds = 0;
-  // Day of week from the date itself (strptime may not fill it for a file time).
-  struct tm norm = tm;
-  time_t t = timegm(&norm);
-  struct tm back;
-  gmtime_r(&t, &back);
-  st->wDayOfWeek = static_cast<uint16_t>(back.tm_wday);
+  // Day of week from the date itself, whatever the text named (1970-01-01 was a Thursday).
+  const int64_t days = DaysFromCivil(st->wYear, st->wMonth, st->wDay);
+  st->wDayOfWeek = static_cast<uint16_t>(((days % 7) + 11) % 7);
   return true;
 }
 
@@ -503,8 +535,14 @@ int main(int argc, char** argv) {
   std::string tempName;
   if (downloadToFile) {
     if (target.empty()) {
-      char name[] = "znget-XXXXXX.part";
-      int fd = mkstemps(name, 5);
+      // A fresh name in this folder, created exclusively.
+      char name[32];
+      int fd = -1;
+      for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        snprintf(name, sizeof(name), "znget-%06u.part", static_cast<unsigned>(zn_rand() % 1000000u));
+        fd = open(name, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd < 0 && errno != EEXIST) break;
+      }
       if (fd < 0) {
         fprintf(stderr, "znget: cannot create a file in this folder: %s\n", strerror(errno));
         return 4;
@@ -518,11 +556,11 @@ int main(int argc, char** argv) {
     return 4;
   }
 
-  struct sigaction sa = {};
-  sa.sa_handler = OnSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  signal(SIGINT, OnSignal);
+  signal(SIGTERM, OnSignal);
+#ifdef SIGPIPE
+  signal(SIGPIPE, SIG_IGN);  // a closed standard output ends writes with an error instead
+#endif
 
   const bool bar = !o.quiet && (o.progress == 1 || (o.progress == -1 && isatty(STDERR_FILENO)));
   Notify notify(bar);

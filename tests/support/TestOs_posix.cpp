@@ -1,0 +1,182 @@
+// The test helpers' system calls on POSIX systems.
+#include "support/TestNet.h"
+#include "support/TestOs.h"
+#include "support/TransferProbe.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace zntest {
+
+int NewSocket(int family) { return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+
+void CloseSocket(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+bool SetNonBlocking(int fd, bool nonBlocking) {
+  const int flags = ::fcntl(fd, F_GETFL, 0);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) == 0;
+}
+
+int PendingError(int fd) {
+  int err = 0;
+  socklen_t len = sizeof(err);
+  return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 ? err : errno;
+}
+
+int SocketError() { return errno; }
+
+bool SocketWouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS || errno == EINTR; }
+
+int PollSockets(pollfd* fds, size_t n, int timeoutMs) { return ::poll(fds, n, timeoutMs); }
+
+int AcceptNonBlocking(int listenFd, sockaddr* peer, socklen_t* len) {
+  return ::accept4(listenFd, peer, len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+}
+
+bool MakeWakePair(int fds[2]) { return ::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0; }
+
+void Wake(int fd) {
+  const char b = 1;
+  while (::write(fd, &b, 1) < 0 && errno == EINTR) {
+  }
+}
+
+void CloseWakePair(int fds[2]) {
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i] >= 0) ::close(fds[i]);
+    fds[i] = -1;
+  }
+}
+
+void IgnoreBrokenPipes() { ::signal(SIGPIPE, SIG_IGN); }
+
+bool IsOpenFd(int fd) { return ::fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
+
+int UnreadBytes(int fd) {
+  int n = 0;
+  return ::ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+}
+
+bool SetProxyVariable(const char* name, const char* value) {
+  if (value) return ::setenv(name, value, 1) == 0;
+  return ::unsetenv(name) == 0;
+}
+
+std::string MakeTempDir(const std::string& prefix) {
+  std::string templ = (std::filesystem::temp_directory_path() / (prefix + ".XXXXXX")).string();
+  return ::mkdtemp(&templ[0]) ? templ : std::string();
+}
+
+// Process figures from /proc.
+int OpenDescriptorCount() {
+  int n = -1;  // the descriptor of the listing itself
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+    closedir(dir);
+  }
+  return n;
+}
+
+namespace {
+
+// A numeric field of /proc/self/status ("VmRSS:", "Threads:"); -1 when absent.
+long StatusField(const std::string& field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, field.size(), field) == 0) return strtol(line.c_str() + field.size(), nullptr, 10);
+  }
+  return -1;
+}
+
+}  // namespace
+
+long ResidentKiB() { return StatusField("VmRSS:"); }
+
+int ThreadCount() { return static_cast<int>(StatusField("Threads:")); }
+
+std::string MakeServerDir(const std::string& prefix) { return MakeTempDir(prefix); }
+
+std::string ServerSidePath(const std::string& path) { return path; }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kStopBound = std::chrono::milliseconds(5000);
+constexpr auto kPollStep = std::chrono::milliseconds(10);
+
+// Waits for the child to end within the bound; true when it was reaped.
+bool ReapWithin(pid_t pid, std::chrono::milliseconds bound) {
+  const Clock::time_point deadline = Clock::now() + bound;
+  for (;;) {
+    int status = 0;
+    const pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid || r < 0) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kPollStep);
+  }
+}
+
+}  // namespace
+
+bool ServerProcess::Start(const std::vector<std::string>& args, const std::string& outputPath) {
+  Stop();
+  if (args.empty()) return false;
+  // Everything the child needs is made before the fork: between fork and exec
+  // only async-signal-safe calls are allowed in a threaded process.
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (out < 0) return false;
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // Dies with the test process, whatever way that ends.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(out);
+  if (pid < 0) return false;
+  m_nId = pid;
+  return true;
+}
+
+bool ServerProcess::Exited() {
+  if (m_nId <= 0) return true;
+  int status = 0;
+  if (::waitpid(static_cast<pid_t>(m_nId), &status, WNOHANG) != static_cast<pid_t>(m_nId)) return false;
+  m_nId = -1;
+  return true;
+}
+
+void ServerProcess::Stop() {
+  if (m_nId <= 0) return;
+  const pid_t pid = static_cast<pid_t>(m_nId);
+  // A polite end first; a process that does not end in time is killed.
+  ::kill(pid, SIGTERM);
+  if (!ReapWithin(pid, kStopBound)) {
+    ::kill(pid, SIGKILL);
+    ReapWithin(pid, kStopBound);
+  }
+  m_nId = -1;
+}
+
+}  // namespace zntest

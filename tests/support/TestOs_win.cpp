@@ -1,0 +1,223 @@
+// The test helpers' system calls on Windows (Winsock; Winsock is started by
+// the platform library when it loads).
+#include "support/TestNet.h"
+#include "support/TestOs.h"
+#include "support/TransferProbe.h"
+
+#include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+#include <filesystem>
+#include <random>
+
+namespace zntest {
+
+int NewSocket(int family) {
+  const SOCKET s = ::WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
+}
+
+void CloseSocket(int fd) {
+  if (fd >= 0) ::closesocket(static_cast<SOCKET>(fd));
+}
+
+int PendingError(int fd) {
+  int err = 0;
+  int len = sizeof(err);
+  return ::getsockopt(static_cast<SOCKET>(fd), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) == 0
+             ? err
+             : ::WSAGetLastError();
+}
+
+bool SetNonBlocking(int fd, bool nonBlocking) {
+  u_long on = nonBlocking ? 1 : 0;
+  return ::ioctlsocket(static_cast<SOCKET>(fd), FIONBIO, &on) == 0;
+}
+
+int SocketError() { return ::WSAGetLastError(); }
+
+bool SocketWouldBlock() {
+  const int err = ::WSAGetLastError();
+  return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS || err == WSAEINTR;
+}
+
+int PollSockets(pollfd* fds, size_t n, int timeoutMs) {
+  return ::WSAPoll(fds, static_cast<ULONG>(n), timeoutMs);
+}
+
+int AcceptNonBlocking(int listenFd, sockaddr* peer, socklen_t* len) {
+  const SOCKET s = ::accept(static_cast<SOCKET>(listenFd), peer, len);
+  if (s == INVALID_SOCKET) return -1;
+  ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  SetNonBlocking(static_cast<int>(s));
+  return static_cast<int>(s);
+}
+
+bool MakeWakePair(int fds[2]) {
+  fds[0] = fds[1] = -1;
+  LoopbackListener listener("127.0.0.1", 0, 1);
+  if (!listener.ok()) return false;
+  fds[1] = ConnectTo("127.0.0.1", listener.port());
+  fds[0] = listener.Accept();
+  if (fds[0] < 0 || fds[1] < 0) {
+    CloseWakePair(fds);
+    return false;
+  }
+  return SetNonBlocking(fds[0]) && SetNonBlocking(fds[1]);
+}
+
+void Wake(int fd) {
+  const char b = 1;
+  ::send(static_cast<SOCKET>(fd), &b, 1, 0);
+}
+
+void CloseWakePair(int fds[2]) {
+  for (int i = 0; i < 2; ++i) {
+    CloseSocket(fds[i]);
+    fds[i] = -1;
+  }
+}
+
+void IgnoreBrokenPipes() {}
+
+bool IsOpenFd(int fd) {
+  int type = 0;
+  int len = sizeof(type);
+  return ::getsockopt(static_cast<SOCKET>(fd), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &len) == 0;
+}
+
+int UnreadBytes(int fd) {
+  u_long n = 0;
+  return ::ioctlsocket(static_cast<SOCKET>(fd), FIONREAD, &n) == 0 ? static_cast<int>(n) : -1;
+}
+
+bool SetProxyVariable(const char*, const char*) { return false; }
+
+std::string MakeTempDir(const std::string& prefix) {
+  std::random_device rd;
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof(suffix), ".%08x", static_cast<unsigned>(rd()));
+    const std::filesystem::path dir = base / (prefix + suffix);
+    std::error_code ec;
+    if (std::filesystem::create_directory(dir, ec)) return dir.generic_string();
+    if (ec) return std::string();
+  }
+  return std::string();
+}
+
+// Process figures: open handles stand for descriptors.
+int OpenDescriptorCount() {
+  DWORD n = 0;
+  return ::GetProcessHandleCount(::GetCurrentProcess(), &n) ? static_cast<int>(n) : -1;
+}
+
+long ResidentKiB() {
+  PROCESS_MEMORY_COUNTERS pmc;
+  if (!::GetProcessMemoryInfo(::GetCurrentProcess(), &pmc, sizeof(pmc))) return -1;
+  return static_cast<long>(pmc.WorkingSetSize / 1024);
+}
+
+int ThreadCount() {
+  const HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snap == INVALID_HANDLE_VALUE) return -1;
+  const DWORD self = ::GetCurrentProcessId();
+  int n = 0;
+  THREADENTRY32 te;
+  te.dwSize = sizeof(te);
+  for (BOOL more = ::Thread32First(snap, &te); more; more = ::Thread32Next(snap, &te)) n += te.th32OwnerProcessID == self;
+  ::CloseHandle(snap);
+  return n;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// The launcher looks at its spool this often; a stop takes it up to 5 s to
+// end a stubborn server.
+constexpr auto kStopBound = std::chrono::milliseconds(15000);
+constexpr auto kPollStep = std::chrono::milliseconds(20);
+std::atomic<int> g_nextJob{0};
+
+// The launcher's spool folder as the test sees it (Z: is the Linux root); "" when not set.
+std::string SpoolDir() {
+  const char* dir = std::getenv("ZN_LAUNCHER_DIR");
+  return dir && *dir ? std::string("Z:") + dir : std::string();
+}
+
+std::string JobFile(long job, const char* ext) { return SpoolDir() + "/" + std::to_string(job) + ext; }
+
+bool FileExists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
+}
+
+}  // namespace
+
+std::string MakeServerDir(const std::string& prefix) {
+  const std::string spool = SpoolDir();
+  if (spool.empty()) return std::string();
+  std::random_device rd;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof(suffix), ".%08x", static_cast<unsigned>(rd()));
+    const std::string dir = spool + "/" + prefix + suffix;
+    std::error_code ec;
+    if (std::filesystem::create_directory(dir, ec)) return dir;
+    if (ec) return std::string();
+  }
+  return std::string();
+}
+
+std::string ServerSidePath(const std::string& path) {
+  std::string out = path.compare(0, 2, "Z:") == 0 || path.compare(0, 2, "z:") == 0 ? path.substr(2) : path;
+  for (char& c : out) {
+    if (c == '\\') c = '/';
+  }
+  return out;
+}
+
+// The job file names the output file on its first line and the arguments on
+// the following ones; it appears under its final name only when complete.
+bool ServerProcess::Start(const std::vector<std::string>& args, const std::string& outputPath) {
+  Stop();
+  if (args.empty() || SpoolDir().empty()) return false;
+  const long job = static_cast<long>(::GetCurrentProcessId()) * 1000 + (g_nextJob++ % 1000);
+  const std::string part = JobFile(job, ".part");
+  {
+    std::ofstream out(part, std::ios::trunc | std::ios::binary);
+    out << ServerSidePath(outputPath) << "\n";
+    for (const std::string& a : args) out << a << "\n";
+    if (!out) return false;
+  }
+  std::error_code ec;
+  std::filesystem::rename(part, JobFile(job, ".cmd"), ec);
+  if (ec) return false;
+  m_nId = job;
+  return true;
+}
+
+bool ServerProcess::Exited() {
+  if (m_nId <= 0) return true;
+  return FileExists(JobFile(m_nId, ".exited"));
+}
+
+void ServerProcess::Stop() {
+  if (m_nId <= 0) return;
+  { std::ofstream(JobFile(m_nId, ".stop")) << "stop\n"; }
+  const Clock::time_point deadline = Clock::now() + kStopBound;
+  while (!FileExists(JobFile(m_nId, ".done")) && Clock::now() < deadline) std::this_thread::sleep_for(kPollStep);
+  std::error_code ec;
+  std::filesystem::remove(JobFile(m_nId, ".done"), ec);
+  m_nId = -1;
+}
+
+}  // namespace zntest
