@@ -32,7 +32,9 @@ bool ParseNumericAddress(const char* ip, uint16_t port, sockaddr_storage& addr, 
     len = sizeof(sockaddr_in);
     return true;
   }
-  if (std::strchr(ip, ':') == nullptr) return false;
+  // Brackets belong to URLs, not to address texts (Winsock's getaddrinfo
+  // would take "[::1]").
+  if (std::strchr(ip, ':') == nullptr || std::strpbrk(ip, "[]") != nullptr) return false;
   // IPv6 through getaddrinfo, which also reads a scope suffix ("fe80::1%2") and
   // with AI_NUMERICHOST never touches the network.
   addrinfo hints;

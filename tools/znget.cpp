@@ -9,6 +9,9 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -516,9 +519,20 @@ bool WriteAnswer(const std::string& output, const unsigned char* data, uint32_t 
   return fclose(f) == 0 && ok;
 }
 
+// Bodies go to standard output byte for byte, and the lines on standard
+// error end with "\n" alone: the Windows C runtime would otherwise write
+// both in text mode and turn every "\n" into "\r\n".
+void UseBinaryStandardStreams() {
+#ifdef _WIN32
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  UseBinaryStandardStreams();
   Options o = ParseOptions(argc, argv);
   if (o.verbosity > 0) {
     znsyslog_setsink(LogSink, nullptr);

@@ -73,9 +73,21 @@ int UnreadBytes(int fd);
 // Internet Explorer setting).
 bool SetProxyVariable(const char* name, const char* value);
 
+// The calling thread's name as the system keeps it.
+std::string CurrentThreadName();
+
 // A fresh folder under the system's temporary folder whose name starts with
 // prefix; "" on failure. The caller removes it.
 std::string MakeTempDir(const std::string& prefix);
+
+// ---- programs run by the tests ------------------------------------------------
+struct ProcessResult {
+  int status = -1;  // exit status, or -1 when killed at the bound
+  std::string out, err;
+};
+// Runs argv[0] (a path) with the arguments in dir (empty: here), collecting
+// its standard output and error; kills it when it runs longer than boundMs.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& dir, int boundMs);
 
 // ---- real servers -------------------------------------------------------------
 // Real servers (nginx, tinyproxy) are Linux programs. Under Wine a Windows

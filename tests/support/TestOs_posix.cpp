@@ -5,7 +5,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <sys/ioctl.h>
@@ -16,6 +18,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+
+extern char** environ;
 
 namespace zntest {
 
@@ -75,6 +79,12 @@ bool SetProxyVariable(const char* name, const char* value) {
   return ::unsetenv(name) == 0;
 }
 
+std::string CurrentThreadName() {
+  char buf[32] = {};
+  pthread_getname_np(pthread_self(), buf, sizeof(buf));
+  return buf;
+}
+
 std::string MakeTempDir(const std::string& prefix) {
   std::string templ = (std::filesystem::temp_directory_path() / (prefix + ".XXXXXX")).string();
   return ::mkdtemp(&templ[0]) ? templ : std::string();
@@ -131,6 +141,64 @@ bool ReapWithin(pid_t pid, std::chrono::milliseconds bound) {
 }
 
 }  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& args, const std::string& dir, int boundMs) {
+  ProcessResult r;
+  int outPipe[2], errPipe[2];
+  if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return r;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  posix_spawn_file_actions_addclose(&actions, outPipe[0]);
+  posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+  if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(outPipe[1]);
+  close(errPipe[1]);
+  if (rc != 0) {
+    close(outPipe[0]);
+    close(errPipe[0]);
+    return r;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  int open = 2;
+  bool killed = false;
+  while (open > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      kill(pid, SIGKILL);
+      killed = true;
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(left.count())) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      char buf[65536];
+      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  for (auto& f : fds)
+    if (f.fd >= 0) close(f.fd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!killed && WIFEXITED(status)) r.status = WEXITSTATUS(status);
+  return r;
+}
+
 
 bool ServerProcess::Start(const std::vector<std::string>& args, const std::string& outputPath) {
   Stop();

@@ -100,6 +100,18 @@ int UnreadBytes(int fd) {
 
 bool SetProxyVariable(const char*, const char*) { return false; }
 
+std::string CurrentThreadName() {
+  typedef HRESULT(WINAPI * GetThreadDescriptionFn)(HANDLE, PWSTR*);
+  const auto getDescription = reinterpret_cast<GetThreadDescriptionFn>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
+  PWSTR text = nullptr;
+  if (!getDescription || FAILED(getDescription(::GetCurrentThread(), &text)) || text == nullptr) return std::string();
+  char buf[64] = {};
+  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, buf, sizeof(buf) - 1, nullptr, nullptr);
+  ::LocalFree(text);
+  return buf;
+}
+
 std::string MakeTempDir(const std::string& prefix) {
   std::random_device rd;
   const std::filesystem::path base = std::filesystem::temp_directory_path();
@@ -140,6 +152,86 @@ int ThreadCount() {
 
 namespace {
 
+// A Linux path as Windows reaches it (Z: is the Linux root); others unchanged.
+std::string WindowsPath(const std::string& path) { return !path.empty() && path[0] == '/' ? "Z:" + path : path; }
+
+std::wstring Wide(const std::string& text) {
+  std::wstring out(text.size() + 1, L'\0');
+  const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &out[0], static_cast<int>(out.size()));
+  out.resize(n > 0 ? static_cast<size_t>(n - 1) : 0);
+  return out;
+}
+
+// One argument quoted the way the C runtime splits a command line.
+std::string Quote(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+  std::string out = "\"";
+  size_t slashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++slashes;
+      continue;
+    }
+    out.append(c == '"' ? slashes * 2 + 1 : slashes, '\\');
+    slashes = 0;
+    out += c;
+  }
+  out.append(slashes * 2, '\\');
+  return out + "\"";
+}
+
+// Reads a pipe to its end into out, on a thread of its own.
+std::thread Drain(HANDLE pipe, std::string* out) {
+  return std::thread([pipe, out] {
+    char buf[65536];
+    DWORD n = 0;
+    while (::ReadFile(pipe, buf, sizeof(buf), &n, nullptr) && n > 0) out->append(buf, n);
+    ::CloseHandle(pipe);
+  });
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& dir, int boundMs) {
+  ProcessResult r;
+  if (argv.empty()) return r;
+  SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
+  if (!::CreatePipe(&outRead, &outWrite, &inherit, 0) || !::CreatePipe(&errRead, &errWrite, &inherit, 0)) return r;
+  ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+  ::SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+  std::string line = Quote(WindowsPath(argv[0]));
+  for (size_t i = 1; i < argv.size(); ++i) line += " " + Quote(argv[i]);
+  std::wstring wline = Wide(line);
+  const std::wstring wdir = Wide(WindowsPath(dir));
+  STARTUPINFOW si = {};
+  si.cb = sizeof(si);
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = outWrite;
+  si.hStdError = errWrite;
+  PROCESS_INFORMATION pi = {};
+  const BOOL started = ::CreateProcessW(nullptr, &wline[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                        dir.empty() ? nullptr : wdir.c_str(), &si, &pi);
+  ::CloseHandle(outWrite);
+  ::CloseHandle(errWrite);
+  std::thread outThread = Drain(outRead, &r.out);
+  std::thread errThread = Drain(errRead, &r.err);
+  if (started) {
+    const bool ended = ::WaitForSingleObject(pi.hProcess, static_cast<DWORD>(boundMs)) == WAIT_OBJECT_0;
+    if (!ended) ::TerminateProcess(pi.hProcess, 1);
+    DWORD code = 0;
+    if (ended && ::GetExitCodeProcess(pi.hProcess, &code)) r.status = static_cast<int>(code);
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+  }
+  outThread.join();
+  errThread.join();
+  return r;
+}
+
+namespace {
+
 using Clock = std::chrono::steady_clock;
 // The launcher looks at its spool this often; a stop takes it up to 5 s to
 // end a stubborn server.
@@ -150,7 +242,7 @@ std::atomic<int> g_nextJob{0};
 // The launcher's spool folder as the test sees it (Z: is the Linux root); "" when not set.
 std::string SpoolDir() {
   const char* dir = std::getenv("ZN_LAUNCHER_DIR");
-  return dir && *dir ? std::string("Z:") + dir : std::string();
+  return dir && *dir ? WindowsPath(dir) : std::string();
 }
 
 std::string JobFile(long job, const char* ext) { return SpoolDir() + "/" + std::to_string(job) + ext; }
