@@ -214,9 +214,11 @@ CZNTaskBase::~CZNTaskBase() {
   if (t_pCurrentCore == core.get()) {
     // Released from one of its own calls: the loop ends after this call and
     // the thread cannot join itself, so it finishes on its own, keeping the
-    // core alive until then.
-    std::lock_guard<std::mutex> lock(core->threadMu);
-    if (core->thread.joinable()) core->thread.detach();
+    // core alive until then. When another thread holds threadMu it is inside
+    // StopCore joining this very thread: waiting for the lock would deadlock,
+    // and the join takes care of the thread anyway.
+    std::unique_lock<std::mutex> lock(core->threadMu, std::try_to_lock);
+    if (lock.owns_lock() && core->thread.joinable()) core->thread.detach();
     t_pCurrentTask = nullptr;
   }
   delete impl();

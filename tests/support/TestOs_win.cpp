@@ -304,7 +304,7 @@ bool ServerProcess::Exited() {
 
 void ServerProcess::Stop() {
   if (m_nId <= 0) return;
-  { std::ofstream(JobFile(m_nId, ".stop")) << "stop\n"; }
+  { std::ofstream(JobFile(m_nId, ".stop"), std::ios::binary) << "stop\n"; }
   const Clock::time_point deadline = Clock::now() + kStopBound;
   while (!FileExists(JobFile(m_nId, ".done")) && Clock::now() < deadline) std::this_thread::sleep_for(kPollStep);
   std::error_code ec;

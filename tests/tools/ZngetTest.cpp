@@ -43,8 +43,8 @@ ServerScript Answer(const std::string& response) { return ServerScript().ReadReq
 TEST(Znget, OptionsReachTheWire) {
   zntest::ScratchDir dir;
   {
-    std::ofstream(dir.File("head.txt")) << "GET /raw HTTP/1.1\r\nHost: raw\r\n\r\n";
-    std::ofstream(dir.File("up.bin")) << "0123456789";
+    std::ofstream(dir.File("head.txt"), std::ios::binary) << "GET /raw HTTP/1.1\r\nHost: raw\r\n\r\n";
+    std::ofstream(dir.File("up.bin"), std::ios::binary) << "0123456789";
   }
   struct Case {
     std::vector<std::string> args;      // the URL (or raw target) is appended for non-raw cases
