@@ -6,10 +6,29 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(_WIN32)
+// A Windows DLL exports what carries dllexport while it is built; its users
+// import the same names through the import library. ZNBASE_BUILDING and
+// ZNHTTP_BUILDING are set while building the two libraries; ZNHTTP_STATIC by
+// programs that link the HTTP library's objects directly (its tests).
+#if defined(ZNBASE_BUILDING)
+#define ZNBASE_API __declspec(dllexport)
+#else
+#define ZNBASE_API __declspec(dllimport)
+#endif
+#if defined(ZNHTTP_BUILDING)
+#define ZNHTTP_API __declspec(dllexport)
+#elif defined(ZNHTTP_STATIC)
+#define ZNHTTP_API
+#else
+#define ZNHTTP_API __declspec(dllimport)
+#endif
+#else
 // Symbols of both libraries are hidden unless marked. The same attribute serves
 // the build of the library and its users, as there is no import step on Linux.
 #define ZNBASE_API __attribute__((visibility("default")))
 #define ZNHTTP_API __attribute__((visibility("default")))
+#endif
 
 // printf-style format checking for our own helpers (not for the system's
 // "%I64u" formats, which GCC cannot check).
@@ -22,6 +41,12 @@ typedef char16_t znwchar_t;
 // The invalid handle comes from znsocket_makeinvalid() (znsocket.h).
 typedef uint64_t znsocket_t;
 
+#if defined(_WIN32)
+// The Windows record itself (the system's headers declare it; it must not be
+// declared twice). The two headers bring no sockets, so winsock2.h may follow.
+#include <windef.h>
+#include <minwinbase.h>
+#else
 // Calendar time in the layout of the Windows record of the same name, read as UTC.
 struct SYSTEMTIME {
   uint16_t wYear;
@@ -33,3 +58,4 @@ struct SYSTEMTIME {
   uint16_t wSecond;
   uint16_t wMilliseconds;
 };
+#endif

@@ -1,4 +1,5 @@
-// Files on POSIX descriptors with 64-bit sizes.
+// Files with 64-bit sizes: POSIX descriptors, or Windows file handles opened
+// through the wide-character calls (names are UTF-8 here on every system).
 //
 // Thread safety: none; a CFile is used by one thread at a time. The object owns
 // its descriptor and closes it in Close() and in the destructor.
@@ -22,6 +23,7 @@ class ZNBASE_API CFile {
   void Close();
   bool IsOpen() const { return m_fd >= 0; }
   // Bytes read or written, or −1 on error. Retries on EINTR and short writes.
+  // In "ab" mode every write goes to the end of the file.
   int64_t Read(void* buf, int64_t len);
   int64_t Write(const void* buf, int64_t len);
   // whence: 0 start, 1 current, 2 end. The new position, or −1.
@@ -35,7 +37,7 @@ class ZNBASE_API CFile {
   static bool Exists(const char* path);
 
  private:
-  int m_fd = -1;      // owned descriptor, −1 when closed
+  intptr_t m_fd = -1;  // owned descriptor (on Windows the handle's value), −1 when closed
   bool m_bAppend = false;  // "ab": every write goes to the end
 };
 

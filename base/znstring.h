@@ -103,8 +103,13 @@ class ZNBASE_API strbase {
   CharT* m_pData = nullptr;  // owned; null until something was held
 };
 
+#if !defined(_WIN32)
+// The members come from the platform library. On Windows the DLL exports only
+// the members defined out of line; a user makes the inline ones itself, which
+// an explicit instantiation declaration would forbid.
 extern template class strbase<char>;
 extern template class strbase<char16_t>;
+#endif
 
 // UTF-8 text.
 class ZNBASE_API strutf8 : public strbase<char> {

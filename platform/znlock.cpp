@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 
+#include "base/znlock.h"  // its classes are exported from here
 #include "base/znplatform.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// Thread ids, wall and monotonic time, random numbers, number parsing and file
+// Thread ids, wall time, random numbers, number parsing and file
 // names. Every function here may be called from any thread.
 #include <time.h>
 
@@ -10,7 +10,6 @@
 
 namespace {
 
-const uint64_t kNanosPerSecond = 1000000000ull;
 const uint64_t kMaxUint32 = 0xFFFFFFFFull;
 
 // Ids are handed out once per thread and never reused, so a stale id kept by a
@@ -110,16 +109,6 @@ bool zn_str2uint64(const char* text, uint64_t* out) {
   const bool ok = ParseUnsigned(text, UINT64_MAX, &value);
   if (out) *out = value;
   return ok;
-}
-
-uint64_t zn_perfcounter() {
-  struct timespec ts;
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * kNanosPerSecond + static_cast<uint64_t>(ts.tv_nsec);
-}
-
-uint64_t zn_perffrequency() {
-  return kNanosPerSecond;
 }
 
 bool CHttpInfoParser::GetPureFileName(const char* path, zn::strutf8& name) {

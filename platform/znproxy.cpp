@@ -2,9 +2,6 @@
 // program or read once from the conventional environment variables.
 #include "platform/znproxy.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +9,7 @@
 
 #include "base/znplatform.h"
 #include "base/znsocket.h"
+#include "platform/znsocketutil.h"
 
 namespace znplatform {
 
@@ -20,10 +18,6 @@ namespace {
 constexpr const char kProxyLogTag[] = "znproxy";
 // The port of a proxy whose text names none (the customary proxy port).
 constexpr uint16_t kDefaultProxyPort = 1080;
-// The variables naming the proxy, in the order of preference.
-constexpr const char* kProxyVariables[] = {"https_proxy", "HTTPS_PROXY", "http_proxy",
-                                           "HTTP_PROXY",  "all_proxy",   "ALL_PROXY"};
-constexpr const char* kNoProxyVariables[] = {"no_proxy", "NO_PROXY"};
 
 // The setting; every field is guarded by g_mutex.
 struct ProxySetting {
@@ -210,30 +204,22 @@ bool NoProxyMatches(const std::string& list, const std::string& targetIn) {
   return false;
 }
 
-// Reads the environment into the setting once; g_mutex is held.
+// Reads the system's setting once; g_mutex is held.
 void LoadLocked() {
   if (g_setting.loaded) return;
   g_setting.loaded = true;
   g_setting.explicitSet = false;
   g_setting.proxy = ProxyTarget();
   g_setting.noProxy.clear();
-  for (const char* name : kProxyVariables) {
-    const char* value = std::getenv(name);
-    if (value == nullptr || *value == '\0') continue;
-    ProxyTarget parsed;
-    if (ParseProxyText(value, parsed)) {
-      g_setting.proxy = parsed;
-      znsyslog(3, kProxyLogTag, __LINE__, "proxy from %s: [%s:%u]", name, parsed.host.c_str(),
-               static_cast<unsigned>(parsed.port));
-    }
-    break;  // the first variable that is set decides, even when it cannot be used
+  SystemProxy system;
+  if (!ReadSystemProxy(system)) return;
+  ProxyTarget parsed;
+  if (!system.proxy.empty() && ParseProxyText(system.proxy, parsed)) {
+    g_setting.proxy = parsed;
+    znsyslog(3, kProxyLogTag, __LINE__, "proxy from %s: [%s:%u]", system.source.c_str(), parsed.host.c_str(),
+             static_cast<unsigned>(parsed.port));
   }
-  for (const char* name : kNoProxyVariables) {
-    const char* value = std::getenv(name);
-    if (value == nullptr) continue;
-    g_setting.noProxy = Lower(value);
-    break;
-  }
+  g_setting.noProxy = Lower(system.noProxy);
 }
 
 }  // namespace

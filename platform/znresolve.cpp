@@ -1,9 +1,4 @@
 // Name resolution and address texts of the platform library.
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <atomic>
 #include <cstring>
 #include <string>

@@ -1,12 +1,6 @@
 // The platform TCP socket: a connected descriptor whose readiness is watched by
 // the reactor of the task that created the socket, delivered to its sink with
 // re-enabling READ, one-shot WRITE and a single close.
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -14,31 +8,23 @@
 #include <optional>
 #include <string>
 
-#include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
 
 #include "base/znplatform.h"
 #include "base/znsocket.h"
+#include "platform/znasiosocket.h"
 #include "platform/znreactor.h"
 #include "platform/znsocketutil.h"
 
 namespace {
 
 using znplatform::ErrorText;
+using znplatform::kNoSocket;
 using znplatform::kSocketLogTag;
-using znplatform::RetryOnEintr;
-
-// The queued byte count that a read on a TCP_INQ socket reports, or -1.
-int QueuedBytes(msghdr& msg) {
-  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-    if (c->cmsg_level == IPPROTO_TCP && c->cmsg_type == TCP_CM_INQ && c->cmsg_len >= CMSG_LEN(sizeof(int))) {
-      int queued = -1;
-      std::memcpy(&queued, CMSG_DATA(c), sizeof(queued));
-      return queued;
-    }
-  }
-  return -1;
-}
+using znplatform::LastSocketError;
+// The system's socket (the name NativeSocket is taken by a member of the socket interface).
+using SystemSocket = znplatform::NativeSocket;
+using znplatform::ssize_t;
 
 constexpr int kAllEvents = ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE;
 // A queued count (TCP_INQ) of at least this promises a byte of data: the
@@ -103,7 +89,7 @@ class CZNTCPSocket final : public CZNITCPSocket {
  private:
   struct Token {};
 
-  int Fd() { return m_desc && m_desc->is_open() ? m_desc->native_handle() : -1; }
+  SystemSocket Fd() { return m_desc && m_desc->is_open() ? m_desc->native_handle() : kNoSocket; }
   // Drops the current token (pending completions become no-ops) and makes a new one.
   void NewGeneration();
   // Starts the readiness waits that the selection and the state call for.
@@ -125,7 +111,7 @@ class CZNTCPSocket final : public CZNITCPSocket {
   bool GetIntOption(int level, int name, uint32_t& value, const char* what);
   bool NameAsText(bool peer, zn::strutf8& ip, uint16_t& port);
   // Reads from the kernel into pData and, for a small read, on into the
-  // read-ahead store; returns what recvmsg returned (errno set when negative).
+  // read-ahead store; returns what the read returned (error set when negative).
   ssize_t ReadKernel(void* pData, size_t len, size_t& toCaller);
   uint32_t ReadAheadHeld() const { return m_dwAheadEnd - m_dwAheadPos; }
   // Bytes certainly wait: in the read-ahead store, or queued in the kernel.
@@ -134,7 +120,7 @@ class CZNTCPSocket final : public CZNITCPSocket {
   bool FetchName(bool peer, sockaddr_storage& addr, socklen_t& len, const char* what);
 
   std::shared_ptr<asio::io_context> m_reactor;  // shared; null when created on a thread with no task
-  std::optional<asio::posix::stream_descriptor> m_desc;  // engaged iff m_reactor; open iff a descriptor is attached
+  std::optional<znplatform::AsioSocket> m_desc;  // engaged iff m_reactor; open iff a descriptor is attached
   CZNITCPSocketSink* m_pSink = nullptr;   // borrowed
   std::shared_ptr<Token> m_token;         // current generation; completions hold weak references
   int m_nEvents = 0;                      // selected interest: READ stays until cleared, WRITE is consumed by OnSend
@@ -201,27 +187,25 @@ bool CZNTCPSocket::Attach(znsocket_t s) {
     znsyslog(1, kSocketLogTag, __LINE__, "CZNTCPSocket Attach: a socket is attached already");
     return false;
   }
-  const int fd = znplatform::FdOfHandle(s);
-  if (fd < 0) {
+  const SystemSocket fd = znplatform::FdOfHandle(s);
+  if (fd == kNoSocket) {
     znsyslog(1, kSocketLogTag, __LINE__, "CZNTCPSocket Attach: invalid socket");
     return false;
   }
   if (!znplatform::SetNonBlocking(fd)) {
-    znsyslog(1, kSocketLogTag, __LINE__, "CZNTCPSocket Attach: cannot make socket %d non-blocking: %s", fd,
-             ErrorText(errno));
+    znsyslog(1, kSocketLogTag, __LINE__, "CZNTCPSocket Attach: cannot make socket %d non-blocking: %s",
+             static_cast<int>(fd), ErrorText(LastSocketError()));
     return false;
   }
   asio::error_code ec;
-  m_desc->assign(fd, ec);
+  znplatform::AssignSocket(*m_desc, fd, AF_UNSPEC, ec);
   if (ec) {
-    znsyslog(1, kSocketLogTag, __LINE__, "CZNTCPSocket Attach: cannot register socket %d: %s", fd,
+    znsyslog(1, kSocketLogTag, __LINE__, "CZNTCPSocket Attach: cannot register socket %d: %s", static_cast<int>(fd),
              ec.message().c_str());
     return false;
   }
-  // Ask the kernel to report with every read how many bytes stay queued; a
-  // socket that cannot (not TCP) simply reports nothing.
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_INQ, &one, sizeof(one));
+  // Ask the kernel to report with every read how many bytes stay queued.
+  znplatform::EnableQueuedCount(fd);
   NewGeneration();
   m_bRecvArmed = true;
   m_bCloseDone = false;
@@ -241,7 +225,7 @@ znsocket_t CZNTCPSocket::Detach() {
              ReadAheadHeld());
     return znsocket_makeinvalid();
   }
-  const int fd = m_desc->release();  // deregisters; outstanding waits become aborted no-ops
+  const SystemSocket fd = znplatform::ReleaseSocket(*m_desc);  // deregisters; outstanding waits become aborted no-ops
   NewGeneration();
   return znplatform::HandleOfFd(fd);
 }
@@ -257,8 +241,8 @@ void CZNTCPSocket::Close() {
 }
 
 int CZNTCPSocket::Send(const void* pData, uint32_t ulen) {
-  const int fd = Fd();
-  if (fd < 0) {
+  const SystemSocket fd = Fd();
+  if (fd == kNoSocket) {
     znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Send: no socket attached");
     return -1;
   }
@@ -268,11 +252,11 @@ int CZNTCPSocket::Send(const void* pData, uint32_t ulen) {
   }
   // The result is an int: never take more than it can report.
   const size_t len = ulen > static_cast<uint32_t>(INT32_MAX) ? static_cast<size_t>(INT32_MAX) : ulen;
-  const ssize_t n = RetryOnEintr([&] { return ::send(fd, pData, len, MSG_NOSIGNAL | MSG_DONTWAIT); });
+  const ssize_t n = znplatform::SendSome(fd, pData, len);
   if (n > 0) return static_cast<int>(n);
-  if (n < 0 && znplatform::IsWouldBlock(errno)) return 0;
-  const int err = n < 0 ? errno : EPIPE;
-  znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Send: send(%d) failed: %s", fd, ErrorText(err));
+  const int err = n < 0 ? LastSocketError() : znplatform::BrokenPipeError();
+  if (n < 0 && znplatform::IsWouldBlock(err)) return 0;
+  znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Send: send(%d) failed: %s", static_cast<int>(fd), ErrorText(err));
   // With READ selected the read side reports the close once the unread bytes are
   // gone; otherwise nothing else would, so it is queued here.
   if (!(m_nEvents & ZNSOCKET_EVENT_READ)) PostClose();
@@ -280,8 +264,8 @@ int CZNTCPSocket::Send(const void* pData, uint32_t ulen) {
 }
 
 int CZNTCPSocket::Recv(void* pData, uint32_t ulen) {
-  const int fd = Fd();
-  if (fd < 0) {
+  const SystemSocket fd = Fd();
+  if (fd == kNoSocket) {
     znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Recv: no socket attached");
     return -1;
   }
@@ -309,11 +293,12 @@ int CZNTCPSocket::Recv(void* pData, uint32_t ulen) {
     PostClose();  // end of stream: every byte before it has now been read
     return 0;
   }
-  if (znplatform::IsWouldBlock(errno)) {
+  const int err = LastSocketError();
+  if (znplatform::IsWouldBlock(err)) {
     UpdateWaits();
     return 0;
   }
-  znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Recv: recv(%d) failed: %s", fd, ErrorText(errno));
+  znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Recv: recv(%d) failed: %s", static_cast<int>(fd), ErrorText(err));
   PostClose();
   return -1;
 }
@@ -321,17 +306,9 @@ int CZNTCPSocket::Recv(void* pData, uint32_t ulen) {
 ssize_t CZNTCPSocket::ReadKernel(void* pData, size_t len, size_t& toCaller) {
   if (len < kReadAheadBelow && !m_pAhead) m_pAhead.reset(new (std::nothrow) char[kReadAheadSize]);
   const bool ahead = len < kReadAheadBelow && m_pAhead;
-  iovec iov[2] = {{pData, len}, {m_pAhead.get(), ahead ? kReadAheadSize : 0}};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-  msghdr msg{};
-  msg.msg_iov = iov;
-  msg.msg_iovlen = ahead ? 2 : 1;
-  const ssize_t n = RetryOnEintr([&] {
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof(control);
-    return ::recvmsg(Fd(), &msg, MSG_DONTWAIT);
-  });
-  m_nQueuedAfterRecv = n > 0 ? QueuedBytes(msg) : -1;
+  int queued = -1;
+  const ssize_t n = znplatform::RecvTwo(Fd(), pData, len, m_pAhead.get(), ahead ? kReadAheadSize : 0, queued);
+  m_nQueuedAfterRecv = n > 0 ? queued : -1;
   const size_t asked = len + (ahead ? kReadAheadSize : 0);
   // Without a count that settles it, a read that filled its buffers suggests more.
   m_bReadLikely = n > 0 && static_cast<size_t>(n) == asked && m_nQueuedAfterRecv != 0 &&
@@ -345,18 +322,18 @@ ssize_t CZNTCPSocket::ReadKernel(void* pData, size_t len, size_t& toCaller) {
 }
 
 uint32_t CZNTCPSocket::GetUnReadDataLen() {
-  const int fd = Fd();
-  if (fd < 0) {
+  const SystemSocket fd = Fd();
+  if (fd == kNoSocket) {
     znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket GetUnReadDataLen: no socket attached");
     return 0;
   }
-  int pending = 0;
-  if (::ioctl(fd, FIONREAD, &pending) != 0) {
-    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket GetUnReadDataLen: ioctl(%d) failed: %s", fd,
-             ErrorText(errno));
+  uint32_t pending = 0;
+  if (!znplatform::PendingBytes(fd, pending)) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket GetUnReadDataLen: ioctl(%d) failed: %s", static_cast<int>(fd),
+             ErrorText(LastSocketError()));
     return 0;
   }
-  return ReadAheadHeld() + (pending > 0 ? static_cast<uint32_t>(pending) : 0u);
+  return ReadAheadHeld() + pending;
 }
 
 bool CZNTCPSocket::SelectEvent(int event, bool isToClear) {
@@ -367,7 +344,7 @@ bool CZNTCPSocket::SelectEvent(int event, bool isToClear) {
   m_nEvents |= event & kAllEvents;
   // Selecting READ again re-enables it, as after a Recv.
   if (event & ZNSOCKET_EVENT_READ) m_bRecvArmed = true;
-  if (Fd() < 0) {
+  if (Fd() == kNoSocket) {
     znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket SelectEvent: no socket attached, event[%d] kept", event);
     return false;
   }
@@ -376,7 +353,7 @@ bool CZNTCPSocket::SelectEvent(int event, bool isToClear) {
 }
 
 void CZNTCPSocket::UpdateWaits() {
-  if (Fd() < 0 || m_bCloseDone || m_bClosePosted) return;
+  if (Fd() == kNoSocket || m_bCloseDone || m_bClosePosted) return;
   if ((m_nEvents & ZNSOCKET_EVENT_READ) && m_bRecvArmed && !m_bReadWaiting) {
     if (m_bDelivering && BytesKnownToWait()) {
       m_bDeliverAgain = true;  // OnReadable delivers again when the sink returns
@@ -396,7 +373,7 @@ void CZNTCPSocket::UpdateWaits() {
       });
       return UpdateWriteWait();
     }
-    m_desc->async_wait(asio::posix::descriptor_base::wait_read, [this, alive](const asio::error_code& ec) {
+    m_desc->async_wait(znplatform::kWaitRead, [this, alive](const asio::error_code& ec) {
       if (alive.expired()) return;
       OnReadable(ec);
     });
@@ -408,7 +385,7 @@ void CZNTCPSocket::UpdateWriteWait() {
   if ((m_nEvents & ZNSOCKET_EVENT_WRITE) && !m_bWriteWaiting) {
     m_bWriteWaiting = true;
     std::weak_ptr<Token> alive = m_token;
-    m_desc->async_wait(asio::posix::descriptor_base::wait_write, [this, alive](const asio::error_code& ec) {
+    m_desc->async_wait(znplatform::kWaitWrite, [this, alive](const asio::error_code& ec) {
       if (alive.expired()) return;
       OnWritable(ec);
     });
@@ -419,20 +396,22 @@ void CZNTCPSocket::OnReadable(const asio::error_code& ec) {
   m_bReadWaiting = false;
   if (ec == asio::error::operation_aborted) return;
   if (!(m_nEvents & ZNSOCKET_EVENT_READ) || !m_bRecvArmed || m_bCloseDone || m_bClosePosted) return;
-  const int fd = Fd();
-  if (fd < 0) return;
+  const SystemSocket fd = Fd();
+  if (fd == kNoSocket) return;
   if (BytesKnownToWait()) return DeliverRecv();
   // Peek one byte to tell waiting bytes from the end of the stream or an error:
   // bytes are always offered before the close.
   char probe;
-  const ssize_t n = RetryOnEintr([&] { return ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT); });
+  const ssize_t n = znplatform::PeekSome(fd, &probe, 1);
   if (n > 0) return DeliverRecv();
-  if (n < 0 && znplatform::IsWouldBlock(errno)) {
+  const int err = n < 0 ? LastSocketError() : 0;
+  if (n < 0 && znplatform::IsWouldBlock(err)) {
     UpdateWaits();
     return;
   }
   if (n < 0) {
-    znsyslog(3, kSocketLogTag, __LINE__, "CZNTCPSocket OnReadable: socket %d failed: %s", fd, ErrorText(errno));
+    znsyslog(3, kSocketLogTag, __LINE__, "CZNTCPSocket OnReadable: socket %d failed: %s", static_cast<int>(fd),
+             ErrorText(err));
   }
   DeliverClose();  // may delete this
 }
@@ -449,7 +428,7 @@ void CZNTCPSocket::DeliverRecv() {
     // The sink's Recv found bytes still waiting: deliver again at once, while
     // the socket is still selected and armed (the sink may have changed that).
     if (!m_bDeliverAgain || !(m_nEvents & ZNSOCKET_EVENT_READ) || !m_bRecvArmed || m_bCloseDone ||
-        m_bClosePosted || Fd() < 0 || !BytesKnownToWait())
+        m_bClosePosted || Fd() == kNoSocket || !BytesKnownToWait())
       break;
   }
   m_bDeliverAgain = false;
@@ -459,7 +438,7 @@ void CZNTCPSocket::DeliverRecv() {
 void CZNTCPSocket::OnWritable(const asio::error_code& ec) {
   m_bWriteWaiting = false;
   if (ec == asio::error::operation_aborted) return;
-  if (!(m_nEvents & ZNSOCKET_EVENT_WRITE) || Fd() < 0) return;
+  if (!(m_nEvents & ZNSOCKET_EVENT_WRITE) || Fd() == kNoSocket) return;
   m_nEvents &= ~ZNSOCKET_EVENT_WRITE;  // one-shot
   if (m_pSink) m_pSink->OnSend(this);  // may delete this
 }
@@ -482,29 +461,31 @@ void CZNTCPSocket::DeliverClose() {
 }
 
 bool CZNTCPSocket::SetIntOption(int level, int name, uint32_t value, const char* what) {
-  const int fd = Fd();
-  if (fd < 0) {
+  const SystemSocket fd = Fd();
+  if (fd == kNoSocket) {
     znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket %s: no socket attached", what);
     return false;
   }
   const int v = value > static_cast<uint32_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(value);
-  if (::setsockopt(fd, level, name, &v, sizeof(v)) != 0) {
-    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket %s: setsockopt(%d) failed: %s", what, fd, ErrorText(errno));
+  if (::setsockopt(fd, level, name, reinterpret_cast<const char*>(&v), sizeof(v)) != 0) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket %s: setsockopt(%d) failed: %s", what, static_cast<int>(fd),
+             ErrorText(LastSocketError()));
     return false;
   }
   return true;
 }
 
 bool CZNTCPSocket::GetIntOption(int level, int name, uint32_t& value, const char* what) {
-  const int fd = Fd();
-  if (fd < 0) {
+  const SystemSocket fd = Fd();
+  if (fd == kNoSocket) {
     znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket %s: no socket attached", what);
     return false;
   }
   int v = 0;
   socklen_t len = sizeof(v);
-  if (::getsockopt(fd, level, name, &v, &len) != 0) {
-    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket %s: getsockopt(%d) failed: %s", what, fd, ErrorText(errno));
+  if (::getsockopt(fd, level, name, reinterpret_cast<char*>(&v), &len) != 0) {
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket %s: getsockopt(%d) failed: %s", what, static_cast<int>(fd),
+             ErrorText(LastSocketError()));
     return false;
   }
   value = v > 0 ? static_cast<uint32_t>(v) : 0u;
@@ -512,8 +493,8 @@ bool CZNTCPSocket::GetIntOption(int level, int name, uint32_t& value, const char
 }
 
 bool CZNTCPSocket::FetchName(bool peer, sockaddr_storage& addr, socklen_t& len, const char* what) {
-  const int fd = Fd();
-  if (fd < 0) {
+  const SystemSocket fd = Fd();
+  if (fd == kNoSocket) {
     znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket %s: no socket attached", what);
     return false;
   }
@@ -522,7 +503,8 @@ bool CZNTCPSocket::FetchName(bool peer, sockaddr_storage& addr, socklen_t& len, 
   auto* sa = reinterpret_cast<sockaddr*>(&addr);
   const int r = peer ? ::getpeername(fd, sa, &len) : ::getsockname(fd, sa, &len);
   if (r != 0) {
-    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket %s: socket %d: %s", what, fd, ErrorText(errno));
+    znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket %s: socket %d: %s", what, static_cast<int>(fd),
+             ErrorText(LastSocketError()));
     return false;
   }
   return true;

@@ -1,11 +1,6 @@
 // Connecting sockets: a non-blocking TCP connect with a local bind and a
 // time-out, optionally through an HTTP CONNECT tunnel of a proxy, reported once
 // to the sink on the creating task; and the reverse-connection stub.
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -14,12 +9,12 @@
 #include <optional>
 #include <string>
 
-#include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
 #include "base/znplatform.h"
 #include "base/znsocket.h"
+#include "platform/znasiosocket.h"
 #include "platform/znproxy.h"
 #include "platform/znreactor.h"
 #include "platform/znsocketutil.h"
@@ -28,7 +23,10 @@ namespace {
 
 using znplatform::ErrorText;
 using znplatform::kSocketLogTag;
-using znplatform::RetryOnEintr;
+using znplatform::kNoSocket;
+using znplatform::LastSocketError;
+using znplatform::NativeSocket;
+using znplatform::ssize_t;
 
 // The time-out of a connect that was given none.
 constexpr uint32_t kDefaultConnectTimeoutMs = 5000;
@@ -85,9 +83,10 @@ class CZNCnnTCPSocket final : public CZNITCPCnnSocket {
   // Where the TCP connect goes: the target itself, or the proxy for it. False
   // (logged) when the proxy's name does not resolve.
   bool PeerAddress(sockaddr_storage& peer, socklen_t& peerLen);
-  bool BindLocal(int fd, int family);
+  bool BindLocal(NativeSocket fd, int family);
   void WaitWritable();
   void WaitReadable();
+  void WaitConnectError();
   void OnConnectDone();
   void SendTunnelRequest();
   void ReadTunnelAnswer();
@@ -100,7 +99,7 @@ class CZNCnnTCPSocket final : public CZNITCPCnnSocket {
 
   const bool m_bUseProxy;                 // consult the proxy setting in Connect
   std::shared_ptr<asio::io_context> m_reactor;  // shared; null when created on a thread with no task
-  std::optional<asio::posix::stream_descriptor> m_desc;  // engaged iff m_reactor; open from the socket call until HandOver or failure
+  std::optional<znplatform::AsioSocket> m_desc;  // engaged iff m_reactor; open from the socket call until HandOver or failure
   std::optional<asio::steady_timer> m_timer;             // engaged iff m_reactor; armed while InAttempt()
   CZNITCPCnnSocketSink* m_pSink = nullptr;  // borrowed
   std::shared_ptr<Token> m_token = std::make_shared<Token>();
@@ -174,7 +173,7 @@ bool CZNCnnTCPSocket::PeerAddress(sockaddr_storage& peer, socklen_t& peerLen) {
   return found;
 }
 
-bool CZNCnnTCPSocket::BindLocal(int fd, int family) {
+bool CZNCnnTCPSocket::BindLocal(NativeSocket fd, int family) {
   if (m_strBindIP.empty() && m_wBindPort == 0) return true;
   sockaddr_storage local;
   socklen_t localLen = 0;
@@ -206,11 +205,11 @@ bool CZNCnnTCPSocket::BindLocal(int fd, int family) {
   if (m_wBindPort != 0) {
     // A fixed local port is reused across attempts; TIME_WAIT must not block it.
     const int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof(on));
   }
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), localLen) != 0) {
     znsyslog(1, kSocketLogTag, __LINE__, "CnnSocket Connect [%s]: bind to [%s:%u] failed: %s", m_strTarget.c_str(),
-             m_strBindIP.c_str(), static_cast<unsigned>(m_wBindPort), ErrorText(errno));
+             m_strBindIP.c_str(), static_cast<unsigned>(m_wBindPort), ErrorText(LastSocketError()));
     return false;
   }
   return true;
@@ -251,22 +250,22 @@ bool CZNCnnTCPSocket::Connect(const char* ip, unsigned short port, uint32_t time
   }
   const bool peerKnown = PeerAddress(peer, peerLen);
 
-  const int fd = ::socket(peer.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  const NativeSocket fd = znplatform::NewStreamSocket(peer.ss_family);
+  if (fd == kNoSocket) {
     znsyslog(1, kSocketLogTag, __LINE__, "CnnSocket Connect [%s]: socket failed: %s", m_strTarget.c_str(),
-             ErrorText(errno));
+             ErrorText(LastSocketError()));
     return false;
   }
   if (!BindLocal(fd, peer.ss_family)) {
-    ::close(fd);
+    znplatform::CloseSocket(fd);
     return false;
   }
   asio::error_code ec;
-  m_desc->assign(fd, ec);
+  znplatform::AssignSocket(*m_desc, fd, peer.ss_family, ec);
   if (ec) {
     znsyslog(1, kSocketLogTag, __LINE__, "CnnSocket Connect [%s]: cannot register the socket: %s",
              m_strTarget.c_str(), ec.message().c_str());
-    ::close(fd);
+    znplatform::CloseSocket(fd);
     return false;
   }
   m_state = State::kConnecting;
@@ -283,20 +282,23 @@ bool CZNCnnTCPSocket::Connect(const char* ip, unsigned short port, uint32_t time
     PostFail("proxy host does not resolve", 0);
     return true;
   }
-  const int rc = RetryOnEintr([&] { return ::connect(fd, reinterpret_cast<const sockaddr*>(&peer), peerLen); });
-  if (rc == 0 || errno == EINPROGRESS) {
+  const int err = znplatform::StartConnect(fd, reinterpret_cast<const sockaddr*>(&peer), peerLen);
+  if (err == 0) {
     WaitWritable();
+    // Where a refused connect shows only as an exceptional condition, wait
+    // for that too; whichever comes first settles the attempt.
+    if (znplatform::ConnectFailureIsExceptional()) WaitConnectError();
   } else {
     // The attempt started and was answered at once (refused, unreachable): the
     // answer is reported like any other, later on the task.
-    PostFail("connect failed", errno);
+    PostFail("connect failed", err);
   }
   return true;
 }
 
 void CZNCnnTCPSocket::WaitWritable() {
   std::weak_ptr<Token> alive = m_token;
-  m_desc->async_wait(asio::posix::descriptor_base::wait_write, [this, alive](const asio::error_code& ec) {
+  m_desc->async_wait(znplatform::kWaitWrite, [this, alive](const asio::error_code& ec) {
     if (alive.expired() || ec == asio::error::operation_aborted) return;
     if (m_state == State::kConnecting) {
       OnConnectDone();
@@ -308,16 +310,22 @@ void CZNCnnTCPSocket::WaitWritable() {
 
 void CZNCnnTCPSocket::WaitReadable() {
   std::weak_ptr<Token> alive = m_token;
-  m_desc->async_wait(asio::posix::descriptor_base::wait_read, [this, alive](const asio::error_code& ec) {
+  m_desc->async_wait(znplatform::kWaitRead, [this, alive](const asio::error_code& ec) {
     if (alive.expired() || ec == asio::error::operation_aborted) return;
     if (m_state == State::kTunnelReading) ReadTunnelAnswer();
   });
 }
 
+void CZNCnnTCPSocket::WaitConnectError() {
+  std::weak_ptr<Token> alive = m_token;
+  m_desc->async_wait(znplatform::kWaitError, [this, alive](const asio::error_code& ec) {
+    if (alive.expired() || ec == asio::error::operation_aborted) return;
+    if (m_state == State::kConnecting) OnConnectDone();
+  });
+}
+
 void CZNCnnTCPSocket::OnConnectDone() {
-  int err = 0;
-  socklen_t len = sizeof(err);
-  if (::getsockopt(m_desc->native_handle(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+  const int err = znplatform::ConnectResult(m_desc->native_handle());
   if (err != 0) {
     Fail(m_bTunnel ? "connect to the proxy failed" : "connect failed", ErrorText(err));
     return;
@@ -331,21 +339,20 @@ void CZNCnnTCPSocket::OnConnectDone() {
 }
 
 void CZNCnnTCPSocket::SendTunnelRequest() {
-  const int fd = m_desc->native_handle();
+  const NativeSocket fd = m_desc->native_handle();
   while (m_nTunnelSent < m_strTunnelRequest.size()) {
-    const ssize_t n = RetryOnEintr([&] {
-      return ::send(fd, m_strTunnelRequest.data() + m_nTunnelSent, m_strTunnelRequest.size() - m_nTunnelSent,
-                    MSG_NOSIGNAL | MSG_DONTWAIT);
-    });
+    const ssize_t n = znplatform::SendSome(fd, m_strTunnelRequest.data() + m_nTunnelSent,
+                                           m_strTunnelRequest.size() - m_nTunnelSent);
     if (n > 0) {
       m_nTunnelSent += static_cast<size_t>(n);
       continue;
     }
-    if (n < 0 && znplatform::IsWouldBlock(errno)) {
+    const int err = n < 0 ? LastSocketError() : znplatform::BrokenPipeError();
+    if (n < 0 && znplatform::IsWouldBlock(err)) {
       WaitWritable();
       return;
     }
-    Fail("sending CONNECT to the proxy failed", ErrorText(n < 0 ? errno : EPIPE));
+    Fail("sending CONNECT to the proxy failed", ErrorText(err));
     return;
   }
   m_state = State::kTunnelReading;
@@ -353,19 +360,20 @@ void CZNCnnTCPSocket::SendTunnelRequest() {
 }
 
 void CZNCnnTCPSocket::ReadTunnelAnswer() {
-  const int fd = m_desc->native_handle();
+  const NativeSocket fd = m_desc->native_handle();
   char buf[1024];
   const size_t room = kMaxTunnelHeadLen - m_strTunnelHead.size();
   const size_t want = room < sizeof(buf) ? room : sizeof(buf);
   // Peek first and then take exactly the head: bytes behind the blank line
   // belong to the tunnel and stay in the socket for its next owner.
-  const ssize_t n = RetryOnEintr([&] { return ::recv(fd, buf, want, MSG_PEEK | MSG_DONTWAIT); });
-  if (n < 0 && znplatform::IsWouldBlock(errno)) {
+  const ssize_t n = znplatform::PeekSome(fd, buf, want);
+  const int err = n < 0 ? LastSocketError() : 0;
+  if (n < 0 && znplatform::IsWouldBlock(err)) {
     WaitReadable();
     return;
   }
   if (n <= 0) {
-    Fail("the proxy closed before answering CONNECT", n < 0 ? ErrorText(errno) : "end of stream");
+    Fail("the proxy closed before answering CONNECT", n < 0 ? ErrorText(err) : "end of stream");
     return;
   }
   const size_t before = m_strTunnelHead.size();
@@ -374,9 +382,9 @@ void CZNCnnTCPSocket::ReadTunnelAnswer() {
   const size_t end = m_strTunnelHead.find(kHeadEnd, searchFrom);
   const size_t take = end == std::string::npos ? static_cast<size_t>(n) : end + kHeadEndLen - before;
   m_strTunnelHead.resize(before + take);
-  const ssize_t got = RetryOnEintr([&] { return ::recv(fd, buf, take, MSG_DONTWAIT); });
+  const ssize_t got = znplatform::RecvSome(fd, buf, take);
   if (got != static_cast<ssize_t>(take)) {
-    Fail("reading the proxy's answer failed", got < 0 ? ErrorText(errno) : "short read");
+    Fail("reading the proxy's answer failed", got < 0 ? ErrorText(LastSocketError()) : "short read");
     return;
   }
   if (end == std::string::npos) {
@@ -441,7 +449,7 @@ bool CZNCnnTCPSocket::HandOver(znsocket_t& s) {
     s = znsocket_makeinvalid();
     return false;
   }
-  s = znplatform::HandleOfFd(m_desc->release());
+  s = znplatform::HandleOfFd(znplatform::ReleaseSocket(*m_desc));
   return true;
 }
 

@@ -1,16 +1,7 @@
-// Descriptor and address helpers of the socket layer, and the handle functions
-// of the platform interface (znsocket_*).
+// Address helpers of the socket layer and the peer-name function of the
+// platform interface; the same on every system.
 #include "platform/znsocketutil.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <net/if.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <string.h>
-#include <unistd.h>
-
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -20,17 +11,12 @@ namespace znplatform {
 
 namespace {
 
+// The longest interface name a scope suffix can carry (IF_NAMESIZE on Linux).
+constexpr size_t kScopeNameCapacity = 16;
 // The longest text an IPv6 address with a scope suffix can take, terminator included.
-constexpr size_t kAddressTextCapacity = INET6_ADDRSTRLEN + IF_NAMESIZE + 2;
+constexpr size_t kAddressTextCapacity = INET6_ADDRSTRLEN + kScopeNameCapacity + 2;
 
 }  // namespace
-
-bool SetNonBlocking(int fd) {
-  const int flags = RetryOnEintr([&] { return ::fcntl(fd, F_GETFL, 0); });
-  if (flags < 0) return false;
-  if (flags & O_NONBLOCK) return true;
-  return RetryOnEintr([&] { return ::fcntl(fd, F_SETFL, flags | O_NONBLOCK); }) == 0;
-}
 
 bool ParseNumericAddress(const char* ip, uint16_t port, sockaddr_storage& addr, socklen_t& len) {
   if (ip == nullptr || *ip == '\0') return false;
@@ -46,7 +32,9 @@ bool ParseNumericAddress(const char* ip, uint16_t port, sockaddr_storage& addr, 
     len = sizeof(sockaddr_in);
     return true;
   }
-  if (std::strchr(ip, ':') == nullptr) return false;
+  // Brackets belong to URLs, not to address texts (Winsock's getaddrinfo
+  // would take "[::1]").
+  if (std::strchr(ip, ':') == nullptr || std::strpbrk(ip, "[]") != nullptr) return false;
   // IPv6 through getaddrinfo, which also reads a scope suffix ("fe80::1%2") and
   // with AI_NUMERICHOST never touches the network.
   addrinfo hints;
@@ -92,32 +80,13 @@ bool SockaddrToText(const sockaddr* sa, socklen_t len, std::string& ip, uint16_t
   return false;
 }
 
-const char* ErrorText(int err) {
-  const char* text = ::strerrordesc_np(err);
-  return text ? text : "unknown error";
-}
-
 }  // namespace znplatform
 
 using znplatform::FdOfHandle;
 
-znsocket_t znsocket_makeinvalid() { return ~static_cast<znsocket_t>(0); }
-
-bool znsocket_isvalid(znsocket_t s) { return s <= static_cast<znsocket_t>(INT_MAX); }
-
-void znsocket_close(znsocket_t s) {
-  const int fd = FdOfHandle(s);
-  if (fd < 0) return;
-  // close is not retried on EINTR: on Linux the descriptor is gone either way.
-  if (::close(fd) != 0) {
-    znsyslog(2, znplatform::kSocketLogTag, __LINE__, "znsocket_close: close(%d) failed: %s", fd,
-             znplatform::ErrorText(errno));
-  }
-}
-
 bool znsocket_getpeername6(znsocket_t s, zn::strutf8& ip, uint16_t& port) {
-  const int fd = FdOfHandle(s);
-  if (fd < 0) {
+  const znplatform::NativeSocket fd = FdOfHandle(s);
+  if (fd == znplatform::kNoSocket) {
     znsyslog(2, znplatform::kSocketLogTag, __LINE__, "znsocket_getpeername6: invalid socket");
     return false;
   }
@@ -125,8 +94,8 @@ bool znsocket_getpeername6(znsocket_t s, zn::strutf8& ip, uint16_t& port) {
   socklen_t len = sizeof(addr);
   std::memset(&addr, 0, sizeof(addr));
   if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    znsyslog(2, znplatform::kSocketLogTag, __LINE__, "znsocket_getpeername6: getpeername(%d) failed: %s", fd,
-             znplatform::ErrorText(errno));
+    znsyslog(2, znplatform::kSocketLogTag, __LINE__, "znsocket_getpeername6: getpeername(%d) failed: %s",
+             static_cast<int>(fd), znplatform::ErrorText(znplatform::LastSocketError()));
     return false;
   }
   std::string text;

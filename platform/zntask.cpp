@@ -7,7 +7,6 @@
 // the oldest queued call, if any. Tokens are interchangeable and there are
 // never fewer tokens than queued calls, so calls run in posting order and one
 // at a time, interleaved with the timer and socket events of the same reactor.
-#include <pthread.h>
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -27,6 +26,7 @@
 #include "base/znplatform.h"
 #include "base/zntask.h"
 #include "platform/znreactor.h"
+#include "platform/znthreadname.h"
 
 namespace {
 
@@ -134,7 +134,7 @@ struct TaskCore final {
 // is released from one of its calls.
 void TaskThreadMain(std::shared_ptr<TaskCore> core, CZNTaskBase* owner, uint64_t generation) {
   const std::string name = core->name.substr(0, kMaxThreadNameLength);
-  pthread_setname_np(pthread_self(), name.c_str());
+  znplatform::NameCurrentThread(name.c_str());
   t_pCurrentTask = owner;
   t_pCurrentCore = core.get();
 
@@ -214,9 +214,11 @@ CZNTaskBase::~CZNTaskBase() {
   if (t_pCurrentCore == core.get()) {
     // Released from one of its own calls: the loop ends after this call and
     // the thread cannot join itself, so it finishes on its own, keeping the
-    // core alive until then.
-    std::lock_guard<std::mutex> lock(core->threadMu);
-    if (core->thread.joinable()) core->thread.detach();
+    // core alive until then. When another thread holds threadMu it is inside
+    // StopCore joining this very thread: waiting for the lock would deadlock,
+    // and the join takes care of the thread anyway.
+    std::unique_lock<std::mutex> lock(core->threadMu, std::try_to_lock);
+    if (lock.owns_lock() && core->thread.joinable()) core->thread.detach();
     t_pCurrentTask = nullptr;
   }
   delete impl();

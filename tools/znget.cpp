@@ -14,6 +14,12 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#include <sys/utime.h>
+#else
+#include <utime.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -24,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <random>
 #include <string>
@@ -33,6 +40,13 @@
 #include "znhttpclienttls.h"
 
 namespace {
+
+// Files znget opens are not handed to programs it might start.
+#ifdef O_CLOEXEC
+constexpr int kNoInherit = O_CLOEXEC;
+#else
+constexpr int kNoInherit = 0;  // the C runtime's files are not inherited there
+#endif
 
 constexpr int kExitUsage = 64;
 constexpr int kExitInterrupted = 130;
@@ -137,15 +151,50 @@ bool ParseNumber(const char* text, uint64_t max, uint64_t* out) {
   return true;
 }
 
+// Days since 1970-01-01 of a civil date (proleptic Gregorian calendar).
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+// "Sun, 06 Nov 1994 08:49:37 GMT" into tm; false for anything else.
+bool ParseHttpDate(const char* text, struct tm* tm) {
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char wday[4] = {0}, mon[4] = {0};
+  int day = 0, year = 0, hour = 0, minute = 0, second = 0, used = 0;
+  if (sscanf(text, "%3[A-Za-z], %2d %3[A-Za-z] %4d %2d:%2d:%2d GMT%n", wday, &day, mon, &year, &hour, &minute,
+             &second, &used) != 7 ||
+      text[used] != '\0') {
+    return false;
+  }
+  for (int m = 0; m < 12; ++m) {
+    if (strcmp(mon, kMonths[m]) != 0) continue;
+    tm->tm_year = year - 1900;
+    tm->tm_mon = m;
+    tm->tm_mday = day;
+    tm->tm_hour = hour;
+    tm->tm_min = minute;
+    tm->tm_sec = second;
+    return day >= 1 && day <= 31 && hour < 24 && minute < 60 && second <= 60;
+  }
+  return false;
+}
+
 // An HTTP date (IMF-fixdate) or the modification time of a file.
 bool ParseIfModifiedSince(const char* text, SYSTEMTIME* st) {
   struct tm tm = {};
-  const char* end = strptime(text, "%a, %d %b %Y %H:%M:%S GMT", &tm);
-  if (!end || *end) {
+  if (!ParseHttpDate(text, &tm)) {
     struct stat sb;
     if (stat(text, &sb) != 0) return false;
     time_t t = sb.st_mtime;
-    if (!gmtime_r(&t, &tm)) return false;
+    const struct tm* utc = gmtime(&t);  // znget has one thread here
+    if (!utc) return false;
+    tm = *utc;
   }
   st->wYear = static_cast<uint16_t>(tm.tm_year + 1900);
   st->wMonth = static_cast<uint16_t>(tm.tm_mon + 1);
@@ -154,12 +203,9 @@ bool ParseIfModifiedSince(const char* text, SYSTEMTIME* st) {
   st->wMinute = static_cast<uint16_t>(tm.tm_min);
   st->wSecond = static_cast<uint16_t>(tm.tm_sec);
   st->wMilliseconds = 0;
-  // Day of week from the date itself (strptime may not fill it for a file time).
-  struct tm norm = tm;
-  time_t t = timegm(&norm);
-  struct tm back;
-  gmtime_r(&t, &back);
-  st->wDayOfWeek = static_cast<uint16_t>(back.tm_wday);
+  // Day of week from the date itself, whatever the text named (1970-01-01 was a Thursday).
+  const int64_t days = DaysFromCivil(st->wYear, st->wMonth, st->wDay);
+  st->wDayOfWeek = static_cast<uint16_t>(((days % 7) + 11) % 7);
   return true;
 }
 
@@ -545,7 +591,7 @@ std::string CreatePartFile(const std::string& base) {
     std::string name = base + ".";
     for (int i = 0; i < 6; ++i) name += letters[random() % (sizeof letters - 1)];
     name += ".part";
-    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | kNoInherit, 0666);
     if (fd >= 0) {
       close(fd);
       return name;
@@ -560,15 +606,19 @@ std::string CreatePartFile(const std::string& base) {
 // answer 304 only to their exact date would otherwise always send it again).
 void KeepServerTime(const std::string& path, const char* httpDate) {
   struct tm tm = {};
-  const char* end = strptime(httpDate, "%a, %d %b %Y %H:%M:%S GMT", &tm);
-  if (!end || *end) return;
-  const struct timespec times[2] = {{0, UTIME_OMIT}, {timegm(&tm), 0}};
-  utimensat(AT_FDCWD, path.c_str(), times, 0);
+  if (!ParseHttpDate(httpDate, &tm)) return;
+  const int64_t days = DaysFromCivil(tm.tm_year + 1900, static_cast<unsigned>(tm.tm_mon + 1),
+                                     static_cast<unsigned>(tm.tm_mday));
+  struct utimbuf times;
+  times.actime = time(nullptr);
+  times.modtime = static_cast<time_t>(days * 86400 + tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec);
+  utime(path.c_str(), &times);
 }
 
+// A name that is taken, by a file or by a link (even one that leads nowhere).
 bool Exists(const std::string& path) {
-  struct stat sb;
-  return lstat(path.c_str(), &sb) == 0;
+  std::error_code ec;
+  return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
 uint64_t FileSize(const std::string& path) {
@@ -650,9 +700,20 @@ bool WriteAnswer(const std::string& output, const unsigned char* data, uint32_t 
   return fclose(f) == 0 && ok;
 }
 
+// Bodies go to standard output byte for byte, and the lines on standard
+// error end with "\n" alone: the Windows C runtime would otherwise write
+// both in text mode and turn every "\n" into "\r\n".
+void UseBinaryStandardStreams() {
+#ifdef _WIN32
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  UseBinaryStandardStreams();
   Options o = ParseOptions(argc, argv);
   std::string why;
   if (!o.url.empty() && !NormalizeUrl(o.url, &o.url, &why)) {
@@ -679,11 +740,11 @@ int main(int argc, char** argv) {
   }
   const std::string written = part.empty() ? o.output : part;
 
-  struct sigaction sa = {};
-  sa.sa_handler = OnSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  signal(SIGINT, OnSignal);
+  signal(SIGTERM, OnSignal);
+#ifdef SIGPIPE
+  signal(SIGPIPE, SIG_IGN);  // a closed standard output ends writes with an error instead
+#endif
 
   const bool bar = !o.quiet && (o.progress == 1 || (o.progress == -1 && isatty(STDERR_FILENO)));
   Notify notify(bar);

@@ -16,6 +16,7 @@
 #include "base/znstreamwriter.h"
 #include "body/BodyAllocator.h"
 #include "body/HttpResponseDataWriter.h"
+#include "support/TestOs.h"
 
 namespace zn_test {
 
@@ -111,8 +112,7 @@ inline std::string ReadWholeFile(const std::string& path) {
 class TempDir final {
  public:
   TempDir() {
-    std::string templ = (std::filesystem::temp_directory_path() / "znmsg.XXXXXX").string();
-    if (mkdtemp(&templ[0])) m_path = templ;
+    m_path = zntest::MakeTempDir("znmsg");
     EXPECT_FALSE(m_path.empty());
   }
   ~TempDir() {

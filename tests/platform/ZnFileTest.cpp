@@ -1,10 +1,11 @@
 // Files: modes, 64-bit positions, whole writes, truncation, move and remove.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "base/znfile.h"
+#include "support/TestOs.h"
 
 namespace {
 
@@ -13,13 +14,13 @@ using zn::io::CFile;
 class ZnFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/znfiletest.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    m_dir = tmpl;
+    m_dir = zntest::MakeTempDir("znfiletest");
+    ASSERT_FALSE(m_dir.empty());
   }
   void TearDown() override {
     for (const char* name : {"/a", "/b"}) CFile::Remove((m_dir + name).c_str());
-    rmdir(m_dir.c_str());
+    std::error_code ec;
+    std::filesystem::remove(m_dir, ec);
   }
   std::string ReadAll(const std::string& path) {
     CFile f;

@@ -65,7 +65,7 @@ TEST(ZnMiscTest, ClockFormulaAndEpochSeconds) {
   // Large counters: the split keeps r * 1000 from overflowing.
   EXPECT_EQ(18446744073709ull, zn_ticks_from_counter(18446744073709551615ull, 1000000000));
   EXPECT_EQ(1844674407370955ull, zn_ticks_from_counter(18446744073709551615ull, 10000000));
-  EXPECT_EQ(1000000000u, zn_perffrequency());
+  EXPECT_GE(zn_perffrequency(), 1000u);  // at least one tick per millisecond
   uint64_t last = zn_ticks_from_counter(zn_perfcounter(), zn_perffrequency());
   for (int i = 0; i < 10000; ++i) {
     const uint64_t now = zn_ticks_from_counter(zn_perfcounter(), zn_perffrequency());

@@ -1,10 +1,9 @@
 // Name resolution and address texts: what the result block holds for names and
 // literals, the flag and count of a name that does not resolve, the replaceable
 // resolver, and the text of address records.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+
+#include "support/TestOs.h"
 
 #include <cstring>
 #include <set>

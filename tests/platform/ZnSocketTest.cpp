@@ -2,10 +2,6 @@
 // close events come and how often, the bytes that pass, deletion from inside
 // callbacks, the read-ahead store, the hand-back of the descriptor, and queries.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -14,6 +10,7 @@
 #include "base/znsocket.h"
 #include "base/zntask.h"
 #include "base/zntimer.h"
+#include "support/TestOs.h"
 #include "support/TestNet.h"
 
 namespace {
@@ -99,7 +96,7 @@ class ZnSocketTest : public ::testing::Test {
       delete socket;
       socket = nullptr;
     }));
-    if (peer >= 0) ::close(peer);
+    if (peer >= 0) zntest::CloseSocket(peer);
     peer = -1;
   }
   // Closes what there was and starts over with a fresh sink.
@@ -221,7 +218,7 @@ TEST_F(ZnSocketTest, CloseComesOnceAndOnlyAfterTheLastByte) {
     Open(ZNSOCKET_EVENT_READ);
     const std::string payload = Pattern(c.payload);
     ASSERT_TRUE(zntest::WriteAll(peer, payload));
-    c.reset ? zntest::CloseWithReset(peer) : (void)::close(peer);
+    c.reset ? zntest::CloseWithReset(peer) : (void)zntest::CloseSocket(peer);
     peer = -1;
     ASSERT_TRUE(WaitCount(sink->closeCount, 1));
     ASSERT_TRUE(task.Drain());
@@ -238,7 +235,7 @@ TEST_F(ZnSocketTest, CloseComesOnceAndOnlyAfterTheLastByte) {
   Reset();
   Open(ZNSOCKET_EVENT_READ);
   ASSERT_TRUE(zntest::WriteAll(peer, "xyz"));
-  ::shutdown(peer, SHUT_WR);
+  ::shutdown(peer, zntest::kShutWrite);
   ASSERT_TRUE(WaitCount(sink->recvCount, 1));
   ASSERT_TRUE(task.Drain());
   EXPECT_EQ(Count(sink->closeCount), 0);
@@ -271,7 +268,7 @@ TEST_F(ZnSocketTest, DeletingTheSocketInsideEachCallbackIsClean) {
     Open(c.events);
     // With kReadToEnd the Recv inside OnRecv meets the end and queues the close before the deletion.
     ASSERT_TRUE(zntest::WriteAll(peer, "hello"));
-    ::shutdown(peer, SHUT_WR);
+    ::shutdown(peer, zntest::kShutWrite);
     ASSERT_TRUE(sink->m_waiter.WaitFor([&] { return sink->deleted; }));
     ASSERT_TRUE(task.Drain());
     EXPECT_TRUE(zntest::WaitPeerClosed(peer));  // the descriptor went with the socket
@@ -289,8 +286,7 @@ TEST_F(ZnSocketTest, ReadAheadBytesStayUntilReadThenDetachHandsTheDescriptorBack
   const std::string payload = Pattern(100000);
   ASSERT_TRUE(zntest::WriteAll(peer, payload));
   ASSERT_TRUE(sink->m_waiter.WaitFor([&] {  // every byte queued on the socket's side
-    int queued = 0;
-    return ::ioctl(clientFd, FIONREAD, &queued) == 0 && static_cast<size_t>(queued) == payload.size();
+    return zntest::UnreadBytes(clientFd) == static_cast<int>(payload.size());
   }));
   std::string got;
   znsocket_t detached = znsocket_makeinvalid();

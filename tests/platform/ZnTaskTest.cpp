@@ -1,7 +1,6 @@
 // Tasks: posting order, the thread calls run on, stops from inside and outside,
 // what becomes of queued calls, restarts and self-release.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +12,7 @@
 
 #include "base/znlock.h"
 #include "base/znplatform.h"
+#include "support/TestOs.h"
 #include "base/zntask.h"
 
 namespace {
@@ -109,9 +109,7 @@ TEST(ZnTaskTest, ThreadNameIsTheTaskNameCutTo15Characters) {
     uint64_t thread = 0;
     CZNEvent done(true, false);
     ASSERT_TRUE(Post(task, [&] {
-      char buf[32] = {};
-      pthread_getname_np(pthread_self(), buf, sizeof(buf));
-      name = buf;
+      name = zntest::CurrentThreadName();
       thread = znthread_selfid();
       done.Post();
     }));

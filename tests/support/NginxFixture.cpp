@@ -1,11 +1,5 @@
 #include "NginxFixture.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +9,7 @@
 
 #include "TestCerts.h"
 #include "TestNet.h"
+#include "TestOs.h"
 #include "TestSha256.h"
 #include "TransferProbe.h"
 
@@ -29,13 +24,12 @@ const char kNginx[] = "/usr/sbin/nginx";
 // between our probe and its bind.
 constexpr int kStartAttempts = 4;
 constexpr auto kReadyBound = std::chrono::milliseconds(15000);
-constexpr auto kStopBound = std::chrono::milliseconds(5000);
 // Interval of the bounded polls for the listener, the access log and the exit.
 constexpr auto kPollStep = std::chrono::milliseconds(10);
 
 bool Accepts(uint16_t port) {
   const int fd = ConnectTo("127.0.0.1", port, 1000);
-  if (fd >= 0) close(fd);
+  CloseSocket(fd);
   return fd >= 0;
 }
 
@@ -61,18 +55,6 @@ void Fill(uint64_t seed, uint64_t offset, unsigned char* out, size_t len) {
   }
 }
 
-// Waits for the child to end within the bound; true when it was reaped.
-bool ReapWithin(pid_t pid, std::chrono::milliseconds bound) {
-  const Clock::time_point deadline = Clock::now() + bound;
-  for (;;) {
-    int status = 0;
-    const pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid || r < 0) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPollStep);
-  }
-}
-
 // "CONN REQUESTS STATUS "REQUEST" "RANGE" "IMS"" (nginx escapes quotes as \x22).
 bool ParseAccessLine(const std::string& line, AccessLogEntry* e) {
   std::istringstream in(line);
@@ -91,12 +73,11 @@ bool ParseAccessLine(const std::string& line, AccessLogEntry* e) {
 }  // namespace
 
 NginxFixture::NginxFixture() {
-  std::string templ = (std::filesystem::temp_directory_path() / "znnginx.XXXXXX").string();
-  if (!mkdtemp(templ.data())) {
-    m_strError = "mkdtemp failed";
+  m_strDir = MakeServerDir("znnginx");
+  if (m_strDir.empty()) {
+    m_strError = "cannot make a folder for nginx";
     return;
   }
-  m_strDir = templ;
   std::error_code ec;
   for (const char* sub : {"/html/files", "/tmp"}) std::filesystem::create_directories(m_strDir + sub, ec);
   // Two names on the HTTPS port, told apart by server name indication, both
@@ -134,7 +115,7 @@ NginxFixture::~NginxFixture() {
 }
 
 bool NginxFixture::WriteConfig() {
-  const std::string& d = m_strDir;
+  const std::string d = ServerSidePath(m_strDir);
   std::ostringstream loc;
   loc << "root " << d << "/html;\n"
       << "location /files/ { }\n"
@@ -179,60 +160,30 @@ bool NginxFixture::WriteConfig() {
        << "    ssl_certificate " << d << "/localhost.pem;\n    ssl_certificate_key " << d << "/localhost.key;\n"
        << "    include " << d << "/locations.conf;\n  }\n"
        << "}\n";
-  std::ofstream(d + "/locations.conf", std::ios::trunc) << loc.str();
-  std::ofstream(d + "/nginx.conf", std::ios::trunc) << conf.str();
-  return ReadWholeFile(d + "/nginx.conf") == conf.str();
+  std::ofstream(m_strDir + "/locations.conf", std::ios::trunc | std::ios::binary) << loc.str();
+  std::ofstream(m_strDir + "/nginx.conf", std::ios::trunc | std::ios::binary) << conf.str();
+  return ReadWholeFile(m_strDir + "/nginx.conf") == conf.str();
 }
 
 // Starts nginx and waits (bounded) until both ports accept; false when it
 // exits or does not get there in time.
 bool NginxFixture::Start() {
-  // Everything the child needs is made before the fork: between fork and exec
-  // only async-signal-safe calls are allowed in a threaded process.
-  const std::string prefix = m_strDir + "/";
-  const std::string confPath = m_strDir + "/nginx.conf";
-  const std::string errPath = m_strDir + "/error.log";
-  const char* argv[] = {kNginx, "-p", prefix.c_str(), "-c", confPath.c_str(), "-e", errPath.c_str(), nullptr};
-  const int out = open((m_strDir + "/stderr.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (out < 0) return false;
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    // Dies with the test process, whatever way that ends.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(127);
-    dup2(out, 1);
-    dup2(out, 2);
-    execv(kNginx, const_cast<char* const*>(argv));
-    _exit(127);
+  const std::string d = ServerSidePath(m_strDir);
+  if (!m_process.Start({kNginx, "-p", d + "/", "-c", d + "/nginx.conf", "-e", d + "/error.log"},
+                       m_strDir + "/stderr.log")) {
+    return false;
   }
-  close(out);
-  if (pid < 0) return false;
   const Clock::time_point deadline = Clock::now() + kReadyBound;
   while (Clock::now() < deadline) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) return false;
-    if (Accepts(m_wHttpPort) && Accepts(m_wHttpsPort)) {
-      m_pid = pid;
-      return true;
-    }
+    if (m_process.Exited()) break;
+    if (Accepts(m_wHttpPort) && Accepts(m_wHttpsPort)) return true;
     std::this_thread::sleep_for(kPollStep);
   }
-  m_pid = pid;
-  Stop();
+  m_process.Stop();
   return false;
 }
 
-void NginxFixture::Stop() {
-  if (m_pid <= 0) return;
-  // Fast shutdown first; a process that does not end in time is killed.
-  kill(m_pid, SIGTERM);
-  if (!ReapWithin(m_pid, kStopBound)) {
-    kill(m_pid, SIGKILL);
-    ReapWithin(m_pid, kStopBound);
-  }
-  m_pid = -1;
-}
+void NginxFixture::Stop() { m_process.Stop(); }
 
 std::string NginxFixture::HttpUrl(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(m_wHttpPort) + path;

@@ -21,13 +21,13 @@
 // process die first) and the temporary folder (removed with its content).
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "TestOs.h"
 
 namespace zntest {
 
@@ -51,7 +51,7 @@ class NginxFixture final {
   ~NginxFixture();
 
   // nginx runs and both ports accept connections.
-  bool ok() const { return m_pid > 0; }
+  bool ok() const { return m_process.running(); }
   // Why it is not ok (with the error log), for the test's failure message.
   const std::string& error() const { return m_strError; }
 
@@ -86,7 +86,7 @@ class NginxFixture final {
   std::string m_strDir;  // the prefix, removed in the destructor
   uint16_t m_wHttpPort = 0;
   uint16_t m_wHttpsPort = 0;
-  pid_t m_pid = -1;      // the nginx process once it accepts, -1 when none runs
+  ServerProcess m_process;  // nginx; running once it accepts
   std::string m_strError;
   std::map<std::string, std::string> m_made;  // "name/size" -> SHA-256
 };

@@ -1,20 +1,13 @@
 #include "ScriptedServer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include <cerrno>
 #include <cstring>
 #include <utility>
+
+#include "support/TestOs.h"
 
 namespace zntest {
 
@@ -31,15 +24,15 @@ enum class WaitResult { kReady, kTimeout, kStopped };
 // readable, or the deadline (when bounded) passes.
 WaitResult WaitFd(int fd, short events, int stopFd, Clock::time_point deadline, bool bounded) {
   for (;;) {
-    pollfd fds[2] = {{stopFd, POLLIN, 0}, {fd, events, 0}};
+    pollfd fds[2] = {PollRecord(stopFd, POLLIN), PollRecord(fd, events)};
     int timeout = -1;
     if (bounded) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) return WaitResult::kTimeout;
       timeout = static_cast<int>(left);
     }
-    const int r = poll(fds, fd >= 0 ? 2 : 1, timeout);
-    if (r < 0 && errno == EINTR) continue;
+    const int r = PollSockets(fds, fd >= 0 ? 2 : 1, timeout);
+    if (r < 0 && SocketWouldBlock()) continue;
     if (r < 0 || fds[0].revents) return WaitResult::kStopped;
     if (r > 0) return WaitResult::kReady;
   }
@@ -92,9 +85,9 @@ struct ScriptedServer::Connection {
     return Retry(
         [&](short* want) -> long {
           if (ssl) return SslResult(ssl, write ? SSL_write(ssl, buf, int(len)) : SSL_read(ssl, buf, int(len)), want);
-          const ssize_t r = write ? send(fd, buf, len, MSG_NOSIGNAL) : recv(fd, buf, len, 0);
+          const ssize_t r = write ? send(fd, buf, len, kNoSignal) : recv(fd, buf, len, 0);
           if (r >= 0) return r;
-          if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return 0;
+          if (!SocketWouldBlock()) return 0;
           *want = write ? POLLOUT : POLLIN;
           return -1;
         },
@@ -123,15 +116,15 @@ struct ScriptedServer::Connection {
   void CloseNow() {
     if (ssl) SSL_free(ssl);
     ssl = nullptr;
-    close(fd);
+    CloseSocket(fd);
   }
 };
 
 ScriptedServer::ScriptedServer(std::vector<ServerScript> scripts, ScriptedServerOptions options)
     : m_scripts(std::move(scripts)), m_options(std::move(options)) {
   // A peer that closes while TLS writes through the socket must not kill the test.
-  signal(SIGPIPE, SIG_IGN);
-  if (pipe2(m_stopPipe, O_CLOEXEC) != 0) return;
+  IgnoreBrokenPipes();
+  if (!MakeWakePair(m_stopPipe)) return;
   if (m_options.tlsCert.valid()) {
     m_pSslCtx = SSL_CTX_new(TLS_server_method());
     if (!m_pSslCtx || SSL_CTX_use_certificate(m_pSslCtx, m_options.tlsCert.cert()) != 1 ||
@@ -141,8 +134,8 @@ ScriptedServer::ScriptedServer(std::vector<ServerScript> scripts, ScriptedServer
     SSL_CTX_set_mode(m_pSslCtx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   }
   const bool v6 = m_options.family == ServerFamily::kIPv6;
-  m_listen = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (m_listen < 0) return;
+  m_listen = NewSocket(v6 ? AF_INET6 : AF_INET);
+  if (m_listen < 0 || !SetNonBlocking(m_listen)) return;
   sockaddr_storage a{};
   socklen_t len;
   if (v6) {
@@ -166,17 +159,12 @@ ScriptedServer::ScriptedServer(std::vector<ServerScript> scripts, ScriptedServer
 }
 
 ScriptedServer::~ScriptedServer() {
-  if (m_stopPipe[1] >= 0) {
-    const char b = 1;
-    while (write(m_stopPipe[1], &b, 1) < 0 && errno == EINTR) {
-    }
-  }
+  if (m_stopPipe[1] >= 0) Wake(m_stopPipe[1]);
   if (m_acceptThread.joinable()) m_acceptThread.join();
   // The accept thread is gone: no connection thread is added any more.
   for (std::thread& t : m_threads) t.join();
-  for (int fd : {m_listen, m_stopPipe[0], m_stopPipe[1]}) {
-    if (fd >= 0) close(fd);
-  }
+  CloseSocket(m_listen);
+  CloseWakePair(m_stopPipe);
   if (m_pSslCtx) SSL_CTX_free(m_pSslCtx);
 }
 
@@ -189,10 +177,10 @@ void ScriptedServer::AcceptLoop() {
   while (WaitFd(m_listen, POLLIN, m_stopPipe[0], {}, false) == WaitResult::kReady) {
     sockaddr_storage peer{};
     socklen_t len = sizeof(peer);
-    const int fd = accept4(m_listen, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = AcceptNonBlocking(m_listen, reinterpret_cast<sockaddr*>(&peer), &len);
     if (fd < 0) continue;
     const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof(one));
     char text[INET6_ADDRSTRLEN] = "";
     const bool v4 = peer.ss_family == AF_INET;
     inet_ntop(peer.ss_family,
@@ -296,7 +284,7 @@ bool ScriptedServer::RunStep(Connection& conn, const ServerScript::Step& step, b
         SSL_shutdown(conn.ssl);
         ERR_clear_error();
       }
-      shutdown(conn.fd, SHUT_WR);
+      shutdown(conn.fd, kShutWrite);
       const auto deadline = Clock::now() + kCloseDrain;
       while (conn.ReadMore(deadline, true)) {
       }
@@ -306,7 +294,7 @@ bool ScriptedServer::RunStep(Connection& conn, const ServerScript::Step& step, b
     }
     case Step::kReset: {
       const linger lg{1, 0};
-      setsockopt(conn.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+      setsockopt(conn.fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof(lg));
       conn.CloseNow();
       *closed = true;
       return true;

@@ -1,19 +1,13 @@
 // Loopback networking helpers for tests.
 #include "support/TestNet.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <memory>
 
 #include "base/znrefcount.h"
 #include "base/zntask.h"
+#include "support/TestOs.h"
 
 namespace zntest {
 
@@ -44,9 +38,9 @@ bool MakeAddress(const char* ip, uint16_t port, sockaddr_storage& ss, socklen_t&
 bool PollFor(int fd, short events, Clock::time_point deadline) {
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    pollfd p{fd, events, 0};
-    const int r = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
-    if (r >= 0 || errno != EINTR) return r > 0;
+    pollfd p = PollRecord(fd, events);
+    const int r = PollSockets(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (r >= 0 || !SocketWouldBlock()) return r > 0;
   }
 }
 
@@ -83,12 +77,12 @@ LoopbackListener::LoopbackListener(const char* ip, uint16_t port, int backlog) {
   sockaddr_storage ss;
   socklen_t len = 0;
   if (!MakeAddress(ip, port, ss, len)) return;
-  const int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = NewSocket(ss.ss_family);
   if (fd < 0) return;
   const int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof(on));
   if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, backlog) != 0) {
-    ::close(fd);
+    CloseSocket(fd);
     return;
   }
   socklen_t blen = sizeof(ss);
@@ -101,7 +95,7 @@ LoopbackListener::LoopbackListener(const char* ip, uint16_t port, int backlog) {
 LoopbackListener::~LoopbackListener() { Close(); }
 
 void LoopbackListener::Close() {
-  if (m_fd >= 0) ::close(m_fd);
+  CloseSocket(m_fd);
   m_fd = -1;
 }
 
@@ -110,7 +104,7 @@ int LoopbackListener::Accept(int timeoutMs, std::string* peerIp, uint16_t* peerP
   if (!PollFor(m_fd, POLLIN, Clock::now() + std::chrono::milliseconds(timeoutMs))) return -1;
   sockaddr_storage ss;
   socklen_t len = sizeof(ss);
-  const int fd = ::accept4(m_fd, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC);
+  const int fd = static_cast<int>(::accept(m_fd, reinterpret_cast<sockaddr*>(&ss), &len));
   if (fd < 0) return -1;
   char text[INET6_ADDRSTRLEN] = {0};
   auto* in4 = reinterpret_cast<sockaddr_in*>(&ss);
@@ -127,19 +121,17 @@ int ConnectTo(const char* ip, uint16_t port, int timeoutMs) {
   sockaddr_storage ss;
   socklen_t len = 0;
   if (!MakeAddress(ip, port, ss, len)) return -1;
-  const int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const int fd = NewSocket(ss.ss_family);
   if (fd < 0) return -1;
+  SetNonBlocking(fd);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) {
-    int err = 0;
-    socklen_t elen = sizeof(err);
-    if (errno != EINPROGRESS || !PollFor(fd, POLLOUT, Clock::now() + std::chrono::milliseconds(timeoutMs)) ||
-        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &elen) != 0 || err != 0) {
-      ::close(fd);
+    if (!SocketWouldBlock() || !PollFor(fd, POLLOUT, Clock::now() + std::chrono::milliseconds(timeoutMs)) ||
+        PendingError(fd) != 0) {
+      CloseSocket(fd);
       return -1;
     }
   }
-  const int flags = ::fcntl(fd, F_GETFL, 0);
-  ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  SetNonBlocking(fd, false);
   return fd;
 }
 
@@ -148,10 +140,10 @@ bool WriteAll(int fd, const std::string& data, int timeoutMs) {
   size_t done = 0;
   while (done < data.size()) {
     if (!PollFor(fd, POLLOUT, deadline)) return false;
-    const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = ::send(fd, data.data() + done, data.size() - done, kNoSignal | kDontWait);
     if (n > 0) {
       done += static_cast<size_t>(n);
-    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+    } else if (n < 0 && !SocketWouldBlock()) {
       return false;
     }
   }
@@ -166,10 +158,10 @@ std::string ReadFor(int fd, size_t n, bool* closed, int timeoutMs) {
   char buf[4096];
   if (closed) *closed = false;
   while (out.size() < n && PollFor(fd, POLLIN, deadline)) {
-    const ssize_t r = ::recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+    const ssize_t r = ::recv(fd, buf, sizeof(buf), kDontWait);
     if (r > 0) {
       out.append(buf, static_cast<size_t>(r));
-    } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+    } else if (r == 0 || !SocketWouldBlock()) {
       if (closed) *closed = true;
       break;
     }
@@ -184,17 +176,15 @@ std::string ReadUntilClose(int fd, bool* closed, int timeoutMs) { return ReadFor
 bool WaitPeerClosed(int fd, int timeoutMs) {
   if (!PollFor(fd, POLLIN, Clock::now() + std::chrono::milliseconds(timeoutMs))) return false;
   char c;
-  const ssize_t r = ::recv(fd, &c, 1, MSG_DONTWAIT);
-  return r == 0 || (r < 0 && errno == ECONNRESET);
+  const ssize_t r = ::recv(fd, &c, 1, kDontWait);
+  return r == 0 || (r < 0 && !SocketWouldBlock());
 }
 
 void CloseWithReset(int fd) {
   linger lg{1, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-  ::close(fd);
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof(lg));
+  CloseSocket(fd);
 }
-
-bool IsOpenFd(int fd) { return ::fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
 
 void Waiter::Update(const std::function<void()>& fn) {
   {

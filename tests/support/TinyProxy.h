@@ -4,11 +4,11 @@
 // folder (configuration and log), both removed by the destructor.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "support/TestOs.h"
 
 namespace zntest {
 
@@ -22,7 +22,7 @@ class TinyProxy final {
   TinyProxy& operator=(const TinyProxy&) = delete;
 
   // True when the proxy accepts connections on port().
-  bool ok() const { return m_pid > 0; }
+  bool ok() const { return m_process.running(); }
   uint16_t port() const { return m_port; }
   // The proxy's log so far, for failure messages.
   std::string Log() const;
@@ -32,7 +32,7 @@ class TinyProxy final {
   void Stop();
 
   std::string m_dir;    // owned temporary folder
-  pid_t m_pid = -1;     // owned child process once it accepts, -1 when none runs
+  ServerProcess m_process;  // tinyproxy; running once it accepts
   uint16_t m_port = 0;  // the proxy's port
 };
 

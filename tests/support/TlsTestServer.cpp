@@ -1,13 +1,5 @@
 #include "TlsTestServer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +7,8 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+
+#include "support/TestOs.h"
 
 #include "TestCerts.h"
 
@@ -48,21 +42,24 @@ bool MakeAddress(const std::string& text, uint16_t port, sockaddr_storage* addr,
   return false;
 }
 
+const int kOne = 1;
+
 // A non-blocking socket bound to a loopback address (not yet listening); -1 on failure.
 int BindLoopback(const std::string& address, uint16_t port, uint16_t* boundPort) {
   sockaddr_storage addr;
   socklen_t len = 0;
   if (!MakeAddress(address, port, &addr, &len)) return -1;
-  const int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const int fd = NewSocket(addr.ss_family);
   if (fd < 0) return -1;
-  const int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-  if (addr.ss_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof(one));
+  SetNonBlocking(fd);
+  const char* one = reinterpret_cast<const char*>(&kOne);
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, one, sizeof(kOne));
+  if (addr.ss_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, one, sizeof(kOne));
   sockaddr_storage bound;
   socklen_t boundLen = sizeof(bound);
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLen) != 0) {
-    close(fd);
+    CloseSocket(fd);
     return -1;
   }
   *boundPort = ntohs(bound.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&bound)->sin_port
@@ -123,7 +120,7 @@ TlsTestServer::~TlsTestServer() {
 
 bool TlsTestServer::Start() {
   // A peer that has gone must surface as an error, not kill the test process.
-  signal(SIGPIPE, SIG_IGN);
+  IgnoreBrokenPipes();
   if (m_options.tls) {
     const TestCert cert = TestCert::Make(m_options.subject);
     SSL_CTX* ctx = cert.valid() ? SSL_CTX_new(TLS_server_method()) : nullptr;
@@ -134,7 +131,7 @@ bool TlsTestServer::Start() {
     SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   }
-  if (pipe2(m_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  if (!MakeWakePair(m_wakePipe)) return false;
   m_nListenFd = BindLoopback(m_options.address, m_options.port, &m_wPort);
   if (m_nListenFd < 0) return false;
   if (listen(m_nListenFd, kListenBacklog) != 0) return false;
@@ -143,10 +140,7 @@ bool TlsTestServer::Start() {
 }
 
 void TlsTestServer::Stop() {
-  if (!m_bStop.exchange(true) && m_wakePipe[1] >= 0) {
-    const char b = 1;
-    (void)!write(m_wakePipe[1], &b, 1);
-  }
+  if (!m_bStop.exchange(true) && m_wakePipe[1] >= 0) Wake(m_wakePipe[1]);
   if (m_acceptThread.joinable()) m_acceptThread.join();
   std::vector<std::thread> threads;
   {
@@ -154,12 +148,9 @@ void TlsTestServer::Stop() {
     threads.swap(m_connections);
   }
   for (auto& t : threads) t.join();
-  if (m_nListenFd >= 0) close(m_nListenFd);
+  CloseSocket(m_nListenFd);
   m_nListenFd = -1;
-  for (int& fd : m_wakePipe) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-  }
+  CloseWakePair(m_wakePipe);
 }
 
 size_t TlsTestServer::AcceptedCount() const {
@@ -186,17 +177,12 @@ void TlsTestServer::Finish(const TlsConnectionResult& r) {
 }
 
 bool TlsTestServer::WaitFd(int fd, bool wantRead, bool wantWrite, int ms) {
-  pollfd fds[2];
-  fds[0].fd = fd;
-  fds[0].events = short((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
-  fds[0].revents = 0;
-  fds[1].fd = m_wakePipe[0];
-  fds[1].events = POLLIN;
-  fds[1].revents = 0;
+  pollfd fds[2] = {PollRecord(fd, short((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0))),
+                    PollRecord(m_wakePipe[0], POLLIN)};
   int r;
   do {
-    r = poll(fds, 2, ms);
-  } while (r < 0 && errno == EINTR);
+    r = PollSockets(fds, 2, ms);
+  } while (r < 0 && SocketWouldBlock());
   return r > 0 && !Stopped() && fds[0].revents != 0;
 }
 
@@ -205,7 +191,7 @@ void TlsTestServer::AcceptLoop() {
     if (!WaitFd(m_nListenFd, true, false, -1)) continue;
     sockaddr_storage peer;
     socklen_t len = sizeof(peer);
-    const int fd = accept4(m_nListenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    const int fd = AcceptNonBlocking(m_nListenFd, reinterpret_cast<sockaddr*>(&peer), &len);
     if (fd < 0) continue;
     std::lock_guard<std::mutex> g(m_mutex);
     ++m_nAccepted;
@@ -233,25 +219,25 @@ void TlsTestServer::Serve(int fd, std::string peer) {
     }
     // A lingering close: unread bytes at close() would turn the FIN into a
     // reset and could discard what the client has not read yet.
-    shutdown(fd, SHUT_WR);
+    shutdown(fd, kShutWrite);
     unsigned char drain[4096];
     while (!Stopped() && WaitFd(fd, true, false, idle)) {
-      if (recv(fd, drain, sizeof(drain), 0) <= 0) break;
+      if (recv(fd, reinterpret_cast<char*>(drain), sizeof(drain), 0) <= 0) break;
     }
-    close(fd);
+    CloseSocket(fd);
     Finish(r);
   };
 
   if (m_options.handshakeDelayMs > 0) {
     // Waits on the wake pipe alone, so that Stop() ends the delay at once.
-    pollfd wake{m_wakePipe[0], POLLIN, 0};
-    poll(&wake, 1, m_options.handshakeDelayMs);
+    pollfd wake = PollRecord(m_wakePipe[0], POLLIN);
+    PollSockets(&wake, 1, m_options.handshakeDelayMs);
     if (Stopped()) return finish("stopped");
   }
   if (m_options.closeDuringHandshake) {
     if (!WaitFd(fd, true, false, idle)) return finish("no client hello");
     unsigned char hello[4096];
-    const ssize_t n = recv(fd, hello, sizeof(hello), 0);
+    const ssize_t n = recv(fd, reinterpret_cast<char*>(hello), sizeof(hello), 0);
     r.bytesReceived = n > 0 ? uint64_t(n) : 0;
     return finish("");
   }
@@ -279,9 +265,10 @@ void TlsTestServer::Serve(int fd, std::string peer) {
   // the stream ended or failed.
   auto io = [&](bool write, unsigned char* p, size_t n) -> int {
     if (!ssl) {
-      const ssize_t k = write ? send(fd, p, n, MSG_NOSIGNAL) : recv(fd, p, n, 0);
+      char* c = reinterpret_cast<char*>(p);
+      const ssize_t k = write ? send(fd, c, n, kNoSignal) : recv(fd, c, n, 0);
       if (k > 0) return int(k);
-      return (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ? 0 : -1;
+      return (k < 0 && SocketWouldBlock()) ? 0 : -1;
     }
     ERR_clear_error();
     const int k = write ? SSL_write(ssl, p, int(n)) : SSL_read(ssl, p, int(n));
@@ -335,7 +322,7 @@ void TlsTestServer::Serve(int fd, std::string peer) {
       return finish(Stopped() ? "stopped" : "idle time-out");
     }
   }
-  if (m_options.partialRecordAtEnd) (void)!send(fd, kTruncatedRecord, sizeof(kTruncatedRecord), MSG_NOSIGNAL);
+  if (m_options.partialRecordAtEnd) (void)!send(fd, reinterpret_cast<const char*>(kTruncatedRecord), sizeof(kTruncatedRecord), kNoSignal);
   finish("");
 }
 
@@ -346,7 +333,7 @@ RefusingPort::RefusingPort(const std::string& address, uint16_t port) {
 }
 
 RefusingPort::~RefusingPort() {
-  if (m_nFd >= 0) close(m_nFd);
+  CloseSocket(m_nFd);
 }
 
 RefusingPorts::RefusingPorts(const std::vector<std::string>& addresses) {

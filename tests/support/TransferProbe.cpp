@@ -1,9 +1,9 @@
 #include "TransferProbe.h"
 
-#include <dirent.h>
+#include "TestOs.h"
+
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -72,20 +72,13 @@ bool DownloadOnce(TransferProbe& probe, const std::string& url, const std::strin
 }
 
 ScratchDir::ScratchDir() {
-  char pattern[] = "/tmp/zntransfer.XXXXXX";
-  if (mkdtemp(pattern)) m_strPath = pattern;
+  m_strPath = MakeTempDir("zntransfer");
 }
 
 ScratchDir::~ScratchDir() {
   if (m_strPath.empty()) return;
-  if (DIR* dir = opendir(m_strPath.c_str())) {
-    while (dirent* e = readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") unlink((m_strPath + "/" + name).c_str());
-    }
-    closedir(dir);
-  }
-  rmdir(m_strPath.c_str());
+  std::error_code ec;
+  std::filesystem::remove_all(m_strPath, ec);
 }
 
 std::string ReadWholeFile(const std::string& path, bool* exists) {
@@ -116,33 +109,9 @@ bool WriteSparseFile(const std::string& path, uint64_t holeSize, const std::stri
   return static_cast<bool>(out.flush());
 }
 
-void RemoveFile(const std::string& path) { unlink(path.c_str()); }
-
-int OpenDescriptorCount() {
-  int n = -1;  // the descriptor of the listing itself
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
-    closedir(dir);
-  }
-  return n;
+void RemoveFile(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove(path, ec);
 }
-
-namespace {
-
-// A numeric field of /proc/self/status ("VmRSS:", "Threads:"); -1 when absent.
-long StatusField(const std::string& field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.compare(0, field.size(), field) == 0) return strtol(line.c_str() + field.size(), nullptr, 10);
-  }
-  return -1;
-}
-
-}  // namespace
-
-long ResidentKiB() { return StatusField("VmRSS:"); }
-
-int ThreadCount() { return static_cast<int>(StatusField("Threads:")); }
 
 }  // namespace zntest
