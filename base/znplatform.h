@@ -38,6 +38,15 @@ ZNBASE_API bool zn_str2uint32(const char* text, uint32_t* out);
 // bits: false and UINT64_MAX.
 ZNBASE_API bool zn_str2uint64(const char* text, uint64_t* out);
 
+// Receives one certificate of the system's trust store, DER-encoded; the
+// bytes are valid during the call only.
+typedef void (*zn_certsink_t)(const unsigned char* der, uint32_t len, void* ctx);
+// Hands every certificate of the system's store of trusted roots to sink (on
+// Windows the "ROOT" store) and returns how many; -1 where the system keeps
+// no such store of its own, and TLS is to take OpenSSL's default paths (the
+// distribution's CA bundle and folder).
+ZNBASE_API int zn_enumsystemrootcerts(zn_certsink_t sink, void* ctx);
+
 // The monotonic performance counter and its frequency (ticks per second).
 ZNBASE_API uint64_t zn_perfcounter();
 ZNBASE_API uint64_t zn_perffrequency();

@@ -73,6 +73,15 @@ bool MatchCommonName(const zn::strutf8& P, const zn::strutf8& E) {
   return e == p;
 }
 
+// Adds one DER-encoded trust anchor of the system's store to an X509_STORE.
+void AddToStore(const unsigned char* der, uint32_t len, void* store) {
+  const unsigned char* p = der;
+  X509* pCert = d2i_X509(nullptr, &p, static_cast<long>(len));
+  if (!pCert) return;
+  X509_STORE_add_cert(static_cast<X509_STORE*>(store), pCert);
+  X509_free(pCert);
+}
+
 }  // namespace
 
 CZNSslProcessor::CZNSslProcessor(znsocket_t s, const zn::strutf8& strSSLName, ISslProcessorSink* pSink,
@@ -241,7 +250,9 @@ bool CZNSslProcessor::SetUpVerification() {
   const char* szCA = m_oVerify.m_strCAPath.c_str();
   bool bStore = false;
   if (m_oVerify.m_strCAPath.empty()) {
-    bStore = SSL_CTX_set_default_verify_paths(pCtx) == 1;
+    // The system's own store where it keeps one, else OpenSSL's default paths.
+    bStore = zn_enumsystemrootcerts(&AddToStore, SSL_CTX_get_cert_store(pCtx)) >= 0 ||
+             SSL_CTX_set_default_verify_paths(pCtx) == 1;
   } else {
     // A PEM file of trust anchors, or else a folder of hashed ones.
     bStore = SSL_CTX_load_verify_locations(pCtx, szCA, nullptr) == 1 ||

@@ -17,6 +17,8 @@
 #ifdef _WIN32
 #include <io.h>
 #include <sys/utime.h>
+#include <windows.h>
+#include <shellapi.h>
 #else
 #include <utime.h>
 #endif
@@ -634,7 +636,10 @@ bool PlaceDownload(const std::string& part, const std::string& name, bool mayRep
             "the download is in %s\n", name.c_str(), part.c_str());
     return false;
   }
-  if (rename(part.c_str(), name.c_str()) != 0) {
+  // rename() does not replace a file everywhere (not on Windows): an allowed
+  // replacement removes the old file first.
+  if (rename(part.c_str(), name.c_str()) != 0 && !(mayReplace && remove(name.c_str()) == 0 &&
+                                                   rename(part.c_str(), name.c_str()) == 0)) {
     fprintf(stderr, "znget: cannot rename %s to %s: %s\n", part.c_str(), name.c_str(), strerror(errno));
     unlink(part.c_str());
     return false;
@@ -710,11 +715,33 @@ void UseBinaryStandardStreams() {
 #endif
 }
 
+// The arguments in UTF-8. On Windows the C runtime hands main() its arguments
+// in the ANSI code page, which loses every character outside it (a file name
+// or a URL path in another script); the wide command line keeps them.
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+#ifdef _WIN32
+  int count = 0;
+  if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+    std::vector<std::string> args;
+    for (int i = 0; i < count; ++i) {
+      args.push_back(zn::strutf8(zn::strutf16(reinterpret_cast<const zn::strutf16::value_type*>(wide[i]))).c_str());
+    }
+    LocalFree(wide);
+    return args;
+  }
+#endif
+  return std::vector<std::string>(argv, argv + argc);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   UseBinaryStandardStreams();
-  Options o = ParseOptions(argc, argv);
+  std::vector<std::string> args = Utf8Arguments(argc, argv);
+  std::vector<char*> argPointers;
+  for (std::string& a : args) argPointers.push_back(&a[0]);
+  argPointers.push_back(nullptr);
+  Options o = ParseOptions(static_cast<int>(args.size()), argPointers.data());
   std::string why;
   if (!o.url.empty() && !NormalizeUrl(o.url, &o.url, &why)) {
     fprintf(stderr, "znget: %s\n", why.c_str());

@@ -207,20 +207,19 @@ std::string NginxFixture::MakeFile(const std::string& name, uint64_t size, std::
   if (path) *path = filePath;
   const auto it = m_made.find(key);
   if (it != m_made.end()) return it->second;
-  FILE* f = std::fopen(filePath.c_str(), "wb");
+  // The name is UTF-8; a path object opens it as such on every system.
+  std::ofstream f(std::filesystem::u8path(filePath), std::ios::binary | std::ios::trunc);
   if (!f) return std::string();
   std::vector<unsigned char> block(1 << 20);
   Sha256 sha;
-  bool ok = true;
-  for (uint64_t offset = 0; offset < size && ok;) {
+  for (uint64_t offset = 0; offset < size && f;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), size - offset));
     Fill(Seed(name, size), offset, block.data(), n);
     sha.Update(block.data(), n);
-    ok = std::fwrite(block.data(), 1, n, f) == n;
+    f.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n));
     offset += n;
   }
-  ok = std::fclose(f) == 0 && ok;
-  if (!ok) return std::string();
+  if (!f.flush()) return std::string();
   return m_made[key] = sha.FinalHex();
 }
 

@@ -318,13 +318,14 @@ bool ScriptedServer::RunStep(Connection& conn, const ServerScript::Step& step, b
         ERR_clear_error();
       }
       return true;
-    case Step::kSendRaw:
-      for (size_t off = 0; off < step.bytes.size();) {
-        const ssize_t n = send(conn.fd, step.bytes.data() + off, step.bytes.size() - off, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        off += size_t(n);
-      }
-      return true;
+    case Step::kSendRaw: {
+      // Past TLS: the bytes go to the socket as they are.
+      SSL* ssl = conn.ssl;
+      conn.ssl = nullptr;
+      const bool sent = conn.WriteAll(step.bytes.data(), step.bytes.size());
+      conn.ssl = ssl;
+      return sent;
+    }
   }
   return false;
 }
