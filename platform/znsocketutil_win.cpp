@@ -16,16 +16,14 @@ namespace znplatform {
 
 namespace {
 
-// Starts Winsock 2.2 when the library is loaded and ends it when unloaded.
+// Starts Winsock 2.2 when the library is loaded. It is never ended: the
+// destructor would run inside DllMain at unload, where WSACleanup must not be
+// called, and the process's end releases Winsock anyway.
 struct WinsockSession final {
   WinsockSession() {
     WSADATA data;
-    ok = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
   }
-  ~WinsockSession() {
-    if (ok) ::WSACleanup();
-  }
-  bool ok = false;
 };
 WinsockSession g_winsock;
 
