@@ -85,7 +85,8 @@ class ScratchDir final {
 // The whole content of a file; missing reads as "" with *exists false.
 std::string ReadWholeFile(const std::string& path, bool* exists = nullptr);
 void RemoveFile(const std::string& path);
-// Open descriptors, resident memory in KiB, and threads of this process.
+// Open descriptors (-1 where they cannot be counted), resident memory in KiB,
+// and threads of this process.
 int OpenDescriptorCount();
 long ResidentKiB();
 int ThreadCount();
