@@ -132,6 +132,8 @@ ScriptedServer::ScriptedServer(std::vector<ServerScript> scripts, ScriptedServer
       return;
     }
     SSL_CTX_set_mode(m_pSslCtx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_tlsext_servername_callback(m_pSslCtx, &ScriptedServer::OnServerName);
+    SSL_CTX_set_tlsext_servername_arg(m_pSslCtx, this);
   }
   const bool v6 = m_options.family == ServerFamily::kIPv6;
   m_listen = NewSocket(v6 ? AF_INET6 : AF_INET);
@@ -215,10 +217,9 @@ void ScriptedServer::RunConnection(size_t index, int fd) {
   bool ok = true;
   if (m_pSslCtx) {
     conn.ssl = SSL_new(m_pSslCtx);
+    // The connection's index, for the server name callback.
+    if (conn.ssl) SSL_set_app_data(conn.ssl, reinterpret_cast<char*>(index + 1));
     ok = conn.ssl && SSL_set_fd(conn.ssl, fd) == 1 && conn.Handshake();
-    const char* name = conn.ssl ? SSL_get_servername(conn.ssl, TLSEXT_NAMETYPE_host_name) : nullptr;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (name) m_serverNames[index] = name;
   }
   for (const ServerScript::Step& step : script->Steps()) {
     if (!ok || closed) break;
@@ -355,6 +356,15 @@ bool ScriptedServer::WaitRequests(size_t k, std::chrono::milliseconds bound) con
 std::string ScriptedServer::Request(size_t k) const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return k < m_requests.size() ? m_requests[k] : std::string();
+}
+
+int ScriptedServer::OnServerName(ssl_st* ssl, int* /*alert*/, void* arg) {
+  ScriptedServer* self = static_cast<ScriptedServer*>(arg);
+  const size_t index = reinterpret_cast<size_t>(SSL_get_app_data(ssl)) - 1;
+  const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+  std::lock_guard<std::mutex> lock(self->m_mutex);
+  if (name && index < self->m_serverNames.size()) self->m_serverNames[index] = name;
+  return SSL_TLSEXT_ERR_OK;
 }
 
 std::string ScriptedServer::ServerName(size_t c) const {

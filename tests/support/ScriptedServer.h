@@ -23,6 +23,7 @@
 #include "TestCerts.h"
 
 typedef struct ssl_ctx_st SSL_CTX;
+struct ssl_st;
 
 namespace zntest {
 
@@ -130,6 +131,10 @@ class ScriptedServer final {
   void RunConnection(size_t index, int fd);
   bool RunStep(Connection& conn, const ServerScript::Step& step, bool* closed);
   size_t AddRequest(std::string bytes);
+  // TLS's server name callback: records the name while the ClientHello is
+  // read, before the server answers, so that it is known by the time the
+  // client can have finished with the connection.
+  static int OnServerName(ssl_st* ssl, int* alert, void* arg);
 
   std::vector<ServerScript> m_scripts;  // by accept order
   ScriptedServerOptions m_options;
