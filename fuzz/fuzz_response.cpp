@@ -135,7 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ZN_FUZZ_CHECK(response.m_pRecvBuf[response.m_dwTmpRecvCurPos] == 0);
     if (!keepGoing) ZN_FUZZ_CHECK(!bComplete);
 
-    if (!hadHead && !response.m_strResponseHead.empty() && attempts == 1 && !settings.m_bGbkHead &&
+    // A head the analysis refused (a length beyond 64 bits) writes nothing.
+    if (keepGoing && !hadHead && !response.m_strResponseHead.empty() && attempts == 1 && !settings.m_bGbkHead &&
         !response.m_bChunked && response.m_qwContentLength != 0 && !(settingsByte & kWriterHolds) &&
         (response.m_dwResponseStatusCode == 200 || response.m_dwResponseStatusCode == 206 ||
          response.m_dwResponseStatusCode == 500)) {
