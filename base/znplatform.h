@@ -47,6 +47,15 @@ typedef void (*zn_certsink_t)(const unsigned char* der, uint32_t len, void* ctx)
 // distribution's CA bundle and folder).
 ZNBASE_API int zn_enumsystemrootcerts(zn_certsink_t sink, void* ctx);
 
+// ---- verified TLS settings of the HTTP library's clients ---------------------------
+// pClient is the client's zn::IHttpClient address. On: its HTTPS connections
+// verify the chain and the name, against the trust anchors of pszCAPath when
+// it is neither null nor empty, else the system's store. Off (the default)
+// forgets the client; a client turns itself off when it is destroyed.
+ZNBASE_API void zn_tlsverify_set(const void* pClient, bool bVerify, const char* pszCAPath);
+// True when verification is on for pClient, with its CA path (empty: the system's store).
+ZNBASE_API bool zn_tlsverify_get(const void* pClient, zn::strutf8& strCAPath);
+
 // The monotonic performance counter and its frequency (ticks per second).
 ZNBASE_API uint64_t zn_perfcounter();
 ZNBASE_API uint64_t zn_perffrequency();

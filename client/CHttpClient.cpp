@@ -22,6 +22,7 @@ CHttpClient::~CHttpClient() {
   // is running on another thread is waited for, so that none of them meets
   // a half-destroyed client.
   m_pScopeHolder->Shutdown();
+  zn_tlsverify_set(static_cast<IHttpClient*>(this), false, nullptr);
   if (m_pHttpTask) m_pHttpTask->Stop();
   StopHttpThreadImpl(true);
   m_bRunning.store(false, std::memory_order_relaxed);
@@ -166,11 +167,6 @@ znsocket_t CHttpClient::NativeSocket() {
   return m_pSocket->NativeSocket();
 }
 
-void CHttpClient::SetTlsVerify(bool bVerify, const char* pszCAPath) {
-  m_oTlsVerify.m_bVerify = bVerify;
-  m_oTlsVerify.m_strCAPath = pszCAPath ? pszCAPath : "";
-}
-
 void CHttpClient::DropStream(IZNStreamWriter* pStream) {
   if (!pStream) return;
   pStream->Close();
@@ -181,12 +177,4 @@ void CHttpClient::DropStream(IZNStreamWriter* pStream) {
 
 extern "C" ZNHTTP_API zn::IHttpClientEx* zn_create_httpclient_ex(CZNTaskBase* pNotifyTask) {
   return new zn::CHttpClient(pNotifyTask);
-}
-
-extern "C" ZNHTTP_API bool zn_httpclient_set_tls_verify(zn::IHttpClient* pClient, bool bVerify,
-                                                       const char* pszCAPath) {
-  if (!pClient) return false;
-  // Every client this library hands out is a CHttpClient behind IHttpClientEx.
-  static_cast<zn::CHttpClient*>(static_cast<zn::IHttpClientEx*>(pClient))->SetTlsVerify(bVerify, pszCAPath);
-  return true;
 }

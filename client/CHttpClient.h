@@ -35,7 +35,6 @@
 #include "http/IHttpResponseSink.h"
 #include "include/znhttpclient.h"
 #include "net/CHttpConnectorSink.h"
-#include "net/CZNTlsVerify.h"
 
 class CHttpConnector;
 
@@ -148,9 +147,6 @@ class CHttpClient : public zn::IHttpClientEx,
   bool Download(const zn::strutf8& strUrl, const zn::strutf8& strSSLName, const zn::strutf8& strFile,
                 const SYSTEMTIME* pIfModifiedSince, bool bResume) override;
   bool Upload(const zn::strutf8& strUrl, const zn::strutf8& strSSLName, const char* pData, int32_t nLen) override;
-
-  // Verified TLS (znhttpclienttls.h): host thread, while idle.
-  void SetTlsVerify(bool bVerify, const char* pszCAPath);
 
   // ---- the client's own operations ----
   virtual void StartHttpThread();
@@ -299,7 +295,6 @@ class CHttpClient : public zn::IHttpClientEx,
   bool m_bUseCookie = true;
   bool m_bResume = false;
   bool m_bSyncRedirectNotify = false;
-  CZNTlsVerify m_oTlsVerify;                    // off by default; the host name is filled per connect
   uint8_t m_byNotifyFlags = kDefaultNotifyFlags;
   uint64_t m_qwUserData = 0;
   CRefCount* m_pUserObject = nullptr;           // counted, may be null

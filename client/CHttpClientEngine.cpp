@@ -112,8 +112,11 @@ void CHttpClient::ConnectStep(bool bNoProxy) {
   m_pConnector = new CHttpConnector(CurrentRequestId(), this, bUseProxy);
   if (m_oRequestInfo.m_bHttps) {
     m_pConnector->SetHttps(m_oRequestInfo.m_strSSLName);
-    if (m_oTlsVerify.m_bVerify) {
-      CZNTlsVerify verify(m_oTlsVerify);
+    // Verification is a setting of the host's (znhttpclienttls.h), read anew
+    // for every connection.
+    CZNTlsVerify verify;
+    if (zn_tlsverify_get(static_cast<IHttpClient*>(this), verify.m_strCAPath)) {
+      verify.m_bVerify = true;
       verify.m_strHostName = m_oRequestInfo.m_strHost;
       m_pConnector->SetTlsVerify(verify);
     }

@@ -18,8 +18,14 @@
 // later transfer of the client until changed.
 #pragma once
 
+#include "base/znplatform.h"
 #include "znhttpclient.h"
 
 // False when pClient is null. pClient must come from zn_create_httpclient_ex.
-extern "C" ZNHTTP_API bool zn_httpclient_set_tls_verify(zn::IHttpClient* pClient, bool bVerify,
-                                                       const char* pszCAPath);
+// The setting is kept by the platform library (znbase), so the HTTP library
+// exports nothing beyond its factory and its clock.
+inline bool zn_httpclient_set_tls_verify(zn::IHttpClient* pClient, bool bVerify, const char* pszCAPath) {
+  if (!pClient) return false;
+  zn_tlsverify_set(pClient, bVerify, pszCAPath);
+  return true;
+}
