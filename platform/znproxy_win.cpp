@@ -47,8 +47,9 @@ std::string PickProxy(const std::string& list) {
 }
 
 // The bypass list ("<local>;*.example.com;10.*") in the form the direct-target
-// matcher reads: comma-separated, "*." prefixes as leading dots. "<local>" and
-// other wildcard patterns have no equivalent there and are left out.
+// matcher reads: comma-separated, "*." prefixes as leading dots, "*" alone for
+// every target. "<local>" and other wildcard patterns have no equivalent there
+// and are left out.
 std::string BypassList(const std::string& list) {
   std::string out;
   size_t pos = 0;
@@ -58,7 +59,7 @@ std::string BypassList(const std::string& list) {
     std::string entry = list.substr(pos, end - pos);
     pos = end + 1;
     if (entry.compare(0, 2, "*.") == 0) entry.erase(0, 1);
-    if (entry.empty() || entry.find_first_of("*<") != std::string::npos) continue;
+    if (entry.empty() || (entry != "*" && entry.find_first_of("*<") != std::string::npos)) continue;
     if (!out.empty()) out += ',';
     out += entry;
   }

@@ -567,20 +567,40 @@ TEST(CHttpClientSendRecvTest, PeerAddressOfIpv6AndBoundConnections) {
   }
 }
 
+// The proxy comes from znnet_setproxy or from the system's own setting (the
+// environment, or Internet Explorer's setting on Windows), whose bypass list
+// sends the listed addresses straight to the server.
 TEST(CHttpClientSendRecvTest, SystemProxyForwardsOrFallsBackToDirect) {
-  ScriptedServer server({ServerScript().ReadRequest().Send(Ok("via proxy"))});
-  ASSERT_TRUE(server.ok());
-  zntest::TinyProxy proxy({server.port()});
-  ASSERT_TRUE(proxy.ok()) << proxy.Log();
-  znnet_setproxy("127.0.0.1", proxy.port());
-  {
+  const struct {
+    const char* name;
+    bool fromSystem;
+    const char* bypass;
+  } cases[] = {{"znnet_setproxy", false, nullptr},
+               {"system setting", true, nullptr},
+               {"system setting, bypassed", true, "example.invalid;127.0.0.1"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server({ServerScript().ReadRequest().Send(Ok("via proxy"))});
+    ASSERT_TRUE(server.ok());
+    zntest::TinyProxy proxy({server.port()});
+    ASSERT_TRUE(proxy.ok()) << proxy.Log();
+    const std::string proxyAt = "127.0.0.1:" + std::to_string(proxy.port());
+    if (c.fromSystem) {
+      ASSERT_TRUE(zntest::SetSystemProxy(proxyAt.c_str(), c.bypass));
+      znnet_resetproxy();
+    } else {
+      znnet_setproxy("127.0.0.1", proxy.port());
+    }
     Host host;
     host->SetUseIEProxy(true);
     ASSERT_TRUE(host->Download(U16(server.Url("/proxied")), nullptr));
     EXPECT_EQ(host.WaitComplete(), 0);
     EXPECT_EQ(host.Body(), "via proxy");
-    // The request went through tinyproxy, not straight to the server.
-    EXPECT_NE(proxy.Log().find("127.0.0.1:" + std::to_string(server.port())), std::string::npos) << proxy.Log();
+    // Through tinyproxy, or straight to the server when bypassed.
+    EXPECT_EQ(proxy.Log().find("127.0.0.1:" + std::to_string(server.port())) != std::string::npos, !c.bypass)
+        << proxy.Log();
+    zntest::SetSystemProxy(nullptr, nullptr);
+    znnet_resetproxy();
   }
   // Nothing reachable, proxy refused: proxied and direct attempts alternate,
   // and only the proxied failures are followed by an uncounted direct one.

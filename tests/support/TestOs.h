@@ -73,6 +73,11 @@ int UnreadBytes(int fd);
 // the system's proxy setting is not read from the environment (Windows: the
 // Internet Explorer setting).
 bool SetProxyVariable(const char* name, const char* value);
+// Makes "host:port" the system's proxy for SetUseIEProxy, with the addresses
+// of bypass (separated by ';') connecting directly; hostPort null: no proxy.
+// POSIX systems: http_proxy and no_proxy. Windows: the current user's Internet
+// Explorer setting in the registry, where WinHTTP reads it.
+bool SetSystemProxy(const char* hostPort, const char* bypass);
 
 // The calling thread's name as the system keeps it.
 std::string CurrentThreadName();

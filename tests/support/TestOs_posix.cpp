@@ -80,6 +80,15 @@ bool SetProxyVariable(const char* name, const char* value) {
   return ::unsetenv(name) == 0;
 }
 
+bool SetSystemProxy(const char* hostPort, const char* bypass) {
+  std::string noProxy = bypass ? bypass : "";
+  for (char& c : noProxy) {
+    if (c == ';') c = ',';
+  }
+  return SetProxyVariable("http_proxy", hostPort ? (std::string("http://") + hostPort).c_str() : nullptr) &&
+         SetProxyVariable("no_proxy", bypass ? noProxy.c_str() : nullptr);
+}
+
 std::string CurrentThreadName() {
   char buf[32] = {};
   pthread_getname_np(pthread_self(), buf, sizeof(buf));

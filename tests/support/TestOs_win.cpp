@@ -100,6 +100,38 @@ int UnreadBytes(int fd) {
 
 bool SetProxyVariable(const char*, const char*) { return false; }
 
+// The layout WinHTTP reads from DefaultConnectionSettings: a version (0x46), a
+// change counter, the flags (1 direct, 2 fixed proxy), then the proxy, the
+// bypass list and the configuration script URL, each a 32-bit length and its
+// ANSI characters.
+bool SetSystemProxy(const char* hostPort, const char* bypass) {
+  static uint32_t counter = 0;
+  std::string blob;
+  const auto put32 = [&blob](uint32_t value) { blob.append(reinterpret_cast<const char*>(&value), sizeof(value)); };
+  const auto putText = [&](const char* text) {
+    const std::string value = text ? text : "";
+    put32(static_cast<uint32_t>(value.size()));
+    blob += value;
+  };
+  put32(0x46);
+  put32(++counter);
+  put32(hostPort ? 3 : 1);
+  putText(hostPort);
+  putText(bypass);
+  putText(nullptr);
+  for (int i = 0; i < 8; ++i) put32(0);
+  HKEY key = nullptr;
+  if (::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections",
+                        0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const bool ok = ::RegSetValueExW(key, L"DefaultConnectionSettings", 0, REG_BINARY,
+                                   reinterpret_cast<const BYTE*>(blob.data()),
+                                   static_cast<DWORD>(blob.size())) == ERROR_SUCCESS;
+  ::RegCloseKey(key);
+  return ok;
+}
+
 std::string CurrentThreadName() {
   typedef HRESULT(WINAPI * GetThreadDescriptionFn)(HANDLE, PWSTR*);
   const auto getDescription = reinterpret_cast<GetThreadDescriptionFn>(
