@@ -1,6 +1,7 @@
 // Basic definitions shared by the platform library, the HTTP library and hosts:
 // export macros, fixed-width types, the Windows-shaped date record and the
-// 16-bit character type used wherever the client interface speaks UTF-16.
+// 16-bit character type (with its literal macro) used wherever the client
+// interface speaks UTF-16.
 #pragma once
 
 #include <cstddef>
@@ -34,8 +35,21 @@
 // "%I64u" formats, which GCC cannot check).
 #define ZN_PRINTF_LIKE(fmt, args) __attribute__((format(printf, fmt, args)))
 
-// One UTF-16 code unit. Where the interface says wchar_t, this type is meant.
+// One UTF-16 code unit: the character of zn::strutf16 and of every wide text
+// the interface takes. On Windows it is wchar_t itself, so that a host hands
+// over its L"..." literals and wide buffers as they are; elsewhere wchar_t holds
+// 32 bits and char16_t takes its place.
+// ZN_WTEXT("...") and ZN_WTEXT('x') make a literal of this type on every system
+// (the second step lets the argument be a macro that names a literal).
+#if defined(_WIN32)
+typedef wchar_t znwchar_t;
+#define ZN_WTEXT_LITERAL(s) L##s
+#else
 typedef char16_t znwchar_t;
+#define ZN_WTEXT_LITERAL(s) u##s
+#endif
+#define ZN_WTEXT(s) ZN_WTEXT_LITERAL(s)
+static_assert(sizeof(znwchar_t) == 2, "znwchar_t holds one UTF-16 code unit");
 
 // The platform's native socket handle: a 64-bit value holding the descriptor.
 // The invalid handle comes from znsocket_makeinvalid() (znsocket.h).

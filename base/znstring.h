@@ -1,5 +1,5 @@
-// Owned text and byte strings: zn::strutf8 (UTF-8 bytes), zn::strutf16 (16-bit
-// UTF-16 code units) and zn::stream (raw bytes).
+// Owned text and byte strings: zn::strutf8 (UTF-8 bytes), zn::strutf16 (UTF-16
+// code units of type znwchar_t, wchar_t on Windows) and zn::stream (raw bytes).
 //
 // All three share one layout: a library word (the capacity of the storage),
 // the length (elements, terminator not counted) and the data pointer, which is
@@ -108,7 +108,7 @@ class ZNBASE_API strbase {
 // the members defined out of line; a user makes the inline ones itself, which
 // an explicit instantiation declaration would forbid.
 extern template class strbase<char>;
-extern template class strbase<char16_t>;
+extern template class strbase<znwchar_t>;
 #endif
 
 // UTF-8 text.
@@ -126,12 +126,12 @@ class ZNBASE_API strutf8 : public strbase<char> {
 };
 
 // UTF-16 text in 16-bit code units.
-class ZNBASE_API strutf16 : public strbase<char16_t> {
+class ZNBASE_API strutf16 : public strbase<znwchar_t> {
  public:
-  using strbase<char16_t>::strbase;
-  using strbase<char16_t>::operator=;
+  using strbase<znwchar_t>::strbase;
+  using strbase<znwchar_t>::operator=;
   strutf16() = default;
-  strutf16(const strbase<char16_t>& other) : strbase<char16_t>(other) {}
+  strutf16(const strbase<znwchar_t>& other) : strbase<znwchar_t>(other) {}
   explicit strutf16(const strutf8& text);   // UTF-8 -> UTF-16
   strutf16(const char* utf8);               // UTF-8 text, for convenience
   strutf16& operator=(const strutf8& text);

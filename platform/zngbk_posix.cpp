@@ -54,7 +54,7 @@ bool znutf162gbk(const zn::strutf16& in, zn::strutf8& out) {
   }
   const size_t room = static_cast<size_t>(in.length()) * kGbkBytesPerUnit;
   if (!out.reserve(static_cast<uint32_t>(room))) return false;
-  const long n = conv.Run(reinterpret_cast<const char*>(in.data()), in.length() * sizeof(char16_t),
+  const long n = conv.Run(reinterpret_cast<const char*>(in.data()), in.length() * sizeof(znwchar_t),
                           out.data(), room);
   if (n < 0) {
     znsyslog(1, kGbkTag, __LINE__, "utf16 to gbk fail errno[%d]", errno);
@@ -66,7 +66,7 @@ bool znutf162gbk(const zn::strutf16& in, zn::strutf8& out) {
 }
 
 bool zngbk2utf16(const char* gbk, uint32_t len, zn::strutf16& out) {
-  out = u"";
+  out = ZN_WTEXT("");
   if (!gbk) return false;
   if (len == 0) return true;
   Converter conv(kUtf16Charset, kGbkCharset);
@@ -75,12 +75,12 @@ bool zngbk2utf16(const char* gbk, uint32_t len, zn::strutf16& out) {
     return false;
   }
   if (!out.reserve(len)) return false;
-  const long n = conv.Run(gbk, len, reinterpret_cast<char*>(out.data()), static_cast<size_t>(len) * sizeof(char16_t));
+  const long n = conv.Run(gbk, len, reinterpret_cast<char*>(out.data()), static_cast<size_t>(len) * sizeof(znwchar_t));
   if (n < 0) {
     znsyslog(1, kGbkTag, __LINE__, "gbk to utf16 fail errno[%d]", errno);
-    out = u"";
+    out = ZN_WTEXT("");
     return false;
   }
-  out.setlength(static_cast<uint32_t>(n / sizeof(char16_t)));
+  out.setlength(static_cast<uint32_t>(n / sizeof(znwchar_t)));
   return true;
 }

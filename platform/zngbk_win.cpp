@@ -14,7 +14,7 @@ const UINT kGbkCodePage = 936;
 bool znutf162gbk(const zn::strutf16& in, zn::strutf8& out) {
   out = "";
   if (in.length() == 0) return true;
-  const wchar_t* src = reinterpret_cast<const wchar_t*>(in.data());
+  const wchar_t* src = in.data();
   const int srcLen = static_cast<int>(in.length());
   // WC_NO_BEST_FIT_CHARS with the default-character flag: a character GBK
   // cannot hold fails the conversion instead of becoming a look-alike or '?'.
@@ -36,7 +36,7 @@ bool znutf162gbk(const zn::strutf16& in, zn::strutf8& out) {
 }
 
 bool zngbk2utf16(const char* gbk, uint32_t len, zn::strutf16& out) {
-  out = u"";
+  out = L"";
   if (!gbk) return false;
   if (len == 0) return true;
   const int srcLen = static_cast<int>(len);
@@ -46,10 +46,9 @@ bool zngbk2utf16(const char* gbk, uint32_t len, zn::strutf16& out) {
     return false;
   }
   if (!out.reserve(static_cast<uint32_t>(n))) return false;
-  if (::MultiByteToWideChar(kGbkCodePage, MB_ERR_INVALID_CHARS, gbk, srcLen, reinterpret_cast<wchar_t*>(out.data()),
-                            n) != n) {
+  if (::MultiByteToWideChar(kGbkCodePage, MB_ERR_INVALID_CHARS, gbk, srcLen, out.data(), n) != n) {
     znsyslog(1, kGbkTag, __LINE__, "gbk to utf16 fail errno[%d]", static_cast<int>(::GetLastError()));
-    out = u"";
+    out = L"";
     return false;
   }
   out.setlength(static_cast<uint32_t>(n));

@@ -157,17 +157,17 @@ void PutUtf8(zn::strutf8& out, uint32_t cp) {
 
 void PutUtf16(zn::strutf16& out, uint32_t cp) {
   if (cp < 0x10000) {
-    out.append(static_cast<char16_t>(cp));
+    out.append(static_cast<znwchar_t>(cp));
   } else {
     cp -= 0x10000;
-    char16_t pair[2] = {static_cast<char16_t>(0xD800 | (cp >> 10)),
-                        static_cast<char16_t>(0xDC00 | (cp & 0x3FF))};
+    znwchar_t pair[2] = {static_cast<znwchar_t>(0xD800 | (cp >> 10)),
+                         static_cast<znwchar_t>(0xDC00 | (cp & 0x3FF))};
     out.append(pair, 2);
   }
 }
 
 // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
-void Utf16ToUtf8(const char16_t* in, uint32_t len, zn::strutf8& out) {
+void Utf16ToUtf8(const znwchar_t* in, uint32_t len, zn::strutf8& out) {
   out.reserve(len);  // a lower bound; grows as needed
   for (uint32_t i = 0; i < len; ++i) {
     uint32_t u = in[i];
@@ -196,7 +196,7 @@ void Utf8ToUtf16(const unsigned char* in, uint32_t len, zn::strutf16& out) {
   while (i < len) {
     const unsigned char b = in[i];
     if (b < 0x80) {
-      out.append(static_cast<char16_t>(b));
+      out.append(static_cast<znwchar_t>(b));
       ++i;
       continue;
     }
@@ -477,7 +477,7 @@ strbase<CharT> strbase<CharT>::substr(uint32_t pos, uint32_t count) const {
 }
 
 template class strbase<char>;
-template class strbase<char16_t>;
+template class strbase<znwchar_t>;
 
 // ---- strutf8 / strutf16 ----------------------------------------------------------------
 
@@ -554,7 +554,7 @@ strutf16::strutf16(const strutf8& text) {
 strutf16::strutf16(const char* utf8) {
   if (!utf8) return;
   Utf8ToUtf16(reinterpret_cast<const unsigned char*>(utf8), TextLength(utf8), *this);
-  if (!m_pData) *this = u"";
+  if (!m_pData) *this = ZN_WTEXT("");
 }
 
 strutf16& strutf16::operator=(const strutf8& text) {
@@ -562,7 +562,7 @@ strutf16& strutf16::operator=(const strutf8& text) {
     clear();
     return *this;
   }
-  strutf16 out(u"");
+  strutf16 out(ZN_WTEXT(""));
   Utf8ToUtf16(reinterpret_cast<const unsigned char*>(text.data()), text.length(), out);
   *this = std::move(out);
   return *this;

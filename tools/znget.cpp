@@ -724,7 +724,7 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
     std::vector<std::string> args;
     for (int i = 0; i < count; ++i) {
-      args.push_back(zn::strutf8(zn::strutf16(reinterpret_cast<const zn::strutf16::value_type*>(wide[i]))).c_str());
+      args.push_back(zn::strutf8(zn::strutf16(wide[i])).c_str());
     }
     LocalFree(wide);
     return args;

@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "../http/HttpTestSupport.h"
 #include "body/ZnRequestId.h"
+#include "support/TransferProbe.h"
 
 namespace {
 
@@ -23,11 +23,6 @@ using zn_test::TempDir;
 using zn_test::WriteWholeFile;
 
 const char kTag[] = "Http.DataReader";
-
-size_t OpenDescriptors() {
-  const std::filesystem::directory_iterator fds("/proc/self/fd");
-  return static_cast<size_t>(std::distance(begin(fds), end(fds)));
-}
 
 const std::string kNone = "(no window)";
 
@@ -193,7 +188,7 @@ TEST(CDataReaderTest, FileFailuresAndReplacement) {
   const std::string a = dir.File("a.bin"), b = dir.File("b.bin"), bodyB = Pattern(2000, 8);
   const std::string empty = dir.File("empty.bin"), missing = dir.File("missing.bin");
   ASSERT_TRUE(WriteWholeFile(a, Pattern(200000, 7)) && WriteWholeFile(b, bodyB) && WriteWholeFile(empty, ""));
-  const size_t fds = OpenDescriptors();
+  const int fds = zntest::OpenDescriptorCount();  // -1 under Wine: the checks on it are left out
   {
     CDataReader r;
     EXPECT_FALSE(r.SetFileName(nullptr));
@@ -201,17 +196,17 @@ TEST(CDataReaderTest, FileFailuresAndReplacement) {
     EXPECT_TRUE(log.Has(1, kTag, "Id[31] OpenFile but len is 0,let's fail [" + empty + "]")) << log.Dump();
     EXPECT_FALSE(r.SetFileName(missing.c_str()));
     EXPECT_TRUE(log.Has(1, kTag, "Id[31] OpenFile Fail FileName[" + missing + "]")) << log.Dump();
-    EXPECT_EQ(OpenDescriptors(), fds) << "no file may stay open";
+    EXPECT_TRUE(fds < 0 || zntest::OpenDescriptorCount() == fds) << "no file may stay open";
     EXPECT_EQ(Window(r), kNone);
     ASSERT_TRUE(r.SetFileName(a.c_str()));
     ASSERT_EQ(Window(r).size(), 200000u);
     ASSERT_TRUE(r.SetFileName(b.c_str()));
     EXPECT_TRUE(log.Has(1, kTag, "CDataReader::SetFileName,close file, " + a)) << log.Dump();
-    EXPECT_EQ(OpenDescriptors(), fds + 1);
+    EXPECT_TRUE(fds < 0 || zntest::OpenDescriptorCount() == fds + 1) << "the new file alone is open";
     EXPECT_EQ(r.GetLength(), 2000u);
     EXPECT_EQ(Window(r), bodyB) << "no window of the old file";
   }
-  EXPECT_EQ(OpenDescriptors(), fds);
+  EXPECT_TRUE(fds < 0 || zntest::OpenDescriptorCount() == fds) << "the reader closed its file";
   {
     LimitedAllocator alloc(16383);  // no cache size granted
     CDataReader r;

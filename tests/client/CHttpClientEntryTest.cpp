@@ -44,7 +44,7 @@ TEST(CHttpClientEntryTest, BadArgumentsAreRefusedWithTheirLogLines) {
   zn::hostlist none;
   zn::hostlist hosts;
   hosts.push_back(zn::strutf8("127.0.0.1"));
-  const std::u16string name = u"f";
+  const std::basic_string<znwchar_t> name = ZN_WTEXT("f");
   std::atomic<int> deleted{0};
   ExpectRefusals({
       {"list download, no hosts",
@@ -105,7 +105,7 @@ TEST(CHttpClientEntryTest, BusyClientRefusesEveryTransferAndFinishesTheFirst) {
   zn::hostlist hosts;
   hosts.push_back(zn::strutf8("127.0.0.1"));
   std::atomic<int> deleted{0};
-  const std::u16string part = u"p";
+  const std::basic_string<znwchar_t> part = ZN_WTEXT("p");
   struct Busy {
     const char* name;
     std::function<bool()> call;

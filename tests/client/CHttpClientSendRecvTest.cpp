@@ -93,7 +93,7 @@ TEST(CHttpClientSendRecvTest, UploadBodiesByteForByte) {
   const std::string fileBytes = Pattern(200000, 3);
   const std::string filePath = dir.File("y.bin");
   ASSERT_TRUE(zntest::WriteFile(filePath, fileBytes));
-  const std::u16string path16(filePath.begin(), filePath.end());
+  const zn::strutf16 path16 = U16(filePath);
   const std::string buffer = Pattern(70001, 1);
   const uint32_t bufLen = 70001;
   const std::string withFile =
@@ -122,16 +122,19 @@ TEST(CHttpClientSendRecvTest, UploadBodiesByteForByte) {
       {"form fields only", [&](auto c, auto& u) { return c->UploadFormData(U16(u), nullptr, nullptr, 0, nullptr); },
        true, "", "", 0, 0},
       {"fields and a named buffer",
-       [&](auto c, auto& u) { return c->UploadFormData(U16(u), u"f", buffer.data(), bufLen, u"some/dir/y.bin"); }, true,
-       withFile, buffer, 0, 0},
+       [&](auto c, auto& u) {
+         return c->UploadFormData(U16(u), ZN_WTEXT("f"), buffer.data(), bufLen, ZN_WTEXT("some/dir/y.bin"));
+       },
+       true, withFile, buffer, 0, 0},
       {"buffer without a file name",
-       [&](auto c, auto& u) { return c->UploadFormData(U16(u), u"f", buffer.data(), bufLen, nullptr); }, true,
+       [&](auto c, auto& u) { return c->UploadFormData(U16(u), ZN_WTEXT("f"), buffer.data(), bufLen, nullptr); }, true,
        withoutFile, buffer, 0, 0},
       {"bytes without a part name",
        [&](auto c, auto& u) { return c->UploadFormData(U16(u), nullptr, buffer.data(), bufLen, nullptr); }, true, "",
        buffer, 0, 0},
-      {"a form file, no fields", [&](auto c, auto& u) { return c->UploadFormData(U16(u), u"f", path16.c_str()); },
-       false, withFile, fileBytes, 0, 0},
+      {"a form file, no fields",
+       [&](auto c, auto& u) { return c->UploadFormData(U16(u), ZN_WTEXT("f"), path16.c_str()); }, false, withFile,
+       fileBytes, 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

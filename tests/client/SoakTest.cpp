@@ -61,7 +61,7 @@ std::string Transfer(zntest::NginxFixture& nginx, zn::IHttpClientEx* client, znt
   const std::string target = dir.File("soak-" + std::to_string(i % 2) + ".bin");
   const std::string payload(1000 + (i % 7) * 333, static_cast<char>('a' + i % 26));
   const zn::strutf8 file(target.c_str());
-  const std::string post = nginx.HttpUrl("/post");
+  const zn::strutf8 post(nginx.HttpUrl("/post").c_str());
   const uint32_t len = static_cast<uint32_t>(payload.size());
   bool started = false;
   std::string expected = "posted\n";  // what the client holds in memory at the end
@@ -74,10 +74,10 @@ std::string Transfer(zntest::NginxFixture& nginx, zn::IHttpClientEx* client, znt
       break;
     }
     case Kind::kUpload:
-      started = client->Upload(zn::strutf8(post.c_str()), payload.data(), len);
+      started = client->Upload(post, payload.data(), len);
       break;
     case Kind::kMultipart:
-      started = client->UploadFormData(zn::strutf16(post.c_str()), u"file", payload.data(), len, u"part.bin");
+      started = client->UploadFormData(zn::strutf16(post), ZN_WTEXT("file"), payload.data(), len, ZN_WTEXT("part.bin"));
       break;
     default:
       started = client->Download(zn::strutf16(nginx.HttpUrl("/files/small").c_str()), nullptr);

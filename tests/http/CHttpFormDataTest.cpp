@@ -18,7 +18,7 @@ TEST(CHttpFormDataTest, BoundaryAndDelimiter) {
   std::set<std::string> seen;
   for (int i = 0; i < 200; ++i) {
     zn::HttpRequestInfo req;
-    CHttpFormData::AddFormField(req, false, zn::strutf16(u"a"), zn::strutf16(u"1"));
+    CHttpFormData::AddFormField(req, false, zn::strutf16("a"), zn::strutf16("1"));
     const std::string b = Str(req.m_strBoundary);
     ASSERT_EQ(6u, b.size());
     ASSERT_EQ(std::string::npos,
@@ -41,22 +41,23 @@ TEST(CHttpFormDataTest, PreparedTextByteForByte) {
   const struct {
     const char* name;
     bool gbk;
-    const char16_t* partName;  // null: no data part
-    const char16_t* fileName;
+    const znwchar_t* partName;  // null: no data part
+    const znwchar_t* fileName;
     std::string expected;  // behind the two fields a=1 and b=2
   } cases[] = {
       {"fields only", false, nullptr, nullptr, ""},
-      {"named file part", false, u"f", u"C:\\data\\dir/y.bin", kPart + "f\"; filename=\"y.bin\"\r\n" + kOctet + kBinary},
-      {"part without file name", false, u"f", nullptr, kPart + "f\"; " + kOctet + kBinary},
-      {"gbk names", true, u"\u6587", u"/tmp/\u4E2D.bin",
+      {"named file part", false, ZN_WTEXT("f"), ZN_WTEXT("C:\\data\\dir/y.bin"),
+       kPart + "f\"; filename=\"y.bin\"\r\n" + kOctet + kBinary},
+      {"part without file name", false, ZN_WTEXT("f"), nullptr, kPart + "f\"; " + kOctet + kBinary},
+      {"gbk names", true, ZN_WTEXT("\u6587"), ZN_WTEXT("/tmp/\u4E2D.bin"),
        kPart + "\xCE\xC4\"; filename=\"\xD6\xD0.bin\"\r\n" + kOctet + kBinary},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     zn::HttpRequestInfo req;
     req.m_strBoundary = kB.c_str();
-    CHttpFormData::AddFormField(req, c.gbk, zn::strutf16(u"a"), zn::strutf16(u"1"));
-    CHttpFormData::AddFormField(req, c.gbk, zn::strutf16(u"b"), zn::strutf16(u"2"));
+    CHttpFormData::AddFormField(req, c.gbk, zn::strutf16("a"), zn::strutf16("1"));
+    CHttpFormData::AddFormField(req, c.gbk, zn::strutf16("b"), zn::strutf16("2"));
     if (c.partName) CHttpFormData::AddDataPart(req, c.gbk, c.partName, c.fileName);
     EXPECT_EQ(kPart + "a\"\r\n\r\n1\r\n" + kPart + "b\"\r\n\r\n2\r\n" + c.expected, Str(req.m_strFormDataHead));
     EXPECT_EQ(kB, Str(req.m_strBoundary));

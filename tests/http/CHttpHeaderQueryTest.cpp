@@ -60,12 +60,9 @@ TEST(CHttpHeaderQueryTest, EdgesOfTheHead) {
 }
 
 TEST(CHttpHeaderQueryTest, QueryInfoNumber) {
-  const struct {
-    const char16_t* name;
-    bool found;
-    uint32_t value;
-  } cases[] = {{u"Content-Length", true, 42}, {u"X-Hex", true, 31}, {u"X-Dup", true, 0}, {u"Missing", false, 0},
-               {u"X-Empty", false, 0}};
+  const struct { const char* name; bool found; uint32_t value; } cases[] = {
+      {"Content-Length", true, 42}, {"X-Hex", true, 31}, {"X-Dup", true, 0}, {"Missing", false, 0},
+      {"X-Empty", false, 0}};
   for (const auto& c : cases) {
     uint32_t n = 77;
     EXPECT_EQ(c.found, CHttpHeaderQuery::QueryInfoNumber(kHead, zn::strutf16(c.name), n));
@@ -94,7 +91,7 @@ TEST(CHttpHeaderQueryTest, ResponseFileName) {
     if (c.disposition) head += std::string("Content-Disposition: ") + c.disposition + "\r\n";
     head += "\r\n";
     zn_test::LogRecorder log;
-    zn::strutf16 inout(u"content-disposition");
+    zn::strutf16 inout("content-disposition");
     EXPECT_TRUE(CHttpHeaderQuery::GetResponseFileName(zn::strutf8(head.c_str()), url, inout));
     EXPECT_EQ(c.expected, Str(zn::strutf8(inout)));
     const bool fromUrl = c.expected == urlNoQuery;
@@ -102,7 +99,7 @@ TEST(CHttpHeaderQueryTest, ResponseFileName) {
               log.Count(3, "znhttp", "Id[0] GetResponseFileName [" + urlNoQuery + "] URL[" + Str(url) + "]"));
     EXPECT_EQ(fromUrl ? 0 : 1, log.Count(3, "znhttp", "Id[0] GetResponseFileName [" + c.expected + "]"));
   }
-  zn::strutf16 whole(u"Content-Disposition");
+  zn::strutf16 whole("Content-Disposition");
   CHttpHeaderQuery::GetResponseFileName(zn::strutf8(), zn::strutf8("http://h/f"), whole);
   EXPECT_EQ("http://h/f", Str(zn::strutf8(whole)));
 }

@@ -70,7 +70,7 @@ struct HeadFixture {
     std::filesystem::resize_file(dir.File(name), size, ec);
     return !ec;
   }
-  void Header(const char16_t* name, const char16_t* value) {
+  void Header(const char* name, const char* value) {  // UTF-8 text
     ASSERT_TRUE(CHttpRequestHead::AddHeader(headers, zn::strutf16(name), zn::strutf16(value)));
   }
   void Form(const char* boundary, const std::string& text) {
@@ -95,22 +95,22 @@ TEST(CHttpRequestHeadTest, HeadsByteForByte) {
     std::string head;
   } cases[] = {
       {"default get", [](HeadFixture&) {}, kDefaultGet},
-      {"accept in capitals", [](HeadFixture& f) { f.Header(u"ACCEPT", u"text/html"); },
+      {"accept in capitals", [](HeadFixture& f) { f.Header("ACCEPT", "text/html"); },
        "GET / HTTP/1.1\r\nAccept: text/html\r\nConnection:Keep-Alive\r\n" + kAgent + kTail + "\r\n"},
       {"extra lines in order, trimmed",
        [](HeadFixture& f) {
-         f.Header(u"X-Test", u"  v 1\t ");
-         CHttpRequestHead::AddHeaderLine(f.headers, zn::strutf16(u"  X-Raw: 2 \r\n"));
-         CHttpRequestHead::AddHeader(f.headers, zn::strutf16(u"X-Num"), 42u);
+         f.Header("X-Test", "  v 1\t ");
+         CHttpRequestHead::AddHeaderLine(f.headers, zn::strutf16("  X-Raw: 2 \r\n"));
+         CHttpRequestHead::AddHeader(f.headers, zn::strutf16("X-Num"), 42u);
        },
        kLine1 + "X-Test:v 1\r\nX-Raw: 2\r\nX-Num:42\r\n" + kAgent + kTail + "\r\n"},
       {"overrides of agent, host and pragma",
        [](HeadFixture& f) {
-         f.Header(u"user-agent", u"agent/1"), f.Header(u"Host", u"other.test"), f.Header(u"PRAGMA", u"x");
+         f.Header("user-agent", "agent/1"), f.Header("Host", "other.test"), f.Header("PRAGMA", "x");
          f.req.m_wPort = 8080;
        },
        kLine1 + "User-Agent: agent/1\r\nHost: other.test\r\nPragma: x\r\n\r\n"},
-      {"blank user agent", [](HeadFixture& f) { f.Header(u"User-Agent", u"   "); }, kLine1 + kTail + "\r\n"},
+      {"blank user agent", [](HeadFixture& f) { f.Header("User-Agent", "   "); }, kLine1 + kTail + "\r\n"},
       {"port 8080", [](HeadFixture& f) { f.req.m_wPort = 8080; },
        kLine1 + kAgent + "Host: example.test:8080\r\nPragma: no-cache\r\n\r\n"},
       {"tls on 443 names the port", [](HeadFixture& f) { f.req.m_wPort = 443, f.req.m_bHttps = true; },
@@ -147,7 +147,7 @@ TEST(CHttpRequestHeadTest, HeadsByteForByte) {
       {"gbk head, form text left alone",
        [](HeadFixture& f) {
          f.settings.m_bGbkHead = true;
-         f.Header(u"X-Name", u"\u4E2D\u6587");
+         f.Header("X-Name", "\xE4\xB8\xAD\xE6\x96\x87");
          f.req.m_strMethod = "POST";
          f.Form("abcdef", "\xE4\xB8\xAD");
        },
@@ -168,15 +168,12 @@ TEST(CHttpRequestHeadTest, HeadsByteForByte) {
 TEST(CHttpRequestHeadTest, SecondHeadOfARequest) {
   HeadFixture f;
   f.settings.m_bUseCookie = false;
-  f.Header(u"Accept", u"a/b");
-  f.Header(u"Host", u"h2");
-  f.Header(u"Pragma", u"p");
-  f.Header(u"X-Keep", u"1");
+  f.Header("Accept", "a/b"), f.Header("Host", "h2"), f.Header("Pragma", "p"), f.Header("X-Keep", "1");
   f.Build();
   EXPECT_EQ(kLine1 + "X-Keep:1\r\n" + kAgent + kTail + "\r\n", f.Build());
 
   HeadFixture g;
-  g.Header(u"User-Agent", u" ");
+  g.Header("User-Agent", " ");
   g.Build();
   EXPECT_EQ(kLine1 + kTail + "\r\n", g.Build());
   CHttpRequestHead::ClearHeaders(g.headers);
@@ -185,12 +182,12 @@ TEST(CHttpRequestHeadTest, SecondHeadOfARequest) {
 
 TEST(CHttpRequestHeadTest, AddHeaderRefusesEmptyParts) {
   zn::HttpHeaderState headers;
-  EXPECT_FALSE(CHttpRequestHead::AddHeader(headers, zn::strutf16(u""), zn::strutf16(u"v")));
-  EXPECT_FALSE(CHttpRequestHead::AddHeader(headers, zn::strutf16(u"X"), zn::strutf16(u"")));
+  EXPECT_FALSE(CHttpRequestHead::AddHeader(headers, zn::strutf16(""), zn::strutf16("v")));
+  EXPECT_FALSE(CHttpRequestHead::AddHeader(headers, zn::strutf16("X"), zn::strutf16("")));
   EXPECT_TRUE(headers.m_mapHeaders.empty());
   EXPECT_TRUE(headers.m_strExtraHeaders.empty());
-  EXPECT_TRUE(CHttpRequestHead::AddHeader(headers, zn::strutf16(u"X"), zn::strutf16(u"1")));
-  EXPECT_TRUE(CHttpRequestHead::AddHeader(headers, zn::strutf16(u"X"), zn::strutf16(u"1")));
+  EXPECT_TRUE(CHttpRequestHead::AddHeader(headers, zn::strutf16("X"), zn::strutf16("1")));
+  EXPECT_TRUE(CHttpRequestHead::AddHeader(headers, zn::strutf16("X"), zn::strutf16("1")));
   EXPECT_EQ("X:1\r\nX:1\r\n", Str(headers.m_strExtraHeaders));  // no check for duplicates
 }
 

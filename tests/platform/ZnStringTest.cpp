@@ -15,7 +15,8 @@ namespace {
 using zn::strutf16;
 using zn::strutf8;
 
-std::u16string U16(const strutf16& s) { return std::u16string(s.c_str(), s.length()); }
+typedef std::basic_string<znwchar_t> WideText;  // the interface's character type
+WideText U16(const strutf16& s) { return WideText(s.c_str(), s.length()); }
 std::string U8(const strutf8& s) { return std::string(s.c_str(), s.length()); }
 const char* kNull = nullptr;
 
@@ -76,8 +77,8 @@ TEST(ZnStringTest, FindReverseFindAndTrim) {
   EXPECT_EQ(-1, strutf8("abc").find(kNull, 0, false));
   EXPECT_EQ(-1, strutf8("").find("a", 0, false));
   EXPECT_EQ(1, strutf8("aaa").find("aa", 1, false));
-  EXPECT_EQ(6, strutf16(u"Hello World").find(u"world", 0, true));
-  EXPECT_EQ(-1, strutf16(u"Hello World").find(u"world", 0, false));
+  EXPECT_EQ(6, strutf16(ZN_WTEXT("Hello World")).find(ZN_WTEXT("world"), 0, true));
+  EXPECT_EQ(-1, strutf16(ZN_WTEXT("Hello World")).find(ZN_WTEXT("world"), 0, false));
 
   EXPECT_EQ(3, strutf8("a/b/c").reversefind("/", -1, false));
   EXPECT_EQ(1, strutf8("a/b/c").reversefind("/", 2, false));
@@ -170,21 +171,21 @@ TEST(ZnStringTest, SubstrAppendFormatCopyAndGrowth) {
 }
 
 TEST(ZnStringTest, Utf8ToUtf16) {
-  const struct { const char* name; std::string in; std::u16string expected; } cases[] = {
-      {"ascii", "abc", u"abc"},
-      {"two-byte", "\xC3\xA9", u"\u00E9"},
-      {"three-byte", "\xE4\xB8\xAD\xE6\x96\x87", u"\u4E2D\u6587"},
-      {"four-byte", "\xF0\x9F\x98\x80", u"\U0001F600"},
-      {"max", "\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
-      {"stray continuation", "a\x80z", u"a\uFFFDz"},
-      {"truncated at end", "a\xE4\xB8", u"a\uFFFD"},
-      {"truncated in middle", "\xE4\xB8z", u"\uFFFDz"},
-      {"overlong", "\xC0\xAF", u"\uFFFD\uFFFD"},
-      {"overlong three", "\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},
-      {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
-      {"beyond U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
-      {"bad lead", "\xFF", u"\uFFFD"},
-      {"lone four-byte lead", "\xF0", u"\uFFFD"},
+  const struct { const char* name; std::string in; WideText expected; } cases[] = {
+      {"ascii", "abc", ZN_WTEXT("abc")},
+      {"two-byte", "\xC3\xA9", ZN_WTEXT("\u00E9")},
+      {"three-byte", "\xE4\xB8\xAD\xE6\x96\x87", ZN_WTEXT("\u4E2D\u6587")},
+      {"four-byte", "\xF0\x9F\x98\x80", ZN_WTEXT("\U0001F600")},
+      {"max", "\xF4\x8F\xBF\xBF", ZN_WTEXT("\U0010FFFF")},
+      {"stray continuation", "a\x80z", ZN_WTEXT("a\uFFFDz")},
+      {"truncated at end", "a\xE4\xB8", ZN_WTEXT("a\uFFFD")},
+      {"truncated in middle", "\xE4\xB8z", ZN_WTEXT("\uFFFDz")},
+      {"overlong", "\xC0\xAF", ZN_WTEXT("\uFFFD\uFFFD")},
+      {"overlong three", "\xE0\x80\xAF", ZN_WTEXT("\uFFFD\uFFFD\uFFFD")},
+      {"encoded surrogate", "\xED\xA0\x80", ZN_WTEXT("\uFFFD\uFFFD\uFFFD")},
+      {"beyond U+10FFFF", "\xF4\x90\x80\x80", ZN_WTEXT("\uFFFD\uFFFD\uFFFD\uFFFD")},
+      {"bad lead", "\xFF", ZN_WTEXT("\uFFFD")},
+      {"lone four-byte lead", "\xF0", ZN_WTEXT("\uFFFD")},
   };
   for (const auto& c : cases) {
     // An exact-size heap copy, so that reading past the end shows under ASan.
@@ -192,24 +193,24 @@ TEST(ZnStringTest, Utf8ToUtf16) {
     exact.push_back('\0');
     EXPECT_EQ(c.expected, U16(strutf16(exact.data()))) << c.name;
     EXPECT_EQ(c.expected, U16(strutf16(strutf8(exact.data(), static_cast<uint32_t>(c.in.size()))))) << c.name;
+    if (c.expected.find(znwchar_t(0xFFFD)) == WideText::npos) {  // well-formed: comes back byte for byte
+      EXPECT_EQ(c.in, U8(strutf8(strutf16(exact.data())))) << c.name;
+    }
   }
 }
 
 TEST(ZnStringTest, Utf16ToUtf8) {
-  const struct { const char* name; std::u16string in; std::string expected; } cases[] = {
-      {"ascii", u"abc", "abc"},
-      {"bmp", u"\u4E2D\u00E9", "\xE4\xB8\xAD\xC3\xA9"},
-      {"pair", u"\U0001F600", "\xF0\x9F\x98\x80"},
-      {"lone high at end", std::u16string(1, char16_t(0xD83D)), "\xEF\xBF\xBD"},
-      {"lone high before text", std::u16string{char16_t(0xD83D), u'a'}, "\xEF\xBF\xBD" "a"},
-      {"lone low", std::u16string{u'a', char16_t(0xDE00)}, "a\xEF\xBF\xBD"},
-      {"swapped pair", std::u16string{char16_t(0xDE00), char16_t(0xD83D)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+  const struct { const char* name; WideText in; std::string expected; } cases[] = {
+      {"lone high at end", WideText(1, znwchar_t(0xD83D)), "\xEF\xBF\xBD"},
+      {"lone high before text", WideText{znwchar_t(0xD83D), ZN_WTEXT('a')}, "\xEF\xBF\xBD" "a"},
+      {"lone low", WideText{ZN_WTEXT('a'), znwchar_t(0xDE00)}, "a\xEF\xBF\xBD"},
+      {"swapped pair", WideText{znwchar_t(0xDE00), znwchar_t(0xD83D)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.expected, U8(strutf8(strutf16(c.in.data(), static_cast<uint32_t>(c.in.size()))))) << c.name;
   }
   // Round trip of every valid code point class.
-  const std::u16string all = u"A\u07FF\u0800\uFFFD\U00010000\U0010FFFF";
+  const WideText all = ZN_WTEXT("A\u07FF\u0800\uFFFD\U00010000\U0010FFFF");
   EXPECT_EQ(all, U16(strutf16(strutf8(strutf16(all.data(), static_cast<uint32_t>(all.size()))))));
   // Null storage stays null across conversion; empty stays empty.
   EXPECT_EQ(nullptr, strutf8(strutf16()).data());
@@ -218,25 +219,25 @@ TEST(ZnStringTest, Utf16ToUtf8) {
 }
 
 TEST(ZnStringTest, GbkRoundTripAndUnconvertibleInput) {
-  const struct { const char16_t* text; std::string gbk; } cases[] = {
-      {u"\u4E2D\u6587", "\xD6\xD0\xCE\xC4"},  // "Chinese" in Chinese
-      {u"a\u4E2Db.txt", "a\xD6\xD0" "b.txt"},
-      {u"plain ascii", "plain ascii"},
-      {u"", ""},
+  const struct { const znwchar_t* text; std::string gbk; } cases[] = {
+      {ZN_WTEXT("\u4E2D\u6587"), "\xD6\xD0\xCE\xC4"},  // "Chinese" in Chinese
+      {ZN_WTEXT("a\u4E2Db.txt"), "a\xD6\xD0" "b.txt"},
+      {ZN_WTEXT("plain ascii"), "plain ascii"},
+      {ZN_WTEXT(""), ""},
   };
   for (const auto& c : cases) {
     strutf8 gbk("stale");
     ASSERT_TRUE(znutf162gbk(strutf16(c.text), gbk));
     EXPECT_EQ(c.gbk, U8(gbk));
-    strutf16 back(u"stale");
+    strutf16 back(ZN_WTEXT("stale"));
     ASSERT_TRUE(zngbk2utf16(gbk.c_str(), gbk.length(), back));
-    EXPECT_EQ(std::u16string(c.text), U16(back));
+    EXPECT_EQ(WideText(c.text), U16(back));
   }
   // Failures leave the output empty, not stale.
   strutf8 gbk("stale");
-  EXPECT_FALSE(znutf162gbk(strutf16(u"a\U0001F600"), gbk));  // no GBK form
+  EXPECT_FALSE(znutf162gbk(strutf16(ZN_WTEXT("a\U0001F600")), gbk));  // no GBK form
   EXPECT_EQ(0u, gbk.length());
-  strutf16 out(u"stale");
+  strutf16 out(ZN_WTEXT("stale"));
   EXPECT_FALSE(zngbk2utf16("\xD6", 1, out));  // a lead byte with no trail byte
   EXPECT_EQ(0u, out.length());
   EXPECT_FALSE(zngbk2utf16(nullptr, 3, out));
