@@ -31,12 +31,17 @@ constexpr int kAllEvents = ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE;
 // kernel counts a received FIN as one.
 constexpr int kQueuedSurelyData = 2;
 // A Recv into a buffer smaller than kReadAheadBelow also reads on into the
-// socket's own read-ahead store of kReadAheadSize bytes, so that a stream read
-// in small pieces costs one system call per store-full instead of one per
-// piece. A larger Recv reads the kernel directly once the store is empty: it
-// gains nothing from a second copy.
+// socket's own read-ahead store, so that a stream read in small pieces costs
+// one system call per store-full instead of one per piece. A larger Recv reads
+// the kernel directly once the store is empty: it gains nothing from a second
+// copy. The store starts at kReadAheadFirst bytes and grows to kReadAheadSize
+// once the socket has carried kLongStream bytes: a long download then takes
+// 144 KiB per system call, while hundreds of short transfers at once do not
+// each hold a large store.
+constexpr size_t kReadAheadFirst = 16 * 1024;
 constexpr size_t kReadAheadSize = 128 * 1024;
 constexpr size_t kReadAheadBelow = 32 * 1024;
+constexpr uint64_t kLongStream = 4 * 1024 * 1024;
 // How many OnRecv a single turn of the loop delivers back to back while the
 // bytes are already known to wait; then the loop gets its turn (timers,
 // posted calls, other sockets).
@@ -135,7 +140,9 @@ class CZNTCPSocket final : public CZNITCPSocket {
   // promise bytes; those stay until the next Recv, so the next read interest
   // is then met without asking the kernel again.
   int m_nQueuedAfterRecv = -1;
-  std::unique_ptr<char[]> m_pAhead;       // owned read-ahead store of kReadAheadSize bytes, or null
+  std::unique_ptr<char[]> m_pAhead;       // owned read-ahead store of m_nAheadCap bytes, or null
+  size_t m_nAheadCap = 0;                 // kReadAheadFirst, then kReadAheadSize for a long stream
+  uint64_t m_qwKernelBytes = 0;           // bytes read from the kernel since the descriptor was attached
   uint32_t m_dwAheadPos = 0;              // first unread byte in m_pAhead
   uint32_t m_dwAheadEnd = 0;              // end of the unread bytes in m_pAhead
   // OnReadable is inside the sink's OnRecv: a read interest that bytes
@@ -209,6 +216,7 @@ bool CZNTCPSocket::Attach(znsocket_t s) {
   NewGeneration();
   m_bRecvArmed = true;
   m_bCloseDone = false;
+  m_qwKernelBytes = 0;
   UpdateWaits();
   return true;
 }
@@ -304,12 +312,20 @@ int CZNTCPSocket::Recv(void* pData, uint32_t ulen) {
 }
 
 ssize_t CZNTCPSocket::ReadKernel(void* pData, size_t len, size_t& toCaller) {
-  if (len < kReadAheadBelow && !m_pAhead) m_pAhead.reset(new (std::nothrow) char[kReadAheadSize]);
-  const bool ahead = len < kReadAheadBelow && m_pAhead;
+  if (len < kReadAheadBelow) {
+    // The store is empty here: Recv serves it first.
+    const size_t want = m_qwKernelBytes >= kLongStream ? kReadAheadSize : kReadAheadFirst;
+    if (m_nAheadCap < want) {
+      m_pAhead.reset(new (std::nothrow) char[want]);
+      m_nAheadCap = m_pAhead ? want : 0;
+    }
+  }
+  const size_t aheadLen = len < kReadAheadBelow ? m_nAheadCap : 0;
   int queued = -1;
-  const ssize_t n = znplatform::RecvTwo(Fd(), pData, len, m_pAhead.get(), ahead ? kReadAheadSize : 0, queued);
+  const ssize_t n = znplatform::RecvTwo(Fd(), pData, len, m_pAhead.get(), aheadLen, queued);
   m_nQueuedAfterRecv = n > 0 ? queued : -1;
-  const size_t asked = len + (ahead ? kReadAheadSize : 0);
+  if (n > 0) m_qwKernelBytes += static_cast<uint64_t>(n);
+  const size_t asked = len + aheadLen;
   // Without a count that settles it, a read that filled its buffers suggests more.
   m_bReadLikely = n > 0 && static_cast<size_t>(n) == asked && m_nQueuedAfterRecv != 0 &&
                   m_nQueuedAfterRecv < kQueuedSurelyData;

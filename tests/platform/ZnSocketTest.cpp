@@ -350,6 +350,18 @@ TEST_F(ZnSocketTest, BackToBackDeliveriesLeaveTheLoopItsTurn) {
   EXPECT_FALSE(sink->m_waiter.Get(sink->emptyRecv));
 }
 
+// A long stream read in small pieces crosses the point where the read-ahead
+// store grows: every byte arrives, in order.
+TEST_F(ZnSocketTest, LongStreamInSmallReadsArrivesWhole) {
+  sink->m_recvAction = OnRecvAction::kReadChunk;
+  sink->m_chunk = 1000;
+  Open(ZNSOCKET_EVENT_READ);
+  const std::string payload = Pattern(6 * 1024 * 1024 + 7);
+  ASSERT_TRUE(zntest::WriteAll(peer, payload));
+  ASSERT_TRUE(sink->m_waiter.WaitFor([&] { return sink->received.size() == payload.size(); }));
+  EXPECT_TRUE(sink->m_waiter.Get(sink->received) == payload);
+}
+
 TEST_F(ZnSocketTest, SendAndRecvReturnConventions) {
   Open(0);
   // Fill the connection until Send takes nothing; every byte it took arrives.
