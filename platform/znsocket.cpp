@@ -150,7 +150,11 @@ class CZNTCPSocket final : public CZNITCPSocket {
   // delivers again itself instead of posting a look.
   bool m_bDelivering = false;
   bool m_bDeliverAgain = false;
-  bool m_bWriteWaiting = false;           // a wait_write is outstanding on the descriptor
+  bool m_bWriteWaiting = false;           // a wait_write (or a posted OnSend) is outstanding
+  // The last Send met a full send buffer: the next WRITE interest waits for
+  // the kernel. Otherwise the socket takes bytes for certain, and OnSend is
+  // posted to the next turn without asking the kernel.
+  bool m_bSendBlocked = false;
   bool m_bClosePosted = false;            // a close delivery is queued
   bool m_bCloseDone = false;              // OnClose was delivered (or the stream ended for good)
 };
@@ -177,6 +181,7 @@ void CZNTCPSocket::NewGeneration() {
   m_token = std::make_shared<Token>();
   m_bReadWaiting = false;
   m_bWriteWaiting = false;
+  m_bSendBlocked = false;
   m_bClosePosted = false;
   m_bReadLikely = false;
   m_nQueuedAfterRecv = -1;
@@ -261,9 +266,15 @@ int CZNTCPSocket::Send(const void* pData, uint32_t ulen) {
   // The result is an int: never take more than it can report.
   const size_t len = ulen > static_cast<uint32_t>(INT32_MAX) ? static_cast<size_t>(INT32_MAX) : ulen;
   const ssize_t n = znplatform::SendSome(fd, pData, len);
-  if (n > 0) return static_cast<int>(n);
+  if (n > 0) {
+    m_bSendBlocked = static_cast<size_t>(n) < len;
+    return static_cast<int>(n);
+  }
   const int err = n < 0 ? LastSocketError() : znplatform::BrokenPipeError();
-  if (n < 0 && znplatform::IsWouldBlock(err)) return 0;
+  if (n < 0 && znplatform::IsWouldBlock(err)) {
+    m_bSendBlocked = true;
+    return 0;
+  }
   znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Send: send(%d) failed: %s", static_cast<int>(fd), ErrorText(err));
   // With READ selected the read side reports the close once the unread bytes are
   // gone; otherwise nothing else would, so it is queued here.
@@ -401,6 +412,13 @@ void CZNTCPSocket::UpdateWriteWait() {
   if ((m_nEvents & ZNSOCKET_EVENT_WRITE) && !m_bWriteWaiting) {
     m_bWriteWaiting = true;
     std::weak_ptr<Token> alive = m_token;
+    if (!m_bSendBlocked) {
+      asio::post(*m_reactor, [this, alive] {
+        if (alive.expired()) return;
+        OnWritable(asio::error_code());
+      });
+      return;
+    }
     m_desc->async_wait(znplatform::kWaitWrite, [this, alive](const asio::error_code& ec) {
       if (alive.expired()) return;
       OnWritable(ec);
