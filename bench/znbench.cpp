@@ -125,9 +125,12 @@ class Notify final : public IHttpClientNotify {
   void OnProgress(zn::IHttpClient*, uint64_t, uint64_t, uint32_t, uint64_t) override {}
   void OnRedirected(zn::IHttpClient*, zn::strutf16&) override {}
   void OnDownloadComplete(zn::IHttpClient*, uint32_t code) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_nCode = static_cast<int>(code);
-    m_bDone = true;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_nCode = static_cast<int>(code);
+      m_bDone = true;
+    }
+    // Woken after the unlock, the waiter does not block on the mutex again.
     m_cv.notify_one();
   }
 
