@@ -119,15 +119,20 @@ class DiscardStream final : public IZNStreamWriter {
   StreamTally* m_pTally;  // borrowed; outlives the client
 };
 
-// The callback object: hands each completion code to main(). Its operations
-// run on the client's worker thread.
-class Notify final : public IHttpClientNotify {
+// The callbacks that znbench does not use.
+class QuietNotify : public IHttpClientNotify {
  public:
   void OnConnecting(zn::IHttpClient*, zn::strutf16&) override {}
   void OnConnected(zn::IHttpClient*) override {}
   void OnDownloadStart(zn::IHttpClient*, uint32_t, uint32_t) override {}
   void OnProgress(zn::IHttpClient*, uint64_t, uint64_t, uint32_t, uint64_t) override {}
   void OnRedirected(zn::IHttpClient*, zn::strutf16&) override {}
+};
+
+// The callback object: hands each completion code to main(). Its operations
+// run on the client's worker thread.
+class Notify final : public QuietNotify {
+ public:
   void OnDownloadComplete(zn::IHttpClient*, uint32_t code) override {
     // A chain that started the next transfer keeps main() waiting.
     if (m_chain && m_chain(static_cast<int>(code))) return;
@@ -274,14 +279,9 @@ int RunGets(zn::IHttpClientEx* client, Notify& notify, const std::string& url, l
 
 // The callback object shared by the clients of the many case: counts the
 // completions (on every client's worker thread) until all have come.
-class ManyNotify final : public IHttpClientNotify {
+class ManyNotify final : public QuietNotify {
  public:
   explicit ManyNotify(long count) : m_nLeft(count) {}
-  void OnConnecting(zn::IHttpClient*, zn::strutf16&) override {}
-  void OnConnected(zn::IHttpClient*) override {}
-  void OnDownloadStart(zn::IHttpClient*, uint32_t, uint32_t) override {}
-  void OnProgress(zn::IHttpClient*, uint64_t, uint64_t, uint32_t, uint64_t) override {}
-  void OnRedirected(zn::IHttpClient*, zn::strutf16&) override {}
   void OnDownloadComplete(zn::IHttpClient*, uint32_t code) override {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (code != 0) ++m_nFailed;
