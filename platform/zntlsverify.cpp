@@ -10,8 +10,9 @@
 
 namespace {
 
-// Clients with verification on, or with trust anchors named. Guarded by
-// g_lock: hosts write from their threads, clients read from their workers.
+// The clients with verification on, each with its CA path (empty: the
+// system's store). Guarded by g_lock: hosts write from their threads, clients
+// read from their workers.
 std::mutex g_lock;
 std::map<const void*, std::string>* g_pSettings = nullptr;  // client -> CA path; made on first use, never freed
 
