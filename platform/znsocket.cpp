@@ -60,9 +60,10 @@ constexpr int kDeliveriesPerTurn = 16;
 // token is gone returns without touching the object.
 //
 // A small Recv reads ahead into the socket's own store (owned, made at the
-// first such Recv, kept until the socket dies); later Recv calls are served
-// from it before the kernel is asked again. Bytes held there count as waiting
-// bytes for OnRecv and GetUnReadDataLen, and the close comes only after them.
+// first such Recv, replaced once by a larger one when the stream grows long,
+// kept until the socket dies); later Recv calls are served from it before the
+// kernel is asked again. Bytes held there count as waiting bytes for OnRecv
+// and GetUnReadDataLen, and the close comes only after them.
 class CZNTCPSocket final : public CZNITCPSocket {
  public:
   CZNTCPSocket();
