@@ -342,13 +342,14 @@ void CZNSslProcessor::OnRecv(CZNITCPSocket* /*pSocket*/) {
   CByteBuffer* recv_buf = ssl_ctx->recv_buf;
   unsigned char* pWrite = nullptr;
   const uint32_t space = recv_buf->WritePtr(&pWrite);
-  if (m_bHandshakeDone && space == 0) {
-    // Full: the bytes stay in the socket (and the server is slowed down by
-    // TCP) until ReadData has made room; it then takes this read.
+  if (m_bHandshakeDone && !MayReadIntoRecvBuf()) {
+    // Still holding bytes: the new ones stay in the socket (and the server
+    // is slowed down by TCP) until ReadData has drained recv_buf; it then
+    // takes this read.
     m_bReadDeferred = true;
     return;
   }
-  const int n = ssl_ctx->pSocket->Recv(pWrite, space);
+  const int n = ssl_ctx->pSocket->Recv(pWrite, m_bHandshakeDone ? DataReadSize(space) : space);
   if (!m_bHandshakeDone) {
     if (n < 1) {
       znsyslog(kLevelFail, kLogTag, __LINE__, "CZNSslProcessor OnRecv: handshake recv failed, ret[%d]", n);
@@ -486,11 +487,16 @@ void CZNSslProcessor::ResumeSocketRead() {
   CByteBuffer* recv_buf = ssl_ctx->recv_buf;
   unsigned char* pWrite = nullptr;
   const uint32_t space = recv_buf->WritePtr(&pWrite);
-  if (space == 0) return;
+  if (!MayReadIntoRecvBuf()) return;
   m_bReadDeferred = false;
   // Reading also lets the socket report its next bytes (or its close).
-  const int n = ssl_ctx->pSocket->Recv(pWrite, space);
+  const int n = ssl_ctx->pSocket->Recv(pWrite, DataReadSize(space));
   if (n >= 1) recv_buf->AddSize(uint32_t(n));
+}
+
+bool CZNSslProcessor::MayReadIntoRecvBuf() const {
+  const CByteBuffer* recv_buf = ssl_ctx->recv_buf;
+  return recv_buf->IsEmpty() && recv_buf->WritePtr() > 0;
 }
 
 int CZNSslProcessor::WriteData(const void* pData, uint32_t len) {

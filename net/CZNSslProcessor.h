@@ -133,8 +133,13 @@ class CZNSslProcessor final : public CRefCountSafe, public CZNITCPSocketSink {
   // Moves recv_buf's bytes into the read BIO while the BIO holds less than
   // kReadBioBacklog; the bytes moved.
   uint32_t FeedReadBio();
-  // Takes the socket read that OnRecv left for later because recv_buf was full.
+  // Takes the socket read that OnRecv left for later because recv_buf still
+  // held bytes; reads only once recv_buf is empty.
   void ResumeSocketRead();
+  // After the handshake: whether recv_buf may take a socket read now, and
+  // how many bytes that read asks for.
+  bool MayReadIntoRecvBuf() const;
+  static uint32_t DataReadSize(uint32_t space) { return space < kDataReadSize ? space : kDataReadSize; }
   // Marks the stream ended after SSL_read failed with sslError (logged) and
   // drops the ciphertext still buffered.
   void EndStream(int sslError);
@@ -145,13 +150,19 @@ class CZNSslProcessor final : public CRefCountSafe, public CZNITCPSocketSink {
   // read cost the whole backlog; and without a bound a fast server would
   // fill memory faster than the host reads.
   static constexpr uint32_t kReadBioBacklog = 34 * 1024;
+  // After the handshake recv_buf takes a socket read only when it is empty,
+  // and a read asks for at most this much. recv_buf then refills from its
+  // front, so a connection touches kDataReadSize bytes of it rather than its
+  // whole capacity: with hundreds of connections at once that is most of
+  // their memory, and a larger read was not measurably cheaper per byte.
+  static constexpr uint32_t kDataReadSize = 64 * 1024;
 
   SslContext* ssl_ctx;         // owned; null when making the OpenSSL objects failed
   ISslProcessorSink* m_pSink;  // borrowed, may be null
   zn::strutf8 m_strSSLName;    // the name the certificate's common name must match
   CZNTlsVerify m_oVerify;      // off by default
   bool m_bHandshakeDone;       // SSL_connect has succeeded: events are data transfer
-  bool m_bReadDeferred = false;  // after the handshake, OnRecv found recv_buf full and
-                                 // left the bytes in the socket; ReadData reads them
+  bool m_bReadDeferred = false;  // after the handshake, OnRecv found recv_buf holding bytes
+                                 // and left the new ones in the socket; ReadData reads them
   bool m_bStreamEnded = false;   // close_notify or a fatal error seen by ReadData; never cleared
 };

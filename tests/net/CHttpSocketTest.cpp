@@ -177,7 +177,7 @@ TEST(CHttpSocketTest, EveryByteArrivesBeforeTheClose) {
 // the socket announces in the kernel while the processor still holds bytes
 // the client has not taken, so TCP paces the server instead of the answer
 // piling up in the processor's memory. The client takes 1 KiB per event (a
-// socket read brings up to 128 KiB) and stops after 4 MiB.
+// socket read brings up to 64 KiB) and stops after 4 MiB.
 TEST(CHttpSocketTest, ASlowReaderHoldsTheServerBack) {
   const uint64_t kReadBytes = 4ull << 20;
   TlsServerOptions options;
