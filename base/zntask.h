@@ -24,9 +24,11 @@ class ZNBASE_API CZNTaskBase : public CRefCountSafe {
 
   // The number of posted calls waiting to run.
   virtual int64_t Eachloop();
-  // Hooks run on the task's thread: OnStart before its first call (Start
-  // returns after it), OnStop after its last one, unless the object is being
-  // destroyed by then.
+  // Hooks run on the task's thread: OnStart before its first call, OnStop
+  // after its last one, unless the object is being destroyed by then. For a
+  // class derived from the task classes, Start returns after OnStart; the
+  // task classes themselves leave the hooks empty, and Start does not wait
+  // for their thread to run.
   virtual void OnStart();
   virtual void OnStop();
   // Does nothing: the task's thread runs its own loop.

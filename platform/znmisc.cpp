@@ -7,6 +7,7 @@
 #include <random>
 
 #include "base/znplatform.h"
+#include "platform/znthreadid.h"
 
 namespace {
 
@@ -15,6 +16,8 @@ const uint64_t kMaxUint32 = 0xFFFFFFFFull;
 // Ids are handed out once per thread and never reused, so a stale id kept by a
 // table can never name a later thread.
 std::atomic<uint64_t> g_nNextThreadId{1};
+// The calling thread's id; 0 until it is first asked for or adopted.
+thread_local uint64_t t_nThreadId = 0;
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -46,9 +49,17 @@ struct RandomState final {
 }  // namespace
 
 uint64_t znthread_selfid() {
-  thread_local const uint64_t id = g_nNextThreadId.fetch_add(1, std::memory_order_relaxed);
-  return id;
+  if (t_nThreadId == 0) t_nThreadId = znplatform::ReserveThreadId();
+  return t_nThreadId;
 }
+
+namespace znplatform {
+
+uint64_t ReserveThreadId() { return g_nNextThreadId.fetch_add(1, std::memory_order_relaxed); }
+
+void AdoptThreadId(uint64_t id) { t_nThreadId = id; }
+
+}  // namespace znplatform
 
 uint32_t zn_time() {
   return static_cast<uint32_t>(::time(nullptr));

@@ -21,11 +21,13 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <typeinfo>
 #include <utility>
 
 #include "base/znplatform.h"
 #include "base/zntask.h"
 #include "platform/znreactor.h"
+#include "platform/znthreadid.h"
 #include "platform/znthreadname.h"
 
 namespace {
@@ -104,9 +106,11 @@ struct TaskCore final {
   std::mutex mu;  // guards every field below up to threadMu
   // True from Start until Stop: PushTask accepts calls only then.
   bool accepting = false;
-  // znthread_selfid of the running thread; 0 while not accepting and until
-  // the new thread has run OnStart.
+  // znthread_selfid of the task's thread, reserved by Start before the thread
+  // runs; 0 while not accepting.
   uint64_t threadId = 0;
+  // The generation whose thread has run OnStart.
+  uint64_t startedGeneration = 0;
   // Bumped by every Start and Stop, so a waiter can tell that the run it
   // waited on is over.
   uint64_t generation = 0;
@@ -116,7 +120,7 @@ struct TaskCore final {
   // queue plus the call running now.
   uint64_t queued = 0;
   uint64_t ran = 0;
-  // Signalled when `ran`, `threadId` or `generation` moves.
+  // Signalled when `ran`, `startedGeneration` or `generation` moves.
   std::condition_variable stateChanged;
   // Keeps run() waiting for work while the task accepts calls.
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> workGuard;
@@ -131,31 +135,41 @@ struct TaskCore final {
 
 // The thread's body. Holds a reference to the core for as long as it runs, so
 // that the reactor cannot die inside its own run() even when the task object
-// is released from one of its calls.
-void TaskThreadMain(std::shared_ptr<TaskCore> core, CZNTaskBase* owner, uint64_t generation) {
+// is released from one of its calls. With hooks (a class that may override
+// OnStart and OnStop), Start waits until OnStart has run, so the owner is
+// alive and whole then; without them Start does not wait, and the thread
+// never calls into the owner, which may already be on its way out.
+void TaskThreadMain(std::shared_ptr<TaskCore> core, CZNTaskBase* owner, uint64_t generation,
+                    uint64_t threadId, bool hooks) {
+  znplatform::AdoptThreadId(threadId);
   const std::string name = core->name.substr(0, kMaxThreadNameLength);
   znplatform::NameCurrentThread(name.c_str());
   t_pCurrentTask = owner;
   t_pCurrentCore = core.get();
 
-  // Start waits for the id below, so the owner is alive and whole while
-  // OnStart runs.
-  owner->OnStart();
-  {
+  if (hooks) {
+    owner->OnStart();
     std::lock_guard<std::mutex> lock(core->mu);
-    if (core->generation == generation) core->threadId = znthread_selfid();
+    if (core->generation == generation) core->startedGeneration = generation;
     core->stateChanged.notify_all();
   }
   core->ctx.run();
 
   CZNTaskBase* stillOwner = nullptr;
-  {
+  if (hooks) {
     std::lock_guard<std::mutex> lock(core->mu);
     stillOwner = core->owner;
   }
   if (stillOwner && t_pCurrentTask == stillOwner) stillOwner->OnStop();
   t_pCurrentTask = nullptr;
   t_pCurrentCore = nullptr;
+}
+
+// Whether task may override the hooks: the library's own task classes leave
+// them empty, so their threads need not call them.
+bool MayHaveHooks(const CZNTaskBase& task) {
+  const std::type_info& type = typeid(task);
+  return type != typeid(CZNTaskIO) && type != typeid(CZNTaskWin) && type != typeid(CZNTaskBase);
 }
 
 }  // namespace
@@ -272,6 +286,8 @@ bool CZNTaskBase::Start() {
   }
   std::lock_guard<std::mutex> threadLock(core->threadMu);
   uint64_t generation = 0;
+  uint64_t threadId = 0;
+  const bool hooks = MayHaveHooks(*this);
   {
     std::lock_guard<std::mutex> lock(core->mu);
     if (core->accepting) return false;
@@ -283,11 +299,12 @@ bool CZNTaskBase::Start() {
     core->ctx.restart();
     core->workGuard.emplace(core->ctx.get_executor());
     core->accepting = true;
-    core->threadId = 0;
+    threadId = znplatform::ReserveThreadId();
+    core->threadId = threadId;
     generation = ++core->generation;
   }
   try {
-    core->thread = std::thread(TaskThreadMain, core, this, generation);
+    core->thread = std::thread(TaskThreadMain, core, this, generation, threadId, hooks);
   } catch (const std::exception& e) {
     znsyslog(1, kLogTag, __LINE__, "CZNTaskBase::Start task[%s] thread create fail [%s]", core->name.c_str(),
              e.what());
@@ -298,10 +315,15 @@ bool CZNTaskBase::Start() {
     }
     return false;
   }
-  // Wait until the thread has run OnStart and published its id, so that the
-  // caller sees getthreadid() at once.
-  std::unique_lock<std::mutex> lock(core->mu);
-  core->stateChanged.wait(lock, [&] { return core->threadId != 0 || core->generation != generation; });
+  // The id is known already. A class that may override OnStart gets it run
+  // before Start returns; the library's own tasks do not wait for their new
+  // thread to be scheduled, which under load takes longer than the rest of
+  // the start.
+  if (hooks) {
+    std::unique_lock<std::mutex> lock(core->mu);
+    core->stateChanged.wait(lock,
+                            [&] { return core->startedGeneration == generation || core->generation != generation; });
+  }
   return true;
 }
 

@@ -120,6 +120,50 @@ TEST(ZnTaskTest, ThreadNameIsTheTaskNameCutTo15Characters) {
   }
 }
 
+// A task class of the host's: OnStart takes a while, so a Start that did not
+// wait for it would return first. Stops in its destructor, as such classes must.
+class HookedTask final : public CZNTaskIO {
+ public:
+  HookedTask() : CZNTaskIO("hooked", 0, 0) {}
+  ~HookedTask() override { Stop(); }
+  void OnStart() override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    startedOn = znthread_selfid();
+  }
+  void OnStop() override { stoppedOn = znthread_selfid(); }
+  std::atomic<uint64_t> startedOn{0}, stoppedOn{0};
+};
+
+// A host's hooks run on the task's thread, OnStart before Start returns, at
+// every start; the library's own tasks have their thread's id at once, and a
+// task released right after its start goes cleanly.
+TEST(ZnTaskTest, HooksAndTheThreadIdAreThereWhenStartReturns) {
+  HookedTask* hooked = new HookedTask;
+  for (int run = 0; run < 2; ++run) {
+    ASSERT_TRUE(hooked->Start());
+    EXPECT_NE(hooked->startedOn.load(), 0u);
+    EXPECT_EQ(hooked->startedOn.load(), hooked->getthreadid());
+    const uint64_t thread = hooked->getthreadid();
+    hooked->Stop();
+    EXPECT_EQ(hooked->stoppedOn.load(), thread);
+    hooked->startedOn = 0;
+  }
+  hooked->Release();
+  for (int i = 0; i < 50; ++i) {
+    CZNTaskIO* task = new CZNTaskIO("shortlived", 0, 0);
+    ASSERT_TRUE(task->Start());
+    const uint64_t thread = task->getthreadid();
+    ASSERT_NE(thread, 0u);
+    if (i % 2 == 0) {
+      std::atomic<uint64_t> seen{0};
+      ASSERT_TRUE(Post(task, [&] { seen = znthread_selfid(); }));
+      ASSERT_TRUE(WaitUntil([&] { return seen.load() != 0; }));
+      EXPECT_EQ(seen.load(), thread);
+    }
+    task->Release();
+  }
+}
+
 TEST(ZnTaskTest, PushToNullUnstartedOrStoppedTaskFailsAndReleasesTheCopy) {
   CZNTaskIO* stopped = new CZNTaskIO("stopped", 0, 0);
   ASSERT_TRUE(stopped->Start());
