@@ -135,8 +135,8 @@ class HookedTask final : public CZNTaskIO {
 };
 
 // A host's hooks run on the task's thread, OnStart before Start returns, at
-// every start; the library's own tasks have their thread's id at once, and a
-// task released right after its start goes cleanly.
+// every start; the library's own tasks have their thread's id at once, and
+// one released right after its start goes cleanly.
 TEST(ZnTaskTest, HooksAndTheThreadIdAreThereWhenStartReturns) {
   HookedTask* hooked = new HookedTask;
   for (int run = 0; run < 2; ++run) {
@@ -149,17 +149,11 @@ TEST(ZnTaskTest, HooksAndTheThreadIdAreThereWhenStartReturns) {
     hooked->startedOn = 0;
   }
   hooked->Release();
+  // (The thread name test checks that a call sees the id Start reported.)
   for (int i = 0; i < 50; ++i) {
     CZNTaskIO* task = new CZNTaskIO("shortlived", 0, 0);
     ASSERT_TRUE(task->Start());
-    const uint64_t thread = task->getthreadid();
-    ASSERT_NE(thread, 0u);
-    if (i % 2 == 0) {
-      std::atomic<uint64_t> seen{0};
-      ASSERT_TRUE(Post(task, [&] { seen = znthread_selfid(); }));
-      ASSERT_TRUE(WaitUntil([&] { return seen.load() != 0; }));
-      EXPECT_EQ(seen.load(), thread);
-    }
+    ASSERT_NE(task->getthreadid(), 0u);
     task->Release();
   }
 }
