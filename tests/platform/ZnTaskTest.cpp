@@ -96,6 +96,16 @@ TEST(ZnTaskTest, CallsRunInPostingOrderOnTheTaskThread) {
   task->Release();
 }
 
+// Armed by a call on a task's thread; its destructor runs when that thread
+// ends, so a release that returns before then shows in the count.
+struct ThreadEndSentinel {
+  std::atomic<int>* ended = nullptr;
+  ~ThreadEndSentinel() {
+    if (ended) ++*ended;
+  }
+};
+thread_local ThreadEndSentinel t_threadEnd;
+
 TEST(ZnTaskTest, ThreadNameIsTheTaskNameCutTo15Characters) {
   const struct {
     const char* name;
@@ -107,16 +117,19 @@ TEST(ZnTaskTest, ThreadNameIsTheTaskNameCutTo15Characters) {
     ASSERT_TRUE(task->Start());
     std::string name;
     uint64_t thread = 0;
+    std::atomic<int> ended{0};
     CZNEvent done(true, false);
     ASSERT_TRUE(Post(task, [&] {
       name = zntest::CurrentThreadName();
       thread = znthread_selfid();
+      t_threadEnd.ended = &ended;
       done.Post();
     }));
     ASSERT_TRUE(done.Wait(kBoundMs));
     EXPECT_EQ(name, c.expected);
     EXPECT_EQ(thread, task->getthreadid());
     task->Release();  // the destructor stops and joins
+    EXPECT_EQ(ended.load(), 1) << "the release returned while the task's thread still ran";
   }
 }
 
