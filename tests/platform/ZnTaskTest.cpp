@@ -117,7 +117,9 @@ TEST(ZnTaskTest, ThreadNameIsTheTaskNameCutTo15Characters) {
     ASSERT_TRUE(task->Start());
     std::string name;
     uint64_t thread = 0;
-    std::atomic<int> ended{0};
+    // Static, so that a thread outliving the release still counts into live memory.
+    static std::atomic<int> ended;
+    ended = 0;
     CZNEvent done(true, false);
     ASSERT_TRUE(Post(task, [&] {
       name = zntest::CurrentThreadName();
