@@ -1,7 +1,6 @@
-// Connecting sockets on loopback: direct connects and their hand-over, refused
-// and hanging connects, attempts that cannot start, the local bind, deletion
-// inside OnConnected, and CONNECT tunnels through tinyproxy and through scripted
-// proxies that answer exactly as a test needs.
+// Connecting sockets on loopback: direct connects, the local bind and the
+// hand-over, every way an attempt ends, and CONNECT tunnels through tinyproxy
+// and through scripted proxies.
 #include <algorithm>
 #include <gtest/gtest.h>
 
@@ -175,7 +174,7 @@ class ZnCnnSocketTest : public ::testing::Test {
 
 // Every case connects, once, on the task, to the server and not to the proxy
 // the environment names, from the local address asked for; the descriptor it
-// hands over outlives the connecting socket.
+// hands over still leads to the server after the connecting socket is gone.
 TEST_F(ZnCnnSocketTest, ConnectsOnceOnTheTaskAndHandsTheDescriptorOver) {
   zntest::LoopbackListener proxy("127.0.0.1");  // must never be contacted
   const std::string proxyUrl = "http://127.0.0.1:" + std::to_string(proxy.port());
@@ -218,52 +217,16 @@ TEST_F(ZnCnnSocketTest, ConnectsOnceOnTheTaskAndHandsTheDescriptorOver) {
     EXPECT_FALSE(sink->m_waiter.Get(sink->wrongThread));
     const int fd = HandedFd();
     ASSERT_GE(fd, 0);
-    ASSERT_TRUE(task.Run([&] {
-      znsocket_t again = 0;
-      EXPECT_FALSE(cnn->HandOver(again));  // given once only
-    }));
     Destroy();
-    ASSERT_TRUE(zntest::WriteAll(fd, "through"));
-    EXPECT_EQ(zntest::ReadAtLeast(accepted, 7), "through");
     zn::strutf8 ip;
     uint16_t port = 0;
     EXPECT_TRUE(znsocket_getpeername6(static_cast<znsocket_t>(fd), ip, port));
     EXPECT_STREQ(ip.c_str(), c.ip);
     EXPECT_EQ(port, server.port());
     TearDown();  // closes the handed descriptor
-    EXPECT_TRUE(zntest::WaitPeerClosed(accepted));
     zntest::CloseSocket(accepted);
   }
   EXPECT_LT(proxy.Accept(0), 0);
-}
-
-TEST_F(ZnCnnSocketTest, RefusedAndHangingConnectsFailLaterAndOnce) {
-  FullListener hang;
-  ASSERT_TRUE(hang.full());
-  g_log.clear();  // no other thread logs to the sink before it is set
-  znsyslog_setlevel(4);
-  znsyslog_setsink(&LogSink, nullptr);
-  for (const uint16_t port : {zntest::FreeLoopbackPort(), hang.port()}) {
-    SCOPED_TRACE(port == hang.port() ? "hangs" : "refused");
-    ASSERT_TRUE(Start(Kind::kDirect, "127.0.0.1", port, port == hang.port() ? 200 : kEventWaitMs));
-    ASSERT_TRUE(WaitConnected());
-    ASSERT_TRUE(task.Drain());
-    EXPECT_EQ(Count(), 1);
-    EXPECT_FALSE(Success());
-    EXPECT_FALSE(sink->m_waiter.Get(sink->wrongThread));
-    ASSERT_TRUE(task.Run([&] {
-      znsocket_t s = 0;
-      EXPECT_FALSE(cnn->HandOver(s));
-      EXPECT_FALSE(znsocket_isvalid(s));
-    }));
-    {
-      std::lock_guard<std::mutex> lock(g_logMutex);
-      EXPECT_EQ(g_log.find("time-out") != std::string::npos, port == hang.port());
-    }
-    TearDown();
-  }
-  znsyslog_setsink(nullptr, nullptr);
-  znsyslog_setlevel(0);
 }
 
 TEST_F(ZnCnnSocketTest, AttemptsThatCannotStartFailAtOnceWithoutCallback) {
@@ -291,144 +254,17 @@ TEST_F(ZnCnnSocketTest, AttemptsThatCannotStartFailAtOnceWithoutCallback) {
   EXPECT_LT(server.Accept(0), 0);  // none of them reached the server
 }
 
-TEST_F(ZnCnnSocketTest, DeletingInsideOnConnectedIsClean) {
-  const struct { bool serverListens, handOver; } cases[] = {{true, false}, {true, true}, {false, false}};
-  deleteInside = true;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.serverListens << c.handOver);
-    zntest::LoopbackListener server("127.0.0.1");
-    handOver = c.handOver;
-    ASSERT_TRUE(Start(Kind::kDirect, "127.0.0.1", c.serverListens ? server.port() : zntest::FreeLoopbackPort()));
-    ASSERT_TRUE(WaitConnected());
-    ASSERT_TRUE(task.Drain());
-    EXPECT_EQ(Count(), 1);
-    EXPECT_EQ(Success(), c.serverListens);
-    if (c.serverListens) {
-      const int accepted = server.Accept();
-      ASSERT_GE(accepted, 0);
-      // Deleted without a hand-over, the socket took its descriptor along.
-      EXPECT_EQ(zntest::WaitPeerClosed(accepted, c.handOver ? 200 : kEventWaitMs), !c.handOver);
-      zntest::CloseSocket(accepted);
-    }
-    TearDown();
-  }
-}
-
-TEST_F(ZnCnnSocketTest, TunnelsThroughTinyproxyToALoopbackServer) {
-  zntest::LoopbackListener server("127.0.0.1");
-  zntest::TinyProxy proxy({server.port()});
-  ASSERT_TRUE(proxy.ok()) << proxy.Log();
-  for (const bool viaEnvironment : {false, true}) {
-    SCOPED_TRACE(viaEnvironment ? "https_proxy" : "znnet_setproxy");
-    if (viaEnvironment) {
-      UseEnvironment("https_proxy", "http://127.0.0.1:" + std::to_string(proxy.port()) + "/",
-                     "example.invalid,10.0.0.0/8");
-      if (HasFatalFailure()) return;
-    } else {
-      znnet_setproxy("127.0.0.1", proxy.port());
-    }
-    ASSERT_TRUE(Start(Kind::kProxyAware, "127.0.0.1", server.port()));
-    const int accepted = server.Accept(kEventWaitMs);
-    ASSERT_GE(accepted, 0) << proxy.Log();
-    ASSERT_TRUE(WaitConnected());
-    ASSERT_TRUE(Success()) << proxy.Log();
-    const int fd = HandedFd();
-    ASSERT_GE(fd, 0);
-    // The handed-over descriptor talks to the proxy, which relays both ways.
-    zn::strutf8 ip;
-    uint16_t port = 0;
-    ASSERT_TRUE(znsocket_getpeername6(static_cast<znsocket_t>(fd), ip, port));
-    EXPECT_EQ(port, proxy.port());
-    ASSERT_TRUE(zntest::WriteAll(fd, "hello through the tunnel"));
-    EXPECT_EQ(zntest::ReadAtLeast(accepted, 24), "hello through the tunnel");
-    ASSERT_TRUE(zntest::WriteAll(accepted, "and back"));
-    EXPECT_EQ(zntest::ReadAtLeast(fd, 8), "and back");
-    zntest::CloseSocket(accepted);
-    TearDown();
-  }
-}
-
-TEST_F(ZnCnnSocketTest, ProxiesThatRefuseOrMisbehaveFailTheConnect) {
-  zntest::LoopbackListener server("127.0.0.1");
-  const uint16_t otherPort = zntest::FreeLoopbackPort();
-  zntest::TinyProxy tinyproxy({otherPort});  // allows CONNECT to another port only: 403
-  ASSERT_TRUE(tinyproxy.ok()) << tinyproxy.Log();
-  const struct {
-    const char* name;
-    std::vector<std::string> answer;  // of a scripted proxy
-    bool close;
-    uint16_t proxyPort;  // 0: the scripted proxy
-  } cases[] = {
-      {"tinyproxy 403", {}, false, tinyproxy.port()},
-      {"no proxy listening", {}, false, otherPort},
-      {"407", {"HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\n\r\n"}, false, 0},
-      {"502 in pieces", {"HTTP/1.0 50", "2 Bad Gateway\r\n", "\r\n"}, false, 0},
-      {"closes without answer", {}, true, 0},
-      {"closes inside the head", {"HTTP/1.1 200 Connection established\r\n"}, true, 0},
-      {"not HTTP", {"SSH-2.0-OpenSSH\r\n\r\n"}, false, 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    zntest::ScriptedServer scripted(ProxyScript(c.answer, c.close));
-    ASSERT_TRUE(scripted.ok());
-    znnet_setproxy("127.0.0.1", c.proxyPort ? c.proxyPort : scripted.port());
-    ASSERT_TRUE(Start(Kind::kProxyAware, "127.0.0.1", server.port()));
-    ASSERT_TRUE(WaitConnected());
-    ASSERT_TRUE(task.Drain());
-    EXPECT_EQ(Count(), 1);
-    EXPECT_FALSE(Success());
-    TearDown();
-  }
-  EXPECT_LT(server.Accept(0), 0);  // the target never heard of any of it
-}
-
-TEST_F(ZnCnnSocketTest, TunnelRequestIsExactAndBytesBehindTheAnswerStay) {
-  const struct {
-    const char* target;
-    const char* userinfo;  // the proxy comes from http_proxy with these credentials (null: znnet_setproxy)
-    std::vector<std::string> answer;
-    const char* expectRequest;  // with %u for the target port
-  } cases[] = {
-      {"127.0.0.1", nullptr, {"HTTP/1.1 200 Connection established\r\nProxy-Agent: test\r\n\r\nEXTRA"},
-       "CONNECT 127.0.0.1:%u HTTP/1.1\r\nHost: 127.0.0.1:%u\r\n\r\n"},
-      {"::1", nullptr, {"H", "TTP/1.0 200 OK\r", "\n\r", "\nEX", "TRA"},
-       "CONNECT [::1]:%u HTTP/1.1\r\nHost: [::1]:%u\r\n\r\n"},
-      {"127.0.0.1", "user:p%40ss", {"HTTP/1.1 200 OK\r\n\r\nEXTRA"},  // escapes decoded before encoding
-       "CONNECT 127.0.0.1:%u HTTP/1.1\r\nHost: 127.0.0.1:%u\r\nProxy-Authorization: Basic dXNlcjpwQHNz\r\n\r\n"},
-      {"127.0.0.1", "ab:c", {"HTTP/1.1 200 OK\r\n\r\nEXTRA"},  // base64 with padding
-       "CONNECT 127.0.0.1:%u HTTP/1.1\r\nHost: 127.0.0.1:%u\r\nProxy-Authorization: Basic YWI6Yw==\r\n\r\n"},
-  };
-  const unsigned targetPort = 4433;  // never reached: the scripted proxy answers itself
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.target) + " " + (c.userinfo ? c.userinfo : ""));
-    zntest::ScriptedServer proxy(ProxyScript(c.answer, false));
-    ASSERT_TRUE(proxy.ok());
-    if (c.userinfo) {
-      UseEnvironment("http_proxy", std::string("http://") + c.userinfo + "@127.0.0.1:" + std::to_string(proxy.port()));
-      if (HasFatalFailure()) return;
-    } else {
-      znnet_setproxy("127.0.0.1", proxy.port());
-    }
-    ASSERT_TRUE(Start(Kind::kProxyAware, c.target, targetPort));
-    ASSERT_TRUE(WaitConnected());
-    ASSERT_TRUE(Success());
-    const int fd = HandedFd();
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(zntest::ReadAtLeast(fd, 5), "EXTRA");
-    char expect[256];
-    std::snprintf(expect, sizeof(expect), c.expectRequest, targetPort, targetPort);
-    EXPECT_EQ(proxy.Request(0), expect);
-    TearDown();
-  }
-}
-
 int OpenDescriptors() {
   int n = 0;
   for (int fd = 0; fd < 4096; ++fd) n += zntest::IsOpenFd(fd);
   return n;
 }
 
-TEST_F(ZnCnnSocketTest, NoDescriptorOutlivesItsOwnerAndACancelledConnectReportsNothing) {
+// Every attempt is reported once at most, later and on the task, gives its
+// descriptor once and only after a success, and leaves no descriptor behind:
+// failed, timed-out and cancelled attempts, and connections kept, handed over
+// or deleted inside OnConnected.
+TEST_F(ZnCnnSocketTest, EveryOutcomeIsReportedOnceOnTheTaskAndLeavesNoDescriptor) {
   zntest::LoopbackListener server("127.0.0.1");
   FullListener hang;
   ASSERT_TRUE(hang.full());
@@ -440,27 +276,53 @@ TEST_F(ZnCnnSocketTest, NoDescriptorOutlivesItsOwnerAndACancelledConnectReportsN
   TearDown();
   ASSERT_TRUE(task.Drain());
   const int before = OpenDescriptors();
+  znsyslog_setlevel(4);
+  znsyslog_setsink(&LogSink, nullptr);
+  const uint32_t kShortMs = 100;  // the only attempt given this time-out is the one that runs out
   const struct {
     const char* name;
     uint16_t port;
     uint32_t timeoutMs;
-    bool waitResult;  // false: the socket is destroyed while it connects
-    bool handOver;
+    bool reported;                // false: the socket is destroyed while it connects
+    bool handOver, deleteInside;  // what OnConnected does
   } cases[] = {
-      {"refused", closedPort, kEventWaitMs, true, false},
-      {"timed out", hang.port(), 100, true, false},
-      {"destroyed while connecting", hang.port(), kEventWaitMs, false, false},
-      {"connected, never handed over", server.port(), kEventWaitMs, true, false},
-      {"handed over, then closed", server.port(), kEventWaitMs, true, true},
+      {"refused", closedPort, kEventWaitMs, true, true, false},
+      {"timed out", hang.port(), kShortMs, true, true, false},
+      {"destroyed while connecting", hang.port(), kEventWaitMs, false, true, false},
+      {"connected, never handed over", server.port(), kEventWaitMs, true, false, false},
+      {"handed over, then closed", server.port(), kEventWaitMs, true, true, false},
+      {"refused, deleted inside", closedPort, kEventWaitMs, true, false, true},
+      {"deleted inside", server.port(), kEventWaitMs, true, false, true},
+      {"handed over, then deleted inside", server.port(), kEventWaitMs, true, true, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    {
+      std::lock_guard<std::mutex> lock(g_logMutex);
+      g_log.clear();
+    }
     handOver = c.handOver;
+    deleteInside = c.deleteInside;
+    const bool connects = c.port == server.port();
     ASSERT_TRUE(Start(Kind::kDirect, "127.0.0.1", c.port, c.timeoutMs));
-    ASSERT_TRUE(!c.waitResult || WaitConnected());
+    ASSERT_TRUE(!c.reported || WaitConnected());
+    const int accepted = connects ? server.Accept() : -1;
+    ASSERT_EQ(accepted >= 0, connects);
+    EXPECT_EQ(Success(), connects);
+    EXPECT_FALSE(sink->m_waiter.Get(sink->wrongThread));
+    ASSERT_TRUE(task.Run([&] {
+      znsocket_t s = 0;
+      if (!cnn || (connects && !c.handOver)) return;
+      EXPECT_FALSE(cnn->HandOver(s));
+      EXPECT_FALSE(znsocket_isvalid(s));
+    }));
     const int handed = HandedFd();
+    ASSERT_EQ(handed >= 0, connects && c.handOver);
     if (handed >= 0) {
-      // A plain socket takes it over and closes it with itself.
+      // Still connected, whatever became of the connecting socket; a plain
+      // socket takes it over and closes it with itself.
+      ASSERT_TRUE(zntest::WriteAll(handed, "x"));
+      EXPECT_EQ(zntest::ReadAtLeast(accepted, 1), "x");
       ASSERT_TRUE(task.Run([&] {
         CZNITCPSocket* s = ZNCreateTCPSocket();
         EXPECT_TRUE(s->Attach(static_cast<znsocket_t>(handed)));
@@ -472,12 +334,123 @@ TEST_F(ZnCnnSocketTest, NoDescriptorOutlivesItsOwnerAndACancelledConnectReportsN
     TearDown();
     // The cancelled wait and timer complete as no-ops on the next turns.
     ASSERT_TRUE(task.Drain());
-    EXPECT_EQ(Count(), c.waitResult ? 1 : 0);
-    const int accepted = c.port == server.port() ? server.Accept() : -1;
-    if (accepted >= 0) zntest::CloseSocket(accepted);
+    EXPECT_EQ(Count(), c.reported ? 1 : 0);
+    {
+      std::lock_guard<std::mutex> lock(g_logMutex);
+      EXPECT_EQ(g_log.find("time-out") != std::string::npos, c.timeoutMs == kShortMs);
+    }
+    if (connects) {
+      EXPECT_TRUE(zntest::WaitPeerClosed(accepted));  // closed by whoever held the descriptor last
+      zntest::CloseSocket(accepted);
+    }
   }
+  znsyslog_setsink(nullptr, nullptr);
+  znsyslog_setlevel(0);
   ASSERT_TRUE(task.Drain());
   EXPECT_EQ(OpenDescriptors(), before);
+}
+
+// The proxy set directly or found in the environment: the handed-over
+// descriptor talks to tinyproxy, which relays both ways; a CONNECT it refuses
+// (403) fails the connect.
+TEST_F(ZnCnnSocketTest, TunnelsThroughTinyproxyWhereItAllows) {
+  zntest::LoopbackListener server("127.0.0.1");
+  zntest::TinyProxy proxy({server.port()});  // any other target port: 403
+  ASSERT_TRUE(proxy.ok()) << proxy.Log();
+  const struct { const char* name; bool viaEnvironment, allowed; } cases[] = {
+      {"znnet_setproxy", false, true}, {"https_proxy", true, true}, {"403", false, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.viaEnvironment) {
+      UseEnvironment("https_proxy", "http://127.0.0.1:" + std::to_string(proxy.port()) + "/",
+                     "example.invalid,10.0.0.0/8");
+      if (HasFatalFailure()) return;
+    } else {
+      znnet_setproxy("127.0.0.1", proxy.port());
+    }
+    ASSERT_TRUE(Start(Kind::kProxyAware, "127.0.0.1", c.allowed ? server.port() : zntest::FreeLoopbackPort()));
+    ASSERT_TRUE(WaitConnected());
+    ASSERT_TRUE(task.Drain());
+    EXPECT_EQ(Count(), 1);
+    ASSERT_EQ(Success(), c.allowed) << proxy.Log();
+    if (c.allowed) {
+      const int accepted = server.Accept();
+      ASSERT_GE(accepted, 0) << proxy.Log();
+      const int fd = HandedFd();
+      zn::strutf8 ip;
+      uint16_t port = 0;
+      ASSERT_TRUE(znsocket_getpeername6(static_cast<znsocket_t>(fd), ip, port));
+      EXPECT_EQ(port, proxy.port());
+      ASSERT_TRUE(zntest::WriteAll(fd, "hello through the tunnel"));
+      EXPECT_EQ(zntest::ReadAtLeast(accepted, 24), "hello through the tunnel");
+      ASSERT_TRUE(zntest::WriteAll(accepted, "and back"));
+      EXPECT_EQ(zntest::ReadAtLeast(fd, 8), "and back");
+      zntest::CloseSocket(accepted);
+    }
+    TearDown();
+  }
+}
+
+// The CONNECT request goes out byte for byte, with the credentials of the
+// proxy's URL decoded and sent as Basic. A 2xx answer, whole or in pieces,
+// connects, and the bytes behind it stay for the descriptor's new owner; any
+// other answer, or none, fails the connect without reaching the target.
+TEST_F(ZnCnnSocketTest, TunnelRequestIsExactAndOnlyA2xxAnswerConnects) {
+  zntest::LoopbackListener server("127.0.0.1");  // the target: every proxy here answers itself
+  const char* kPlain = "CONNECT 127.0.0.1:%u HTTP/1.1\r\nHost: 127.0.0.1:%u\r\n\r\n";
+  const struct {
+    const char* name;
+    const char* target;
+    const char* userinfo;  // the proxy comes from http_proxy with these credentials (null: znnet_setproxy)
+    std::vector<std::string> answer;  // of the scripted proxy, after it read the request head
+    bool close;                       // it closes after the answer
+    const char* request;              // expected, %u the target port; null: no proxy listens
+    bool connects;
+  } cases[] = {
+      {"200", "127.0.0.1", nullptr, {"HTTP/1.1 200 Connection established\r\nProxy-Agent: test\r\n\r\nEXTRA"},
+       false, kPlain, true},
+      {"200 in pieces to ::1", "::1", nullptr, {"H", "TTP/1.0 200 OK\r", "\n\r", "\nEX", "TRA"}, false,
+       "CONNECT [::1]:%u HTTP/1.1\r\nHost: [::1]:%u\r\n\r\n", true},
+      {"escapes decoded before encoding", "127.0.0.1", "user:p%40ss", {"HTTP/1.1 200 OK\r\n\r\nEXTRA"}, false,
+       "CONNECT 127.0.0.1:%u HTTP/1.1\r\nHost: 127.0.0.1:%u\r\nProxy-Authorization: Basic dXNlcjpwQHNz\r\n\r\n", true},
+      {"base64 with padding", "127.0.0.1", "ab:c", {"HTTP/1.1 200 OK\r\n\r\nEXTRA"}, false,
+       "CONNECT 127.0.0.1:%u HTTP/1.1\r\nHost: 127.0.0.1:%u\r\nProxy-Authorization: Basic YWI6Yw==\r\n\r\n", true},
+      {"407", "127.0.0.1", nullptr, {"HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\n\r\n"},
+       false, kPlain, false},
+      {"502 in pieces", "127.0.0.1", nullptr, {"HTTP/1.0 50", "2 Bad Gateway\r\n", "\r\n"}, false, kPlain, false},
+      {"closes without answer", "127.0.0.1", nullptr, {}, true, kPlain, false},
+      {"closes inside the head", "127.0.0.1", nullptr, {"HTTP/1.1 200 Connection established\r\n"}, true, kPlain,
+       false},
+      {"not HTTP", "127.0.0.1", nullptr, {"SSH-2.0-OpenSSH\r\n\r\n"}, false, kPlain, false},
+      {"no proxy listening", "127.0.0.1", nullptr, {}, false, nullptr, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    zntest::ScriptedServer proxy(ProxyScript(c.answer, c.close));
+    ASSERT_TRUE(proxy.ok());
+    const uint16_t proxyPort = c.request ? proxy.port() : zntest::FreeLoopbackPort();
+    if (c.userinfo) {
+      UseEnvironment("http_proxy", std::string("http://") + c.userinfo + "@127.0.0.1:" + std::to_string(proxyPort));
+      if (HasFatalFailure()) return;
+    } else {
+      znnet_setproxy("127.0.0.1", proxyPort);
+    }
+    ASSERT_TRUE(Start(Kind::kProxyAware, c.target, server.port()));
+    ASSERT_TRUE(WaitConnected());
+    ASSERT_TRUE(task.Drain());
+    EXPECT_EQ(Count(), 1);
+    ASSERT_EQ(Success(), c.connects);
+    if (c.connects) {
+      EXPECT_EQ(zntest::ReadAtLeast(HandedFd(), 5), "EXTRA");
+    }
+    if (c.request) {
+      char expect[256];
+      std::snprintf(expect, sizeof(expect), c.request, server.port(), server.port());
+      EXPECT_EQ(proxy.Request(0), expect);
+    }
+    TearDown();
+  }
+  EXPECT_LT(server.Accept(0), 0);
 }
 
 TEST(ZnReverseCnnSocketTest, ConnectIsRefused) {
