@@ -193,21 +193,34 @@ TEST_F(ZnSocketTest, ReadWaitsForTheSinksRecvAndWriteIsOneShot) {
   EXPECT_FALSE(sink->m_waiter.Get(sink->wrongThread));
 }
 
+// Every byte arrives, in order, before the one close. A long stream read in
+// small pieces also crosses the point where the read-ahead store grows; and
+// while such a sink is served several OnRecv per turn of the loop, it is not
+// served all of them in one: a call queued at the first OnRecv runs while most
+// of the bytes still wait.
 TEST_F(ZnSocketTest, CloseComesOnceAndOnlyAfterTheLastByte) {
   struct Case {
     OnRecvAction action;
     uint32_t chunk;
     size_t payload;
     bool reset;  // the peer resets instead of closing
+    bool probe;  // a call queued at the first OnRecv notes how much was read when it runs
   } cases[] = {
-      {OnRecvAction::kReadChunk, 1, 300, false},     // many OnRecv of one byte each
-      {OnRecvAction::kReadChunk, 7, 1000, false},    // chunks that do not divide the payload
-      {OnRecvAction::kReadChunk, 65536, 200000, false},
-      {OnRecvAction::kReadChunk, 100, 1000, false},  // every read fills its buffer, the last one too
-      {OnRecvAction::kReadChunk, 16384, 65536, false},
-      {OnRecvAction::kReadToEnd, 0, 50000, false},  // Recv meets the end: it leads to the close
-      {OnRecvAction::kReadToEnd, 0, 0, false},      // a close with no bytes at all
-      {OnRecvAction::kReadToEnd, 0, 0, true},       // a reset gives the close too
+      {OnRecvAction::kReadChunk, 1, 300, false, false},  // many OnRecv of one byte each
+      {OnRecvAction::kReadChunk, 7, 1000, false, false},  // chunks that do not divide the payload
+      {OnRecvAction::kReadChunk, 10, 60000, false, true},
+      {OnRecvAction::kReadChunk, 65536, 200000, false, false},
+      {OnRecvAction::kReadChunk, 100, 1000, false, false},  // every read fills its buffer, the last one too
+      {OnRecvAction::kReadChunk, 16384, 65536, false, false},
+      {OnRecvAction::kReadChunk, 1000, 6 * 1024 * 1024 + 7, false, false},
+      {OnRecvAction::kReadToEnd, 0, 50000, false, false},  // Recv meets the end: it leads to the close
+      {OnRecvAction::kReadToEnd, 0, 0, false, false},      // a close with no bytes at all
+      {OnRecvAction::kReadToEnd, 0, 0, true, false},       // a reset gives the close too
+  };
+  struct Probe final : CZNTimer {
+    void OnTimer(unsigned int) override { readWhenRun = sink->m_waiter.Get(sink->received).size(); }
+    RecordingSink* sink = nullptr;
+    size_t readWhenRun = 0;  // task thread only; read after a drain
   };
   int i = 0;
   for (const Case& c : cases) {
@@ -215,6 +228,9 @@ TEST_F(ZnSocketTest, CloseComesOnceAndOnlyAfterTheLastByte) {
     Reset();
     sink->m_recvAction = c.action;
     sink->m_chunk = c.chunk;
+    Probe probe;
+    probe.sink = sink.get();
+    if (c.probe) sink->m_pFirstRecvTimer = &probe;
     Open(ZNSOCKET_EVENT_READ);
     const std::string payload = Pattern(c.payload);
     ASSERT_TRUE(zntest::WriteAll(peer, payload));
@@ -224,11 +240,16 @@ TEST_F(ZnSocketTest, CloseComesOnceAndOnlyAfterTheLastByte) {
     ASSERT_TRUE(task.Drain());
     RecordingSink& s = *sink;
     EXPECT_EQ(s.m_waiter.Get(s.closeCount), 1);
-    EXPECT_EQ(s.m_waiter.Get(s.received), payload);
+    EXPECT_TRUE(s.m_waiter.Get(s.received) == payload) << s.m_waiter.Get(s.received).size() << " bytes";
     EXPECT_EQ(s.m_waiter.Get(s.bytesAtClose), payload.size());
     EXPECT_FALSE(s.m_waiter.Get(s.eventAfterClose));
     EXPECT_FALSE(s.m_waiter.Get(s.wrongThread));
     EXPECT_FALSE(s.m_waiter.Get(s.emptyRecv));
+    if (c.probe) {
+      EXPECT_GT(probe.readWhenRun, 0u);
+      EXPECT_LT(probe.readWhenRun, payload.size() / 4);
+    }
+    Close();  // before the probe goes
   }
 
   // Bytes the sink leaves unread hold the close back until a Recv takes them.
@@ -327,41 +348,6 @@ TEST_F(ZnSocketTest, ReadAheadBytesStayUntilReadThenDetachHandsTheDescriptorBack
   EXPECT_TRUE(WaitCount(sink->recvCount, 1));
 }
 
-// A sink that reads a long stream in small pieces is served several OnRecv
-// per turn of the loop, but not all of them in one: a call queued at the
-// first OnRecv runs while most of the bytes still wait.
-TEST_F(ZnSocketTest, BackToBackDeliveriesLeaveTheLoopItsTurn) {
-  struct Probe final : CZNTimer {
-    void OnTimer(unsigned int) override { readWhenRun = sink->m_waiter.Get(sink->received).size(); }
-    RecordingSink* sink = nullptr;
-    size_t readWhenRun = 0;  // task thread only; read after a drain
-  } probe;
-  probe.sink = sink.get();
-  sink->m_pFirstRecvTimer = &probe;
-  sink->m_recvAction = OnRecvAction::kReadChunk;
-  sink->m_chunk = 10;
-  Open(ZNSOCKET_EVENT_READ);
-  const std::string payload(60000, 'p');
-  ASSERT_TRUE(zntest::WriteAll(peer, payload));
-  ASSERT_TRUE(sink->m_waiter.WaitFor([&] { return sink->received.size() == payload.size(); }));
-  ASSERT_TRUE(task.Run([&] { sink->m_pFirstRecvTimer = nullptr; }));
-  EXPECT_GT(probe.readWhenRun, 0u);
-  EXPECT_LT(probe.readWhenRun, payload.size() / 4);
-  EXPECT_FALSE(sink->m_waiter.Get(sink->emptyRecv));
-}
-
-// A long stream read in small pieces crosses the point where the read-ahead
-// store grows: every byte arrives, in order.
-TEST_F(ZnSocketTest, LongStreamInSmallReadsArrivesWhole) {
-  sink->m_recvAction = OnRecvAction::kReadChunk;
-  sink->m_chunk = 1000;
-  Open(ZNSOCKET_EVENT_READ);
-  const std::string payload = Pattern(6 * 1024 * 1024 + 7);
-  ASSERT_TRUE(zntest::WriteAll(peer, payload));
-  ASSERT_TRUE(sink->m_waiter.WaitFor([&] { return sink->received.size() == payload.size(); }));
-  EXPECT_TRUE(sink->m_waiter.Get(sink->received) == payload);
-}
-
 TEST_F(ZnSocketTest, SendAndRecvReturnConventions) {
   Open(0);
   // Fill the connection until Send takes nothing; every byte it took arrives.
@@ -402,7 +388,7 @@ uint16_t PortOf(const sockaddr_storage& ss) {
                                         : reinterpret_cast<const sockaddr_in&>(ss).sin_port);
 }
 
-TEST_F(ZnSocketTest, NamesAndUnreadLength) {
+TEST_F(ZnSocketTest, SocketAndPeerNames) {
   for (const char* ip : {"127.0.0.1", "::1"}) {
     SCOPED_TRACE(ip);
     Reset();
@@ -412,7 +398,6 @@ TEST_F(ZnSocketTest, NamesAndUnreadLength) {
     ASSERT_EQ(::getpeername(peer, reinterpret_cast<sockaddr*>(&peerSide), &len), 0);
     len = sizeof(localSide);
     ASSERT_EQ(::getsockname(peer, reinterpret_cast<sockaddr*>(&localSide), &len), 0);
-    ASSERT_TRUE(zntest::WriteAll(peer, "0123456789"));
     ASSERT_TRUE(task.Run([&] {
       zn::strutf8 text;
       uint16_t port = 0;
@@ -422,9 +407,6 @@ TEST_F(ZnSocketTest, NamesAndUnreadLength) {
       EXPECT_TRUE(socket->GetPeerName(text, port));
       EXPECT_STREQ(text.c_str(), ip);
       EXPECT_EQ(port, PortOf(localSide));
-      EXPECT_TRUE(znsocket_getpeername6(socket->NativeSocket(), text, port));
-      EXPECT_STREQ(text.c_str(), ip);
-      EXPECT_EQ(port, PortOf(localSide));
       znsockaddr_storage rec;
       uint32_t recLen = 0;
       EXPECT_TRUE(socket->GetPeerName(rec, recLen));
@@ -432,7 +414,6 @@ TEST_F(ZnSocketTest, NamesAndUnreadLength) {
       EXPECT_EQ(std::memcmp(rec.data, &localSide, recLen), 0);
       EXPECT_TRUE(socket->GetSocketName(rec, recLen));
       EXPECT_EQ(std::memcmp(rec.data, &peerSide, recLen), 0);
-      EXPECT_EQ(socket->GetUnReadDataLen(), 10u);
     }));
   }
 }
