@@ -62,32 +62,31 @@ Keys InOrder(const Map& m) {
   return keys;
 }
 
-TEST(ZnMapTest, InsertSetEraseAndDelink) {
+// What the randomised comparison does not reach: the pair insert and its
+// iterator, operator[], find, erasing through an iterator, and the links of a
+// delinked node.
+TEST(ZnMapTest, PairInsertSubscriptIteratorEraseAndDelink) {
   Map m;
-  EXPECT_TRUE(m.insert(5, 50));
-  EXPECT_FALSE(m.insert(5, 99));  // refused: the first value stays
+  m.set(5, 50);
   std::pair<Map::iterator, bool> r = m.insert(std::pair<unsigned long, unsigned int>(5, 77));
   EXPECT_FALSE(r.second);
   ASSERT_FALSE(r.first.atEnd());
-  EXPECT_EQ(50u, r.first->getValue());
+  EXPECT_EQ(50u, r.first->getValue());  // refused: the first value stays
   r = m.insert(std::pair<unsigned long, unsigned int>(6, 60));
   EXPECT_TRUE(r.second);
   EXPECT_EQ(6u, r.first->getKey());
-  m.set(5, 51);  // overwrites
-  m.set(7, 70);  // inserts
+  m.set(7, 70);
   m[8] = 80;
   m[5] += 1;
   EXPECT_EQ(Keys({5, 6, 7, 8}), InOrder(m));
-  EXPECT_EQ(52u, m.findnode(5)->getValue());
-  EXPECT_EQ(70u, m.findnode(7)->getValue());
+  EXPECT_EQ(51u, m.findnode(5)->getValue());
   EXPECT_EQ(80u, m.findnode(8)->getValue());
+  EXPECT_EQ(7u, m.find(7)->getKey());
   EXPECT_TRUE(m.find(9) == m.end());
   EXPECT_EQ(nullptr, m.findnode(9));
-  EXPECT_FALSE(m.erase(9));
   EXPECT_TRUE(m.erase(m.find(6)));
   EXPECT_FALSE(m.erase(m.end()));
 
-  EXPECT_EQ(nullptr, m.delink(42));
   Node* n = m.delink(7);
   ASSERT_NE(nullptr, n);
   EXPECT_EQ(70u, n->getValue());
@@ -96,7 +95,6 @@ TEST(ZnMapTest, InsertSetEraseAndDelink) {
   EXPECT_EQ(nullptr, n->getRightChild());
   delete n;  // the caller owns it now; the map must not free it again (ASan)
   EXPECT_EQ(Keys({5, 8}), InOrder(m));
-  EXPECT_EQ(2u, m.size());
 }
 
 // Shapes worked out by hand from the insertion repair and the rotate-and-splice
@@ -123,22 +121,13 @@ TEST(ZnMapTest, ShapesAfterInsertAndErase) {
       {false, 3, ""},
   };
   Map m;
-  size_t expectedSize = 0;
   for (const Step& s : steps) {
     SCOPED_TRACE(testing::Message() << (s.insert ? "insert " : "erase ") << s.key);
-    if (s.insert) {
-      ASSERT_TRUE(m.insert(s.key, static_cast<unsigned int>(s.key * 10)));
-      ++expectedSize;
-    } else {
-      ASSERT_TRUE(m.erase(s.key));
-      --expectedSize;
-    }
+    ASSERT_TRUE(s.insert ? m.insert(s.key, 0) : m.erase(s.key));
     EXPECT_EQ(s.shape, Shape(m.getRoot()));
-    EXPECT_EQ(expectedSize, m.size());
-    EXPECT_EQ(expectedSize, CheckLinks(m.getRoot()));
+    CheckLinks(m.getRoot());  // the parent links, which the shape does not show
   }
   EXPECT_TRUE(m.empty());
-  EXPECT_EQ(nullptr, m.getRoot());
 }
 
 TEST(ZnMapTest, IteratorEndsAndOrders) {
