@@ -141,38 +141,43 @@ class ZnSocketTest : public ::testing::Test {
 };
 
 // Unread bytes give one OnRecv; only a Recv re-enables READ, and only while
-// bytes still wait (no busy loop on bytes the sink leaves). WRITE is one-shot:
-// one OnSend per selection, and no other call on the socket brings it back.
+// bytes still wait (no busy loop on bytes the sink leaves), and unread bytes
+// hold the close back. WRITE is one-shot: one OnSend per selection, and no
+// other call on the socket brings it back.
 TEST_F(ZnSocketTest, ReadWaitsForTheSinksRecvAndWriteIsOneShot) {
   Open(0);
   struct Step {
-    const char* peerWrites;  // bytes the peer sends first ("" none)
+    const char* peerWrites;  // bytes the peer sends first ("" none, null: it shuts its side down)
     const char* selects;     // then on the task: R/W select READ/WRITE, w clears WRITE
     uint32_t taskReads;      // then one Recv of this many bytes (0: no Recv)
     const char* expectRead;  // what that Recv returns
-    int recvs, sends;        // OnRecv and OnSend deliveries in total afterwards
+    int recvs, sends, closes;  // OnRecv, OnSend and OnClose deliveries in total afterwards
   } steps[] = {
-      {"", "", 0, "", 0, 0},       // nothing selected: nothing comes
-      {"", "W", 0, "", 0, 1},      // writable: one OnSend, and the interest is used up
-      {"", "", 0, "", 0, 1},       // no new selection: no second OnSend
-      {"", "R", 8, "", 0, 1},      // nor after calls that touch the waits (a Recv that finds nothing)
-      {"", "Ww", 0, "", 0, 1},     // selected and cleared at once: none
-      {"abc", "", 0, "", 1, 1},    // bytes wait: one OnRecv
-      {"def", "", 0, "", 1, 1},    // more bytes, still unread: no second OnRecv
-      {"", "W", 0, "", 1, 2},      // other calls meanwhile (WRITE selected) do not re-enable READ
-      {"", "", 2, "ab", 2, 2},     // a Recv that leaves bytes re-enables: one more
-      {"", "", 100, "cdef", 2, 2}, // a Recv that takes all: nothing waits, nothing comes
-      {"g", "", 0, "", 3, 2},      // new bytes after the Recv: one OnRecv
-      {"", "", 100, "g", 3, 2},
-      {"hij", "", 0, "", 4, 2},
-      {"", "", 3, "hij", 4, 2},  // a Recv that fills its buffer with exactly what waits: nothing comes
-      {"k", "", 0, "", 5, 2},    // and the next bytes are announced as before
-      {"", "", 1, "k", 5, 2},
+      {"", "", 0, "", 0, 0, 0},       // nothing selected: nothing comes
+      {"", "W", 0, "", 0, 1, 0},      // writable: one OnSend, and the interest is used up
+      {"", "", 0, "", 0, 1, 0},       // no new selection: no second OnSend
+      {"", "R", 8, "", 0, 1, 0},      // nor after calls that touch the waits (a Recv that finds nothing)
+      {"", "Ww", 0, "", 0, 1, 0},     // selected and cleared at once: none
+      {"abc", "", 0, "", 1, 1, 0},    // bytes wait: one OnRecv
+      {"def", "", 0, "", 1, 1, 0},    // more bytes, still unread: no second OnRecv
+      {"", "W", 0, "", 1, 2, 0},      // other calls meanwhile (WRITE selected) do not re-enable READ
+      {"", "", 2, "ab", 2, 2, 0},     // a Recv that leaves bytes re-enables: one more
+      {"", "", 100, "cdef", 2, 2, 0}, // a Recv that takes all: nothing waits, nothing comes
+      {"g", "", 0, "", 3, 2, 0},      // new bytes after the Recv: one OnRecv
+      {"", "", 100, "g", 3, 2, 0},
+      {"hij", "", 0, "", 4, 2, 0},
+      {"", "", 3, "hij", 4, 2, 0},  // a Recv that fills its buffer with exactly what waits: nothing comes
+      {"k", "", 0, "", 5, 2, 0},    // and the next bytes are announced as before
+      {"", "", 1, "k", 5, 2, 0},
+      {"xyz", "", 0, "", 6, 2, 0},
+      {nullptr, "", 0, "", 6, 2, 0},  // the end of the stream waits behind the unread bytes
+      {"", "", 100, "xyz", 6, 2, 1},  // until a Recv takes them
   };
   int i = 0;
   for (const Step& step : steps) {
     SCOPED_TRACE(i++);
-    ASSERT_TRUE(!*step.peerWrites || zntest::WriteAll(peer, step.peerWrites));
+    if (!step.peerWrites) ::shutdown(peer, zntest::kShutWrite);
+    ASSERT_TRUE(!step.peerWrites || !*step.peerWrites || zntest::WriteAll(peer, step.peerWrites));
     std::string got;
     int r = 0;
     ASSERT_TRUE(task.Run([&] {
@@ -185,11 +190,12 @@ TEST_F(ZnSocketTest, ReadWaitsForTheSinksRecvAndWriteIsOneShot) {
     EXPECT_EQ(r, static_cast<int>(std::strlen(step.expectRead)));
     EXPECT_TRUE(WaitCount(sink->recvCount, step.recvs));
     EXPECT_TRUE(WaitCount(sink->sendCount, step.sends));
+    EXPECT_TRUE(WaitCount(sink->closeCount, step.closes));
     ASSERT_TRUE(task.Drain());
     EXPECT_EQ(Count(sink->recvCount), step.recvs);
     EXPECT_EQ(Count(sink->sendCount), step.sends);
+    EXPECT_EQ(Count(sink->closeCount), step.closes);
   }
-  EXPECT_EQ(Count(sink->closeCount), 0);
   EXPECT_FALSE(sink->m_waiter.Get(sink->wrongThread));
 }
 
@@ -251,22 +257,6 @@ TEST_F(ZnSocketTest, CloseComesOnceAndOnlyAfterTheLastByte) {
     }
     Close();  // before the probe goes
   }
-
-  // Bytes the sink leaves unread hold the close back until a Recv takes them.
-  Reset();
-  Open(ZNSOCKET_EVENT_READ);
-  ASSERT_TRUE(zntest::WriteAll(peer, "xyz"));
-  ::shutdown(peer, zntest::kShutWrite);
-  ASSERT_TRUE(WaitCount(sink->recvCount, 1));
-  ASSERT_TRUE(task.Drain());
-  EXPECT_EQ(Count(sink->closeCount), 0);
-  std::string got;
-  ASSERT_TRUE(task.Run([&] { RecordingSink::Read(socket, 100, got); }));
-  EXPECT_EQ(got, "xyz");
-  ASSERT_TRUE(WaitCount(sink->closeCount, 1));
-  ASSERT_TRUE(task.Drain());
-  EXPECT_EQ(Count(sink->closeCount), 1);
-  EXPECT_EQ(Count(sink->recvCount), 1);
 }
 
 TEST_F(ZnSocketTest, DeletingTheSocketInsideEachCallbackIsClean) {
