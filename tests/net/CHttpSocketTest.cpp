@@ -173,11 +173,9 @@ TEST(CHttpSocketTest, EveryByteArrivesBeforeTheClose) {
   }
 }
 
-// A client that reads slowly holds the server back: the adaptor leaves what
-// the socket announces in the kernel while the processor still holds bytes
-// the client has not taken, so TCP paces the server instead of the answer
-// piling up in the processor's memory. The client takes 1 KiB per event (a
-// socket read brings up to 64 KiB) and stops after 4 MiB.
+// A slow reader holds the server back: while the processor holds bytes the
+// client has not taken, the adaptor leaves the socket's bytes in the kernel,
+// so TCP paces the server. The client takes 1 KiB per event, up to 4 MiB.
 TEST(CHttpSocketTest, ASlowReaderHoldsTheServerBack) {
   const uint64_t kReadBytes = 4ull << 20;
   TlsServerOptions options;

@@ -2,7 +2,6 @@
 // address, and reverse TCP. Its handshakes run in the connector's race table.
 #include "net/CHttpSubConnector.h"
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,9 +13,7 @@ namespace {
 
 using zn_test::LogRecorder;
 using zntest::OnTask;
-using zntest::RefusingPorts;
 using zntest::TlsServerOptions;
-using zntest::TlsTestServer;
 
 const int kWaitMs = 10000;
 const char kTag[] = "CHttpConnector";
@@ -86,29 +83,17 @@ TEST(CHttpSubConnectorTest, ReverseTcpNeedsCreatorAndTask) {
 // second accepts. The list then starts with the address in use, ReConnect
 // begins with it, and once nothing accepts any more the failure comes once.
 TEST(CHttpSubConnectorTest, WalkThroughTheList) {
-  // One port number for all three addresses, taken again when another
-  // process holds it on the server's address.
-  std::unique_ptr<RefusingPorts> refusing;
-  std::unique_ptr<TlsTestServer> listening;
-  for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
-    refusing = std::make_unique<RefusingPorts>(std::vector<std::string>{"127.0.0.1", "127.0.0.3"});
-    ASSERT_TRUE(refusing->valid());
-    TlsServerOptions options;
-    options.tls = false;
-    options.address = "127.0.0.2";
-    options.port = refusing->port();
-    listening = std::make_unique<TlsTestServer>(options);
-    if (!listening->Start()) listening.reset();
-  }
-  ASSERT_TRUE(listening);
-  TlsTestServer& server = *listening;
-  const RefusingPorts& first = *refusing;
-  const std::string at = ":" + std::to_string(first.port()) + "]";
+  TlsServerOptions options;
+  options.tls = false;
+  options.address = "127.0.0.2";
+  zntest::ServerAmongRefusals net;
+  ASSERT_TRUE(net.Start(options, {"127.0.0.1", "127.0.0.3"}));
+  const std::string at = ":" + std::to_string(net.port) + "]";
 
   LogRecorder log;
   Fixture f(7);
   f.task.Run([&] { f.obj->SetIpAndPort2Bind("127.0.0.2", 0); });
-  ASSERT_TRUE(f.Connect({"127.0.0.1", "127.0.0.2", "127.0.0.3"}, first.port()));
+  ASSERT_TRUE(f.Connect({"127.0.0.1", "127.0.0.2", "127.0.0.3"}, net.port));
   auto events = f.Outcome();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_TRUE(events[0].success && events[0].validSocket && !events[0].https);
@@ -122,10 +107,10 @@ TEST(CHttpSubConnectorTest, WalkThroughTheList) {
   ASSERT_EQ(f.Outcome(2).size(), 2u);
   EXPECT_TRUE(f.Events()[1].success);
   std::vector<zntest::TlsConnectionResult> results;
-  ASSERT_TRUE(server.WaitForConnections(2, kWaitMs, &results));
+  ASSERT_TRUE(net.server->WaitForConnections(2, kWaitMs, &results));
   EXPECT_EQ(results[0].peerAddress, "127.0.0.2");
 
-  server.Stop();
+  net.server->Stop();
   EXPECT_TRUE(OnTask(f.task, [&] { return f.obj->ReConnect(); }));
   events = f.Outcome(3);
   ASSERT_EQ(events.size(), 3u);

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <type_traits>
@@ -89,6 +90,29 @@ class ConnectFixture final : public CHttpConnectorSink, public CHttpSubConnector
   }
   Waiter m_waiter;
   std::vector<Event> m_events;  // guarded by m_waiter
+};
+
+// A server (none when its address is "") and refusing ports on other loopback
+// addresses, all under one port number, which is taken again while another
+// process holds it on one of them.
+struct ServerAmongRefusals {
+  std::unique_ptr<RefusingPorts> refusing;
+  std::unique_ptr<TlsTestServer> server;
+  uint16_t port = 0;
+  bool Start(TlsServerOptions options, const std::vector<std::string>& refuse) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      server.reset();
+      if (!refuse.empty()) {
+        refusing = std::make_unique<RefusingPorts>(refuse);
+        if (!refusing->valid()) continue;
+        options.port = port = refusing->port();
+      }
+      if (options.address.empty()) return port != 0;
+      server = std::make_unique<TlsTestServer>(options);
+      if (server->Start()) return (port = server->port()) != 0;
+    }
+    return false;
+  }
 };
 
 // Replaces the platform resolver while alive with a table of answers. A name
