@@ -58,7 +58,7 @@ TEST(CHttpConnectorTest, NothingToConnect) {
 // Addresses are de-duplicated across hosts and kept in the order of their
 // first appearance; every address is tried once.
 TEST(CHttpConnectorTest, SharedAddressesAreTriedOnce) {
-  const zntest::RefusingPorts a({"127.0.0.1", "127.0.0.2", "127.0.0.3"});
+  const RefusingPorts a({"127.0.0.1", "127.0.0.2", "127.0.0.3"});
   ASSERT_TRUE(a.valid());
   ScopedResolver resolver({{"one.test", {true, {"127.0.0.2", "127.0.0.1"}}},
                            {"two.test", {true, {"127.0.0.1", "127.0.0.3", "127.0.0.2"}}}});
