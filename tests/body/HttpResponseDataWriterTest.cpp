@@ -96,9 +96,7 @@ TEST(HttpResponseDataWriterTest, ResumeRestartAndReopen) {
     HttpResponseDataWriter w;
     ASSERT_TRUE(w.Open(true, path.c_str(), nullptr));
     EXPECT_EQ(1, log.Count(4, kTag, "Id[41] HttpResponseDataWriter Open File [" + path + "]")) << log.Dump();
-    EXPECT_EQ(w.GetDownloadedSize(), 50u);
     ASSERT_TRUE(w.Write(U(more), 10));
-    EXPECT_EQ(w.GetDownloadedSize(), 60u);
     EXPECT_EQ(1, log.Count(3, kTag, "Id[41] m_dwFileCacheBufLen =[512000]")) << log.Dump();
     ASSERT_TRUE(w.Flush());
     ASSERT_TRUE(w.Flush());  // nothing cached: nothing written twice

@@ -18,7 +18,7 @@
 
 namespace zn_test {
 
-// Records every log line (level 4 and below) while alive.
+// Records every log line (level 4 and below), from any thread, while alive.
 class LogRecorder final {
  public:
   LogRecorder() : m_nOldLevel(znsyslog_getlevel()) {
