@@ -132,50 +132,41 @@ TEST(CDataReaderTest, PartlySentWindowIsServedFromTheCacheUntilAReset) {
   EXPECT_EQ(r.Meter().TotalBytes(), 10u) << "the meter keeps counting across a reset";
 }
 
-TEST(CDataReaderTest, SkipBeforeTheFirstWindowStartsTheReadThere) {
+// A skip before the first window starts the read there. A skip past the end
+// is refused and changes nothing: the window stays at the position held.
+TEST(CDataReaderTest, SkipAheadOrRefusedPastTheEnd) {
   const uint32_t kLength = 1000000;
   TempDir dir;
-  const std::string path = dir.File("offset.bin");
+  const std::string path = dir.File("skip.bin");
   const std::string body = Pattern(kLength, 5);
   ASSERT_TRUE(WriteWholeFile(path, body));
   const struct {
-    uint64_t offset;
-    uint32_t window;
-  } cases[] = {{0, 524288}, {1, 524288}, {65535, 524288}, {524288, 475712}, {600000, 400000}, {kLength - 1, 1}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.offset);
-    CDataReader r;
-    ASSERT_TRUE(r.SetFileName(path.c_str()));
-    ASSERT_TRUE(r.Skip(c.offset));
-    EXPECT_EQ(r.GetPos(), c.offset);
-    EXPECT_TRUE(Window(r) == body.substr(c.offset, c.window));
-  }
-}
-
-TEST(CDataReaderTest, SkipPastTheEndIsRefusedAndChangesNothing) {
-  const uint32_t kLength = 5000;
-  TempDir dir;
-  const std::string path = dir.File("end.bin");
-  const std::string body = Pattern(kLength, 6);
-  ASSERT_TRUE(WriteWholeFile(path, body));
-  const struct {
     bool file;
-    uint64_t before;  // confirmed first
+    uint64_t before;  // confirmed of a first window, for a refused skip
     uint64_t skip;
+    bool ok;
+    uint32_t window;  // the size of the window offered then
   } cases[] = {
-      {false, 0, kLength + 1}, {false, kLength - 5, 6}, {false, 1, UINT64_MAX},
-      {true, 0, kLength + 1},  {true, kLength - 5, 6},  {true, 100, UINT64_MAX - 50},
+      {true, 0, 0, true, 524288},           {true, 0, 1, true, 524288},
+      {true, 0, 65535, true, 524288},       {true, 0, 524288, true, 475712},
+      {true, 0, 600000, true, 400000},      {true, 0, kLength - 1, true, 1},
+      {false, 0, kLength + 1, false, 65536}, {false, 60000, kLength - 59999, false, 65536},
+      {false, 1, UINT64_MAX, false, 65536},  {true, 0, kLength + 1, false, 524288},
+      {true, 5, kLength - 4, false, 524283}, {true, 100, UINT64_MAX - 50, false, 524188},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.file << " " << c.before << " " << c.skip);
     CDataReader r;
     ASSERT_TRUE(c.file ? r.SetFileName(path.c_str()) : r.SetBuffer(body.data(), kLength));
-    ASSERT_EQ(Window(r).size(), kLength);
-    ASSERT_TRUE(r.Skip(c.before));
-    EXPECT_FALSE(r.Skip(c.skip));
-    EXPECT_EQ(r.GetPos(), c.before);
-    EXPECT_EQ(r.Meter().TotalBytes(), c.before);
-    EXPECT_EQ(Window(r), body.substr(c.before)) << "the window at the unchanged position";
+    if (!c.ok) {
+      ASSERT_NE(Window(r), kNone);
+      ASSERT_TRUE(r.Skip(c.before));
+    }
+    EXPECT_EQ(r.Skip(c.skip), c.ok);
+    const uint64_t pos = c.ok ? c.skip : c.before;
+    EXPECT_EQ(r.GetPos(), pos);
+    EXPECT_EQ(r.Meter().TotalBytes(), pos);
+    EXPECT_TRUE(Window(r) == body.substr(pos, c.window));
   }
 }
 

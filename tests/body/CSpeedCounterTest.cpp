@@ -8,10 +8,11 @@ namespace {
 
 using zn::CSpeedCounter;
 
-// A step either counts bytes at a time or queries at a time and checks the
-// rate and the delta handed out.
+// A step counts bytes at a time, or queries at a time (with or without a place
+// for the delta) and checks the rate and the delta handed out.
+enum Kind { kCount, kQuery, kQueryNoDelta };
 struct Step {
-  bool query;
+  Kind kind;
   uint64_t now;
   uint64_t bytes;     // count: bytes added; query: expected delta
   uint32_t expected;  // query: expected rate
@@ -23,17 +24,19 @@ TEST(CSpeedCounterTest, RateAndDeltaSequences) {
     std::vector<Step> steps;
   };
   const std::vector<Case> cases = {
-      {"1000 bytes over 2000 ms", {{false, 5000, 1000, 0}, {true, 7000, 1000, 500}}},
+      {"1000 bytes over 2000 ms", {{kCount, 5000, 1000, 0}, {kQuery, 7000, 1000, 500}}},
       {"average over the whole run, delta since the last query",
-       {{false, 100, 500, 0}, {true, 1100, 500, 500}, {false, 1500, 1500, 0}, {true, 2100, 1500, 1000}}},
+       {{kCount, 100, 500, 0}, {kQuery, 1100, 500, 500}, {kCount, 1500, 1500, 0}, {kQuery, 2100, 1500, 1000}}},
       {"no time passed: no rate, the delta still handed out once",
-       {{false, 300, 10, 0}, {true, 300, 10, 0}, {true, 1300, 0, 10}}},
+       {{kCount, 300, 10, 0}, {kQuery, 300, 10, 0}, {kQuery, 1300, 0, 10}}},
       {"a query before any count does not keep the meter from starting",
-       {{true, 50, 0, 0}, {false, 1000, 2000, 0}, {true, 3000, 2000, 1000}}},
+       {{kQuery, 50, 0, 0}, {kCount, 1000, 2000, 0}, {kQuery, 3000, 2000, 1000}}},
       {"the first count starts the meter, later ones do not move it",
-       {{false, 400, 7, 0}, {false, 900, 8, 0}, {true, 1400, 15, 15}}},
+       {{kCount, 400, 7, 0}, {kCount, 900, 8, 0}, {kQuery, 1400, 15, 15}}},
+      {"a query without a place for the delta still takes it",
+       {{kCount, 400, 15, 0}, {kQueryNoDelta, 1400, 0, 15}, {kQuery, 1400, 0, 15}}},
       {"the rate keeps only its low 32 bits",
-       {{false, 10, 5000000000ull, 0}, {true, 11, 5000000000ull, static_cast<uint32_t>(5000000000000ull)}}},
+       {{kCount, 10, 5000000000ull, 0}, {kQuery, 11, 5000000000ull, static_cast<uint32_t>(5000000000000ull)}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -41,25 +44,19 @@ TEST(CSpeedCounterTest, RateAndDeltaSequences) {
     int i = 0;
     for (const Step& s : c.steps) {
       SCOPED_TRACE(i++);
-      if (!s.query) {
+      if (s.kind == kCount) {
         meter.AddBytes(s.bytes, s.now);
         continue;
       }
       uint64_t delta = 12345;
-      EXPECT_EQ(meter.GetSpeed(s.now, &delta), s.expected);
-      EXPECT_EQ(delta, s.bytes);
+      EXPECT_EQ(meter.GetSpeed(s.now, s.kind == kQuery ? &delta : nullptr), s.expected);
+      EXPECT_EQ(delta, s.kind == kQuery ? s.bytes : 12345u);
     }
   }
 }
 
-TEST(CSpeedCounterTest, NullQueryTakesTheDeltaAndTheClockStartsTheMeter) {
-  CSpeedCounter meter;
-  meter.AddBytes(15, 400);
-  EXPECT_EQ(meter.GetSpeed(1400, nullptr), 15u);
-  uint64_t delta = 99;
-  EXPECT_EQ(meter.GetSpeed(1400, &delta), 15u);
-  EXPECT_EQ(delta, 0u) << "a query without a place for the delta still takes it";
-  // Counting at the library clock starts at a real, non-zero time.
+// Counting at the library clock starts at a real, non-zero time.
+TEST(CSpeedCounterTest, TheClockStartsTheMeter) {
   CSpeedCounter live;
   live.AddBytes(1);
   EXPECT_NE(live.StartTime(), 0u);

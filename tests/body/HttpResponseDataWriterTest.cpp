@@ -96,9 +96,7 @@ TEST(HttpResponseDataWriterTest, ResumeRestartAndReopen) {
     HttpResponseDataWriter w;
     ASSERT_TRUE(w.Open(true, path.c_str(), nullptr));
     EXPECT_EQ(1, log.Count(4, kTag, "Id[41] HttpResponseDataWriter Open File [" + path + "]")) << log.Dump();
-    EXPECT_EQ(w.GetDownloadedSize(), 50u);
     ASSERT_TRUE(w.Write(U(more), 10));
-    EXPECT_EQ(w.GetDownloadedSize(), 60u);
     EXPECT_EQ(1, log.Count(3, kTag, "Id[41] m_dwFileCacheBufLen =[512000]")) << log.Dump();
     ASSERT_TRUE(w.Flush());
     ASSERT_TRUE(w.Flush());  // nothing cached: nothing written twice
@@ -136,8 +134,6 @@ TEST(HttpResponseDataWriterTest, OpenFailureIsLoggedAndRefusesWrites) {
   EXPECT_TRUE(w.Flush());
   EXPECT_EQ(w.GetDownloadedSize(), 0u);
   EXPECT_FALSE(w.SetLength0());
-  EXPECT_FALSE(w.Write(nullptr, 1));
-  EXPECT_FALSE(w.Write(&b, 0));
 }
 
 // Each write lists the allocations it must cause (sizes of fresh blocks); a
@@ -160,6 +156,8 @@ TEST(HttpResponseDataWriterTest, MemoryTargetGrowsInStepsAndRestarts) {
     std::unique_ptr<HttpResponseDataWriter> w(zn_test::NewWriter());
     unsigned char* data = nullptr;
     uint32_t len = 0;
+    EXPECT_FALSE(w->Write(nullptr, 1));
+    EXPECT_FALSE(w->Write(U("x"), 0));
     EXPECT_FALSE(w->GetBuffer(&data, &len)) << "no buffer yet";
     std::string expected;
     uint32_t seed = 20;

@@ -1,13 +1,11 @@
-// Helpers of the message and body tests: a log recorder, memory or refusing
-// writers, a temporary folder, byte patterns and an allocator that refuses sizes.
+// Helpers of the message, body and transport tests: a log recorder, memory or
+// refusing writers, byte patterns and an allocator that refuses sizes.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,11 +14,11 @@
 #include "base/znstreamwriter.h"
 #include "body/BodyAllocator.h"
 #include "body/HttpResponseDataWriter.h"
-#include "support/TestOs.h"
+#include "support/TransferProbe.h"
 
 namespace zn_test {
 
-// Records every log line (level 4 and below) while alive.
+// Records every log line (level 4 and below), from any thread, while alive.
 class LogRecorder final {
  public:
   LogRecorder() : m_nOldLevel(znsyslog_getlevel()) {
@@ -103,27 +101,9 @@ inline bool WriteWholeFile(const std::string& path, const std::string& data, boo
   return static_cast<bool>(f);
 }
 
-inline std::string ReadWholeFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-// A fresh folder under the system's temporary folder, removed with its content.
-class TempDir final {
- public:
-  TempDir() {
-    m_path = zntest::MakeTempDir("znmsg");
-    EXPECT_FALSE(m_path.empty());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
-  }
-  std::string File(const std::string& name) const { return m_path + "/" + name; }
-
- private:
-  std::string m_path;
-};
+// A fresh temporary folder, removed with its content.
+using TempDir = zntest::ScratchDir;
+using zntest::ReadWholeFile;
 
 // Installs an allocator for the body objects that refuses every block larger
 // than a limit and records the sizes it grants; restores the C heap when it

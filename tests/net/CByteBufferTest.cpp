@@ -57,7 +57,7 @@ TEST(CByteBufferTest, AppendRemoveAndReplace) {
     SCOPED_TRACE(r.name);
     CByteBuffer b(r.capacity);
     for (const auto& a : r.appends) Append(b, a);
-    zntest::LogCapture log;
+    zn_test::LogRecorder log;
     const std::string fill(64, 'z');
     for (const auto& op : r.ops) {
       switch (op.first) {
@@ -72,7 +72,7 @@ TEST(CByteBufferTest, AppendRemoveAndReplace) {
     EXPECT_EQ(b.WritePtr(&p), r.freeSpace);
     EXPECT_TRUE(!r.freeSpace || p == b.ReadPtr() + b.Size());  // writes go right after the stored bytes
     EXPECT_EQ(b.IsFull(), r.left.size() == r.capacity);
-    EXPECT_EQ(log.Text(), *r.log ? std::string("unnamed/2: ") + r.log + "\n" : "");
+    EXPECT_EQ(log.Dump(), *r.log ? std::string("[2] unnamed ") + r.log + "\n" : "");
   }
 }
 

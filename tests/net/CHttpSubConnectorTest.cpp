@@ -2,7 +2,6 @@
 // address, and reverse TCP. Its handshakes run in the connector's race table.
 #include "net/CHttpSubConnector.h"
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,11 +11,9 @@
 
 namespace {
 
-using zntest::LogCapture;
+using zn_test::LogRecorder;
 using zntest::OnTask;
-using zntest::RefusingPorts;
 using zntest::TlsServerOptions;
-using zntest::TlsTestServer;
 
 const int kWaitMs = 10000;
 const char kTag[] = "CHttpConnector";
@@ -34,24 +31,29 @@ std::vector<std::string> IPs(Fixture& f) {
 // Lists that start nothing: a refusal up front, or addresses that cannot even
 // start an attempt, tried one after the other. The sink hears nothing.
 TEST(CHttpSubConnectorTest, NothingStartedNothingReported) {
-  struct Row {
+  const std::string refused = "[2] CHttpConnector Id[7] Connect:strIPs is empty or wPort[";
+  const struct {
     std::vector<std::string> ips;
     uint16_t port;
-    std::vector<std::string> log;
-  };
-  const Row rows[] = {
-      {{}, 80, {"Id[7] Connect:strIPs is empty or wPort[80] is 0"}},
-      {{"127.0.0.1"}, 0, {"Id[7] Connect:strIPs is empty or wPort[0] is 0"}},
+    std::string log;
+  } rows[] = {
+      {{}, 80, refused + "80] is 0\n"},
+      {{"127.0.0.1"}, 0, refused + "0] is 0\n"},
       {{"not-an-address", "neither.this"},
        80,
-       {"Id[7] Start Connect To [not-an-address:80]", "Id[7] InternalConnect To [not-an-address:80] failed",
-        "Id[7] Connect To Next IP [neither.this:80] ", "Id[7] InternalConnect To [neither.this:80] failed"}},
+       "[3] CHttpConnector Id[7] Start Connect To [not-an-address:80]\n"
+       "[1] znsocket CnnSocket Connect: [not-an-address] is not a numeric IPv4 or IPv6 address\n"
+       "[2] CHttpConnector Id[7] InternalConnect To [not-an-address:80] failed\n"
+       "[3] CHttpConnector Id[7] Connect To Next IP [neither.this:80] \n"
+       "[1] znsocket CnnSocket Connect: [neither.this] is not a numeric IPv4 or IPv6 address\n"
+       "[2] CHttpConnector Id[7] InternalConnect To [neither.this:80] failed\n"},
   };
-  for (const Row& r : rows) {
-    LogCapture log;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.log);
     Fixture f(7);
+    LogRecorder log;
     EXPECT_FALSE(f.Connect(r.ips, r.port));
-    for (const auto& l : r.log) EXPECT_EQ(log.Count(kTag, l), 1) << l;
+    EXPECT_EQ(log.Dump(), r.log);
     EXPECT_TRUE(IPs(f).empty());
     EXPECT_FALSE(OnTask(f.task, [&] { return f.obj->ReConnect(); }));
     f.task.Drain();
@@ -67,12 +69,12 @@ TEST(CHttpSubConnectorTest, ReverseTcpNeedsCreatorAndTask) {
   for (int i = 0; i < 4; ++i) {
     const bool withCreator = i & 1, withTask = i & 2, reverse = i == 3;
     SCOPED_TRACE(i);
-    LogCapture log;
+    LogRecorder log;
     Fixture f(7);
     CZNTaskIO* task = withTask ? f.task.task() : nullptr;
     f.task.Run([&] { f.obj->SetReverseTcpSocket(withCreator ? &creator : nullptr, task); });
     EXPECT_EQ(OnTask(f.task, [&] { return f.obj->InternalConnect("127.0.0.1", 80); }), !reverse);
-    EXPECT_EQ(log.Count(kTag, "Id[7] SetReverseTcpSocket:creater or pTask is null, so can NOT use reverse tcp"),
+    EXPECT_EQ(log.Count(2, kTag, "Id[7] SetReverseTcpSocket:creater or pTask is null, so can NOT use reverse tcp"),
               reverse ? 0 : 1);
   }
 }
@@ -81,46 +83,34 @@ TEST(CHttpSubConnectorTest, ReverseTcpNeedsCreatorAndTask) {
 // second accepts. The list then starts with the address in use, ReConnect
 // begins with it, and once nothing accepts any more the failure comes once.
 TEST(CHttpSubConnectorTest, WalkThroughTheList) {
-  // One port number for all three addresses, taken again when another
-  // process holds it on the server's address.
-  std::unique_ptr<RefusingPorts> refusing;
-  std::unique_ptr<TlsTestServer> listening;
-  for (int attempt = 0; attempt < 20 && !listening; ++attempt) {
-    refusing = std::make_unique<RefusingPorts>(std::vector<std::string>{"127.0.0.1", "127.0.0.3"});
-    ASSERT_TRUE(refusing->valid());
-    TlsServerOptions options;
-    options.tls = false;
-    options.address = "127.0.0.2";
-    options.port = refusing->port();
-    listening = std::make_unique<TlsTestServer>(options);
-    if (!listening->Start()) listening.reset();
-  }
-  ASSERT_TRUE(listening);
-  TlsTestServer& server = *listening;
-  const RefusingPorts& first = *refusing;
-  const std::string at = ":" + std::to_string(first.port()) + "]";
+  TlsServerOptions options;
+  options.tls = false;
+  options.address = "127.0.0.2";
+  zntest::ServerAmongRefusals net;
+  ASSERT_TRUE(net.Start(options, {"127.0.0.1", "127.0.0.3"}));
+  const std::string at = ":" + std::to_string(net.port) + "]";
 
-  LogCapture log;
+  LogRecorder log;
   Fixture f(7);
   f.task.Run([&] { f.obj->SetIpAndPort2Bind("127.0.0.2", 0); });
-  ASSERT_TRUE(f.Connect({"127.0.0.1", "127.0.0.2", "127.0.0.3"}, first.port()));
+  ASSERT_TRUE(f.Connect({"127.0.0.1", "127.0.0.2", "127.0.0.3"}, net.port));
   auto events = f.Outcome();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_TRUE(events[0].success && events[0].validSocket && !events[0].https);
   EXPECT_EQ(events[0].threadId, f.task.task()->getthreadid());
   EXPECT_EQ(IPs(f), (std::vector<std::string>{"127.0.0.2", "127.0.0.3"}));
-  EXPECT_EQ(log.Count(kTag, "Id[7] Connect To Next IP [127.0.0.2" + at + " "), 1);
-  EXPECT_EQ(log.Count(kTag, "Id[7] OnConnected [127.0.0.2" + at + " "), 1);
+  EXPECT_EQ(log.Count(3, kTag, "Id[7] Connect To Next IP [127.0.0.2" + at + " "), 1);
+  EXPECT_EQ(log.Count(3, kTag, "Id[7] OnConnected [127.0.0.2" + at + " "), 1);
 
   EXPECT_TRUE(OnTask(f.task, [&] { return f.obj->ReConnect(); }));
-  EXPECT_EQ(log.Count(kTag, "Id[7] CHttpSubConnector::ReConnect Start Connect To [127.0.0.2" + at), 1);
+  EXPECT_EQ(log.Count(3, kTag, "Id[7] CHttpSubConnector::ReConnect Start Connect To [127.0.0.2" + at), 1);
   ASSERT_EQ(f.Outcome(2).size(), 2u);
   EXPECT_TRUE(f.Events()[1].success);
   std::vector<zntest::TlsConnectionResult> results;
-  ASSERT_TRUE(server.WaitForConnections(2, kWaitMs, &results));
+  ASSERT_TRUE(net.server->WaitForConnections(2, kWaitMs, &results));
   EXPECT_EQ(results[0].peerAddress, "127.0.0.2");
 
-  server.Stop();
+  net.server->Stop();
   EXPECT_TRUE(OnTask(f.task, [&] { return f.obj->ReConnect(); }));
   events = f.Outcome(3);
   ASSERT_EQ(events.size(), 3u);

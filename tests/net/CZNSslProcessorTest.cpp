@@ -50,10 +50,10 @@ TEST(CZNSslProcessorTest, CommonNameRule) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(std::string(r.subject) + " vs " + r.name);
-    zntest::LogCapture log;
+    zn_test::LogRecorder log;
     EXPECT_EQ(CZNSslProcessor::CheckSubjectName(r.subject, zn::strutf8(r.name)), r.result);
-    const std::string line = std::string("CZNSslProcessor/1: _https_connect, SSL verify failed, ") + r.log + "\n";
-    EXPECT_EQ(log.Text(), *r.log ? line : "");
+    const std::string line = std::string("[1] CZNSslProcessor _https_connect, SSL verify failed, ") + r.log + "\n";
+    EXPECT_EQ(log.Dump(), *r.log ? line : "");
   }
 }
 

@@ -1,14 +1,17 @@
-// Helpers of the transport tests: log capture, connectors on a task with their
-// reports, and a resolver whose answers the test chooses.
+// Helpers of the transport tests: connectors on a task with their reports, and
+// a resolver whose answers the test chooses. Logs are read through the message
+// tests' LogRecorder.
 #pragma once
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include "../http/HttpTestSupport.h"
 #include "base/znplatform.h"
 #include "base/znsocket.h"
 #include "net/CHttpConnector.h"
@@ -17,48 +20,6 @@
 #include "support/TlsTestServer.h"
 
 namespace zntest {
-
-// Captures every log line while alive, from any thread; silence again after.
-class LogCapture final {
- public:
-  struct Line {
-    int level;
-    std::string tag, text;
-  };
-  LogCapture() {
-    znsyslog_setsink(&LogCapture::Sink, this);
-    znsyslog_setlevel(4);
-  }
-  ~LogCapture() {
-    znsyslog_setlevel(0);
-    znsyslog_setsink(nullptr, nullptr);
-  }
-  std::vector<Line> Lines() {
-    std::lock_guard<std::mutex> g(m_mutex);
-    return m_lines;
-  }
-  // Every line as "tag/level: text\n".
-  std::string Text() {
-    std::string all;
-    for (const auto& l : Lines()) all += l.tag + "/" + std::to_string(l.level) + ": " + l.text + "\n";
-    return all;
-  }
-  // Lines of tag whose text equals text (with part: contains it).
-  int Count(const std::string& tag, const std::string& text, bool part = false) {
-    int n = 0;
-    for (const auto& l : Lines()) n += l.tag == tag && (part ? l.text.find(text) != std::string::npos : l.text == text);
-    return n;
-  }
-
- private:
-  static void Sink(int level, const char* tag, int, const char* text, void* ctx) {
-    auto* self = static_cast<LogCapture*>(ctx);
-    std::lock_guard<std::mutex> g(self->m_mutex);
-    self->m_lines.push_back(Line{level, tag ? tag : "", text ? text : ""});
-  }
-  std::mutex m_mutex;
-  std::vector<Line> m_lines;  // guarded by m_mutex
-};
 
 // Runs fn on the task and returns its result.
 template <class F>
@@ -129,6 +90,29 @@ class ConnectFixture final : public CHttpConnectorSink, public CHttpSubConnector
   }
   Waiter m_waiter;
   std::vector<Event> m_events;  // guarded by m_waiter
+};
+
+// A server (none when its address is "") and refusing ports on other loopback
+// addresses, all under one port number, which is taken again while another
+// process holds it on one of them.
+struct ServerAmongRefusals {
+  std::unique_ptr<RefusingPorts> refusing;
+  std::unique_ptr<TlsTestServer> server;
+  uint16_t port = 0;
+  bool Start(TlsServerOptions options, const std::vector<std::string>& refuse) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      server.reset();
+      if (!refuse.empty()) {
+        refusing = std::make_unique<RefusingPorts>(refuse);
+        if (!refusing->valid()) continue;
+        options.port = port = refusing->port();
+      }
+      if (options.address.empty()) return port != 0;
+      server = std::make_unique<TlsTestServer>(options);
+      if (server->Start()) return (port = server->port()) != 0;
+    }
+    return false;
+  }
 };
 
 // Replaces the platform resolver while alive with a table of answers. A name
