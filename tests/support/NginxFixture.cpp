@@ -1,7 +1,5 @@
 #include "NginxFixture.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -24,14 +22,6 @@ const char kNginx[] = "/usr/sbin/nginx";
 // between our probe and its bind.
 constexpr int kStartAttempts = 4;
 constexpr auto kReadyBound = std::chrono::milliseconds(15000);
-// Interval of the bounded polls for the listener, the access log and the exit.
-constexpr auto kPollStep = std::chrono::milliseconds(10);
-
-bool Accepts(uint16_t port) {
-  const int fd = ConnectTo("127.0.0.1", port, 1000);
-  CloseSocket(fd);
-  return fd >= 0;
-}
 
 uint64_t SplitMix(uint64_t x) {
   x += 0x9E3779B97F4A7C15ull;
@@ -99,7 +89,10 @@ NginxFixture::NginxFixture() {
       m_strError = "cannot write the configuration";
       return;
     }
-    if (Start()) {
+    const std::string d = ServerSidePath(m_strDir);
+    if (m_process.Start({kNginx, "-p", d + "/", "-c", d + "/nginx.conf", "-e", d + "/error.log"},
+                        m_strDir + "/stderr.log") &&
+        m_process.WaitAccepting({m_wHttpPort, m_wHttpsPort}, kReadyBound)) {
       m_strError.clear();
       return;
     }
@@ -109,7 +102,7 @@ NginxFixture::NginxFixture() {
 }
 
 NginxFixture::~NginxFixture() {
-  Stop();
+  m_process.Stop();
   std::error_code ec;
   if (!m_strDir.empty()) std::filesystem::remove_all(m_strDir, ec);
 }
@@ -164,26 +157,6 @@ bool NginxFixture::WriteConfig() {
   std::ofstream(m_strDir + "/nginx.conf", std::ios::trunc | std::ios::binary) << conf.str();
   return ReadWholeFile(m_strDir + "/nginx.conf") == conf.str();
 }
-
-// Starts nginx and waits (bounded) until both ports accept; false when it
-// exits or does not get there in time.
-bool NginxFixture::Start() {
-  const std::string d = ServerSidePath(m_strDir);
-  if (!m_process.Start({kNginx, "-p", d + "/", "-c", d + "/nginx.conf", "-e", d + "/error.log"},
-                       m_strDir + "/stderr.log")) {
-    return false;
-  }
-  const Clock::time_point deadline = Clock::now() + kReadyBound;
-  while (Clock::now() < deadline) {
-    if (m_process.Exited()) break;
-    if (Accepts(m_wHttpPort) && Accepts(m_wHttpsPort)) return true;
-    std::this_thread::sleep_for(kPollStep);
-  }
-  m_process.Stop();
-  return false;
-}
-
-void NginxFixture::Stop() { m_process.Stop(); }
 
 std::string NginxFixture::HttpUrl(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(m_wHttpPort) + path;
@@ -240,7 +213,7 @@ std::vector<AccessLogEntry> NginxFixture::AccessLogOf(const std::string& path, s
       if (ParseAccessLine(line, &e) && e.request.find(" " + path + " ") != std::string::npos) of.push_back(e);
     }
     if (of.size() >= n || Clock::now() >= deadline) return of;
-    std::this_thread::sleep_for(kPollStep);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 

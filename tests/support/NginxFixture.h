@@ -80,8 +80,6 @@ class NginxFixture final {
 
  private:
   bool WriteConfig();
-  bool Start();
-  void Stop();
 
   std::string m_strDir;  // the prefix, removed in the destructor
   uint16_t m_wHttpPort = 0;

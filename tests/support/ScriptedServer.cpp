@@ -44,18 +44,6 @@ size_t ContentLength(std::string head) {
   return pos == std::string::npos ? 0 : static_cast<size_t>(std::strtoull(head.c_str() + pos + 17, nullptr, 10));
 }
 
-// An OpenSSL call's result: >0 done, 0 failed, -1 retry once *want is ready.
-long SslResult(SSL* ssl, int r, short* want) {
-  if (r > 0) return r;
-  const int err = SSL_get_error(ssl, r);
-  if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
-    *want = err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
-    return -1;
-  }
-  ERR_clear_error();
-  return 0;
-}
-
 }  // namespace
 
 // The state of one accepted connection; lives on its connection thread.
@@ -82,16 +70,7 @@ struct ScriptedServer::Connection {
     }
   }
   long Transfer(bool write, char* buf, size_t len, Clock::time_point deadline, bool bounded) {
-    return Retry(
-        [&](short* want) -> long {
-          if (ssl) return SslResult(ssl, write ? SSL_write(ssl, buf, int(len)) : SSL_read(ssl, buf, int(len)), want);
-          const ssize_t r = write ? send(fd, buf, len, kNoSignal) : recv(fd, buf, len, 0);
-          if (r >= 0) return r;
-          if (!SocketWouldBlock()) return 0;
-          *want = write ? POLLOUT : POLLIN;
-          return -1;
-        },
-        deadline, bounded);
+    return Retry([&](short* want) { return TransferSome(fd, ssl, write, buf, len, want); }, deadline, bounded);
   }
   bool WriteAll(const char* data, size_t len) {
     for (long n; len > 0; data += n, len -= size_t(n)) {
@@ -101,7 +80,7 @@ struct ScriptedServer::Connection {
     return true;
   }
   bool Handshake() {
-    return Retry([&](short* want) { return SslResult(ssl, SSL_accept(ssl), want); }, {}, false) > 0;
+    return Retry([&](short* want) { return TlsStep(ssl, SSL_accept(ssl), want); }, {}, false) > 0;
   }
   // Reads once more into pending (and the connection's record); false at the
   // end of the stream, on a time-out or on stop.
@@ -113,6 +92,10 @@ struct ScriptedServer::Connection {
     pending.append(buf, size_t(n));
     return true;
   }
+  void CloseNotify() {
+    if (ssl) SSL_shutdown(ssl);
+    ERR_clear_error();
+  }
   void CloseNow() {
     if (ssl) SSL_free(ssl);
     ssl = nullptr;
@@ -121,7 +104,9 @@ struct ScriptedServer::Connection {
 };
 
 ScriptedServer::ScriptedServer(std::vector<ServerScript> scripts, ScriptedServerOptions options)
-    : m_scripts(std::move(scripts)), m_options(std::move(options)) {
+    : m_scripts(std::move(scripts)),
+      m_options(std::move(options)),
+      m_listener(m_options.family == ServerFamily::kIPv6 ? "::1" : "127.0.0.1", 0, 64) {
   // A peer that closes while TLS writes through the socket must not kill the test.
   IgnoreBrokenPipes();
   if (!MakeWakePair(m_stopPipe)) return;
@@ -135,27 +120,7 @@ ScriptedServer::ScriptedServer(std::vector<ServerScript> scripts, ScriptedServer
     SSL_CTX_set_tlsext_servername_callback(m_pSslCtx, &ScriptedServer::OnServerName);
     SSL_CTX_set_tlsext_servername_arg(m_pSslCtx, this);
   }
-  const bool v6 = m_options.family == ServerFamily::kIPv6;
-  m_listen = NewSocket(v6 ? AF_INET6 : AF_INET);
-  if (m_listen < 0 || !SetNonBlocking(m_listen)) return;
-  sockaddr_storage a{};
-  socklen_t len;
-  if (v6) {
-    auto* a6 = reinterpret_cast<sockaddr_in6*>(&a);
-    a6->sin6_family = AF_INET6;
-    a6->sin6_addr = in6addr_loopback;
-    len = sizeof(*a6);
-  } else {
-    auto* a4 = reinterpret_cast<sockaddr_in*>(&a);
-    a4->sin_family = AF_INET;
-    a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    len = sizeof(*a4);
-  }
-  if (bind(m_listen, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(m_listen, 64) != 0 ||
-      getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-    return;
-  }
-  m_wPort = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+  if (!m_listener.ok() || !SetNonBlocking(m_listener.fd())) return;
   m_bOk = true;
   m_acceptThread = std::thread(&ScriptedServer::AcceptLoop, this);
 }
@@ -165,32 +130,25 @@ ScriptedServer::~ScriptedServer() {
   if (m_acceptThread.joinable()) m_acceptThread.join();
   // The accept thread is gone: no connection thread is added any more.
   for (std::thread& t : m_threads) t.join();
-  CloseSocket(m_listen);
   CloseWakePair(m_stopPipe);
   if (m_pSslCtx) SSL_CTX_free(m_pSslCtx);
 }
 
 std::string ScriptedServer::Url(const std::string& path) const {
   const char* host = m_options.family == ServerFamily::kIPv6 ? "[::1]" : "127.0.0.1";
-  return std::string(m_pSslCtx ? "https://" : "http://") + host + ":" + std::to_string(m_wPort) + path;
+  return std::string(m_pSslCtx ? "https://" : "http://") + host + ":" + std::to_string(port()) + path;
 }
 
 void ScriptedServer::AcceptLoop() {
-  while (WaitFd(m_listen, POLLIN, m_stopPipe[0], {}, false) == WaitResult::kReady) {
+  while (WaitFd(m_listener.fd(), POLLIN, m_stopPipe[0], {}, false) == WaitResult::kReady) {
     sockaddr_storage peer{};
     socklen_t len = sizeof(peer);
-    const int fd = AcceptNonBlocking(m_listen, reinterpret_cast<sockaddr*>(&peer), &len);
+    const int fd = AcceptNonBlocking(m_listener.fd(), reinterpret_cast<sockaddr*>(&peer), &len);
     if (fd < 0) continue;
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof(one));
-    char text[INET6_ADDRSTRLEN] = "";
-    const bool v4 = peer.ss_family == AF_INET;
-    inet_ntop(peer.ss_family,
-              v4 ? static_cast<void*>(&reinterpret_cast<sockaddr_in*>(&peer)->sin_addr)
-                 : static_cast<void*>(&reinterpret_cast<sockaddr_in6*>(&peer)->sin6_addr),
-              text, sizeof(text));
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_peers.push_back(text);
+    m_peers.push_back(AddressText(peer));
     m_serverNames.emplace_back();
     if (m_options.oneAtATime) {
       const size_t index = m_peers.size() - 1;
@@ -248,15 +206,8 @@ bool ScriptedServer::RunStep(Connection& conn, const ServerScript::Step& step, b
       while (conn.pending.size() < total) {
         if (!conn.ReadMore({}, false)) return false;
       }
-      std::string bytes = conn.pending.substr(0, total);
+      Record(conn, conn.pending.substr(0, total), step.kind == Step::kReadBytes);
       conn.pending.erase(0, total);
-      if (step.kind == Step::kReadBytes && conn.lastRequest != SIZE_MAX) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_requests[conn.lastRequest] += bytes;
-        m_cv.notify_all();
-      } else {
-        conn.lastRequest = AddRequest(std::move(bytes));
-      }
       return true;
     }
     case Step::kSend: {
@@ -280,22 +231,18 @@ bool ScriptedServer::RunStep(Connection& conn, const ServerScript::Step& step, b
       return WaitFd(-1, 0, conn.stopFd, Clock::now() + std::chrono::milliseconds(step.ms), bounded) !=
              WaitResult::kStopped;
     }
-    case Step::kClose: {
-      if (conn.ssl) {
-        SSL_shutdown(conn.ssl);
-        ERR_clear_error();
-      }
-      shutdown(conn.fd, kShutWrite);
-      const auto deadline = Clock::now() + kCloseDrain;
-      while (conn.ReadMore(deadline, true)) {
-      }
-      conn.CloseNow();
-      *closed = true;
-      return true;
-    }
+    case Step::kClose:
     case Step::kReset: {
-      const linger lg{1, 0};
-      setsockopt(conn.fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof(lg));
+      if (step.kind == Step::kReset) {
+        const linger lg{1, 0};
+        setsockopt(conn.fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof(lg));
+      } else {
+        conn.CloseNotify();
+        shutdown(conn.fd, kShutWrite);
+        const auto deadline = Clock::now() + kCloseDrain;
+        while (conn.ReadMore(deadline, true)) {
+        }
+      }
       conn.CloseNow();
       *closed = true;
       return true;
@@ -306,18 +253,13 @@ bool ScriptedServer::RunStep(Connection& conn, const ServerScript::Step& step, b
       while (conn.ReadMore(deadline, true)) {
       }
       if (step.kind == Step::kReadFor && conn.lastRequest != SIZE_MAX) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_requests[conn.lastRequest] += conn.pending;
+        Record(conn, std::move(conn.pending), true);
         conn.pending.clear();
-        m_cv.notify_all();
       }
       return !conn.stopped;
     }
     case Step::kCloseNotify:
-      if (conn.ssl) {
-        SSL_shutdown(conn.ssl);
-        ERR_clear_error();
-      }
+      conn.CloseNotify();
       return true;
     case Step::kSendRaw: {
       // Past TLS: the bytes go to the socket as they are.
@@ -331,11 +273,20 @@ bool ScriptedServer::RunStep(Connection& conn, const ServerScript::Step& step, b
   return false;
 }
 
-size_t ScriptedServer::AddRequest(std::string bytes) {
+void ScriptedServer::Record(Connection& conn, std::string bytes, bool append) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_requests.push_back(std::move(bytes));
+  if (append && conn.lastRequest != SIZE_MAX) {
+    m_requests[conn.lastRequest] += bytes;
+  } else {
+    conn.lastRequest = m_requests.size();
+    m_requests.push_back(std::move(bytes));
+  }
   m_cv.notify_all();
-  return m_requests.size() - 1;
+}
+
+std::string ScriptedServer::At(const std::vector<std::string>& records, size_t k) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return k < records.size() ? records[k] : std::string();
 }
 
 size_t ScriptedServer::Accepted() const {
@@ -353,10 +304,11 @@ bool ScriptedServer::WaitRequests(size_t k, std::chrono::milliseconds bound) con
   return m_cv.wait_for(lock, bound, [&] { return m_requests.size() >= k; });
 }
 
-std::string ScriptedServer::Request(size_t k) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return k < m_requests.size() ? m_requests[k] : std::string();
-}
+std::string ScriptedServer::Request(size_t k) const { return At(m_requests, k); }
+
+std::string ScriptedServer::ServerName(size_t c) const { return At(m_serverNames, c); }
+
+std::string ScriptedServer::PeerAddress(size_t c) const { return At(m_peers, c); }
 
 int ScriptedServer::OnServerName(ssl_st* ssl, int* /*alert*/, void* arg) {
   ScriptedServer* self = static_cast<ScriptedServer*>(arg);
@@ -365,16 +317,6 @@ int ScriptedServer::OnServerName(ssl_st* ssl, int* /*alert*/, void* arg) {
   std::lock_guard<std::mutex> lock(self->m_mutex);
   if (name && index < self->m_serverNames.size()) self->m_serverNames[index] = name;
   return SSL_TLSEXT_ERR_OK;
-}
-
-std::string ScriptedServer::ServerName(size_t c) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return c < m_serverNames.size() ? m_serverNames[c] : std::string();
-}
-
-std::string ScriptedServer::PeerAddress(size_t c) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return c < m_peers.size() ? m_peers[c] : std::string();
 }
 
 }  // namespace zntest

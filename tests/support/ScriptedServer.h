@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "TestCerts.h"
+#include "TestNet.h"
 
 typedef struct ssl_ctx_st SSL_CTX;
 struct ssl_st;
@@ -107,7 +108,7 @@ class ScriptedServer final {
 
   // Listening (and, with TLS, the certificate loaded).
   bool ok() const { return m_bOk; }
-  uint16_t port() const { return m_wPort; }
+  uint16_t port() const { return m_listener.port(); }
   // "http://127.0.0.1:PORT" + path ("https" with TLS; "[::1]" for IPv6).
   std::string Url(const std::string& path = "/") const;
 
@@ -130,7 +131,10 @@ class ScriptedServer final {
   void AcceptLoop();
   void RunConnection(size_t index, int fd);
   bool RunStep(Connection& conn, const ServerScript::Step& step, bool* closed);
-  size_t AddRequest(std::string bytes);
+  // Adds bytes to the connection's last request record (append) or as a new record.
+  void Record(Connection& conn, std::string bytes, bool append);
+  // records[k] under the lock, "" when there is none.
+  std::string At(const std::vector<std::string>& records, size_t k) const;
   // TLS's server name callback: records the name while the ClientHello is
   // read, before the server answers, so that it is known by the time the
   // client can have finished with the connection.
@@ -138,9 +142,8 @@ class ScriptedServer final {
 
   std::vector<ServerScript> m_scripts;  // by accept order
   ScriptedServerOptions m_options;
+  LoopbackListener m_listener;
   bool m_bOk = false;
-  uint16_t m_wPort = 0;
-  int m_listen = -1;                    // owned listening socket
   int m_stopPipe[2] = {-1, -1};         // owned; readable once the server stops
   SSL_CTX* m_pSslCtx = nullptr;         // owned; null without TLS
 

@@ -67,30 +67,27 @@ TestCert TestCert::Make(const std::string& subject, const CertOptions& options) 
   return out;
 }
 
-std::string TestCert::SubjectLine() const {
-  char* line = m_pCert ? X509_NAME_oneline(X509_get_subject_name(m_pCert.get()), nullptr, 0) : nullptr;
-  if (!line) return std::string();
-  std::string s(line);
-  OPENSSL_free(line);
-  return s;
+namespace {
+
+// Writes a file through write (a PEM writer); false on any failure.
+template <typename Write>
+bool WritePem(const std::string& path, Write write) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  bool ok = f && write(f) == 1;
+  if (f) ok = std::fclose(f) == 0 && ok;
+  return ok;
 }
 
+}  // namespace
+
 bool TestCert::WriteCertFile(const std::string& certPath) const {
-  FILE* c = valid() ? std::fopen(certPath.c_str(), "wb") : nullptr;
-  bool ok = c && PEM_write_X509(c, m_pCert.get()) == 1;
-  if (c) ok = std::fclose(c) == 0 && ok;
-  return ok;
+  return valid() && WritePem(certPath, [this](FILE* f) { return PEM_write_X509(f, m_pCert.get()); });
 }
 
 bool TestCert::WriteFiles(const std::string& certPath, const std::string& keyPath) const {
-  if (!valid()) return false;
-  FILE* c = std::fopen(certPath.c_str(), "wb");
-  FILE* k = std::fopen(keyPath.c_str(), "wb");
-  bool ok = c && k && PEM_write_X509(c, m_pCert.get()) == 1 &&
-            PEM_write_PrivateKey(k, m_pKey.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
-  if (c) ok = std::fclose(c) == 0 && ok;
-  if (k) ok = std::fclose(k) == 0 && ok;
-  return ok;
+  return WriteCertFile(certPath) && WritePem(keyPath, [this](FILE* f) {
+           return PEM_write_PrivateKey(f, m_pKey.get(), nullptr, nullptr, 0, nullptr, nullptr);
+         });
 }
 
 }  // namespace zntest

@@ -38,8 +38,6 @@ class TestCert final {
   bool valid() const { return m_pCert && m_pKey; }
   X509* cert() const { return m_pCert.get(); }    // owned by this value
   EVP_PKEY* key() const { return m_pKey.get(); }  // owned by this value
-  // The subject as X509_NAME_oneline prints it.
-  std::string SubjectLine() const;
   // Writes the certificate and the unencrypted key as PEM files (for servers
   // configured by file, such as nginx). False on any failure.
   bool WriteFiles(const std::string& certPath, const std::string& keyPath) const;

@@ -1,9 +1,10 @@
 // Loopback networking helpers for tests.
 #include "support/TestNet.h"
 
-#include <cerrno>
-#include <cstring>
 #include <memory>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include "base/znrefcount.h"
 #include "base/zntask.h"
@@ -14,25 +15,6 @@ namespace zntest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool MakeAddress(const char* ip, uint16_t port, sockaddr_storage& ss, socklen_t& len) {
-  std::memset(&ss, 0, sizeof(ss));
-  auto* in4 = reinterpret_cast<sockaddr_in*>(&ss);
-  if (::inet_pton(AF_INET, ip, &in4->sin_addr) == 1) {
-    in4->sin_family = AF_INET;
-    in4->sin_port = htons(port);
-    len = sizeof(sockaddr_in);
-    return true;
-  }
-  auto* in6 = reinterpret_cast<sockaddr_in6*>(&ss);
-  if (::inet_pton(AF_INET6, ip, &in6->sin6_addr) == 1) {
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(port);
-    len = sizeof(sockaddr_in6);
-    return true;
-  }
-  return false;
-}
 
 // Waits for events on fd; false when the time ran out.
 bool PollFor(int fd, short events, Clock::time_point deadline) {
@@ -76,19 +58,18 @@ uint16_t FreeLoopbackPort(const char* ip) {
 LoopbackListener::LoopbackListener(const char* ip, uint16_t port, int backlog) {
   sockaddr_storage ss;
   socklen_t len = 0;
-  if (!MakeAddress(ip, port, ss, len)) return;
+  if (!LoopbackAddress(ip, port, &ss, &len)) return;
   const int fd = NewSocket(ss.ss_family);
   if (fd < 0) return;
   const int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof(on));
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, backlog) != 0) {
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || (backlog >= 0 && ::listen(fd, backlog) != 0)) {
     CloseSocket(fd);
     return;
   }
-  socklen_t blen = sizeof(ss);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &blen);
-  m_port = ntohs(ss.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&ss)->sin_port
-                                         : reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+  len = sizeof(ss);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+  m_port = AddressPort(ss);
   m_fd = fd;
 }
 
@@ -105,22 +86,15 @@ int LoopbackListener::Accept(int timeoutMs, std::string* peerIp, uint16_t* peerP
   sockaddr_storage ss;
   socklen_t len = sizeof(ss);
   const int fd = static_cast<int>(::accept(m_fd, reinterpret_cast<sockaddr*>(&ss), &len));
-  if (fd < 0) return -1;
-  char text[INET6_ADDRSTRLEN] = {0};
-  auto* in4 = reinterpret_cast<sockaddr_in*>(&ss);
-  auto* in6 = reinterpret_cast<sockaddr_in6*>(&ss);
-  const bool v4 = ss.ss_family == AF_INET;
-  ::inet_ntop(ss.ss_family, v4 ? static_cast<void*>(&in4->sin_addr) : static_cast<void*>(&in6->sin6_addr), text,
-              sizeof(text));
-  if (peerIp) *peerIp = text;
-  if (peerPort) *peerPort = ntohs(v4 ? in4->sin_port : in6->sin6_port);
+  if (fd >= 0 && peerIp) *peerIp = AddressText(ss);
+  if (fd >= 0 && peerPort) *peerPort = AddressPort(ss);
   return fd;
 }
 
 int ConnectTo(const char* ip, uint16_t port, int timeoutMs) {
   sockaddr_storage ss;
   socklen_t len = 0;
-  if (!MakeAddress(ip, port, ss, len)) return -1;
+  if (!LoopbackAddress(ip, port, &ss, &len)) return -1;
   const int fd = NewSocket(ss.ss_family);
   if (fd < 0) return -1;
   SetNonBlocking(fd);
@@ -150,28 +124,20 @@ bool WriteAll(int fd, const std::string& data, int timeoutMs) {
   return true;
 }
 
-// Reads until n bytes came (SIZE_MAX: no limit), the stream ended (*closed
-// set) or the time ran out.
-std::string ReadFor(int fd, size_t n, bool* closed, int timeoutMs) {
+std::string ReadAtLeast(int fd, size_t n, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::string out;
   char buf[4096];
-  if (closed) *closed = false;
   while (out.size() < n && PollFor(fd, POLLIN, deadline)) {
     const ssize_t r = ::recv(fd, buf, sizeof(buf), kDontWait);
     if (r > 0) {
       out.append(buf, static_cast<size_t>(r));
     } else if (r == 0 || !SocketWouldBlock()) {
-      if (closed) *closed = true;
       break;
     }
   }
   return out;
 }
-
-std::string ReadAtLeast(int fd, size_t n, int timeoutMs) { return ReadFor(fd, n, nullptr, timeoutMs); }
-
-std::string ReadUntilClose(int fd, bool* closed, int timeoutMs) { return ReadFor(fd, SIZE_MAX, closed, timeoutMs); }
 
 bool WaitPeerClosed(int fd, int timeoutMs) {
   if (!PollFor(fd, POLLIN, Clock::now() + std::chrono::milliseconds(timeoutMs))) return false;
@@ -184,6 +150,30 @@ void CloseWithReset(int fd) {
   linger lg{1, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof(lg));
   CloseSocket(fd);
+}
+
+long TlsStep(SSL* ssl, int r, short* want) {
+  if (r > 0) return r;
+  const int err = SSL_get_error(ssl, r);
+  if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
+    *want = err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+    return -1;
+  }
+  ERR_clear_error();
+  return 0;
+}
+
+long TransferSome(int fd, SSL* ssl, bool write, void* buf, size_t len, short* want) {
+  if (ssl) {
+    ERR_clear_error();
+    return TlsStep(ssl, write ? SSL_write(ssl, buf, int(len)) : SSL_read(ssl, buf, int(len)), want);
+  }
+  char* bytes = static_cast<char*>(buf);
+  const ssize_t r = write ? ::send(fd, bytes, len, kNoSignal) : ::recv(fd, bytes, len, 0);
+  if (r >= 0) return r;
+  if (!SocketWouldBlock()) return 0;
+  *want = write ? POLLOUT : POLLIN;
+  return -1;
 }
 
 void Waiter::Update(const std::function<void()>& fn) {

@@ -15,6 +15,7 @@
 
 class CZNTaskBase;
 class CZNTaskIO;
+struct ssl_st;
 
 namespace zntest {
 
@@ -28,7 +29,8 @@ uint16_t FreeLoopbackPort(const char* ip = "127.0.0.1");
 // Thread: any, one at a time. Owns: its descriptor.
 class LoopbackListener final {
  public:
-  // ip: "127.0.0.1", "::1", ...; port 0 picks a free one; backlog as listen() takes it.
+  // ip: "127.0.0.1", "::1", ...; port 0 picks a free one; backlog as listen()
+  // takes it, or negative: bound but not listening, so connections are refused.
   explicit LoopbackListener(const char* ip = "127.0.0.1", uint16_t port = 0, int backlog = 16);
   ~LoopbackListener();
   LoopbackListener(const LoopbackListener&) = delete;
@@ -53,8 +55,6 @@ int ConnectTo(const char* ip, uint16_t port, int timeoutMs = kEventWaitMs);
 bool WriteAll(int fd, const std::string& data, int timeoutMs = kEventWaitMs);
 // Reads until n bytes arrived, the stream ended or the time ran out; returns what came.
 std::string ReadAtLeast(int fd, size_t n, int timeoutMs = kEventWaitMs);
-// Reads until the peer closes or the time runs out; *closed tells which.
-std::string ReadUntilClose(int fd, bool* closed, int timeoutMs = kEventWaitMs);
 // True when the peer closed (read returns 0) within the time; false when bytes
 // came instead or nothing happened.
 bool WaitPeerClosed(int fd, int timeoutMs = kEventWaitMs);
@@ -62,6 +62,14 @@ bool WaitPeerClosed(int fd, int timeoutMs = kEventWaitMs);
 void CloseWithReset(int fd);
 // True when the descriptor number is open in this process.
 bool IsOpenFd(int fd);
+
+// The result r of a TLS call (SSL_accept, SSL_read, ...) on a non-blocking
+// socket: >0 done, 0 failed or ended, -1 to retry once the socket is ready for
+// the poll events put in *want.
+long TlsStep(ssl_st* ssl, int r, short* want);
+// One send or receive on a non-blocking socket, through TLS when ssl is not
+// null; the result as TlsStep gives it.
+long TransferSome(int fd, ssl_st* ssl, bool write, void* buf, size_t len, short* want);
 
 // Counts and flags shared between callbacks on a task and the test thread.
 // Thread: any; every access goes through the mutex.

@@ -1,9 +1,10 @@
 // What differs between the systems for the tests: the socket calls the
 // in-process servers and the helpers make (descriptors on POSIX systems,
 // Winsock handles on Windows, both held in an int: Winsock handles of a
-// 32-bit process are small numbers), and temporary folders. The
-// implementations are TestOs_posix.cpp and TestOs_win.cpp; the test files
-// include this header instead of the systems' socket headers.
+// 32-bit process are small numbers), temporary folders and processes. The
+// implementations are TestOs_posix.cpp and TestOs_win.cpp, with what both
+// share in TestOs.cpp; the test files include this header instead of the
+// systems' socket headers.
 #pragma once
 
 #ifdef _WIN32
@@ -18,7 +19,9 @@
 #include <unistd.h>
 #endif
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -68,6 +71,13 @@ void CloseWakePair(int fds[2]);
 void IgnoreBrokenPipes();
 // The bytes waiting to be read on the socket, or -1.
 int UnreadBytes(int fd);
+
+// The socket address of a numeric loopback address text ("127.0.0.2", "::1")
+// and port; false for any other text.
+bool LoopbackAddress(const std::string& ip, uint16_t port, sockaddr_storage* addr, socklen_t* len);
+// The address text and the port of an IPv4 or IPv6 socket address.
+std::string AddressText(const sockaddr_storage& addr);
+uint16_t AddressPort(const sockaddr_storage& addr);
 
 // Sets (value null: removes) a proxy variable of the environment. False where
 // the system's proxy setting is not read from the environment (Windows: the
@@ -134,6 +144,9 @@ class ServerProcess final {
   bool Start(const std::vector<std::string>& argv, const std::string& outputPath);
   // True once the process is known to have ended.
   bool Exited();
+  // Waits until every port accepts a connection on 127.0.0.1; false (and the
+  // process stopped) when it ends first or the bound passes.
+  bool WaitAccepting(const std::vector<uint16_t>& ports, std::chrono::milliseconds bound);
   // Ends the process (a polite signal, then a kill after a bound) and waits for it.
   void Stop();
   bool running() const { return m_nId > 0; }

@@ -15,14 +15,51 @@
 
 #include <cerrno>
 #include <chrono>
-#include <thread>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 extern char** environ;
 
 namespace zntest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kStopBound = std::chrono::milliseconds(5000);
+
+// A numeric field of /proc/self/status ("VmRSS:", "Threads:"); -1 when absent.
+long StatusField(const std::string& field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, field.size(), field) == 0) return strtol(line.c_str() + field.size(), nullptr, 10);
+  }
+  return -1;
+}
+
+// Waits for the child to end within the bound; true when it was reaped.
+bool ReapWithin(pid_t pid, std::chrono::milliseconds bound) {
+  const Clock::time_point deadline = Clock::now() + bound;
+  for (;;) {
+    int status = 0;
+    const pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid || r < 0) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// The argument vector of execv and posix_spawn, pointing into args.
+std::vector<char*> Argv(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
+}  // namespace
 
 int NewSocket(int family) { return ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
@@ -33,12 +70,6 @@ void CloseSocket(int fd) {
 bool SetNonBlocking(int fd, bool nonBlocking) {
   const int flags = ::fcntl(fd, F_GETFL, 0);
   return flags >= 0 && ::fcntl(fd, F_SETFL, nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) == 0;
-}
-
-int PendingError(int fd) {
-  int err = 0;
-  socklen_t len = sizeof(err);
-  return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 ? err : errno;
 }
 
 int SocketError() { return errno; }
@@ -56,13 +87,6 @@ bool MakeWakePair(int fds[2]) { return ::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0
 void Wake(int fd) {
   const char b = 1;
   while (::write(fd, &b, 1) < 0 && errno == EINTR) {
-  }
-}
-
-void CloseWakePair(int fds[2]) {
-  for (int i = 0; i < 2; ++i) {
-    if (fds[i] >= 0) ::close(fds[i]);
-    fds[i] = -1;
   }
 }
 
@@ -110,20 +134,6 @@ int OpenDescriptorCount() {
   return n;
 }
 
-namespace {
-
-// A numeric field of /proc/self/status ("VmRSS:", "Threads:"); -1 when absent.
-long StatusField(const std::string& field) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.compare(0, field.size(), field) == 0) return strtol(line.c_str() + field.size(), nullptr, 10);
-  }
-  return -1;
-}
-
-}  // namespace
-
 long ResidentKiB() { return StatusField("VmRSS:"); }
 
 int ThreadCount() { return static_cast<int>(StatusField("Threads:")); }
@@ -131,26 +141,6 @@ int ThreadCount() { return static_cast<int>(StatusField("Threads:")); }
 std::string MakeServerDir(const std::string& prefix) { return MakeTempDir(prefix); }
 
 std::string ServerSidePath(const std::string& path) { return path; }
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-constexpr auto kStopBound = std::chrono::milliseconds(5000);
-constexpr auto kPollStep = std::chrono::milliseconds(10);
-
-// Waits for the child to end within the bound; true when it was reaped.
-bool ReapWithin(pid_t pid, std::chrono::milliseconds bound) {
-  const Clock::time_point deadline = Clock::now() + bound;
-  for (;;) {
-    int status = 0;
-    const pid_t r = ::waitpid(pid, &status, WNOHANG);
-    if (r == pid || r < 0) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPollStep);
-  }
-}
-
-}  // namespace
 
 bool SetCreationMask(int mask) {
   umask(static_cast<mode_t>(mask));
@@ -166,76 +156,62 @@ bool CanInterruptProcesses() { return true; }
 
 ProcessResult RunProcess(const std::vector<std::string>& args, const std::string& dir, int boundMs,
                          const std::function<bool(const ProcessResult&)>& interruptWhen) {
-  bool interrupted = false;
   ProcessResult r;
-  int outPipe[2], errPipe[2];
-  if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return r;
+  // Standard output and error; the child keeps the write ends only as its 1 and 2.
+  int pipes[2][2];
+  if (::pipe2(pipes[0], O_CLOEXEC) != 0 || ::pipe2(pipes[1], O_CLOEXEC) != 0) return r;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-  posix_spawn_file_actions_addclose(&actions, outPipe[0]);
-  posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+  posix_spawn_file_actions_adddup2(&actions, pipes[0][1], 1);
+  posix_spawn_file_actions_adddup2(&actions, pipes[1][1], 2);
   if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-  std::vector<char*> argv;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
+  std::vector<char*> argv = Argv(args);
   pid_t pid = -1;
   const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  close(outPipe[1]);
-  close(errPipe[1]);
-  if (rc != 0) {
-    close(outPipe[0]);
-    close(errPipe[0]);
-    return r;
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  int open = 2;
-  bool killed = false;
-  while (open > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
+  pollfd fds[2] = {{pipes[0][0], POLLIN, 0}, {pipes[1][0], POLLIN, 0}};
+  for (int i = 0; i < 2; ++i) ::close(pipes[i][1]);
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(boundMs);
+  bool interrupted = false, killed = false;
+  for (int open = rc == 0 ? 2 : 0; open > 0;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
       kill(pid, SIGKILL);
       killed = true;
       break;
     }
-    if (poll(fds, 2, static_cast<int>(left.count())) <= 0) continue;
+    if (poll(fds, 2, static_cast<int>(left)) <= 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
       char buf[65536];
       const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
-        if (interruptWhen && !interrupted && interruptWhen(r)) {
-          kill(pid, SIGINT);
-          interrupted = true;
-        }
-      } else {
+      if (n <= 0) {
         close(fds[i].fd);
         fds[i].fd = -1;
         --open;
+        continue;
+      }
+      (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+      if (interruptWhen && !interrupted && interruptWhen(r)) {
+        kill(pid, SIGINT);
+        interrupted = true;
       }
     }
   }
-  for (auto& f : fds)
-    if (f.fd >= 0) close(f.fd);
+  for (const pollfd& f : fds) CloseSocket(f.fd);
+  if (rc != 0) return r;
   int status = 0;
   waitpid(pid, &status, 0);
   if (!killed && WIFEXITED(status)) r.status = WEXITSTATUS(status);
   return r;
 }
 
-
 bool ServerProcess::Start(const std::vector<std::string>& args, const std::string& outputPath) {
   Stop();
   if (args.empty()) return false;
   // Everything the child needs is made before the fork: between fork and exec
   // only async-signal-safe calls are allowed in a threaded process.
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
+  std::vector<char*> argv = Argv(args);
   const int out = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (out < 0) return false;
   const pid_t parent = ::getpid();

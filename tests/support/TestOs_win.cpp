@@ -28,14 +28,6 @@ void CloseSocket(int fd) {
   if (fd >= 0) ::closesocket(static_cast<SOCKET>(fd));
 }
 
-int PendingError(int fd) {
-  int err = 0;
-  int len = sizeof(err);
-  return ::getsockopt(static_cast<SOCKET>(fd), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) == 0
-             ? err
-             : ::WSAGetLastError();
-}
-
 bool SetNonBlocking(int fd, bool nonBlocking) {
   u_long on = nonBlocking ? 1 : 0;
   return ::ioctlsocket(static_cast<SOCKET>(fd), FIONBIO, &on) == 0;
@@ -76,13 +68,6 @@ bool MakeWakePair(int fds[2]) {
 void Wake(int fd) {
   const char b = 1;
   ::send(static_cast<SOCKET>(fd), &b, 1, 0);
-}
-
-void CloseWakePair(int fds[2]) {
-  for (int i = 0; i < 2; ++i) {
-    CloseSocket(fds[i]);
-    fds[i] = -1;
-  }
 }
 
 void IgnoreBrokenPipes() {}
@@ -144,9 +129,11 @@ std::string CurrentThreadName() {
   return buf;
 }
 
-std::string MakeTempDir(const std::string& prefix) {
+namespace {
+
+// A fresh folder under base whose name starts with prefix; "" on failure.
+std::string MakeDirIn(const std::filesystem::path& base, const std::string& prefix) {
   std::random_device rd;
-  const std::filesystem::path base = std::filesystem::temp_directory_path();
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[16];
     std::snprintf(suffix, sizeof(suffix), ".%08x", static_cast<unsigned>(rd()));
@@ -156,6 +143,12 @@ std::string MakeTempDir(const std::string& prefix) {
     if (ec) return std::string();
   }
   return std::string();
+}
+
+}  // namespace
+
+std::string MakeTempDir(const std::string& prefix) {
+  return MakeDirIn(std::filesystem::temp_directory_path(), prefix);
 }
 
 // Process figures. Open handles cannot be counted here: Wine reports none
@@ -296,17 +289,7 @@ bool FileExists(const std::string& path) {
 
 std::string MakeServerDir(const std::string& prefix) {
   const std::string spool = SpoolDir();
-  if (spool.empty()) return std::string();
-  std::random_device rd;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof(suffix), ".%08x", static_cast<unsigned>(rd()));
-    const std::string dir = spool + "/" + prefix + suffix;
-    std::error_code ec;
-    if (std::filesystem::create_directory(dir, ec)) return dir;
-    if (ec) return std::string();
-  }
-  return std::string();
+  return spool.empty() ? std::string() : MakeDirIn(spool, prefix);
 }
 
 std::string ServerSidePath(const std::string& path) {

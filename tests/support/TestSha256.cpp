@@ -7,19 +7,6 @@
 
 namespace zntest {
 
-namespace {
-std::string Hex(const unsigned char* d, unsigned len) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s;
-  s.reserve(len * 2);
-  for (unsigned i = 0; i < len; ++i) {
-    s.push_back(kDigits[d[i] >> 4]);
-    s.push_back(kDigits[d[i] & 15]);
-  }
-  return s;
-}
-}  // namespace
-
 Sha256::Sha256() : m_pCtx(EVP_MD_CTX_new()) {
   if (m_pCtx) EVP_DigestInit_ex(m_pCtx, EVP_sha256(), nullptr);
 }
@@ -34,7 +21,13 @@ std::string Sha256::FinalHex() {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned len = 0;
   if (!m_pCtx || EVP_DigestFinal_ex(m_pCtx, digest, &len) != 1) return std::string();
-  return Hex(digest, len);
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned i = 0; i < len; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 15];
+  }
+  return hex;
 }
 
 std::string Sha256Hex(const void* data, size_t len) {

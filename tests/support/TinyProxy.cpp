@@ -3,7 +3,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "support/TestNet.h"
 #include "support/TestOs.h"
@@ -16,9 +15,7 @@ namespace {
 constexpr const char kTinyProxyPath[] = "/usr/bin/tinyproxy";
 // Starting can lose the race for the free port to another process; try again.
 constexpr int kStartAttempts = 3;
-// Bounded polls of a process we cannot be notified by: how long, how often.
 constexpr auto kStartupWait = std::chrono::milliseconds(5000);
-constexpr auto kProbeInterval = std::chrono::milliseconds(20);
 
 }  // namespace
 
@@ -29,7 +26,7 @@ TinyProxy::TinyProxy(const std::vector<uint16_t>& connectPorts) {
 }
 
 TinyProxy::~TinyProxy() {
-  Stop();
+  m_process.Stop();
   std::error_code ec;
   if (!m_dir.empty()) std::filesystem::remove_all(m_dir, ec);
 }
@@ -45,21 +42,9 @@ bool TinyProxy::StartOnce(const std::vector<uint16_t>& connectPorts) {
     if (!out || m_port == 0) return false;
   }
   // Foreground (-d) so that the process is ours to stop.
-  if (!m_process.Start({kTinyProxyPath, "-d", "-c", ServerSidePath(conf)}, m_dir + "/stderr.log")) return false;
-  const auto deadline = std::chrono::steady_clock::now() + kStartupWait;
-  while (std::chrono::steady_clock::now() < deadline && !m_process.Exited()) {
-    const int fd = ConnectTo("127.0.0.1", m_port, 200);
-    if (fd >= 0) {
-      CloseSocket(fd);
-      return true;
-    }
-    std::this_thread::sleep_for(kProbeInterval);
-  }
-  Stop();
-  return false;
+  return m_process.Start({kTinyProxyPath, "-d", "-c", ServerSidePath(conf)}, m_dir + "/stderr.log") &&
+         m_process.WaitAccepting({m_port}, kStartupWait);
 }
-
-void TinyProxy::Stop() { m_process.Stop(); }
 
 std::string TinyProxy::Log() const { return ReadWholeFile(m_dir + "/tinyproxy.log"); }
 

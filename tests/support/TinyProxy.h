@@ -29,7 +29,6 @@ class TinyProxy final {
 
  private:
   bool StartOnce(const std::vector<uint16_t>& connectPorts);
-  void Stop();
 
   std::string m_dir;    // owned temporary folder
   ServerProcess m_process;  // tinyproxy; running once it accepts

@@ -1,11 +1,9 @@
 #include "TlsTestServer.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 
-#include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include "support/TestOs.h"
@@ -19,63 +17,6 @@ const size_t kChunkSize = 16384;
 const int kListenBacklog = 64;
 // A TLS application-data record header promising 64 bytes, followed by fewer.
 const unsigned char kTruncatedRecord[] = {0x17, 0x03, 0x03, 0x00, 0x40, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-
-// Fills addr for a numeric loopback address text; false for anything else.
-bool MakeAddress(const std::string& text, uint16_t port, sockaddr_storage* addr, socklen_t* len) {
-  std::memset(addr, 0, sizeof(*addr));
-  auto* v4 = reinterpret_cast<sockaddr_in*>(addr);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(addr);
-  if (inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
-    if ((ntohl(v4->sin_addr.s_addr) >> 24) != 127) return false;  // loopback only
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(port);
-    *len = sizeof(sockaddr_in);
-    return true;
-  }
-  if (inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
-    if (!IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr)) return false;
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(port);
-    *len = sizeof(sockaddr_in6);
-    return true;
-  }
-  return false;
-}
-
-const int kOne = 1;
-
-// A non-blocking socket bound to a loopback address (not yet listening); -1 on failure.
-int BindLoopback(const std::string& address, uint16_t port, uint16_t* boundPort) {
-  sockaddr_storage addr;
-  socklen_t len = 0;
-  if (!MakeAddress(address, port, &addr, &len)) return -1;
-  const int fd = NewSocket(addr.ss_family);
-  if (fd < 0) return -1;
-  SetNonBlocking(fd);
-  const char* one = reinterpret_cast<const char*>(&kOne);
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, one, sizeof(kOne));
-  if (addr.ss_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, one, sizeof(kOne));
-  sockaddr_storage bound;
-  socklen_t boundLen = sizeof(bound);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &boundLen) != 0) {
-    CloseSocket(fd);
-    return -1;
-  }
-  *boundPort = ntohs(bound.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&bound)->sin_port
-                                                : reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
-  return fd;
-}
-
-std::string AddressText(const sockaddr_storage& addr) {
-  char buf[INET6_ADDRSTRLEN] = {0};
-  if (addr.ss_family == AF_INET) {
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&addr)->sin_addr, buf, sizeof(buf));
-  } else if (addr.ss_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_addr, buf, sizeof(buf));
-  }
-  return buf;
-}
 
 }  // namespace
 
@@ -132,9 +73,9 @@ bool TlsTestServer::Start() {
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   }
   if (!MakeWakePair(m_wakePipe)) return false;
-  m_nListenFd = BindLoopback(m_options.address, m_options.port, &m_wPort);
-  if (m_nListenFd < 0) return false;
-  if (listen(m_nListenFd, kListenBacklog) != 0) return false;
+  m_listener = std::make_unique<LoopbackListener>(m_options.address.c_str(), m_options.port, kListenBacklog);
+  m_wPort = m_listener->port();
+  if (!m_listener->ok() || !SetNonBlocking(m_listener->fd())) return false;
   m_acceptThread = std::thread(&TlsTestServer::AcceptLoop, this);
   return true;
 }
@@ -143,37 +84,16 @@ void TlsTestServer::Stop() {
   if (!m_bStop.exchange(true) && m_wakePipe[1] >= 0) Wake(m_wakePipe[1]);
   if (m_acceptThread.joinable()) m_acceptThread.join();
   std::vector<std::thread> threads;
-  {
-    std::lock_guard<std::mutex> g(m_mutex);
-    threads.swap(m_connections);
-  }
+  m_waiter.Update([&] { threads.swap(m_connections); });
   for (auto& t : threads) t.join();
-  CloseSocket(m_nListenFd);
-  m_nListenFd = -1;
+  m_listener.reset();
   CloseWakePair(m_wakePipe);
 }
 
-size_t TlsTestServer::AcceptedCount() const {
-  std::lock_guard<std::mutex> g(m_mutex);
-  return m_nAccepted;
-}
-
 bool TlsTestServer::WaitForConnections(size_t n, int ms, std::vector<TlsConnectionResult>* out) {
-  std::unique_lock<std::mutex> g(m_mutex);
-  const bool ok = m_cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return m_results.size() >= n; });
-  if (out) *out = m_results;
+  const bool ok = m_waiter.WaitFor([&] { return m_results.size() >= n; }, ms);
+  if (out) *out = m_waiter.Get(m_results);
   return ok;
-}
-
-bool TlsTestServer::WaitForAccepted(size_t n, int ms) {
-  std::unique_lock<std::mutex> g(m_mutex);
-  return m_cv.wait_for(g, std::chrono::milliseconds(ms), [&] { return m_nAccepted >= n; });
-}
-
-void TlsTestServer::Finish(const TlsConnectionResult& r) {
-  std::lock_guard<std::mutex> g(m_mutex);
-  m_results.push_back(r);
-  m_cv.notify_all();
 }
 
 bool TlsTestServer::WaitFd(int fd, bool wantRead, bool wantWrite, int ms) {
@@ -188,15 +108,15 @@ bool TlsTestServer::WaitFd(int fd, bool wantRead, bool wantWrite, int ms) {
 
 void TlsTestServer::AcceptLoop() {
   while (!Stopped()) {
-    if (!WaitFd(m_nListenFd, true, false, -1)) continue;
+    if (!WaitFd(m_listener->fd(), true, false, -1)) continue;
     sockaddr_storage peer;
     socklen_t len = sizeof(peer);
-    const int fd = AcceptNonBlocking(m_nListenFd, reinterpret_cast<sockaddr*>(&peer), &len);
+    const int fd = AcceptNonBlocking(m_listener->fd(), reinterpret_cast<sockaddr*>(&peer), &len);
     if (fd < 0) continue;
-    std::lock_guard<std::mutex> g(m_mutex);
-    ++m_nAccepted;
-    m_connections.emplace_back(&TlsTestServer::Serve, this, fd, AddressText(peer));
-    m_cv.notify_all();
+    m_waiter.Update([&] {
+      ++m_nAccepted;
+      m_connections.emplace_back(&TlsTestServer::Serve, this, fd, AddressText(peer));
+    });
   }
 }
 
@@ -205,6 +125,7 @@ void TlsTestServer::Serve(int fd, std::string peer) {
   r.peerAddress = peer;
   const int idle = m_options.idleTimeoutMs;
   SSL* ssl = nullptr;
+  short want = 0;           // what a TLS or socket call waits for
   bool peerClosed = false;  // the client closed (or reset) the connection
   Sha256 shaIn;
 
@@ -225,7 +146,7 @@ void TlsTestServer::Serve(int fd, std::string peer) {
       if (recv(fd, reinterpret_cast<char*>(drain), sizeof(drain), 0) <= 0) break;
     }
     CloseSocket(fd);
-    Finish(r);
+    m_waiter.Update([&] { m_results.push_back(r); });
   };
 
   if (m_options.handshakeDelayMs > 0) {
@@ -246,12 +167,10 @@ void TlsTestServer::Serve(int fd, std::string peer) {
     if (!ssl) return finish("SSL_new");
     SSL_set_fd(ssl, fd);
     for (;;) {
-      ERR_clear_error();
-      const int a = SSL_accept(ssl);
-      if (a == 1) break;
-      const int e = SSL_get_error(ssl, a);
-      if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return finish("SSL_accept failed");
-      if (!WaitFd(fd, e == SSL_ERROR_WANT_READ, e == SSL_ERROR_WANT_WRITE, idle)) return finish("handshake stalled");
+      const long a = TlsStep(ssl, SSL_accept(ssl), &want);
+      if (a > 0) break;
+      if (a == 0) return finish("SSL_accept failed");
+      if (!WaitFd(fd, want == POLLIN, want == POLLOUT, idle)) return finish("handshake stalled");
     }
   }
 
@@ -260,22 +179,6 @@ void TlsTestServer::Serve(int fd, std::string peer) {
   size_t outOffset = 0;            // out[0, outOffset) is sent
   uint64_t patternLeft = m_options.sendBytes;
   std::vector<unsigned char> in(kChunkSize);
-
-  // Plain or TLS transfer of one buffer: >0 bytes moved, 0 would block, -1
-  // the stream ended or failed.
-  auto io = [&](bool write, unsigned char* p, size_t n) -> int {
-    if (!ssl) {
-      char* c = reinterpret_cast<char*>(p);
-      const ssize_t k = write ? send(fd, c, n, kNoSignal) : recv(fd, c, n, 0);
-      if (k > 0) return int(k);
-      return (k < 0 && SocketWouldBlock()) ? 0 : -1;
-    }
-    ERR_clear_error();
-    const int k = write ? SSL_write(ssl, p, int(n)) : SSL_read(ssl, p, int(n));
-    if (k > 0) return k;
-    const int e = SSL_get_error(ssl, k);
-    return (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) ? 0 : -1;
-  };
 
   for (;;) {
     if (Stopped()) return finish("stopped");
@@ -289,15 +192,15 @@ void TlsTestServer::Serve(int fd, std::string peer) {
       patternLeft -= take;
     }
     if (outOffset < out.size()) {
-      const int k = io(true, out.data() + outOffset, out.size() - outOffset);
-      if (k < 0) {
+      const long k = TransferSome(fd, ssl, true, out.data() + outOffset, out.size() - outOffset, &want);
+      if (k == 0) {
         peerClosed = true;
         break;
       }
-      wantWrite = k == 0;
-      outOffset += size_t(k);
-      r.bytesSent += uint64_t(k);
+      wantWrite = k < 0;
       progressed = k > 0;
+      outOffset += k > 0 ? size_t(k) : 0;
+      r.bytesSent += k > 0 ? uint64_t(k) : 0;
       if (outOffset == out.size()) {
         out.clear();
         outOffset = 0;
@@ -305,8 +208,8 @@ void TlsTestServer::Serve(int fd, std::string peer) {
     }
     if (!peerClosed && r.bytesReceived < m_options.expectBytes) {
       const size_t room = size_t(std::min<uint64_t>(in.size(), m_options.expectBytes - r.bytesReceived));
-      const int k = io(false, in.data(), room);
-      peerClosed = k < 0;
+      const long k = TransferSome(fd, ssl, false, in.data(), room, &want);
+      peerClosed = k == 0;
       if (k > 0) {
         shaIn.Update(in.data(), size_t(k));
         r.bytesReceived += uint64_t(k);
@@ -326,15 +229,7 @@ void TlsTestServer::Serve(int fd, std::string peer) {
   finish("");
 }
 
-// ---- RefusingPort -------------------------------------------------------------------
-
-RefusingPort::RefusingPort(const std::string& address, uint16_t port) {
-  m_nFd = BindLoopback(address, port, &m_wPort);
-}
-
-RefusingPort::~RefusingPort() {
-  CloseSocket(m_nFd);
-}
+// ---- RefusingPorts -----------------------------------------------------------------
 
 RefusingPorts::RefusingPorts(const std::vector<std::string>& addresses) {
   constexpr int kAttempts = 50;
@@ -354,7 +249,7 @@ bool FillAddressRecord(const std::string& ip, unsigned char record[128]) {
   static_assert(sizeof(sockaddr_storage) == 128, "a record is one sockaddr_storage");
   sockaddr_storage addr;
   socklen_t len = 0;
-  if (!MakeAddress(ip, 0, &addr, &len)) return false;
+  if (!LoopbackAddress(ip, 0, &addr, &len)) return false;
   std::memcpy(record, &addr, sizeof(addr));
   return true;
 }

@@ -13,14 +13,13 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "TestNet.h"
 #include "TestSha256.h"
 
 namespace zntest {
@@ -83,12 +82,12 @@ class TlsTestServer final {
   void Stop();
   uint16_t port() const { return m_wPort; }
 
-  size_t AcceptedCount() const;
+  size_t AcceptedCount() const { return m_waiter.Get(m_nAccepted); }
   // Waits (at most ms) until n connections have finished; copies all finished
   // results to out when given. False when the wait ran out.
   bool WaitForConnections(size_t n, int ms, std::vector<TlsConnectionResult>* out = nullptr);
   // Waits (at most ms) until n connections have been accepted.
-  bool WaitForAccepted(size_t n, int ms);
+  bool WaitForAccepted(size_t n, int ms) { return m_waiter.WaitFor([&] { return m_nAccepted >= n; }, ms); }
 
  private:
   void AcceptLoop();
@@ -97,21 +96,19 @@ class TlsTestServer final {
   // false on stop or after ms without an event.
   bool WaitFd(int fd, bool wantRead, bool wantWrite, int ms);
   bool Stopped() const { return m_bStop.load(); }
-  void Finish(const TlsConnectionResult& r);
 
   TlsServerOptions m_options;
   void* m_pSslCtx = nullptr;    // owned SSL_CTX, null for plain TCP
-  int m_nListenFd = -1;         // owned
-  int m_wakePipe[2] = {-1, -1}; // owned; a byte in it wakes every waiter
+  std::unique_ptr<LoopbackListener> m_listener;  // non-blocking
+  int m_wakePipe[2] = {-1, -1};                   // owned; a byte in it wakes every waiter
   uint16_t m_wPort = 0;
   std::atomic<bool> m_bStop{false};
   std::thread m_acceptThread;
 
-  mutable std::mutex m_mutex;
-  std::condition_variable m_cv;
-  std::vector<std::thread> m_connections;        // guarded by m_mutex
-  std::vector<TlsConnectionResult> m_results;    // guarded by m_mutex
-  size_t m_nAccepted = 0;                        // guarded by m_mutex
+  mutable Waiter m_waiter;
+  std::vector<std::thread> m_connections;      // guarded by m_waiter
+  std::vector<TlsConnectionResult> m_results;  // guarded by m_waiter
+  size_t m_nAccepted = 0;                      // guarded by m_waiter
 };
 
 // A loopback port that refuses connections: bound, never listening. Use it to
@@ -119,16 +116,12 @@ class TlsTestServer final {
 class RefusingPort final {
  public:
   // port 0 picks a free one. valid() is false when the address cannot be bound.
-  RefusingPort(const std::string& address, uint16_t port);
-  ~RefusingPort();
-  RefusingPort(const RefusingPort&) = delete;
-  RefusingPort& operator=(const RefusingPort&) = delete;
-  bool valid() const { return m_nFd >= 0; }
-  uint16_t port() const { return m_wPort; }
+  RefusingPort(const std::string& address, uint16_t port) : m_socket(address.c_str(), port, -1) {}
+  bool valid() const { return m_socket.ok(); }
+  uint16_t port() const { return m_socket.port(); }
 
  private:
-  int m_nFd = -1;  // owned
-  uint16_t m_wPort = 0;
+  LoopbackListener m_socket;  // bound, never listening
 };
 
 // Refusing ports on several loopback addresses under one port number that is

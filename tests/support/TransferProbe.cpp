@@ -12,48 +12,23 @@
 
 namespace zntest {
 
-void TransferProbe::Note(int* counter) {
-  std::lock_guard<std::mutex> g(m_mutex);
-  ++*counter;
-  m_cv.notify_all();
-}
-
-bool TransferProbe::Wait(const int* counter, std::chrono::milliseconds bound) {
-  std::unique_lock<std::mutex> g(m_mutex);
-  return m_cv.wait_for(g, bound, [&] { return *counter > 0; });
-}
-
 void TransferProbe::OnRedirected(zn::IHttpClient*, zn::strutf16& strUrl) {
-  std::lock_guard<std::mutex> g(m_mutex);
-  m_redirects.push_back(zn::strutf8(strUrl).c_str());
+  const std::string url = zn::strutf8(strUrl).c_str();
+  m_waiter.Update([&] { m_redirects.push_back(url); });
 }
 
 void TransferProbe::OnDownloadComplete(zn::IHttpClient*, uint32_t dwCode) {
-  std::lock_guard<std::mutex> g(m_mutex);
-  if (m_nCompletions++ == 0) m_dwCode = dwCode;
-  m_cv.notify_all();
-}
-
-uint32_t TransferProbe::Code() {
-  std::lock_guard<std::mutex> g(m_mutex);
-  return m_dwCode;
-}
-
-int TransferProbe::Completions() {
-  std::lock_guard<std::mutex> g(m_mutex);
-  return m_nCompletions;
-}
-
-std::vector<std::string> TransferProbe::Redirects() {
-  std::lock_guard<std::mutex> g(m_mutex);
-  return m_redirects;
+  m_waiter.Update([&] {
+    if (m_nCompletions++ == 0) m_dwCode = dwCode;
+  });
 }
 
 void TransferProbe::Reset() {
-  std::lock_guard<std::mutex> g(m_mutex);
-  m_dwCode = UINT32_MAX;
-  m_nCompletions = m_nConnected = m_nStarted = 0;
-  m_redirects.clear();
+  m_waiter.Update([this] {
+    m_dwCode = UINT32_MAX;
+    m_nCompletions = m_nConnected = m_nStarted = 0;
+    m_redirects.clear();
+  });
 }
 
 bool DownloadOnce(TransferProbe& probe, const std::string& url, const std::string& target, uint32_t recvTimeoutMs,

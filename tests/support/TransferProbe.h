@@ -4,17 +4,16 @@
 // readings of the process's descriptors, threads and memory.
 //
 // Threads: TransferProbe is filled on the client's delivering thread and read
-// on the test thread (guarded by its mutex); the rest runs on the test thread.
+// on the test thread (guarded by its waiter); the rest runs on the test thread.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "include/znhttpclient.h"
+#include "support/TestNet.h"
 
 namespace zntest {
 
@@ -30,35 +29,37 @@ constexpr bool kSanitizedBuild = false;
 class TransferProbe final : public IHttpClientNotify {
  public:
   void OnConnecting(zn::IHttpClient*, zn::strutf16&) override {}
-  void OnConnected(zn::IHttpClient*) override { Note(&m_nConnected); }
-  void OnDownloadStart(zn::IHttpClient*, uint32_t, uint32_t) override { Note(&m_nStarted); }
+  void OnConnected(zn::IHttpClient*) override { m_waiter.Update([this] { ++m_nConnected; }); }
+  void OnDownloadStart(zn::IHttpClient*, uint32_t, uint32_t) override {
+    m_waiter.Update([this] { ++m_nStarted; });
+  }
   void OnProgress(zn::IHttpClient*, uint64_t, uint64_t, uint32_t, uint64_t) override {}
   void OnRedirected(zn::IHttpClient*, zn::strutf16& strUrl) override;
   void OnDownloadComplete(zn::IHttpClient*, uint32_t dwCode) override;
 
   // Wait until OnDownloadComplete, OnConnected or OnDownloadStart came, at
   // most bound; true when it did.
-  bool WaitComplete(std::chrono::milliseconds bound) { return Wait(&m_nCompletions, bound); }
-  bool WaitConnected(std::chrono::milliseconds bound) { return Wait(&m_nConnected, bound); }
-  bool WaitStarted(std::chrono::milliseconds bound) { return Wait(&m_nStarted, bound); }
+  bool WaitComplete(std::chrono::milliseconds bound) { return Wait(m_nCompletions, bound); }
+  bool WaitConnected(std::chrono::milliseconds bound) { return Wait(m_nConnected, bound); }
+  bool WaitStarted(std::chrono::milliseconds bound) { return Wait(m_nStarted, bound); }
   // The code of the first completion; UINT32_MAX while there is none.
-  uint32_t Code();
-  int Completions();
-  std::vector<std::string> Redirects();
+  uint32_t Code() { return m_waiter.Get(m_dwCode); }
+  int Completions() { return m_waiter.Get(m_nCompletions); }
+  std::vector<std::string> Redirects() { return m_waiter.Get(m_redirects); }
   // Forgets everything, for the next transfer on the same client.
   void Reset();
 
  private:
-  void Note(int* counter);
-  bool Wait(const int* counter, std::chrono::milliseconds bound);
+  bool Wait(const int& counter, std::chrono::milliseconds bound) {
+    return m_waiter.WaitFor([&counter] { return counter > 0; }, static_cast<int>(bound.count()));
+  }
 
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  uint32_t m_dwCode = UINT32_MAX;        // guarded by m_mutex
-  int m_nCompletions = 0;                // guarded by m_mutex
-  int m_nConnected = 0;                  // guarded by m_mutex
-  int m_nStarted = 0;                    // guarded by m_mutex
-  std::vector<std::string> m_redirects;  // guarded by m_mutex
+  Waiter m_waiter;
+  uint32_t m_dwCode = UINT32_MAX;        // guarded by m_waiter
+  int m_nCompletions = 0;                // guarded by m_waiter
+  int m_nConnected = 0;                  // guarded by m_waiter
+  int m_nStarted = 0;                    // guarded by m_waiter
+  std::vector<std::string> m_redirects;  // guarded by m_waiter
 };
 
 // One download on a fresh client with these time-outs (3 s to connect, 3
