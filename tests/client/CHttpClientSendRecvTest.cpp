@@ -143,8 +143,7 @@ TEST(CHttpClientSendRecvTest, UploadBodiesByteForByte) {
       expected += c.raw + "\r\n--" + b + "--\r\n\r\n";
     }
     EXPECT_EQ(HeaderOf(head, "Content-Length"), std::to_string(expected.size()));
-    EXPECT_EQ(body.size(), expected.size());
-    EXPECT_TRUE(body == expected) << body.substr(0, 300);
+    EXPECT_TRUE(body == expected) << body.size() << " bytes: " << body.substr(0, 300);
     EXPECT_EQ(host.Body(), "stored");
     if (c.partHeader != none) continue;
     // The course of a plain upload: start with the body length, forced last progress.
@@ -207,29 +206,6 @@ TEST(CHttpClientSendRecvTest, ChunkedAnswerSplitEverywhere) {
     EXPECT_TRUE(host->QueryInfo(zn::strutf8("X-Sum"), sum, true));
     EXPECT_STREQ(sum.c_str(), "77");
   }
-}
-
-// An abortive close in the body is resumed as an orderly one is (the fault
-// sweep cuts with orderly closes at every stride).
-TEST(CHttpClientSendRecvTest, ResetInTheBodyIsResumedByTheRetry) {
-  const std::string body = RandomBytes(100000, 8);
-  const size_t cut = 40000;
-  const std::string second = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(cut) +
-                             "-99999/100000\r\nContent-Length: " + std::to_string(body.size() - cut) + "\r\n\r\n" +
-                             body.substr(cut);
-  const std::string first = zntest::Head("200 OK", {"Content-Length: 100000"}) + body.substr(0, cut);
-  ScriptedServer server(
-      {ServerScript().ReadRequest().Send(first).Delay(50).Reset(), ServerScript().ReadRequest().Send(second)});
-  ASSERT_TRUE(server.ok());
-  zntest::ScratchDir dir;
-  Host host;
-  ASSERT_TRUE(host->Download(U8(server.Url("/cut")), U8(dir.File("cut")), nullptr, false));
-  ASSERT_EQ(host.WaitComplete(), 0);
-  ASSERT_TRUE(server.WaitRequests(2, kWait));
-  EXPECT_EQ(HeaderOf(server.Request(0), "Range"), "");
-  EXPECT_EQ(HeaderOf(server.Request(1), "Range"), "bytes=" + std::to_string(cut) + "-");
-  EXPECT_EQ(zntest::Sha256OfFile(dir.File("cut")), zntest::Sha256Hex(body));
-  EXPECT_EQ(server.Accepted(), 2u);
 }
 
 // Every connection reads the request and answers (or not), then stays silent

@@ -1,9 +1,9 @@
 // A 64 KiB download whose server breaks off after k bytes, for every k across
 // the response head and at a stride across the body, plain and chunked, over
 // HTTP and (for a sample of k) HTTPS: the first connection delivers k bytes,
-// then closes or stalls; the next ones answer the Range the client should ask
-// for. Every download must end exactly once within the bound, and a code 0
-// must come with a file identical to the resource.
+// then closes, stalls or resets; the next ones answer the Range the client
+// should ask for. Every download must end exactly once within the bound, and
+// a code 0 must come with a file identical to the resource.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -98,7 +98,7 @@ class Resource final {
   std::vector<size_t> m_held;  // m_held[k]: body bytes decoded from the first k wire bytes
 };
 
-enum class Fault { kClose, kStall };
+enum class Fault { kClose, kStall, kReset };
 
 struct Sweep {
   const char* name;
@@ -134,7 +134,11 @@ std::string RunOne(const Resource& res, const Sweep& sweep, size_t k, const znte
   const size_t cut = std::min(k, res.wire().size());
   ServerScript first;
   first.ReadRequest().Send(res.wire().substr(0, cut));
-  sweep.fault == Fault::kClose ? first.Close() : first.Stall();
+  if (sweep.fault == Fault::kReset) {
+    first.Delay(50).Reset();  // once the bytes are out: a reset drops what is still unsent
+  } else {
+    sweep.fault == Fault::kClose ? first.Close() : first.Stall();
+  }
   // The client asks for what it holds; a Range past the end meets a 416,
   // after which it starts again from 0.
   const bool headSeen = k >= res.headSize();
@@ -160,9 +164,9 @@ std::string RunOne(const Resource& res, const Sweep& sweep, size_t k, const znte
   if (code == 0 && file != res.body()) {
     return "code 0 with a wrong file of " + std::to_string(file.size()) + " bytes";
   }
-  // Where the verdict is known: a close inside the head leaves no status
-  // (refused, 3); everything else is recoverable by a resuming server.
-  const uint32_t expected = (sweep.fault == Fault::kClose && !headSeen) ? 3 : 0;
+  // Where the verdict is known: a close or reset inside the head leaves no
+  // status (refused, 3); everything else is recoverable by a resuming server.
+  const uint32_t expected = (sweep.fault != Fault::kStall && !headSeen) ? 3 : 0;
   if (code != expected) {
     return "code " + std::to_string(code) + ", expected " + std::to_string(expected) + " (file " +
            std::to_string(file.size()) + " bytes)";
@@ -198,8 +202,8 @@ void RunSweep(const Sweep& sweep) {
 }
 
 // Strides: every head byte when closing; fewer points when each costs a
-// receive time-out, over TLS, or under a sanitizer.
-TEST(FaultSweepTest, CloseOrStallAfterEveryHeadByteAndAcrossTheBody) {
+// receive time-out or a delay, over TLS, or under a sanitizer.
+TEST(FaultSweepTest, CloseStallOrResetAfterEveryHeadByteAndAcrossTheBody) {
   constexpr size_t kHeadClose = kSanitizedBuild ? 5 : 1, kBodyClose = kSanitizedBuild ? 8191 : 1021;
   constexpr size_t kHeadStall = kSanitizedBuild ? 41 : 11, kBodyStall = kSanitizedBuild ? 32749 : 8191;
   constexpr size_t kHeadTls = 29, kBodyTls = kSanitizedBuild ? 32749 : 16381;
@@ -211,6 +215,7 @@ TEST(FaultSweepTest, CloseOrStallAfterEveryHeadByteAndAcrossTheBody) {
       {"plain, close, TLS", false, Fault::kClose, true, kHeadTls, kBodyTls},
       {"chunked, close, TLS", true, Fault::kClose, true, kHeadTls, kBodyTls},
       {"plain, stall, TLS", false, Fault::kStall, true, 1000, 1 << 20},
+      {"plain, reset", false, Fault::kReset, false, 17, 8191},
   };
   for (const Sweep& s : sweeps) RunSweep(s);
 }
