@@ -349,7 +349,7 @@ TEST_F(CHttpClientEngineTest, MemoryStreamAndHostListTargets) {
       ASSERT_TRUE(c.start(host.get()));
       ASSERT_EQ(host.WaitComplete(), 0);
       const std::string got =
-          c.out == kBuffer ? host.Body() : (c.out == kFile ? zntest::ReadWholeFile(target) : stream.Kept());
+          c.out == kBuffer ? host.Body() : (c.out == kFile ? zntest::ReadWholeFile(target) : stream.kept);
       EXPECT_EQ(zntest::Sha256Hex(got), c.sha);
     }
     // The stream is owned by the request and freed with the client.

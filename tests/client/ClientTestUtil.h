@@ -357,16 +357,11 @@ class Host {
 // and its deletion, to see that the client frees a stream exactly once.
 struct StreamRecord {
   explicit StreamRecord(bool keepBytes = false) : keep(keepBytes) {}
-  std::string Kept() {
-    std::lock_guard<std::mutex> g(mutex);
-    return kept;
-  }
   const bool keep;
   std::atomic<uint64_t> bytes{0};
   std::atomic<int> closed{0};
   std::atomic<int> deleted{0};
-  std::mutex mutex;
-  std::string kept;  // guarded by mutex
+  std::string kept;  // written on the worker; read once the completion came
 };
 
 class RecordingStream final : public IZNStreamWriter {
@@ -376,10 +371,7 @@ class RecordingStream final : public IZNStreamWriter {
   void Close() override { ++m_pRecord->closed; }
   uint64_t Write(const void* data, uint32_t len) override {
     m_pRecord->bytes += len;
-    if (m_pRecord->keep) {
-      std::lock_guard<std::mutex> g(m_pRecord->mutex);
-      m_pRecord->kept.append(static_cast<const char*>(data), len);
-    }
+    if (m_pRecord->keep) m_pRecord->kept.append(static_cast<const char*>(data), len);
     return len;
   }
 
