@@ -1,15 +1,13 @@
 // The request engine end to end against a real nginx on loopback: downloads
 // to files over HTTP and HTTPS, resume, a server without ranges, conditional
-// requests, status codes, redirects, connection reuse and the in-memory,
-// stream and host-list targets.
+// requests, status codes, redirects and their reports, connection reuse and
+// the in-memory, stream and host-list targets.
 #include <gtest/gtest.h>
 
 #include <atomic>
 
 #include "ClientTestUtil.h"
 #include "base/znsocket.h"
-#include "include/znhttpclienttls.h"
-#include "support/NginxFixture.h"
 #include "support/TestSha256.h"
 
 namespace {
@@ -24,43 +22,14 @@ using zntest::U8;
 constexpr uint64_t kDefaultLargeSize = zntest::kSanitizedBuild ? 4ull << 20 : 24ull << 20;
 const uint64_t kLargeSize = getenv("ZN_BIG_TESTS") ? (256ull << 20) : kDefaultLargeSize;
 
-// A host stream that keeps what it is given and counts its deletion.
-class CollectingStream : public IZNStreamWriter {
- public:
-  struct Shared {
-    std::mutex mutex;
-    std::string bytes;
-    std::atomic<int> deleted{0};
-  };
-  explicit CollectingStream(Shared* shared) : m_pShared(shared) {}
-  ~CollectingStream() override { ++m_pShared->deleted; }
-  uint64_t Write(const void* data, uint32_t len) override {
-    std::lock_guard<std::mutex> g(m_pShared->mutex);
-    m_pShared->bytes.append(static_cast<const char*>(data), len);
-    return len;
-  }
-
- private:
-  Shared* m_pShared;  // borrowed; outlives the stream
-};
-
-class CHttpClientEngineTest : public ::testing::Test {
+class CHttpClientEngineTest : public zntest::NginxSuite {
  protected:
-  static void SetUpTestSuite() { s_pNginx = new NginxFixture(); }
-  static void TearDownTestSuite() {
-    delete s_pNginx;
-    s_pNginx = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(s_pNginx->ok()) << s_pNginx->error(); }
-  static NginxFixture& nginx() { return *s_pNginx; }
   // Access log lines naming path, once there are at least n of them (bounded).
   static std::vector<zntest::AccessLogEntry> LogOf(const std::string& path, size_t n = 0) {
     return nginx().AccessLogOf(path, n);
   }
-  static NginxFixture* s_pNginx;
   zntest::ScratchDir m_dir;
 };
-NginxFixture* CHttpClientEngineTest::s_pNginx = nullptr;
 
 TEST_F(CHttpClientEngineTest, DownloadsToAFileOverHttpAndHttps) {
   const struct {
@@ -90,32 +59,6 @@ TEST_F(CHttpClientEngineTest, DownloadsToAFileOverHttpAndHttps) {
     EXPECT_TRUE(host->GetDownloadFilePath(path));
     EXPECT_STREQ(zn::strutf8(path).c_str(), target.c_str());
     remove(target.c_str());
-  }
-}
-
-// nginx holds two names on its HTTPS port: a verifying client names the one
-// it wants by server name indication and checks its chain against the test
-// authority; the default check sends no name, so nginx answers with its
-// default certificate, which is not localhost's.
-TEST_F(CHttpClientEngineTest, ServerNameIndicationPicksTheCertificate) {
-  const std::string sha = nginx().MakeFile("sni", 5000);
-  const struct {
-    const char* host;
-    bool verify;
-    int64_t code;
-  } cases[] = {{"localhost", true, 0}, {"127.0.0.1", true, 0}, {"localhost", false, 5}, {"127.0.0.1", false, 0}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.host << (c.verify ? " verified" : ""));
-    Host host;
-    if (c.verify) {
-      ASSERT_TRUE(zn_httpclient_set_tls_verify(host.get(), true, nginx().CaFile().c_str()));
-    }
-    const std::string url = "https://" + std::string(c.host) + ":" + std::to_string(nginx().httpsPort()) + "/files/sni";
-    ASSERT_TRUE(host->Download(U8(url), U8(m_dir.File("sni")), nullptr, false));
-    ASSERT_EQ(host.WaitComplete(), c.code);
-    if (c.code == 0) {
-      EXPECT_EQ(zntest::Sha256OfFile(m_dir.File("sni")), sha);
-    }
   }
 }
 
@@ -187,15 +130,14 @@ TEST_F(CHttpClientEngineTest, LengthsPast4GiB) {
     SCOPED_TRACE(resume ? "resume" : "stream");
     Host host;
     const size_t before = LogOf("/files/big").size();
-    std::atomic<int> deleted{0};
-    std::atomic<uint64_t> bytes{0};
+    zntest::StreamRecord stream;
     const std::string target = m_dir.File("big");
     const std::string url = nginx().HttpUrl("/files/big");
     if (resume) {
       ASSERT_TRUE(zntest::WriteSparseFile(target, hole, tail.substr(0, 100)));
       ASSERT_TRUE(host->Download(U8(url), U8(target), nullptr, true));
     } else {
-      ASSERT_TRUE(host->DownloadToStream(U16(url), new zntest::CountedStream(&deleted, &bytes), 0));
+      ASSERT_TRUE(host->DownloadToStream(U16(url), new zntest::RecordingStream(&stream), 0));
     }
     ASSERT_EQ(host.WaitComplete(1, std::chrono::seconds(300)), 0);
     const std::vector<zntest::AccessLogEntry> log = LogOf("/files/big", before + 1);
@@ -207,7 +149,7 @@ TEST_F(CHttpClientEngineTest, LengthsPast4GiB) {
       EXPECT_TRUE(zntest::ReadFileFrom(target, hole) == tail);
       remove(target.c_str());
     } else {
-      EXPECT_EQ(bytes.load(), size);
+      EXPECT_EQ(stream.bytes.load(), size);
     }
     for (const auto& e : host.rec().Events()) {
       if (e.name != "OnDownloadStart") continue;
@@ -217,82 +159,97 @@ TEST_F(CHttpClientEngineTest, LengthsPast4GiB) {
   }
 }
 
-TEST_F(CHttpClientEngineTest, IfModifiedSinceAnsweredNotModified) {
-  nginx().MakeFile("ims", 1000);
-  const struct {
-    SYSTEMTIME when;
-    int64_t code;
-    const char* header;
-  } cases[] = {
-      {{2037, 1, 4, 1, 0, 0, 0, 0}, 1, "Thu, 01 Jan 2037 00:00:00 GMT"},
-      {{2000, 2, 2, 29, 13, 5, 9, 0}, 0, "Tue, 29 Feb 2000 13:05:09 GMT"},
-  };
-  size_t logged = LogOf("/files/ims").size();
-  for (const auto& c : cases) {
-    Host host;
-    ASSERT_TRUE(host->Download(U16(nginx().HttpUrl("/files/ims")), U16(m_dir.File("ims")), &c.when, false));
-    EXPECT_EQ(host.WaitComplete(), c.code);
-    EXPECT_EQ(LogOf("/files/ims", ++logged).back().ifModifiedSince, c.header);
-  }
-}
-
+// The answer's status decides the result code; a conditional request carries
+// its date as an HTTP date, and a 304 ends it with 1.
 TEST_F(CHttpClientEngineTest, StatusCodesGiveTheirResults) {
+  nginx().MakeFile("ims", 1000);
+  const SYSTEMTIME future = {2037, 1, 4, 1, 0, 0, 0, 0};
+  const SYSTEMTIME past = {2000, 2, 2, 29, 13, 5, 9, 0};
   const struct {
+    std::string path;
+    const SYSTEMTIME* since;
     int status;
     int64_t code;
-  } cases[] = {{401, 3}, {404, 7}, {503, 8}, {299, 2}, {403, 2}, {400, 2}};
+    const char* logged;  // the If-Modified-Since line nginx logged
+  } cases[] = {
+      {"/status/401", nullptr, 401, 3, nullptr},
+      {"/status/404", nullptr, 404, 7, nullptr},
+      {"/status/503", nullptr, 503, 8, nullptr},
+      {"/status/299", nullptr, 299, 2, nullptr},
+      {"/status/403", nullptr, 403, 2, nullptr},
+      {"/status/400", nullptr, 400, 2, nullptr},
+      {"/files/ims", &future, 304, 1, "Thu, 01 Jan 2037 00:00:00 GMT"},
+      {"/files/ims", &past, 200, 0, "Tue, 29 Feb 2000 13:05:09 GMT"},
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.status);
     Host host;
-    const std::string path = "/status/" + std::to_string(c.status);
-    ASSERT_TRUE(host->Download(U8(nginx().HttpUrl(path)), U8(m_dir.File("status")), nullptr, false));
+    const size_t before = LogOf(c.path).size();
+    ASSERT_TRUE(host->Download(U16(nginx().HttpUrl(c.path)), U16(m_dir.File("status")), c.since, false));
     EXPECT_EQ(host.WaitComplete(), c.code);
     EXPECT_EQ(host->GetStatusCode(), static_cast<uint32_t>(c.status));
     zn::strutf16 head;
     EXPECT_TRUE(host->GetResponseHead(head));
     EXPECT_EQ(zn::strutf8(head).find(std::to_string(c.status).c_str()), 9);
+    if (c.logged) {
+      EXPECT_EQ(LogOf(c.path, before + 1).back().ifModifiedSince, c.logged);
+    }
   }
 }
 
+// Redirects are followed up to five, each reported between two connections
+// (a kept one is reported again). A report made in place, on the worker, may
+// rewrite the target; one made on the notify task may not.
 TEST_F(CHttpClientEngineTest, RedirectsAreFollowedUpToFive) {
   const std::string sha = nginx().MakeFile("target", 7777);
-  const struct {
+  const std::string otherSha = nginx().MakeFile("other", 200);
+  const std::string other = nginx().HttpUrl("/files/other");
+  struct Case {
     std::string path;
     int64_t code;
-    size_t redirects;  // OnRedirected reports
-  } cases[] = {
-      {"/redir/1/target", 0, 1}, {"/redir/5/target", 0, 5}, {"/redir/6/target", 2, 6},
-      {"/rel/3/target", 0, 3},   {"/self", 7, 0},           {"/self-rel", 7, 0},
+    size_t redirects;       // OnRedirected reports
+    bool sync = false;      // reported in place
+    std::string rewrite{};  // the host's new target, given in the report
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
+  const Case cases[] = {
+      {"/redir/1/target", 0, 1},
+      {"/redir/5/target", 0, 5},
+      {"/redir/6/target", 2, 6},
+      {"/rel/3/target", 0, 3},
+      {"/self", 7, 0},
+      {"/self-rel", 7, 0},
+      {"/redir/1/target", 0, 1, true, other},
+      {"/redir/1/target", 0, 1, true},
+      {"/redir/1/target", 0, 1, false, other},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path + (c.sync ? " in place" : "") + (c.rewrite.empty() ? "" : " rewritten"));
     Host host;
+    host->SetSyncRedirectNotify(c.sync);
+    host.notify().m_rewrite = c.rewrite;
     const std::string target = m_dir.File("redir");
     remove(target.c_str());
     ASSERT_TRUE(host->Download(U8(nginx().HttpUrl(c.path)), U8(target), nullptr, false));
     EXPECT_EQ(host.WaitComplete(), c.code);
     EXPECT_EQ(host.rec().Count("OnRedirected"), c.redirects);
-    if (c.code == 0) {
-      EXPECT_EQ(zntest::Sha256OfFile(target), sha);
+    const std::vector<zntest::HostEvent> ev = host.rec().Events();
+    for (const auto& e : ev) {
+      EXPECT_EQ(e.thread == host.task()->getthreadid(), !(c.sync && e.name == "OnRedirected")) << e.name;
     }
-  }
-}
-
-TEST_F(CHttpClientEngineTest, SynchronousRedirectReportRewritesTheTarget) {
-  nginx().MakeFile("first", 100);
-  const std::string sha = nginx().MakeFile("second", 200);
-  Host host;
-  host->SetSyncRedirectNotify(true);
-  host.notify().m_rewrite = nginx().HttpUrl("/files/second");
-  const std::string target = m_dir.File("sync");
-  ASSERT_TRUE(host->Download(U8(nginx().HttpUrl("/redir/1/first")), U8(target), nullptr, false));
-  ASSERT_EQ(host.WaitComplete(), 0);
-  EXPECT_EQ(zntest::Sha256OfFile(target), sha);
-  // The in-place report runs on the worker, not on the notify task.
-  for (const auto& e : host.rec().Events()) {
-    if (e.name == "OnRedirected") {
-      EXPECT_NE(e.thread, host.task()->getthreadid());
+    if (c.code != 0) continue;
+    EXPECT_EQ(zntest::Sha256OfFile(target), c.sync && !c.rewrite.empty() ? otherSha : sha);
+    std::vector<std::string> course = {"OnConnecting", "OnConnected"};
+    for (size_t i = 0; i < c.redirects; ++i) course.insert(course.end(), {"OnRedirected", "OnConnected"});
+    course.insert(course.end(), {"OnDownloadStart", "OnDownloadComplete"});
+    // A report made in place overtakes the ones still queued on the notify task.
+    if (!c.sync) {
+      EXPECT_EQ(host.Course(), course);
     }
+    // The forced progress report at the end of the body carries the whole size.
+    ASSERT_GE(ev.size(), 2u);
+    EXPECT_EQ(ev[ev.size() - 2].name, "OnProgress");
+    EXPECT_EQ(ev[ev.size() - 2].a, zntest::FileSize(target));
+    EXPECT_EQ(ev[ev.size() - 2].b, zntest::FileSize(target));
   }
 }
 
@@ -351,7 +308,7 @@ TEST_F(CHttpClientEngineTest, MemoryStreamAndHostListTargets) {
   hosts.push_back(zn::strutf8("127.0.0.1"));
   enum Out { kBuffer, kFile, kStream };
   const std::string target = m_dir.File("mem");
-  CollectingStream::Shared* shared = nullptr;
+  zntest::StreamRecord* shared = nullptr;
   const struct {
     const char* name;
     std::function<bool(zn::IHttpClientEx*)> start;
@@ -361,7 +318,9 @@ TEST_F(CHttpClientEngineTest, MemoryStreamAndHostListTargets) {
       {"memory over https", [&](auto c) { return c->Download(U16(nginx().HttpsUrl("/files/mem")), nullptr); }, kBuffer,
        sha},
       {"stream",
-       [&](auto c) { return c->DownloadToStream(U16(nginx().HttpUrl("/files/mem")), new CollectingStream(shared), 0); },
+       [&](auto c) {
+         return c->DownloadToStream(U16(nginx().HttpUrl("/files/mem")), new zntest::RecordingStream(shared), 0);
+       },
        kStream, sha},
       {"GET to buffer",
        [&](auto c) { return c->HttpRequestToBuffer(U16(nginx().HttpUrl("/files/mem")), HTTPMETHOD_GET, "", 0); },
@@ -383,43 +342,19 @@ TEST_F(CHttpClientEngineTest, MemoryStreamAndHostListTargets) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    CollectingStream::Shared stream;
+    zntest::StreamRecord stream(true);
     shared = &stream;
     {
       Host host;
       ASSERT_TRUE(c.start(host.get()));
       ASSERT_EQ(host.WaitComplete(), 0);
-      if (c.out == kBuffer) {
-        EXPECT_EQ(zntest::Sha256Hex(host.Body()), c.sha);
-      }
-      if (c.out == kFile) {
-        EXPECT_EQ(zntest::Sha256OfFile(target), c.sha);
-      }
-      std::lock_guard<std::mutex> g(stream.mutex);
-      if (c.out == kStream) {
-        EXPECT_EQ(zntest::Sha256Hex(stream.bytes), c.sha);
-      }
+      const std::string got =
+          c.out == kBuffer ? host.Body() : (c.out == kFile ? zntest::ReadWholeFile(target) : stream.kept);
+      EXPECT_EQ(zntest::Sha256Hex(got), c.sha);
     }
     // The stream is owned by the request and freed with the client.
     EXPECT_EQ(stream.deleted.load(), c.out == kStream ? 1 : 0);
   }
-}
-
-TEST_F(CHttpClientEngineTest, NotificationOrderOfADownload) {
-  nginx().MakeFile("order", 100000);
-  Host host(0xFF);
-  ASSERT_TRUE(host->Download(U8(nginx().HttpUrl("/redir/1/order")), U8(m_dir.File("order")), nullptr, false));
-  ASSERT_EQ(host.WaitComplete(), 0);
-  const std::vector<std::string> expected = {"OnConnecting", "OnConnected",     "OnRedirected",
-                                             "OnConnected",  "OnDownloadStart", "OnDownloadComplete"};
-  EXPECT_EQ(host.Course(), expected);
-  // The forced progress report at the end of the body carries the whole size.
-  std::vector<zntest::HostEvent> ev = host.rec().Events();
-  ASSERT_GE(ev.size(), 2u);
-  EXPECT_EQ(ev[ev.size() - 2].name, "OnProgress");
-  EXPECT_EQ(ev[ev.size() - 2].a, 100000u);
-  EXPECT_EQ(ev[ev.size() - 2].b, 100000u);
-  for (const auto& e : ev) EXPECT_EQ(e.thread, host.task()->getthreadid()) << e.name;
 }
 
 TEST_F(CHttpClientEngineTest, NextTransferStartsFromInsideTheCompletion) {

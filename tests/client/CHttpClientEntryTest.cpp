@@ -18,35 +18,17 @@ using zntest::ServerScript;
 using zntest::U16;
 using zntest::U8;
 
-struct Refusal {
-  const char* name;
-  std::function<bool(zn::IHttpClientEx*)> call;
-  const char* log;  // the line's text behind "Id[n]", or "" when none is written
-};
-
-// Runs each call on an idle client: false, the log line (or none), still idle.
-void ExpectRefusals(const std::vector<Refusal>& cases) {
-  for (const Refusal& c : cases) {
-    SCOPED_TRACE(c.name);
-    LogCapture log;
-    Host host;
-    EXPECT_FALSE(c.call(host.get()));
-    EXPECT_FALSE(host->IsRunning());
-    if (*c.log) {
-      EXPECT_EQ(log.Count(c.log), 1);
-    } else {
-      EXPECT_EQ(log.Count(""), 0) << log.First();
-    }
-  }
-}
-
 TEST(CHttpClientEntryTest, BadArgumentsAreRefusedWithTheirLogLines) {
   zn::hostlist none;
   zn::hostlist hosts;
   hosts.push_back(zn::strutf8("127.0.0.1"));
   const std::basic_string<znwchar_t> name = ZN_WTEXT("f");
-  std::atomic<int> deleted{0};
-  ExpectRefusals({
+  zntest::StreamRecord stream;
+  const struct {
+    const char* name;
+    std::function<bool(zn::IHttpClientEx*)> call;
+    const char* log;  // the line's text behind "Id[n]", or "" when none is written
+  } cases[] = {
       {"list download, no hosts",
        [&](auto c) { return c->Download(U16("/p"), U16("80"), none, U16("f"), nullptr, false); },
        "] Download:strHost is empty"},
@@ -65,7 +47,7 @@ TEST(CHttpClientEntryTest, BadArgumentsAreRefusedWithTheirLogLines) {
       {"stream download, no stream", [&](auto c) { return c->DownloadToStream(U16("http://127.0.0.1/"), nullptr, 0); },
        "] Error DownloadToStream,Param Error"},
       {"stream download, no url",
-       [&](auto c) { return c->DownloadToStream(U16(""), new zntest::CountedStream(&deleted), 0); },
+       [&](auto c) { return c->DownloadToStream(U16(""), new zntest::RecordingStream(&stream), 0); },
        "] Error DownloadToStream,Param Error"},
       {"list request, no hosts",
        [&](auto c) { return c->HttpRequestToBuffer(U16("/"), U16("80"), none, 0, nullptr, 0); },
@@ -88,8 +70,21 @@ TEST(CHttpClientEntryTest, BadArgumentsAreRefusedWithTheirLogLines) {
        [&](auto c) { return c->UploadFormData(U16("http://127.0.0.1/"), name.c_str(), nullptr); },
        "] Error strFormDatas IsEmpty"},
       {"form upload, no url", [&](auto c) { return c->UploadFormData(U16(""), name.c_str(), "x", 1, nullptr); }, ""},
-  });
-  EXPECT_EQ(deleted.load(), 1);  // a refused stream is deleted
+  };
+  // Each call on an idle client: false, the log line (or none), still idle.
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    Host host;
+    EXPECT_FALSE(c.call(host.get()));
+    EXPECT_FALSE(host->IsRunning());
+    if (*c.log) {
+      EXPECT_EQ(log.Count(c.log), 1);
+    } else {
+      EXPECT_EQ(log.Count(""), 0) << log.First();
+    }
+  }
+  EXPECT_EQ(stream.deleted.load(), 1);  // a refused stream is deleted
 }
 
 TEST(CHttpClientEntryTest, BusyClientRefusesEveryTransferAndFinishesTheFirst) {
@@ -104,7 +99,7 @@ TEST(CHttpClientEntryTest, BusyClientRefusesEveryTransferAndFinishesTheFirst) {
   ASSERT_TRUE(server.WaitRequests(1, std::chrono::seconds(10)));
   zn::hostlist hosts;
   hosts.push_back(zn::strutf8("127.0.0.1"));
-  std::atomic<int> deleted{0};
+  zntest::StreamRecord stream;
   const std::basic_string<znwchar_t> part = ZN_WTEXT("p");
   struct Busy {
     const char* name;
@@ -120,7 +115,7 @@ TEST(CHttpClientEntryTest, BusyClientRefusesEveryTransferAndFinishesTheFirst) {
       {"download8", [&] { return host->Download(U8(url), U8(dir.File("other")), nullptr, false); },
        "] Error Download," + running},
       {"memory download", [&] { return host->Download(U16(url), nullptr); }, "] Error Download," + running},
-      {"stream download", [&] { return host->DownloadToStream(U16(url), new zntest::CountedStream(&deleted), 0); },
+      {"stream download", [&] { return host->DownloadToStream(U16(url), new zntest::RecordingStream(&stream), 0); },
        "] Error DownloadToStream," + running},
       {"list request", [&] { return host->HttpRequestToBuffer(U16("/"), U16("80"), hosts, 0, nullptr, 0); },
        "]  HttpRequestToBuffer:Error HttpRequestToBuffer, m_bRunning[1]"},
@@ -138,7 +133,7 @@ TEST(CHttpClientEntryTest, BusyClientRefusesEveryTransferAndFinishesTheFirst) {
     EXPECT_EQ(log.Count(c.log), 1) << log.First();
     EXPECT_TRUE(host->IsRunning());
   }
-  EXPECT_EQ(deleted.load(), 1);
+  EXPECT_EQ(stream.deleted.load(), 1);
   ASSERT_EQ(host.WaitComplete(), 0);
   EXPECT_EQ(zntest::ReadWholeFile(dir.File("busy")), body);
   EXPECT_EQ(server.RequestCount(), 1u);

@@ -1,88 +1,64 @@
 // The send and receive loop against a scripted loopback server that records
-// the exact request bytes and answers with scripted bytes, split, delayed,
-// cut or withheld: heads and bodies of uploads, multipart bodies, prepared
-// exchanges, chunked answers, answers without a length, retries after a cut
-// or a silence, a kept connection that the server drops, a Stop or a delete
-// in the middle of a transfer, the bind address and the system proxy.
+// the exact request bytes and answers split, delayed, cut or not at all: heads,
+// upload and multipart bodies, prepared exchanges, chunked answers, answers
+// without a length, a dropped kept connection, a Stop or a delete mid-transfer,
+// TLS endings and names, the bind address and the proxy.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 
 #include "ClientTestUtil.h"
-#include "base/znsocket.h"
 #include "include/znhttpclienttls.h"
 #include "support/ScriptedServer.h"
-#include "support/TestNet.h"
 #include "support/TestSha256.h"
 #include "support/TinyProxy.h"
 
 namespace {
 
+using zntest::HeaderOf;
 using zntest::Host;
+using zntest::kWait;
 using zntest::LogCapture;
+using zntest::Ok;
+using zntest::RandomBytes;
 using zntest::ScriptedServer;
 using zntest::ServerScript;
 using zntest::U16;
 using zntest::U8;
 
-constexpr std::chrono::seconds kBound(10);
-
-std::string Ok(const std::string& body) {
-  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-// A body of n bytes that is not the same byte repeated.
-std::string Pattern(size_t n, size_t seed = 0) {
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 31 + seed * 7 + (i >> 8)) & 0xFF);
-  return s;
-}
-
-// Splits a recorded request into head (through the empty line) and body.
-void SplitRequest(const std::string& req, std::string* head, std::string* body) {
-  const size_t end = req.find("\r\n\r\n");
-  *head = end == std::string::npos ? req : req.substr(0, end + 4);
-  *body = end == std::string::npos ? "" : req.substr(end + 4);
-}
-
-// The value of a header in a recorded head, "" when missing.
-std::string HeaderOf(const std::string& head, const std::string& name) {
-  const size_t at = head.find("\r\n" + name + ":");
-  if (at == std::string::npos) return "";
-  size_t from = at + 2 + name.size() + 1;
-  while (from < head.size() && head[from] == ' ') ++from;
-  return head.substr(from, head.find("\r\n", from) - from);
-}
-
-TEST(CHttpClientSendRecvTest, HeadOfADownloadWithCallerHeaders) {
-  ScriptedServer server({ServerScript().ReadRequest().Send(Ok("one")).ReadRequest().Send(Ok("two"))});
+// The caller's headers serve one request. The second request goes over the
+// kept connection, which the server closes instead of answering: it is sent
+// again, unchanged, on a new connection.
+TEST(CHttpClientSendRecvTest, HeadsOfTwoDownloadsOverAKeptConnectionThatDrops) {
+  ScriptedServer server({ServerScript().ReadRequest().Send(Ok("one")).ReadRequest().Close(),
+                         ServerScript().ReadRequest().Send(Ok("two"))});
   ASSERT_TRUE(server.ok());
   zntest::ScratchDir dir;
+  LogCapture log;
   Host host;
   EXPECT_TRUE(host->AddHeader(U16("X-Count"), 42u));
   EXPECT_TRUE(host->AddHeaderLine(U16("  X-Line: v  ")));
   ASSERT_TRUE(host->Download(U8(server.Url("/a/b?c=1")), U8(dir.File("h1")), nullptr, false));
   ASSERT_EQ(host.WaitComplete(), 0);
-  // The caller's headers serve one request: the second head has none of them.
   ASSERT_TRUE(host->Download(U8(server.Url("/second")), U8(dir.File("h2")), nullptr, false));
   ASSERT_EQ(host.WaitComplete(2), 0);
-  ASSERT_TRUE(server.WaitRequests(2, kBound));
+  ASSERT_TRUE(server.WaitRequests(3, kWait));
   const std::string first = server.Request(0);
-  const std::string second = server.Request(1);
   EXPECT_EQ(first.rfind("GET /a/b?c=1 HTTP/1.1\r\n", 0), 0u) << first;
   EXPECT_EQ(HeaderOf(first, "Host"), "127.0.0.1:" + std::to_string(server.port()));
   EXPECT_NE(first.find("\r\nX-Count:42\r\n"), std::string::npos) << first;
   EXPECT_NE(first.find("\r\nX-Line: v\r\n"), std::string::npos) << first;
   EXPECT_EQ(first.substr(first.size() - 4), "\r\n\r\n");
-  EXPECT_EQ(second.rfind("GET /second HTTP/1.1\r\n", 0), 0u) << second;
-  EXPECT_EQ(second.find("X-Count"), std::string::npos);
-  EXPECT_EQ(second.find("X-Line"), std::string::npos);
+  EXPECT_EQ(server.Request(2), server.Request(1));
+  EXPECT_EQ(server.Request(1).rfind("GET /second HTTP/1.1\r\n", 0), 0u) << server.Request(1);
+  EXPECT_EQ(server.Request(1).find("X-Count"), std::string::npos);
+  EXPECT_EQ(server.Request(1).find("X-Line"), std::string::npos);
   EXPECT_EQ(zntest::ReadWholeFile(dir.File("h1")), "one");
   EXPECT_EQ(zntest::ReadWholeFile(dir.File("h2")), "two");
-  // Both requests went over the kept connection.
-  EXPECT_EQ(server.Accepted(), 1u);
+  EXPECT_EQ(server.Accepted(), 2u);
+  EXPECT_TRUE(log.Has("notify OnReConnect"));
+  EXPECT_EQ(host.rec().Count("OnConnected"), 3u);  // first connect, the reuse, the new connection
 }
 
 // Uploads of a buffer or a file (from an offset) and multipart bodies of form
@@ -90,11 +66,11 @@ TEST(CHttpClientSendRecvTest, HeadOfADownloadWithCallerHeaders) {
 // byte arrives, and the course ends with a forced progress report of the whole.
 TEST(CHttpClientSendRecvTest, UploadBodiesByteForByte) {
   zntest::ScratchDir dir;
-  const std::string fileBytes = Pattern(200000, 3);
+  const std::string fileBytes = RandomBytes(200000, 3);
   const std::string filePath = dir.File("y.bin");
   ASSERT_TRUE(zntest::WriteFile(filePath, fileBytes));
   const zn::strutf16 path16 = U16(filePath);
-  const std::string buffer = Pattern(70001, 1);
+  const std::string buffer = RandomBytes(70001, 1);
   const uint32_t bufLen = 70001;
   const std::string withFile =
       "Content-Disposition: form-data; name=\"f\"; filename=\"y.bin\"\r\nContent-Type: "
@@ -147,9 +123,9 @@ TEST(CHttpClientSendRecvTest, UploadBodiesByteForByte) {
     }
     ASSERT_TRUE(c.start(host.get(), server.Url("/up")));
     ASSERT_EQ(host.WaitComplete(), 0);
-    ASSERT_TRUE(server.WaitRequests(1, kBound));
+    ASSERT_TRUE(server.WaitRequests(1, kWait));
     std::string head, body;
-    SplitRequest(server.Request(0), &head, &body);
+    zntest::SplitRequest(server.Request(0), &head, &body);
     EXPECT_EQ(head.rfind("POST /up HTTP/1.1\r\n", 0), 0u) << head;
     std::string expected = c.raw;
     if (c.partHeader != none) {
@@ -166,8 +142,7 @@ TEST(CHttpClientSendRecvTest, UploadBodiesByteForByte) {
       expected += c.raw + "\r\n--" + b + "--\r\n\r\n";
     }
     EXPECT_EQ(HeaderOf(head, "Content-Length"), std::to_string(expected.size()));
-    EXPECT_EQ(body.size(), expected.size());
-    EXPECT_TRUE(body == expected) << body.substr(0, 300);
+    EXPECT_TRUE(body == expected) << body.size() << " bytes: " << body.substr(0, 300);
     EXPECT_EQ(host.Body(), "stored");
     if (c.partHeader != none) continue;
     // The course of a plain upload: start with the body length, forced last progress.
@@ -196,18 +171,18 @@ TEST(CHttpClientSendRecvTest, PreparedExchangeGoesOutUnchanged) {
   Host host;
   ASSERT_TRUE(host->Post("127.0.0.1", server.port(), U8(head), U8("hello")));
   ASSERT_EQ(host.WaitComplete(), 0);
-  ASSERT_TRUE(server.WaitRequests(1, kBound));
+  ASSERT_TRUE(server.WaitRequests(1, kWait));
   EXPECT_EQ(server.Request(0), head + "hello");
   EXPECT_EQ(host.Body(), "raw answer");
   // The next ordinary request builds its own head again.
   ASSERT_TRUE(host->Download(U16(server.Url("/built")), nullptr));
   ASSERT_EQ(host.WaitComplete(2), 0);
-  ASSERT_TRUE(server.WaitRequests(2, kBound));
+  ASSERT_TRUE(server.WaitRequests(2, kWait));
   EXPECT_EQ(server.Request(1).rfind("GET /built HTTP/1.1\r\n", 0), 0u) << server.Request(1);
 }
 
 TEST(CHttpClientSendRecvTest, ChunkedAnswerSplitEverywhere) {
-  const std::string body = Pattern(3000, 5);
+  const std::string body = RandomBytes(3000, 5);
   std::string wire = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTrailer: X-Sum\r\n\r\n";
   wire += "3e8\r\n" + body.substr(0, 1000) + "\r\n";
   wire += "7D0;ext=1\r\n" + body.substr(1000) + "\r\n";
@@ -232,34 +207,12 @@ TEST(CHttpClientSendRecvTest, ChunkedAnswerSplitEverywhere) {
   }
 }
 
-TEST(CHttpClientSendRecvTest, CutBodyIsResumedByTheRetry) {
-  const std::string body = Pattern(100000, 8);
-  const size_t cut = 40000;
-  const std::string first = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + body.substr(0, cut);
-  const std::string second = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(cut) +
-                             "-99999/100000\r\nContent-Length: " + std::to_string(body.size() - cut) + "\r\n\r\n" +
-                             body.substr(cut);
-  for (bool reset : {false, true}) {  // an abortive close, or an orderly one
-    ServerScript cutScript;
-    cutScript.ReadRequest().Send(first).Delay(50);
-    reset ? cutScript.Reset() : cutScript.Close();
-    ScriptedServer server({cutScript, ServerScript().ReadRequest().Send(second)});
-    ASSERT_TRUE(server.ok());
-    zntest::ScratchDir dir;
-    Host host;
-    ASSERT_TRUE(host->Download(U8(server.Url("/cut")), U8(dir.File("cut")), nullptr, false));
-    ASSERT_EQ(host.WaitComplete(), 0);
-    ASSERT_TRUE(server.WaitRequests(2, kBound));
-    EXPECT_EQ(HeaderOf(server.Request(0), "Range"), "");
-    EXPECT_EQ(HeaderOf(server.Request(1), "Range"), "bytes=" + std::to_string(cut) + "-");
-    EXPECT_EQ(zntest::Sha256OfFile(dir.File("cut")), zntest::Sha256Hex(body));
-    EXPECT_EQ(server.Accepted(), 2u);
-  }
-}
-
 // Every connection reads the request and answers (or not), then stays silent
 // or closes: a silence costs the receive time-out and a retry.
 TEST(CHttpClientSendRecvTest, SilenceOrCloseAfterAnAnswerWithoutLength) {
+  const std::vector<std::pair<std::string, int>> timedOut = {{"Data Receive Time Out [300]s!", 3},
+                                                             {"RetryConnect URL[", 2},
+                                                             {"m_oRequestInfo.m_nRetryTimes[3] <= [3],FAIL", 1}};
   const struct {
     const char* name;
     std::string answer;
@@ -268,14 +221,7 @@ TEST(CHttpClientSendRecvTest, SilenceOrCloseAfterAnAnswerWithoutLength) {
     size_t connections;
     std::vector<std::pair<std::string, int>> logs;  // line and how often
   } cases[] = {
-      {"no answer",
-       "",
-       false,
-       5,
-       3,
-       {{"Data Receive Time Out [300]s!", 3},
-        {"RetryConnect URL[", 2},
-        {"m_oRequestInfo.m_nRetryTimes[3] <= [3],FAIL", 1}}},
+      {"no answer", "", false, 5, 3, timedOut},
       {"200 then silence", "200 OK", false, 0, 1, {}},
       {"200 then close", "200 OK", true, 0, 1, {}},
       {"500 then silence", "500 Internal Server Error", false, 5, 3, {}},
@@ -301,23 +247,6 @@ TEST(CHttpClientSendRecvTest, SilenceOrCloseAfterAnAnswerWithoutLength) {
   }
 }
 
-TEST(CHttpClientSendRecvTest, KeptConnectionClosedBeforeTheAnswerIsRetried) {
-  LogCapture log;
-  ScriptedServer server({ServerScript().ReadRequest().Send(Ok("first")).ReadRequest().Close(),
-                         ServerScript().ReadRequest().Send(Ok("second"))});
-  ASSERT_TRUE(server.ok());
-  Host host;
-  ASSERT_TRUE(host->Download(U16(server.Url("/k1")), nullptr));
-  ASSERT_EQ(host.WaitComplete(), 0);
-  ASSERT_TRUE(host->Download(U16(server.Url("/k2")), nullptr));
-  ASSERT_EQ(host.WaitComplete(2), 0);
-  EXPECT_EQ(host.Body(), "second");
-  EXPECT_EQ(server.Accepted(), 2u);
-  EXPECT_EQ(server.RequestCount(), 3u);
-  EXPECT_TRUE(log.Has("notify OnReConnect"));
-  EXPECT_EQ(host.rec().Count("OnConnected"), 3u);  // first connect, the reuse, the new connection
-}
-
 // A Stop ends the transfer silently and the client takes the next one; a
 // deleted client reports nothing either and frees its stream, also over TLS
 // and before any answer. A file target keeps every byte received either way.
@@ -337,18 +266,18 @@ TEST(CHttpClientSendRecvTest, StopOrDeleteInTheMiddleOfATransfer) {
     SCOPED_TRACE(c.name);
     zntest::ScriptedServerOptions options;
     if (c.tls) options.tlsCert = zntest::TestCert::Make("/CN=127.0.0.1");
-    const std::string partial = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + Pattern(1000);
+    const std::string partial = zntest::Head("200 OK", {"Content-Length: 100000"}) + RandomBytes(1000, 2);
     ScriptedServer server(
         {ServerScript().ReadRequest().Send(partial).Stall(), ServerScript().ReadRequest().Send(Ok("after stop"))},
         options);
     ASSERT_TRUE(server.ok());
     Host host;
     zntest::ScratchDir dir;
-    std::atomic<int> deleted{0};
+    zntest::StreamRecord stream;
     if (c.toFile) {
       ASSERT_TRUE(host->Download(U8(server.Url("/x")), U8(dir.File("x")), nullptr, false));
     } else {
-      ASSERT_TRUE(host->DownloadToStream(U16(server.Url("/x")), new zntest::CountedStream(&deleted), 0));
+      ASSERT_TRUE(host->DownloadToStream(U16(server.Url("/x")), new zntest::RecordingStream(&stream), 0));
     }
     if (c.waitForBody) {
       ASSERT_TRUE(host.rec().WaitUntil([](const std::vector<zntest::HostEvent>& ev) {
@@ -366,13 +295,13 @@ TEST(CHttpClientSendRecvTest, StopOrDeleteInTheMiddleOfATransfer) {
       EXPECT_EQ(host.rec().Count("OnDownloadComplete"), 1u);
     } else {
       host.Reset();
-      ASSERT_TRUE(zntest::RunOn(host.task(), [] {}));
+      ASSERT_TRUE(host.Drain());
       EXPECT_EQ(host.rec().Count("OnDownloadComplete"), 0u);
-      EXPECT_EQ(deleted.load(), c.toFile ? 0 : 1);
+      EXPECT_EQ(stream.deleted.load(), c.toFile ? 0 : 1);
     }
     // The writer's cache went to the file before it closed.
     if (c.toFile) {
-      EXPECT_EQ(zntest::ReadWholeFile(dir.File("x")), Pattern(1000));
+      EXPECT_EQ(zntest::ReadWholeFile(dir.File("x")), RandomBytes(1000, 2));
     }
   }
 }
@@ -381,8 +310,7 @@ TEST(CHttpClientSendRecvTest, StopOrDeleteInTheMiddleOfATransfer) {
 // the stream as a close does, a corrupted record breaks the connection (the
 // retry resumes with Range), and an attempt that fails the name check closes
 // its connection at once, so a server that serves one connection at a time
-// takes the next attempt without a handshake time-out. Each fault used to cost
-// the receive time-out (20 s here) or two handshake time-outs (6 s).
+// takes the next attempt without waiting out the handshake time-out.
 TEST(CHttpClientSendRecvTest, TlsEndingsAndFailedAttemptsEndInBoundedTime) {
   const std::string cut = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhello";
   const ServerScript resumed = ServerScript().ReadRequest().Send(
@@ -399,15 +327,37 @@ TEST(CHttpClientSendRecvTest, TlsEndingsAndFailedAttemptsEndInBoundedTime) {
     std::string body;
     std::string secondRange;  // Range of the second request
   } cases[] = {
-      {"close_notify ends a body without length", "/CN=127.0.0.1",
-       {ServerScript().ReadRequest().Send("HTTP/1.1 200 OK\r\n\r\nno length").CloseNotify().Stall()}, false, 0, 1,
-       "no length", ""},
-      {"close_notify cuts a body with a length", "/CN=127.0.0.1",
-       {ServerScript().ReadRequest().Send(cut).CloseNotify().Stall(), resumed}, false, 0, 2, "helloworld",
+      {"close_notify ends a body without length",
+       "/CN=127.0.0.1",
+       {ServerScript().ReadRequest().Send("HTTP/1.1 200 OK\r\n\r\nno length").CloseNotify().Stall()},
+       false,
+       0,
+       1,
+       "no length",
+       ""},
+      {"close_notify cuts a body with a length",
+       "/CN=127.0.0.1",
+       {ServerScript().ReadRequest().Send(cut).CloseNotify().Stall(), resumed},
+       false,
+       0,
+       2,
+       "helloworld",
        "bytes=5-"},
-      {"corrupted record", "/CN=127.0.0.1", {ServerScript().ReadRequest().Send(cut).SendRaw(badRecord).Stall(), resumed},
-       false, 0, 2, "helloworld", "bytes=5-"},
-      {"wrong name, one connection at a time", "/CN=other.test", {ServerScript().WaitPeerClose(10000)}, true, 5, 3, "",
+      {"corrupted record",
+       "/CN=127.0.0.1",
+       {ServerScript().ReadRequest().Send(cut).SendRaw(badRecord).Stall(), resumed},
+       false,
+       0,
+       2,
+       "helloworld",
+       "bytes=5-"},
+      {"wrong name, one connection at a time",
+       "/CN=other.test",
+       {ServerScript().WaitPeerClose(10000)},
+       true,
+       5,
+       3,
+       "",
        ""},
   };
   for (const auto& c : cases) {
@@ -428,7 +378,7 @@ TEST(CHttpClientSendRecvTest, TlsEndingsAndFailedAttemptsEndInBoundedTime) {
     EXPECT_EQ(server.Accepted(), c.connections);
     EXPECT_EQ(zntest::ReadWholeFile(dir.File("t")), c.body);
     if (!c.secondRange.empty()) {
-      ASSERT_TRUE(server.WaitRequests(2, kBound));
+      ASSERT_TRUE(server.WaitRequests(2, kWait));
       EXPECT_EQ(HeaderOf(server.Request(1), "Range"), c.secondRange);
     }
   }
@@ -441,7 +391,7 @@ TEST(CHttpClientSendRecvTest, TlsEndingsAndFailedAttemptsEndInBoundedTime) {
 TEST(CHttpClientSendRecvTest, UploadSourceThatChangesSize) {
   // Not a multiple of the reader's window, so the last window is a short one.
   const size_t size = (32u << 20) + 12345;
-  const std::string original = Pattern(size, 5);
+  const std::string original = RandomBytes(size, 5);
   for (bool grow : {true, false}) {
     SCOPED_TRACE(grow ? "grows" : "shrinks");
     zntest::ScratchDir dir;
@@ -462,9 +412,9 @@ TEST(CHttpClientSendRecvTest, UploadSourceThatChangesSize) {
     ASSERT_TRUE(host->Upload(U16(server.Url("/up")), U16(source)));
     EXPECT_EQ(host.WaitComplete(1, std::chrono::seconds(30)), grow ? 0 : 2);
     if (grow) {
-      ASSERT_TRUE(server.WaitRequests(1, kBound));
+      ASSERT_TRUE(server.WaitRequests(1, kWait));
       std::string head, body;
-      SplitRequest(server.Request(0), &head, &body);
+      zntest::SplitRequest(server.Request(0), &head, &body);
       EXPECT_EQ(HeaderOf(head, "Content-Length"), std::to_string(size));
       EXPECT_TRUE(body == original) << "received " << body.size() << " body bytes";
     } else {
@@ -496,8 +446,8 @@ TEST(CHttpClientSendRecvTest, CertificateNameDecidesTheTlsConnection) {
     const char* sslName;  // "" checks the URL's host
     bool verify;
     int64_t code;
-    const char* log;      // a level-1 line of the TLS processor, when set
-    bool withCa = true;   // verification trusts the test authority, else the system's store
+    const char* log;     // a level-1 line of the TLS processor, when set
+    bool withCa = true;  // verification trusts the test authority, else the system's store
   };
   const TestCert cn = TestCert::Make("/CN=127.0.0.1");
   const TestCert otherCn = TestCert::Make("/O=x/CN=other.test");
@@ -565,8 +515,6 @@ TEST(CHttpClientSendRecvTest, PeerAddressOfIpv6AndBoundConnections) {
     ASSERT_EQ(host.WaitComplete(), 0);
     EXPECT_EQ(host.Body(), "peer");
     EXPECT_EQ(server.PeerAddress(0), c.peer);
-    ASSERT_TRUE(server.WaitRequests(1, kBound));
-    EXPECT_EQ(server.Request(0).rfind("GET /peer HTTP/1.1\r\n", 0), 0u) << server.Request(0);
   }
 }
 

@@ -3,32 +3,15 @@
 // that reaches the worker after a Stop or after the client is gone.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <memory>
 #include <thread>
 
 #include "ClientTestUtil.h"
 
 namespace {
 
+using zntest::Host;
 using zntest::LogCapture;
 using zntest::ProbeClient;
-using zntest::Recorder;
-using zntest::RecordingNotify;
-using zntest::TaskThread;
-
-// A host stream that records its end.
-class TrackedStream : public IZNStreamWriter {
- public:
-  TrackedStream(std::atomic<int>* closed, std::atomic<int>* deleted) : m_pClosed(closed), m_pDeleted(deleted) {}
-  ~TrackedStream() override { ++*m_pDeleted; }
-  void Close() override { ++*m_pClosed; }
-  uint64_t Write(const void*, uint32_t len) override { return len; }
-
- private:
-  std::atomic<int>* m_pClosed;
-  std::atomic<int>* m_pDeleted;
-};
 
 TEST(CHttpClientThreadTest, WorkerStartsOnceAndIsReplacedAfterAStop) {
   ProbeClient client(nullptr);
@@ -41,9 +24,7 @@ TEST(CHttpClientThreadTest, WorkerStartsOnceAndIsReplacedAfterAStop) {
   CZNTaskBase* first = client.HttpTask();
   ASSERT_NE(first, nullptr);
   EXPECT_TRUE(first->IsStarted());
-  uint64_t firstThread = 0;
-  ASSERT_TRUE(zntest::RunOn(first, [&] { firstThread = znthread_selfid(); }));
-  EXPECT_NE(firstThread, znthread_selfid());
+  ASSERT_TRUE(zntest::RunOn(first, [] {}));
   client.StartHttpThread();  // already running: the same task
   EXPECT_EQ(client.HttpTask(), first);
 
@@ -94,12 +75,8 @@ TEST(CHttpClientThreadTest, BusyLockRefusesStartAndStopWithTheirMessages) {
 }
 
 TEST(CHttpClientThreadTest, StopClearsTheFlagsAndReportsNothing) {
-  TaskThread notifyTask("notify");
-  Recorder rec;
-  RecordingNotify notify(rec);
-  ProbeClient client(notifyTask.task());
-  client.SetNotify(&notify);
-  client.SetNotifyFlags(0xFF);
+  Host host;
+  ProbeClient& client = host.probe();
   client.StartHttpThread();
   client.SetRunning(true);
   client.SetCompleted(true);
@@ -107,44 +84,36 @@ TEST(CHttpClientThreadTest, StopClearsTheFlagsAndReportsNothing) {
   EXPECT_FALSE(client.IsRunning());
   EXPECT_FALSE(client.IsCompleted());
   EXPECT_FALSE(client.HttpTask()->IsStarted());
-  ASSERT_TRUE(zntest::RunOn(notifyTask.task(), [] {}));
-  EXPECT_TRUE(rec.Events().empty());
+  ASSERT_TRUE(host.Drain());
+  EXPECT_TRUE(host.rec().Events().empty());
 }
 
 // A request queued behind a held worker and then stopped by the host never
-// runs, reports nothing, and its stream is closed and freed. (A client
-// destroyed mid-transfer frees its stream too: the stop-or-delete table of the
-// send and receive tests.)
+// runs, reports nothing, and its stream is closed and freed.
 TEST(CHttpClientThreadTest, RequestAfterStopIsDroppedAndItsStreamFreed) {
-  TaskThread notifyTask("notify");
-  Recorder rec;
-  RecordingNotify notify(rec);
-  std::atomic<int> closed{0};
-  std::atomic<int> deleted{0};
+  Host host;
+  ProbeClient& client = host.probe();
+  zntest::StreamRecord stream;
+  client.StartHttpThread();
   {
-    ProbeClient client(notifyTask.task());
-    client.SetNotify(&notify);
-    client.SetNotifyFlags(0xFF);
-    client.StartHttpThread();
-    {
-      zntest::TaskGate gate(client.HttpTask());
-      zn::HttpRequestParam param;
-      param.strUrl = "http://127.0.0.1:1/";
-      param.pStreamWriter = new TrackedStream(&closed, &deleted);
-      client.SetRunning(true);
-      client.Request(param);
-      EXPECT_EQ(param.pStreamWriter, nullptr);  // the queued call owns it now
-      client.SetRunning(false);
-      gate.Open();
-      ASSERT_TRUE(zntest::RunOn(client.HttpTask(), [] {}));
-    }
-    EXPECT_EQ(closed.load(), 1);
-    EXPECT_EQ(deleted.load(), 1);
-    EXPECT_FALSE(client.IsRunning());
-    EXPECT_EQ(client.GetId(), 0u);  // the request never started
+    zntest::TaskGate gate(client.HttpTask());
+    zn::HttpRequestParam param;
+    param.strUrl = "http://127.0.0.1:1/";
+    param.pStreamWriter = new zntest::RecordingStream(&stream);
+    client.SetRunning(true);
+    client.Request(param);
+    EXPECT_EQ(param.pStreamWriter, nullptr);  // the queued call owns it now
+    client.SetRunning(false);
+    gate.Open();
+    ASSERT_TRUE(zntest::RunOn(client.HttpTask(), [] {}));
   }
-  ASSERT_TRUE(zntest::RunOn(notifyTask.task(), [] {}));
-  EXPECT_TRUE(rec.Events().empty());
+  EXPECT_EQ(stream.closed.load(), 1);
+  EXPECT_EQ(stream.deleted.load(), 1);
+  EXPECT_FALSE(client.IsRunning());
+  EXPECT_EQ(client.GetId(), 0u);  // the request never started
+  host.Reset();
+  ASSERT_TRUE(host.Drain());
+  EXPECT_TRUE(host.rec().Events().empty());
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Helpers shared by the client tests: a recording callback object, a task
-// runner that waits with a bound, and a client whose engine fields a test may
-// set directly.
+// Helpers shared by the client tests: a recording callback object, a host
+// client that waits with a bound, a client whose engine fields a test may set,
+// and the bytes of scripted answers and recorded requests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,6 +19,7 @@
 #include "base/znplatform.h"
 #include "client/CHttpClient.h"
 #include "include/znhttpclient.h"
+#include "support/NginxFixture.h"
 #include "support/TestNet.h"
 #include "support/TransferProbe.h"
 
@@ -28,6 +29,45 @@ constexpr auto kWait = std::chrono::seconds(10);
 
 inline zn::strutf8 U8(const std::string& s) { return zn::strutf8(s.c_str()); }
 inline zn::strutf16 U16(const std::string& s) { return zn::strutf16(s.c_str()); }
+
+// A response head of the status and header lines.
+inline std::string Head(const std::string& status, const std::vector<std::string>& lines = {}) {
+  std::string head = "HTTP/1.1 " + status + "\r\n";
+  for (const std::string& l : lines) head += l + "\r\n";
+  return head + "\r\n";
+}
+inline std::string Ok(const std::string& body) {
+  return Head("200 OK", {"Content-Length: " + std::to_string(body.size())}) + body;
+}
+
+// n bytes of xorshift noise: a body in which a lost or repeated byte shows.
+inline std::string RandomBytes(size_t n, uint32_t seed) {
+  std::string out(n, '\0');
+  uint32_t x = seed + 0x9E3779B9u;
+  for (char& c : out) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x >> 7);
+  }
+  return out;
+}
+
+// Splits a recorded request into head (through the empty line) and body.
+inline void SplitRequest(const std::string& req, std::string* head, std::string* body) {
+  const size_t end = req.find("\r\n\r\n");
+  *head = end == std::string::npos ? req : req.substr(0, end + 4);
+  *body = end == std::string::npos ? "" : req.substr(end + 4);
+}
+
+// The value of a header in a recorded head, "" when missing.
+inline std::string HeaderOf(const std::string& head, const std::string& name) {
+  const size_t at = head.find("\r\n" + name + ":");
+  if (at == std::string::npos) return "";
+  size_t from = at + 2 + name.size() + 1;
+  while (from < head.size() && head[from] == ' ') ++from;
+  return head.substr(from, head.find("\r\n", from) - from);
+}
 
 // One callback as the host saw it.
 struct HostEvent {
@@ -184,6 +224,19 @@ class TaskGate {
   State* m_pState;  // counted (one reference); the blocking call holds another
 };
 
+// A suite that shares one nginx among its tests.
+class NginxSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { s_pNginx = new NginxFixture(); }
+  static void TearDownTestSuite() {
+    delete s_pNginx;
+    s_pNginx = nullptr;
+  }
+  void SetUp() override { ASSERT_TRUE(s_pNginx->ok()) << s_pNginx->error(); }
+  static NginxFixture& nginx() { return *s_pNginx; }
+  static inline NginxFixture* s_pNginx = nullptr;  // owned while a suite runs
+};
+
 // Collects the log lines of the whole process while it lives (one at a time).
 class LogCapture {
  public:
@@ -228,7 +281,6 @@ class ProbeClient : public zn::CHttpClient {
   void SetRunning(bool b) { m_bRunning.store(b); }
   void SetCompleted(bool b) { m_bCompleted.store(b); }
   void SetMethod(const char* m) { m_oRequestInfo.m_strMethod = m; }
-  void SetUrl(const char* u) { m_oRequestInfo.m_strUrl = u; }
   void SetContentLength(uint32_t n) { m_oResponse.m_qwContentLength = n; }
   CZNLock& ThreadLock() { return m_lockThread; }
 };
@@ -239,21 +291,34 @@ inline bool WriteFile(const std::string& path, const std::string& bytes) {
   return static_cast<bool>(out);
 }
 
-// A client with a started notify task and a recording callback object: the
-// usual host of the transfer tests.
+// The body a client kept in memory, "<none>" when there is none.
+inline std::string BodyOf(zn::IHttpClientEx* client) {
+  const unsigned char* data = nullptr;
+  uint32_t len = 0;
+  if (!client->GetDownloadedBuffer(&data, &len)) return "<none>";
+  return std::string(reinterpret_cast<const char*>(data), len);
+}
+
+// A client with a started notify task (or none: the callbacks then run on the
+// client's worker) and a recording callback object: the usual host of the
+// tests. The client is a probe, so a test may also drive its engine steps.
 class Host {
  public:
-  // withNotifyTask false: the callbacks run on the client's worker.
-  explicit Host(uint8_t flags = 0xFF, bool withNotifyTask = true) : m_task("notify"), m_notify(m_rec) {
-    m_pClient.reset(zn_create_httpclient_ex(withNotifyTask ? m_task.task() : nullptr));
+  explicit Host(uint8_t flags = 0xFF, bool withNotifyTask = true)
+      : m_task("notify"), m_notify(m_rec), m_pClient(new ProbeClient(withNotifyTask ? m_task.task() : nullptr)) {
     m_pClient->SetNotify(&m_notify);
     m_pClient->SetNotifyFlags(flags);
   }
   zn::IHttpClientEx* operator->() const { return m_pClient.get(); }
   zn::IHttpClientEx* get() const { return m_pClient.get(); }
+  ProbeClient& probe() const { return *m_pClient; }
   Recorder& rec() { return m_rec; }
   RecordingNotify& notify() { return m_notify; }
   CZNTaskIO* task() const { return m_task.task(); }
+  // Waits (bounded) until the notify task ran everything queued so far.
+  bool Drain() {
+    return RunOn(m_task.task(), [] {});
+  }
   // The code of the n-th (1-based) completion, or -1 when it did not come in time.
   int64_t WaitComplete(size_t n = 1, std::chrono::seconds bound = std::chrono::seconds(60)) {
     int64_t code = -1;
@@ -266,16 +331,10 @@ class Host {
         },
         bound);
     // Let the notify task finish the callback before the test goes on.
-    if (code >= 0) RunOn(m_task.task(), [] {});
+    if (code >= 0) Drain();
     return code;
   }
-  // The body kept in memory, "<none>" when there is none.
-  std::string Body() {
-    const unsigned char* data = nullptr;
-    uint32_t len = 0;
-    if (!m_pClient->GetDownloadedBuffer(&data, &len)) return "<none>";
-    return std::string(reinterpret_cast<const char*>(data), len);
-  }
+  std::string Body() { return BodyOf(m_pClient.get()); }
   // Event names in order, without progress reports.
   std::vector<std::string> Course() {
     std::vector<std::string> out;
@@ -284,29 +343,40 @@ class Host {
     return out;
   }
   void Reset() { m_pClient.reset(); }
+  // Hands the client over: the test deletes it.
+  ProbeClient* Release() { return m_pClient.release(); }
 
  private:
   TaskThread m_task;
   Recorder m_rec;
   RecordingNotify m_notify;
-  std::unique_ptr<zn::IHttpClientEx> m_pClient;  // destroyed before the task and the recorder
+  std::unique_ptr<ProbeClient> m_pClient;  // destroyed before the task and the recorder
 };
 
-// A host stream that drops what it is given, counts the bytes (when asked)
-// and its own deletion, to see that the client frees a stream exactly once.
-class CountedStream final : public IZNStreamWriter {
+// What a host stream saw: its bytes (counted, and kept when asked), its Close
+// and its deletion, to see that the client frees a stream exactly once.
+struct StreamRecord {
+  explicit StreamRecord(bool keepBytes = false) : keep(keepBytes) {}
+  const bool keep;
+  std::atomic<uint64_t> bytes{0};
+  std::atomic<int> closed{0};
+  std::atomic<int> deleted{0};
+  std::string kept;  // written on the worker; read once the completion came
+};
+
+class RecordingStream final : public IZNStreamWriter {
  public:
-  explicit CountedStream(std::atomic<int>* deleted, std::atomic<uint64_t>* bytes = nullptr)
-      : m_pDeleted(deleted), m_pBytes(bytes) {}
-  ~CountedStream() override { ++*m_pDeleted; }
-  uint64_t Write(const void*, uint32_t len) override {
-    if (m_pBytes) *m_pBytes += len;
+  explicit RecordingStream(StreamRecord* record) : m_pRecord(record) {}
+  ~RecordingStream() override { ++m_pRecord->deleted; }
+  void Close() override { ++m_pRecord->closed; }
+  uint64_t Write(const void* data, uint32_t len) override {
+    m_pRecord->bytes += len;
+    if (m_pRecord->keep) m_pRecord->kept.append(static_cast<const char*>(data), len);
     return len;
   }
 
  private:
-  std::atomic<int>* m_pDeleted;     // borrowed; outlives the stream
-  std::atomic<uint64_t>* m_pBytes;  // borrowed, may be null; outlives the stream
+  StreamRecord* m_pRecord;  // borrowed; outlives the stream
 };
 
 }  // namespace zntest

@@ -1,18 +1,17 @@
 // A 64 KiB download whose server breaks off after k bytes, for every k across
 // the response head and at a stride across the body, plain and chunked, over
-// HTTP and (for a sample of k) HTTPS. The first connection delivers k bytes and
-// then closes, or stalls until the client's receive time-out; the connections
-// that follow answer the Range the client should ask for, as a resuming server
-// does. Every download must end exactly once and within the bound, and a code
-// 0 must come with a file identical to the resource.
+// HTTP and (for a sample of k) HTTPS: the first connection delivers k bytes,
+// then closes, stalls or resets; the next ones answer the Range the client
+// should ask for. Every download must end exactly once within the bound, and
+// a code 0 must come with a file identical to the resource.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "ClientTestUtil.h"
 #include "support/ScriptedServer.h"
-#include "support/TransferProbe.h"
 
 namespace {
 
@@ -21,30 +20,17 @@ using zntest::ScriptedServer;
 using zntest::ServerScript;
 
 constexpr size_t kBodySize = 65536;
-// Chunk sizes of the chunked framing, repeated; odd sizes put the size lines
-// at many different offsets.
+// Chunk sizes, repeated; odd sizes put the size lines at many offsets.
 const size_t kChunkSizes[] = {4096, 1, 777, 10000, 3, 8192};
-// A short receive time-out, so a stall ends quickly; the bound lets each of
-// the three attempts wait it out, with room for a loaded machine.
+// A short receive time-out, so a stall ends quickly; the bound lets all three
+// attempts wait it out on a loaded machine.
 constexpr uint32_t kRecvTimeoutMs = kSanitizedBuild ? 800 : 250;
 constexpr auto kDownloadBound = std::chrono::milliseconds(3 * kRecvTimeoutMs + 15000);
 // Failures reported per pass before it gives up.
 constexpr int kMaxReportedFailures = 5;
 
-std::string MakeBody() {
-  std::string body(kBodySize, '\0');
-  uint32_t x = 2463534242u;
-  for (char& c : body) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x);
-  }
-  return body;
-}
-
 // The chunked framing of data. held, when given, gets for each wire byte the
-// body bytes decoded once it arrived: data bytes count, framing bytes do not.
+// body bytes decoded once it arrived.
 std::string Chunked(const std::string& data, std::vector<size_t>* held = nullptr) {
   std::string out;
   auto add = [&](const std::string& bytes, bool isData) {
@@ -64,8 +50,7 @@ std::string Chunked(const std::string& data, std::vector<size_t>* held = nullptr
   return out;
 }
 
-// The resource and its framing, with what a client holds after any prefix of
-// the first answer.
+// The resource, its framing, and what a client holds after any prefix of it.
 class Resource final {
  public:
   Resource(const std::string& body, bool chunked) : m_body(body), m_bChunked(chunked) {
@@ -113,7 +98,7 @@ class Resource final {
   std::vector<size_t> m_held;  // m_held[k]: body bytes decoded from the first k wire bytes
 };
 
-enum class Fault { kClose, kStall };
+enum class Fault { kClose, kStall, kReset };
 
 struct Sweep {
   const char* name;
@@ -149,7 +134,11 @@ std::string RunOne(const Resource& res, const Sweep& sweep, size_t k, const znte
   const size_t cut = std::min(k, res.wire().size());
   ServerScript first;
   first.ReadRequest().Send(res.wire().substr(0, cut));
-  sweep.fault == Fault::kClose ? first.Close() : first.Stall();
+  if (sweep.fault == Fault::kReset) {
+    first.Delay(50).Reset();  // once the bytes are out: a reset drops what is still unsent
+  } else {
+    sweep.fault == Fault::kClose ? first.Close() : first.Stall();
+  }
   // The client asks for what it holds; a Range past the end meets a 416,
   // after which it starts again from 0.
   const bool headSeen = k >= res.headSize();
@@ -175,9 +164,9 @@ std::string RunOne(const Resource& res, const Sweep& sweep, size_t k, const znte
   if (code == 0 && file != res.body()) {
     return "code 0 with a wrong file of " + std::to_string(file.size()) + " bytes";
   }
-  // Where the verdict is known: a close inside the head leaves no status
-  // (refused, 3); everything else is recoverable by a resuming server.
-  const uint32_t expected = (sweep.fault == Fault::kClose && !headSeen) ? 3 : 0;
+  // Where the verdict is known: a close or reset inside the head leaves no
+  // status (refused, 3); everything else is recoverable by a resuming server.
+  const uint32_t expected = (sweep.fault != Fault::kStall && !headSeen) ? 3 : 0;
   if (code != expected) {
     return "code " + std::to_string(code) + ", expected " + std::to_string(expected) + " (file " +
            std::to_string(file.size()) + " bytes)";
@@ -185,18 +174,15 @@ std::string RunOne(const Resource& res, const Sweep& sweep, size_t k, const znte
   // No lost and no repeated byte: the second request resumes exactly behind
   // what the first answer delivered.
   if (code == 0 && !res.CompleteAfter(cut) && server.RequestCount() >= 2) {
-    const std::string again = server.Request(1);
-    const std::string range = "\r\nRange: bytes=" + std::to_string(resumeFrom) + "-\r\n";
-    if (resumeFrom == 0 ? again.find("\r\nRange:") != std::string::npos : again.find(range) == std::string::npos) {
-      return "second request asks the wrong range (expected from " + std::to_string(resumeFrom) +
-             "): " + again.substr(0, again.find("\r\n\r\n"));
-    }
+    const std::string range = zntest::HeaderOf(server.Request(1), "Range");
+    const std::string want = resumeFrom == 0 ? "" : "bytes=" + std::to_string(resumeFrom) + "-";
+    if (range != want) return "second request asks Range \"" + range + "\", expected \"" + want + "\"";
   }
   return "";
 }
 
 void RunSweep(const Sweep& sweep) {
-  static const std::string body = MakeBody();
+  static const std::string body = zntest::RandomBytes(kBodySize, 1);
   const Resource res(body, sweep.chunked);
   const zntest::TestCert cert = zntest::TestCert::Make("/CN=127.0.0.1");
   ASSERT_TRUE(cert.valid());
@@ -216,8 +202,8 @@ void RunSweep(const Sweep& sweep) {
 }
 
 // Strides: every head byte when closing; fewer points when each costs a
-// receive time-out, over TLS, or under a sanitizer.
-TEST(FaultSweepTest, CloseOrStallAfterEveryHeadByteAndAcrossTheBody) {
+// receive time-out or a delay, over TLS, or under a sanitizer.
+TEST(FaultSweepTest, CloseStallOrResetAfterEveryHeadByteAndAcrossTheBody) {
   constexpr size_t kHeadClose = kSanitizedBuild ? 5 : 1, kBodyClose = kSanitizedBuild ? 8191 : 1021;
   constexpr size_t kHeadStall = kSanitizedBuild ? 41 : 11, kBodyStall = kSanitizedBuild ? 32749 : 8191;
   constexpr size_t kHeadTls = 29, kBodyTls = kSanitizedBuild ? 32749 : 16381;
@@ -229,6 +215,7 @@ TEST(FaultSweepTest, CloseOrStallAfterEveryHeadByteAndAcrossTheBody) {
       {"plain, close, TLS", false, Fault::kClose, true, kHeadTls, kBodyTls},
       {"chunked, close, TLS", true, Fault::kClose, true, kHeadTls, kBodyTls},
       {"plain, stall, TLS", false, Fault::kStall, true, 1000, 1 << 20},
+      {"plain, reset", false, Fault::kReset, false, 17, 8191},
   };
   for (const Sweep& s : sweeps) RunSweep(s);
 }
@@ -237,7 +224,7 @@ TEST(FaultSweepTest, CloseOrStallAfterEveryHeadByteAndAcrossTheBody) {
 // come from the answer of the broken attempt before it, and a body decoder
 // must not carry its state into the next answer.
 TEST(FaultSweepTest, RetryMeetsAServerThatNeverAnswers) {
-  static const std::string body = MakeBody();
+  static const std::string body = zntest::RandomBytes(kBodySize, 1);
   zntest::ScratchDir dir;
   ASSERT_TRUE(dir.ok());
   for (int i = 0; i < 4; ++i) {

@@ -6,15 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 
-#include "include/znhttpclient.h"
-#include "support/NginxFixture.h"
-#include "support/TransferProbe.h"
+#include "ClientTestUtil.h"
 
 namespace {
 
 using zntest::kSanitizedBuild;
+using zntest::U16;
+using zntest::U8;
 
 constexpr int kSequentialTransfers = kSanitizedBuild ? 150 : 1000;
 constexpr int kWarmUpTransfers = 10;
@@ -35,63 +36,7 @@ constexpr uint64_t kFileSize = 65536;
 constexpr uint64_t kSmallSize = 3000;
 constexpr uint64_t kSlowSize = 4 << 20;
 
-enum class Kind { kHttpFile, kUpload, kMultipart, kHttpsFile, kMemory, kCount };
-const char* const kKindNames[] = {"download to a file", "upload", "multipart upload", "HTTPS download to a file",
-                                  "download to memory"};
-
-class SoakTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { s_nginx = new zntest::NginxFixture(); }
-  static void TearDownTestSuite() {
-    delete s_nginx;
-    s_nginx = nullptr;
-  }
-  void SetUp() override { ASSERT_TRUE(s_nginx->ok()) << s_nginx->error(); }
-
-  static zntest::NginxFixture* s_nginx;  // owned by the suite
-};
-
-zntest::NginxFixture* SoakTest::s_nginx = nullptr;
-
-// One transfer of the given kind on client; "" when it went right.
-std::string Transfer(zntest::NginxFixture& nginx, zn::IHttpClientEx* client, zntest::TransferProbe& probe, Kind kind,
-                     int i, const zntest::ScratchDir& dir, const std::string& fileBytes,
-                     const std::string& smallBytes) {
-  probe.Reset();
-  const std::string target = dir.File("soak-" + std::to_string(i % 2) + ".bin");
-  const std::string payload(1000 + (i % 7) * 333, static_cast<char>('a' + i % 26));
-  const zn::strutf8 file(target.c_str());
-  const zn::strutf8 post(nginx.HttpUrl("/post").c_str());
-  const uint32_t len = static_cast<uint32_t>(payload.size());
-  bool started = false;
-  std::string expected = "posted\n";  // what the client holds in memory at the end
-  switch (kind) {
-    case Kind::kHttpFile:
-    case Kind::kHttpsFile: {
-      const std::string url = kind == Kind::kHttpFile ? nginx.HttpUrl("/files/soak") : nginx.HttpsUrl("/files/soak");
-      started = client->Download(zn::strutf8(url.c_str()), file, nullptr, false);
-      expected.clear();
-      break;
-    }
-    case Kind::kUpload:
-      started = client->Upload(post, payload.data(), len);
-      break;
-    case Kind::kMultipart:
-      started = client->UploadFormData(zn::strutf16(post), ZN_WTEXT("file"), payload.data(), len, ZN_WTEXT("part.bin"));
-      break;
-    default:
-      started = client->Download(zn::strutf16(nginx.HttpUrl("/files/small").c_str()), nullptr);
-      expected = smallBytes;
-  }
-  if (!started) return "not started";
-  if (!probe.WaitComplete(kTransferBound)) return "no completion within the bound";
-  if (probe.Code() != 0) return "code " + std::to_string(probe.Code());
-  if (expected.empty()) return zntest::ReadWholeFile(target) == fileBytes ? "" : "file differs from the resource";
-  const unsigned char* data = nullptr;
-  uint32_t size = 0;
-  if (!client->GetDownloadedBuffer(&data, &size)) return "no body in memory";
-  return std::string(reinterpret_cast<const char*>(data), size) == expected ? "" : "body in memory differs";
-}
+class SoakTest : public zntest::NginxSuite {};
 
 struct Usage {
   int descriptors;
@@ -114,10 +59,11 @@ void ExpectNoGrowth(const Usage& before, const Usage& after) {
 }
 
 TEST_F(SoakTest, ThousandMixedTransfersOnOneClient) {
-  ASSERT_NE("", s_nginx->MakeFile("soak", kFileSize));
-  ASSERT_NE("", s_nginx->MakeFile("small", kSmallSize));
+  ASSERT_NE("", nginx().MakeFile("soak", kFileSize));
+  ASSERT_NE("", nginx().MakeFile("small", kSmallSize));
   const std::string fileBytes = zntest::NginxFixture::FileBytes("soak", kFileSize, 0, kFileSize);
   const std::string smallBytes = zntest::NginxFixture::FileBytes("small", kSmallSize, 0, kSmallSize);
+  const std::string post = nginx().HttpUrl("/post");
   zntest::ScratchDir dir;
   ASSERT_TRUE(dir.ok());
 
@@ -125,17 +71,53 @@ TEST_F(SoakTest, ThousandMixedTransfersOnOneClient) {
   zn::IHttpClientEx* client = zn_create_httpclient_ex(nullptr);
   client->SetNotify(&probe);
   client->SetNotifyFlags(kAllNotifications);
+  std::string target;   // of the transfer at hand
+  std::string payload;  // of the upload at hand
+  const struct {
+    const char* name;
+    std::function<bool()> start;
+    bool toFile;           // the body lands in target, else in memory
+    std::string expected;  // the body
+  } kinds[] = {
+      {"download to a file",
+       [&] { return client->Download(U8(nginx().HttpUrl("/files/soak")), U8(target), nullptr, false); }, true,
+       fileBytes},
+      {"upload", [&] { return client->Upload(U8(post), payload.data(), uint32_t(payload.size())); }, false, "posted\n"},
+      {"multipart upload",
+       [&] {
+         return client->UploadFormData(U16(post), ZN_WTEXT("file"), payload.data(), uint32_t(payload.size()),
+                                       ZN_WTEXT("part.bin"));
+       },
+       false, "posted\n"},
+      {"HTTPS download to a file",
+       [&] { return client->Download(U8(nginx().HttpsUrl("/files/soak")), U8(target), nullptr, false); }, true,
+       fileBytes},
+      {"download to memory", [&] { return client->Download(U16(nginx().HttpUrl("/files/small")), nullptr); }, false,
+       smallBytes},
+  };
   Usage before{};
   int failures = 0;
   for (int i = 0; i < kWarmUpTransfers + kSequentialTransfers && failures < kMaxReportedFailures; ++i) {
     // Measured once every kind has run (and OpenSSL, the worker and the kept
     // connection exist).
     if (i == kWarmUpTransfers) before = Measure();
-    const Kind kind = static_cast<Kind>(i % static_cast<int>(Kind::kCount));
-    const std::string problem = Transfer(*s_nginx, client, probe, kind, i, dir, fileBytes, smallBytes);
+    const auto& kind = kinds[i % 5];
+    target = dir.File("soak-" + std::to_string(i % 2) + ".bin");
+    payload.assign(1000 + (i % 7) * 333, static_cast<char>('a' + i % 26));
+    probe.Reset();
+    std::string problem;
+    if (!kind.start()) {
+      problem = "not started";
+    } else if (!probe.WaitComplete(kTransferBound)) {
+      problem = "no completion within the bound";
+    } else if (probe.Code() != 0) {
+      problem = "code " + std::to_string(probe.Code());
+    } else if ((kind.toFile ? zntest::ReadWholeFile(target) : zntest::BodyOf(client)) != kind.expected) {
+      problem = "the body differs from the resource";
+    }
     if (!problem.empty()) {
       ++failures;
-      ADD_FAILURE() << "transfer " << i << " (" << kKindNames[static_cast<int>(kind)] << "): " << problem;
+      ADD_FAILURE() << "transfer " << i << " (" << kind.name << "): " << problem;
     }
   }
   const Usage after = Measure();
@@ -144,11 +126,11 @@ TEST_F(SoakTest, ThousandMixedTransfersOnOneClient) {
 }
 
 TEST_F(SoakTest, ClientsDestroyedWhileTransferring) {
-  ASSERT_NE("", s_nginx->MakeFile("slow", kSlowSize));
+  ASSERT_NE("", nginx().MakeFile("slow", kSlowSize));
   zntest::ScratchDir dir;
   ASSERT_TRUE(dir.ok());
-  const std::string url = s_nginx->HttpUrl("/slow/slow");
-  const std::string secureUrl = s_nginx->HttpsUrl("/slow/slow");
+  const std::string url = nginx().HttpUrl("/slow/slow");
+  const std::string secureUrl = nginx().HttpsUrl("/slow/slow");
 
   // Destroys a client at one of three moments: right after the call, once
   // connected, once the body flows.
