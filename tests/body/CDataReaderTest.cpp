@@ -168,6 +168,16 @@ TEST(CDataReaderTest, SkipAheadOrRefusedPastTheEnd) {
     EXPECT_EQ(r.Meter().TotalBytes(), pos);
     EXPECT_TRUE(Window(r) == body.substr(pos, c.window));
   }
+
+  // A skip of 4 GiB with the first window held (a resumed upload of a large
+  // file) lands past that window, not back inside it modulo 2^32.
+  const std::string big = dir.File("big.bin"), tail = Pattern(3000, 6);
+  ASSERT_TRUE(zntest::WriteSparseFile(big, uint64_t(1) << 32, tail));
+  CDataReader r;
+  ASSERT_TRUE(r.SetFileName(big.c_str()));
+  ASSERT_EQ(Window(r), std::string(524288, '\0'));
+  ASSERT_TRUE(r.Skip(uint64_t(1) << 32));
+  EXPECT_TRUE(Window(r) == tail);
 }
 
 // Every failure ends the body with its log line and leaves no file open; a new
