@@ -231,18 +231,19 @@ bool ScriptedServer::RunStep(Connection& conn, const ServerScript::Step& step, b
       return WaitFd(-1, 0, conn.stopFd, Clock::now() + std::chrono::milliseconds(step.ms), bounded) !=
              WaitResult::kStopped;
     }
-    case Step::kClose:
-    case Step::kReset: {
-      if (step.kind == Step::kReset) {
-        const linger lg{1, 0};
-        setsockopt(conn.fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof(lg));
-      } else {
-        conn.CloseNotify();
-        shutdown(conn.fd, kShutWrite);
-        const auto deadline = Clock::now() + kCloseDrain;
-        while (conn.ReadMore(deadline, true)) {
-        }
+    case Step::kClose: {
+      conn.CloseNotify();
+      shutdown(conn.fd, kShutWrite);
+      const auto deadline = Clock::now() + kCloseDrain;
+      while (conn.ReadMore(deadline, true)) {
       }
+      conn.CloseNow();
+      *closed = true;
+      return true;
+    }
+    case Step::kReset: {
+      const linger lg{1, 0};
+      setsockopt(conn.fd, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&lg), sizeof(lg));
       conn.CloseNow();
       *closed = true;
       return true;

@@ -198,7 +198,9 @@ ProcessResult RunProcess(const std::vector<std::string>& args, const std::string
       }
     }
   }
-  for (const pollfd& f : fds) CloseSocket(f.fd);
+  for (const pollfd& f : fds) {
+    if (f.fd >= 0) ::close(f.fd);
+  }
   if (rc != 0) return r;
   int status = 0;
   waitpid(pid, &status, 0);
