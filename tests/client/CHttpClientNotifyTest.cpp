@@ -11,7 +11,7 @@
 
 namespace {
 
-using zntest::Host;
+using zntest::ProbeHost;
 using zntest::HostEvent;
 using zntest::ProbeClient;
 using zntest::Recorder;
@@ -50,7 +50,7 @@ TEST(CHttpClientNotifyTest, MaskFiltersAndOneThreadDeliversInOrder) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << static_cast<int>(c.flags) << (c.withTask ? "" : " on the worker"));
-    Host host(c.flags, c.withTask);
+    ProbeHost host(c.flags, c.withTask);
     CZNTaskBase* deliverer = host.task();
     if (c.withTask) {
       NotifyAll(host.probe());
@@ -79,7 +79,7 @@ TEST(CHttpClientNotifyTest, MaskFiltersAndOneThreadDeliversInOrder) {
 }
 
 TEST(CHttpClientNotifyTest, DestroyedClientReachesNoneOfItsCallbacks) {
-  Host host;
+  ProbeHost host;
   {
     zntest::TaskGate gate(host.task());
     ASSERT_TRUE(gate.Entered());
@@ -91,7 +91,7 @@ TEST(CHttpClientNotifyTest, DestroyedClientReachesNoneOfItsCallbacks) {
 }
 
 TEST(CHttpClientNotifyTest, DestructionWaitsForACallbackRunningElsewhere) {
-  Host host;
+  ProbeHost host;
   CZNEvent entered(true, false);
   CZNEvent deleted(true, false);
   bool deletedWhileInCallback = false;
@@ -111,7 +111,7 @@ TEST(CHttpClientNotifyTest, DestructionWaitsForACallbackRunningElsewhere) {
 }
 
 TEST(CHttpClientNotifyTest, HostMayDeleteTheClientFromItsCallback) {
-  Host host;
+  ProbeHost host;
   ProbeClient* client = host.Release();
   client->StartHttpThread();
   // The callback deletes the client only once both notifications are queued:
@@ -131,7 +131,7 @@ TEST(CHttpClientNotifyTest, HostMayDeleteTheClientFromItsCallback) {
 }
 
 TEST(CHttpClientNotifyTest, RunningUntilTheCompletionIsDeliveredThenFreeForTheNext) {
-  Host host;
+  ProbeHost host;
   ProbeClient& client = host.probe();
   client.SetId(41);
   client.SetRunning(true);
@@ -195,7 +195,7 @@ TEST(CHttpClientNotifyTest, PlainCallbackWinsOverTheCountedOne) {
 }
 
 TEST(CHttpClientNotifyTest, ProgressIsPacedToOneUnforcedReportPerSecond) {
-  Host host(0x08, false);
+  ProbeHost host(0x08, false);
   ProbeClient& client = host.probe();
   client.SetMethod("GET");
   client.SetContentLength(1000);

@@ -9,7 +9,7 @@
 
 namespace {
 
-using zntest::Host;
+using zntest::ProbeHost;
 using zntest::LogCapture;
 using zntest::ProbeClient;
 
@@ -75,7 +75,7 @@ TEST(CHttpClientThreadTest, BusyLockRefusesStartAndStopWithTheirMessages) {
 }
 
 TEST(CHttpClientThreadTest, StopClearsTheFlagsAndReportsNothing) {
-  Host host;
+  ProbeHost host;
   ProbeClient& client = host.probe();
   client.StartHttpThread();
   client.SetRunning(true);
@@ -91,7 +91,7 @@ TEST(CHttpClientThreadTest, StopClearsTheFlagsAndReportsNothing) {
 // A request queued behind a held worker and then stopped by the host never
 // runs, reports nothing, and its stream is closed and freed.
 TEST(CHttpClientThreadTest, RequestAfterStopIsDroppedAndItsStreamFreed) {
-  Host host;
+  ProbeHost host;
   ProbeClient& client = host.probe();
   zntest::StreamRecord stream;
   client.StartHttpThread();

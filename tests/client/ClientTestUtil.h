@@ -301,17 +301,24 @@ inline std::string BodyOf(zn::IHttpClientEx* client) {
 
 // A client with a started notify task (or none: the callbacks then run on the
 // client's worker) and a recording callback object: the usual host of the
-// tests. The client is a probe, so a test may also drive its engine steps.
+// tests. The client comes from the factory, as a host's does; with probe set it
+// is a ProbeClient, whose engine steps a test may drive. Only the factory's
+// client may be deleted while its worker runs: a subclass's destructor rewrites
+// the object's vtable pointer before the client's own destructor waits for the
+// worker.
 class Host {
  public:
-  explicit Host(uint8_t flags = 0xFF, bool withNotifyTask = true)
-      : m_task("notify"), m_notify(m_rec), m_pClient(new ProbeClient(withNotifyTask ? m_task.task() : nullptr)) {
+  explicit Host(uint8_t flags = 0xFF, bool withNotifyTask = true, bool probe = false)
+      : m_task("notify"), m_notify(m_rec) {
+    CZNTaskIO* task = withNotifyTask ? m_task.task() : nullptr;
+    m_pProbe = probe ? new ProbeClient(task) : nullptr;
+    m_pClient.reset(probe ? m_pProbe : zn_create_httpclient_ex(task));
     m_pClient->SetNotify(&m_notify);
     m_pClient->SetNotifyFlags(flags);
   }
   zn::IHttpClientEx* operator->() const { return m_pClient.get(); }
   zn::IHttpClientEx* get() const { return m_pClient.get(); }
-  ProbeClient& probe() const { return *m_pClient; }
+  ProbeClient& probe() const { return *m_pProbe; }
   Recorder& rec() { return m_rec; }
   RecordingNotify& notify() { return m_notify; }
   CZNTaskIO* task() const { return m_task.task(); }
@@ -343,14 +350,24 @@ class Host {
     return out;
   }
   void Reset() { m_pClient.reset(); }
-  // Hands the client over: the test deletes it.
-  ProbeClient* Release() { return m_pClient.release(); }
+  // Hands the probe over: the test deletes it.
+  ProbeClient* Release() {
+    m_pClient.release();
+    return m_pProbe;
+  }
 
  private:
   TaskThread m_task;
   Recorder m_rec;
   RecordingNotify m_notify;
-  std::unique_ptr<ProbeClient> m_pClient;  // destroyed before the task and the recorder
+  std::unique_ptr<zn::IHttpClientEx> m_pClient;  // destroyed before the task and the recorder
+  ProbeClient* m_pProbe = nullptr;               // the same object when it is a probe, else null
+};
+
+// A host whose client is a ProbeClient.
+class ProbeHost final : public Host {
+ public:
+  explicit ProbeHost(uint8_t flags = 0xFF, bool withNotifyTask = true) : Host(flags, withNotifyTask, true) {}
 };
 
 // What a host stream saw: its bytes (counted, and kept when asked), its Close
