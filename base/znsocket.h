@@ -66,6 +66,9 @@ class CZNITCPSocket {
   virtual bool SelectEvent(int event, bool isToClear) = 0;
   // Closes the descriptor; no event follows.
   virtual void Close() = 0;
+  // The connection ended by an error (a reset, a failed read, a broken TLS
+  // stream) rather than by the peer's orderly close.
+  virtual bool IsClosedByError() { return false; }
 };
 
 // A new socket bound to the calling thread's task (which must exist). Owned by

@@ -256,6 +256,11 @@ class CHttpClient : public zn::IHttpClientEx,
   bool QueueFormEnd();
   // Retry and redirect: forget the answer so far and rewind the body.
   void ForgetAnswer();
+  // The request may go again after its answer broke: a GET whose head the
+  // client built. Other requests may have run on the server already.
+  bool MayResend() const;
+  // A broken answer: retry when MayResend, else complete with 2.
+  void RetryOrFail();
   void DestroySocket();
   // Frees the connector, or, inside one of the connector's own callbacks,
   // retires it until FreeRetiredConnectors runs outside them.

@@ -107,6 +107,7 @@ void CHttpClient::Connect() { ConnectStep(false); }
 
 void CHttpClient::ConnectStep(bool bNoProxy) {
   DestroyConnector();
+  m_bReuseTcp = false;  // this attempt gets a connection of its own
   const bool bUseProxy = m_bUseIEProxy && !bNoProxy;
   if (bUseProxy) m_bProxyUsed = true;
   m_pConnector = new CHttpConnector(CurrentRequestId(), this, bUseProxy);
@@ -193,8 +194,12 @@ void CHttpClient::NotifyComplete(int32_t nCode) {
     return;
   }
   AppendChunkTrailer();
+  // A connection whose answer said close, or that held bytes beyond the
+  // answer, never carries another request.
+  const bool bClose = m_oResponse.m_bCloseConnection;
+  if (bClose) DestroySocket();
   znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] Success NotifyComplete nRetCode[%d] Connection bClose[%d]", CurrentRequestId(),
-           static_cast<int>(nCode), 0);
+           static_cast<int>(nCode), bClose ? 1 : 0);
   m_bCompleted.store(true, std::memory_order_relaxed);
   SetTimer(kKeepAfterSuccessMs, kTimerStopTask, false);
   KillTimer(kTimerRecv);
@@ -244,6 +249,8 @@ void CHttpClient::ResetRequest() {
   rs.m_qwContentLength = 0;
   rs.m_bChunked = false;
   rs.m_bWithChunkTrailer = false;
+  rs.m_qwAnswerBytes = 0;
+  rs.m_bCloseConnection = false;
   free(rs.m_pRecvBuf);
   rs.m_pRecvBuf = nullptr;
   rs.m_dwRecvBufLen = 0;

@@ -21,6 +21,8 @@ void CHttpClient::ForgetAnswer() {
   // status, and a new chunked answer starts with a fresh decoder.
   rs.m_dwResponseStatusCode = 0;
   rs.m_bWithChunkTrailer = false;
+  rs.m_qwAnswerBytes = 0;
+  rs.m_bCloseConnection = false;
   delete m_pChunker;
   m_pChunker = nullptr;
   if (rs.m_pRecvBuf) {

@@ -13,11 +13,36 @@ namespace {
 const char kMethodPost[] = "POST";
 // Closes a multipart body; filled with the boundary.
 const char kFormEndFormat[] = "\r\n--%s--\r\n\r\n";
+constexpr const char kMethodGet[] = "GET";
 constexpr uint32_t kStatusOk = 200;
+constexpr uint32_t kStatusNonAuthoritative = 203;
 constexpr uint32_t kStatusPartial = 206;
 constexpr uint32_t kFirstRedirectStatus = 301;
+constexpr uint32_t kStatusSeeOther = 303;
 constexpr uint32_t kLastRedirectStatus = 399;
+// A bounded look at an idle kept connection: one byte there is already too many.
+constexpr uint32_t kIdleProbeLen = 64;
+
+// Statuses whose answer carries the body the request asked for.
+bool IsBodyStatus(uint32_t dwStatus) {
+  return (dwStatus >= kStatusOk && dwStatus <= kStatusNonAuthoritative) || dwStatus == kStatusPartial;
+}
 }  // namespace
+
+bool CHttpClient::MayResend() const { return m_bBuildHead && m_oRequestInfo.m_strMethod == kMethodGet; }
+
+void CHttpClient::RetryOrFail() {
+  if (MayResend()) {
+    NotifyOnReConnect();
+    RetryConnectStep(false);
+    return;
+  }
+  // The server may have run the request already: it is not sent again.
+  znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] %s answer broken after [%I64u] bytes, not sent again",
+           CurrentRequestId(), m_bBuildHead ? m_oRequestInfo.m_strMethod.c_str() : "prepared",
+           m_oResponse.m_qwAnswerBytes);
+  NotifyComplete(kHttpResultFailed);
+}
 
 void CHttpClient::SendRequest() {
   DestroyConnector();
@@ -114,8 +139,18 @@ void CHttpClient::OnRecv(CZNITCPSocket* /*pSocket*/) {
     znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] OnRecv but not bRunning", CurrentRequestId());
     return;
   }
-  // Bytes behind a completed answer are left in the connection.
-  if (m_bCompleted.load(std::memory_order_relaxed) || !m_pSocket) return;
+  if (!m_pSocket) return;
+  if (m_bCompleted.load(std::memory_order_relaxed)) {
+    // Bytes on an idle kept connection answer no request: they would be
+    // taken for the next request's answer, so the connection goes.
+    unsigned char probe[kIdleProbeLen];
+    if (m_pSocket->Recv(probe, sizeof(probe)) > 0) {
+      znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] bytes behind a complete answer, close the connection",
+               CurrentRequestId());
+      DestroySocket();
+    }
+    return;
+  }
   HttpResponseInfo& rs = m_oResponse;
   rs.m_bReConnect = 2;
   rs.m_nErrorCode = kHttpResultFailed;
@@ -134,6 +169,7 @@ void CHttpClient::OnRecv(CZNITCPSocket* /*pSocket*/) {
   SetTimer(m_dwRecvTimeout, kTimerRecv, false);
   rs.m_dwTmpRecvCurPos += static_cast<uint32_t>(n);
   rs.m_pRecvBuf[rs.m_dwTmpRecvCurPos] = 0;
+  rs.m_qwAnswerBytes += static_cast<uint64_t>(n);
 
   bool bComplete = false;
   if (AnalyseResp(bComplete)) {
@@ -145,6 +181,13 @@ void CHttpClient::OnRecv(CZNITCPSocket* /*pSocket*/) {
     return;
   }
   if (rs.m_dwResponseStatusCode >= kFirstRedirectStatus && rs.m_dwResponseStatusCode <= kLastRedirectStatus) {
+    if (rs.m_dwResponseStatusCode == kStatusSeeOther && m_oRequestInfo.m_strMethod != kMethodGet) {
+      // See Other: the new location is fetched, never sent the body.
+      m_oRequestInfo.m_strMethod = kMethodGet;
+      m_oRequestInfo.m_bFormData = false;
+      delete m_pRqDataReader;
+      m_pRqDataReader = nullptr;
+    }
     NotifyRedirect();
     ReConnect();
     return;
@@ -157,29 +200,37 @@ void CHttpClient::OnClose(CZNITCPSocket* /*pSocket*/) {
   HttpResponseInfo& rs = m_oResponse;
   znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] OnClose dwTmpRecvCurPos[%u]", CurrentRequestId(), rs.m_dwTmpRecvCurPos);
   KillTimer(kTimerStopTask);
+  const bool bByError = m_pSocket && m_pSocket->IsClosedByError();
   DestroySocket();
   if (!m_bRunning.load(std::memory_order_relaxed) || m_bCompleted.load(std::memory_order_relaxed)) {
     SetTimer(kKeepAfterFailMs, kTimerStopTask, false);
     return;
   }
-  if (m_bReuseTcp && rs.m_dwTmpRecvCurPos == 0) {
-    // Typically a kept connection that the server closed before answering.
+  if (m_bReuseTcp && rs.m_qwAnswerBytes == 0) {
+    // A kept connection that the server closed before answering: the
+    // request never reached it, so any request may go again.
     rs.m_bReConnect = 1;
     rs.m_nErrorCode = kHttpResultSuccess;
     NotifyOnReConnect();
     RetryConnectStep(false);
     return;
   }
-  if (rs.m_dwResponseStatusCode != kStatusOk && rs.m_dwResponseStatusCode != kStatusPartial) {
+  if (!IsBodyStatus(rs.m_dwResponseStatusCode)) {
     NotifyComplete(kHttpResultRefused);
     return;
   }
   if (!rs.m_bChunked && rs.m_qwContentLength == 0) {
-    NotifyComplete(kHttpResultSuccess);  // the body ends with the connection
+    // The body ends with the connection, if the connection ended cleanly.
+    if (bByError) {
+      znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] body without length ended by an error, let it Error",
+               CurrentRequestId());
+      NotifyComplete(kHttpResultFailed);
+      return;
+    }
+    NotifyComplete(kHttpResultSuccess);
     return;
   }
-  NotifyOnReConnect();
-  RetryConnectStep(false);
+  RetryOrFail();
 }
 
 void CHttpClient::OnTimer(unsigned int id) {
@@ -192,11 +243,12 @@ void CHttpClient::OnTimer(unsigned int id) {
         return;
       }
       znsyslog(kLogWarning, kHttpClientLogTag, __LINE__, "Id[%I64u] Data Receive Time Out [%u]s!", CurrentRequestId(), m_dwRecvTimeout);
-      if ((rs.m_dwResponseStatusCode == kStatusOk || rs.m_dwResponseStatusCode == kStatusPartial) &&
-          !rs.m_bChunked && rs.m_qwContentLength == 0) {
+      if (IsBodyStatus(rs.m_dwResponseStatusCode) && !rs.m_bChunked && rs.m_qwContentLength == 0) {
+        // The server may send more later: this connection cannot be trusted for another request.
+        m_oResponse.m_bCloseConnection = true;
         NotifyComplete(kHttpResultSuccess);
       } else {
-        RetryConnectStep(false);
+        RetryOrFail();
       }
       return;
     case kTimerStopTask:

@@ -32,47 +32,67 @@ class CChunker final {
   CChunker& operator=(const CChunker&) = delete;
   ~CChunker();
 
-  // Decodes one piece into writer (borrowed). bWithTrailer: the response
-  // announced a trailer, so the body ends at the blank line behind it rather
-  // than at the last-chunk size. True: the piece was taken (bComplete set when
-  // the body is complete). False: a format error or a refused write.
+  // Decodes one piece into writer (borrowed). The body ends at the empty line
+  // behind the last chunk and its trailer (bWithTrailer: the response
+  // announced one; the trailer is read either way). True: the piece was taken
+  // (bComplete set when the body is complete). False: a format error or a
+  // refused write. A piece is checked whole before any of its data goes to
+  // the writer, so a piece with a format error writes nothing.
   bool Process(bool bWithTrailer, const unsigned char* data, uint32_t len, HttpResponseDataWriter* writer,
                bool& bComplete);
   // out := the trailer text collected so far; false when there is none.
   bool GetTrailer(zn::strutf16& out);
+  // The piece that completed the body held bytes behind its end: they belong
+  // to no answer, so the connection cannot carry another request.
+  bool HasBytesBeyondEnd() const { return m_bBytesBeyondEnd; }
 
  private:
   enum class State : int32_t {
     // Collect hexadecimal digits until a byte that is not one; then convert
-    // them and go to kSizeLineRest, or end at the last chunk (to kLineEnd when
-    // a trailer is announced).
+    // them and go to kSizeLineRest (kLastLineRest for the last chunk).
     kSizeDigits = 0,
     // Drop the rest of the size line (extensions) through its CR LF; then kData.
     kSizeLineRest = 1,
-    // Copy m_qwRemaining data bytes to the writer; then kLineEnd.
+    // Copy m_qwRemaining data bytes to the writer; then kDataCr.
     kData = 2,
-    // Drop everything through the next CR LF; then kSizeDigits, or kTrailer
-    // behind the last-chunk line.
-    kLineEnd = 3,
-    // Collect the trailer until it holds "\r\n\r\n".
-    kTrailer = 4,
+    // The CR that must follow the data; anything else means the chunk ran
+    // past its size. Then kDataLf.
+    kDataCr = 3,
+    // The LF behind it; then kSizeDigits.
+    kDataLf = 4,
+    // Drop the rest of the last-chunk line through its CR LF; then kTrailer.
+    kLastLineRest = 5,
+    // Collect trailer lines until an empty line, which ends the body.
+    kTrailer = 6,
+    // The body is complete; nothing more belongs to it.
+    kDone = 7,
   };
 
+  // The decoding position; copied for the check of a piece before the piece
+  // is decoded for real.
+  struct Cursor {
+    State eState = State::kSizeDigits;
+    char szHexDigits[MAXNUM_SIZE + 1] = {};  // digits of the size being read, nHexDigitLen of them
+    int32_t nHexDigitLen = 0;                // 0..MAXNUM_SIZE
+    uint64_t qwRemaining = 0;                // data bytes of the current chunk still to copy
+    unsigned char byLast = 0;                // byte consumed just before while seeking CR LF; 0 after one
+    uint32_t dwTrailerLen = 0;               // trailer bytes taken, <= kTrailerBufLen
+    uint32_t dwTrailerLineLen = 0;           // bytes of the current trailer line so far
+  };
+
+  // Runs the decoder over a piece from cursor c. writer null: only checks
+  // (nothing is written or logged). True unless a format error or a refused
+  // write; *pEnd := where the body ended (end when it did not).
+  bool Run(Cursor& c, const unsigned char* data, const unsigned char* end, HttpResponseDataWriter* writer,
+           const unsigned char** pEnd);
   // Consumes bytes through the next CR LF, which may straddle pieces. True
   // when the LF was consumed.
-  bool SkipThroughCrLf(const unsigned char*& p, const unsigned char* end);
+  static bool SkipThroughCrLf(Cursor& c, const unsigned char*& p, const unsigned char* end);
 
-  State m_eState = State::kSizeDigits;
-  char m_szHexDigits[MAXNUM_SIZE + 1] = {};  // digits of the size being read, m_nHexDigitLen of them
-  int32_t m_nHexDigitLen = 0;                // 0..MAXNUM_SIZE
-  uint64_t m_qwChunkSize = 0;                // size of the current chunk; 0 after the last chunk
-                                             // and after each data chunk's line end
-  uint64_t m_qwRemaining = 0;                // data bytes of the current chunk still to copy
-  unsigned char m_byLast = 0;                // byte consumed just before while seeking CR LF; 0 after one
-  unsigned char* m_pTrailerBuf = nullptr;    // owned (malloc, kTrailerBufLen + 1 zeroed bytes); made on first use
-  uint32_t m_dwTrailerLen = 0;               // bytes in m_pTrailerBuf, <= m_dwTrailerBufTotalLen
-  uint32_t m_dwTrailerBufTotalLen = kTrailerBufLen;
-  uint64_t m_qwRequestId = 0;  // request identifier when made, for log lines
+  Cursor m_oCursor;
+  unsigned char* m_pTrailerBuf = nullptr;  // owned (malloc, kTrailerBufLen + 1 zeroed bytes); made on first use
+  bool m_bBytesBeyondEnd = false;          // the completing piece went on behind the body's end
+  uint64_t m_qwRequestId = 0;              // request identifier when made, for log lines
 };
 
 }  // namespace zn

@@ -30,13 +30,20 @@ constexpr size_t kSchemeBufLen = 16;
 constexpr int32_t kReConnectYes = 1;
 
 enum HttpStatus : uint32_t {
+  kStatusFirstInterim = 100,
+  kStatusSwitchingProtocols = 101,
   kStatusOk = 200,
+  kStatusCreated = 201,
+  kStatusAccepted = 202,
+  kStatusNonAuthoritative = 203,
+  kStatusNoContent = 204,
   kStatusPartial = 206,
   kStatusMovedPermanently = 301,
   kStatusFound = 302,
   kStatusSeeOther = 303,
   kStatusNotModified = 304,
   kStatusTemporaryRedirect = 307,
+  kStatusPermanentRedirect = 308,
   kStatusUnauthorized = 401,
   kStatusPaymentRequired = 402,
   kStatusNotFound = 404,
@@ -63,6 +70,59 @@ zn::strutf8 TrimmedText(std::string_view view) {
 
 std::string_view View(const zn::strutf8& s) { return std::string_view(s.c_str(), s.length()); }
 
+// What the Content-Length lines of a head say.
+enum class LengthVerdict {
+  kNone,     // no such line
+  kLength,   // one value, or the same value on every line
+  kBroken,   // a value that is not all digits, or lines that disagree
+  kTooBig,   // digits beyond 64 bits
+};
+
+// Reads every Content-Length line of head (names without regard to case).
+LengthVerdict ReadContentLength(std::string_view head, uint64_t& length) {
+  constexpr std::string_view kName = "content-length";
+  LengthVerdict verdict = LengthVerdict::kNone;
+  length = 0;
+  size_t lineStart = head.find("\r\n");
+  while (lineStart != std::string_view::npos) {
+    lineStart += 2;
+    const size_t lineEnd = head.find("\r\n", lineStart);
+    const std::string_view line = head.substr(lineStart, lineEnd == std::string_view::npos ? lineEnd : lineEnd - lineStart);
+    lineStart = lineEnd;
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    std::string_view name = line.substr(0, colon);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+    if (UpperAscii(name) != UpperAscii(kName)) continue;
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    if (value.empty()) return LengthVerdict::kBroken;
+    uint64_t number = 0;
+    for (const char c : value) {
+      if (c < '0' || c > '9') return LengthVerdict::kBroken;
+      const uint64_t digit = static_cast<uint64_t>(c - '0');
+      if (number > (UINT64_MAX - digit) / 10) return LengthVerdict::kTooBig;
+      number = number * 10 + digit;
+    }
+    if (verdict == LengthVerdict::kLength && number != length) return LengthVerdict::kBroken;
+    verdict = LengthVerdict::kLength;
+    length = number;
+  }
+  return verdict;
+}
+
+// The connection cannot carry another request after this head: it says
+// "Connection: close", or it is HTTP/1.0 without "Connection: keep-alive".
+bool ClosesConnection(const zn::strutf8& head) {
+  zn::strutf8 connection;
+  std::string tokens;
+  if (CHttpHeaderQuery::QueryInfo(head, "Connection", connection, true)) tokens = UpperAscii(View(connection));
+  if (tokens.find("CLOSE") != std::string::npos) return true;
+  const std::string version = UpperAscii(View(head).substr(0, 8));
+  return version == "HTTP/1.0" && tokens.find("KEEP-ALIVE") == std::string::npos;
+}
+
 }  // namespace
 
 CHttpResponseAnalyser::CHttpResponseAnalyser(HttpRequestInfo& request, HttpResponseInfo& response,
@@ -80,10 +140,10 @@ bool CHttpResponseAnalyser::AnalyseResp(bool& bComplete) {
   bComplete = false;
   HttpResponseInfo& resp = m_oResponse;
   unsigned char* const buf = resp.m_pRecvBuf;
-  const uint32_t held = buf ? resp.m_dwTmpRecvCurPos : 0;
+  uint32_t held = buf ? resp.m_dwTmpRecvCurPos : 0;
   uint32_t bodyStart = 0;
 
-  if (resp.m_strResponseHead.empty()) {
+  while (resp.m_strResponseHead.empty()) {
     if (held < kHeadEndLen) return true;
     // The engine keeps a zero byte behind the held bytes.
     const char* text = reinterpret_cast<const char*>(buf);
@@ -113,18 +173,45 @@ bool CHttpResponseAnalyser::AnalyseResp(bool& bComplete) {
     }
     if (!AnalyseCodeHead()) return false;
 
-    switch (resp.m_dwResponseStatusCode) {
+    const uint32_t status = resp.m_dwResponseStatusCode;
+    if (status >= kStatusFirstInterim && status < kStatusOk && status != kStatusSwitchingProtocols) {
+      // An interim answer (100 Continue, 102, 103): the final head follows it.
+      znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] skip interim answer [%u]", CurrentRequestId(), status);
+      memmove(buf, buf + bodyStart, held - bodyStart + 1);  // with the zero byte behind
+      held -= bodyStart;
+      resp.m_dwTmpRecvCurPos = held;
+      bodyStart = 0;
+      resp.m_strResponseHead.clear();
+      resp.m_dwResponseStatusCode = 0;
+      continue;
+    }
+    switch (status) {
       case kStatusOk:
+      case kStatusCreated:
+      case kStatusAccepted:
+      case kStatusNonAuthoritative:
+      case kStatusNoContent:
       case kStatusPartial:
+        break;
       case kStatusInternalError:
+        // An error page is no part of the file: the file keeps what it held.
+        if (m_pRpDataWriter && m_pRpDataWriter->IsToFile()) {
+          znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] status [%u] to a file, let it Error",
+                   CurrentRequestId(), status);
+          resp.m_nErrorCode = kHttpResultFailed;
+          return false;
+        }
         break;
       case kStatusMovedPermanently:
       case kStatusFound:
       case kStatusSeeOther:
       case kStatusTemporaryRedirect:
+      case kStatusPermanentRedirect:
         if (GetRedirectUrl()) {
           m_oRequest.m_nRedirTimes += 1;
           m_oRequest.m_nRetryTimes = 0;
+          // The new location earns its own attempt from byte 0 after a 416.
+          m_oRequest.m_bRangeRetried = false;
           resp.m_bReConnect = kReConnectYes;
           resp.m_nErrorCode = kHttpResultFailed;
         } else {
@@ -167,21 +254,23 @@ bool CHttpResponseAnalyser::AnalyseResp(bool& bComplete) {
     }
 
     if (!AnalyseRespHeaders()) return false;
+    if (ClosesConnection(resp.m_strResponseHead)) resp.m_bCloseConnection = true;
     if (m_pRpDataWriter && m_oRequest.m_strMethod == "GET" && m_pSink) {
       m_pSink->NotifyOnDownloadStart(ClampToUint32(m_pRpDataWriter->GetDownloadedSize()),
                                      ClampToUint32(resp.m_qwContentLength));
     }
-    if (!resp.m_bChunked) {
-      uint64_t announced = 0;
-      bool bFits = true;
-      if (CHttpHeaderQuery::QueryInfoNumber64(resp.m_strResponseHead, "Content-Length", announced, bFits) &&
-          announced == 0) {
-        znsyslog(kLogFailure, kHttpClientLogTag, __LINE__,
-                 "Id[%I64u] strResponseHead !bChunked Content-Length=0,Complete", CurrentRequestId());
-        bComplete = true;
-        return true;
-      }
+    const bool bNoBody = status == kStatusNoContent;
+    if (bNoBody || (!resp.m_bChunked && m_bZeroLength)) {
+      znsyslog(kLogFailure, kHttpClientLogTag, __LINE__,
+               "Id[%I64u] strResponseHead !bChunked Content-Length=0,Complete", CurrentRequestId());
+      // Bytes behind an answer without a body belong to no answer.
+      if (held > bodyStart) resp.m_bCloseConnection = true;
+      resp.m_dwTmpRecvCurPos = 0;
+      buf[0] = 0;
+      bComplete = true;
+      return true;
     }
+    break;
   }
 
   // The body piece: everything behind the head, or all held bytes once the
@@ -247,15 +336,27 @@ bool CHttpResponseAnalyser::AnalyseRespHeaders() {
     }
   }
 
+  m_bZeroLength = false;
   if (!resp.m_bChunked) {
     uint64_t length = 0;
-    bool bFits = true;
-    if (!CHttpHeaderQuery::QueryInfoNumber64(head, "Content-Length", length, bFits)) {
-      znsyslog(kLogEvent, kHttpClientLogTag, __LINE__,
-               "Id[%I64u] QueryInfo Content-Length to %I64u FAIL Set Content-Length = 0", CurrentRequestId(), length);
-      length = 0;
-    } else if (!bFits) {
-      return RefuseLength("Content-Length");
+    switch (ReadContentLength(View(head), length)) {
+      case LengthVerdict::kNone:
+        znsyslog(kLogEvent, kHttpClientLogTag, __LINE__,
+                 "Id[%I64u] QueryInfo Content-Length to %I64u FAIL Set Content-Length = 0", CurrentRequestId(), length);
+        length = 0;
+        break;
+      case LengthVerdict::kLength:
+        m_bZeroLength = length == 0;
+        break;
+      case LengthVerdict::kBroken:
+        // A length that is no number, or two lengths: no byte of the body can
+        // be trusted to belong to it.
+        znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Content-Length broken, let it Error",
+                 CurrentRequestId());
+        resp.m_nErrorCode = kHttpResultFailed;
+        return false;
+      case LengthVerdict::kTooBig:
+        return RefuseLength("Content-Length");
     }
     resp.m_qwContentLength = length;
   }
@@ -263,6 +364,7 @@ bool CHttpResponseAnalyser::AnalyseRespHeaders() {
   if (m_oRequest.m_strMethod != "POST") {
     zn::strutf8 range;
     if (CHttpHeaderQuery::QueryInfo(head, "Content-Range", range, true)) {
+      if (resp.m_dwResponseStatusCode == kStatusPartial && !StartsWhereAsked(range)) return false;
       const int slash = range.find("/");
       if (slash >= 0 && static_cast<uint32_t>(slash) + 1 < range.length()) {
         uint64_t total = 0;
@@ -300,6 +402,29 @@ bool CHttpResponseAnalyser::AnalyseRespHeaders() {
     pos = lineEnd + 2;
   }
   return true;
+}
+
+bool CHttpResponseAnalyser::StartsWhereAsked(const zn::strutf8& range) {
+  // "bytes FIRST-LAST/TOTAL": FIRST must be the byte the target holds next,
+  // which is where the request's Range started.
+  const uint64_t held = m_pRpDataWriter ? m_pRpDataWriter->GetDownloadedSize() : 0;
+  const std::string_view text = View(range);
+  const size_t digits = text.find_first_of("0123456789");
+  uint64_t first = 0;
+  bool bNumber = digits != std::string_view::npos && UpperAscii(text.substr(0, digits)).rfind("BYTES", 0) == 0;
+  for (size_t i = digits; bNumber && i < text.size() && text[i] != '-'; ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9' || first > (UINT64_MAX - 9) / 10) {
+      bNumber = false;
+      break;
+    }
+    first = first * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (bNumber && first == held) return true;
+  znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Content-Range [%s] not from [%I64u], let it Error",
+           CurrentRequestId(), range.c_str(), held);
+  m_oResponse.m_nErrorCode = kHttpResultFailed;
+  return false;
 }
 
 bool CHttpResponseAnalyser::RefuseLength(const char* pName) {
@@ -402,7 +527,9 @@ bool CHttpResponseAnalyser::WriteContentData(const unsigned char* data, uint32_t
   HttpResponseInfo& resp = m_oResponse;
   if (resp.m_bChunked) {
     if (!m_pChunker) m_pChunker = new CChunker();
-    return m_pChunker->Process(resp.m_bWithChunkTrailer, data, len, m_pRpDataWriter, bComplete);
+    if (!m_pChunker->Process(resp.m_bWithChunkTrailer, data, len, m_pRpDataWriter, bComplete)) return false;
+    if (bComplete && m_pChunker->HasBytesBeyondEnd()) resp.m_bCloseConnection = true;
+    return true;
   }
   uint32_t n = len;
   if (resp.m_qwContentLength != 0) {
@@ -410,7 +537,10 @@ bool CHttpResponseAnalyser::WriteContentData(const unsigned char* data, uint32_t
     // body; a server that sends more must not grow the target beyond it.
     const uint64_t held = m_pRpDataWriter->GetDownloadedSize();
     const uint64_t missing = held < resp.m_qwContentLength ? resp.m_qwContentLength - held : 0;
-    if (missing < n) n = static_cast<uint32_t>(missing);
+    if (missing < n) {
+      n = static_cast<uint32_t>(missing);
+      resp.m_bCloseConnection = true;  // the answer ran past its length
+    }
     if (n == 0) {
       bComplete = true;
       return true;

@@ -56,6 +56,9 @@ class CHttpResponseAnalyser final {
  private:
   // Logs the refused header name, sets m_nErrorCode to 2 and returns false.
   bool RefuseLength(const char* pName);
+  // A 206's Content-Range value starts at the byte the target holds next;
+  // otherwise logs, sets m_nErrorCode to 2 and returns false.
+  bool StartsWhereAsked(const zn::strutf8& range);
 
   HttpRequestInfo& m_oRequest;               // borrowed
   HttpResponseInfo& m_oResponse;             // borrowed
@@ -64,6 +67,7 @@ class CHttpResponseAnalyser final {
   CChunker*& m_pChunker;                     // borrowed slot, as above
   CHttpCookie*& m_pHttpCookie;               // borrowed slot, as above
   IHttpResponseSink* m_pSink;                // borrowed, may be null
+  bool m_bZeroLength = false;                // the head announced Content-Length 0 (set by AnalyseRespHeaders)
 };
 
 }  // namespace zn

@@ -70,6 +70,8 @@ struct HttpResponseInfo {
   uint64_t m_qwContentLength = 0;       // announced body length, 0 when none
   bool m_bChunked = false;              // chunked body
   bool m_bWithChunkTrailer = false;     // trailer announced
+  uint64_t m_qwAnswerBytes = 0;         // bytes received on this attempt's connection for its answer
+  bool m_bCloseConnection = false;      // the connection cannot carry another request after this answer
   int32_t m_bReConnect = 0;             // verdict: 1 = open a new connection
   int32_t m_nErrorCode = 0;             // the result code otherwise
 };

@@ -226,6 +226,10 @@ bool CHttpSocket::SelectEvent(int event, bool isToClear) {
 
 void CHttpSocket::Close() { DropProcessor(); }
 
+bool CHttpSocket::IsClosedByError() {
+  return (m_pSslProcessor && m_pSslProcessor->IsStreamBroken()) || (m_pSocket && m_pSocket->IsClosedByError());
+}
+
 void CHttpSocket::OnRecv(CZNITCPSocket* pSocket) {
   if (!m_pSocket) {
     znsyslog(kLevelWarn, kLogTag, __LINE__, "CHttpSocket OnRecv: m_pSocket is null");

@@ -54,6 +54,8 @@ class CHttpSocket final : public CZNITCPSocket, public CZNTimer, public CZNITCPS
   bool GetPeerName(znsockaddr_storage& addr, uint32_t& addrlen) override;
   bool SelectEvent(int event, bool isToClear) override;
   void Close() override;
+  // A fatal TLS error, or the TCP connection's own error.
+  bool IsClosedByError() override;
 
   // CZNITCPSocketSink: events of the processor's socket.
   void OnRecv(CZNITCPSocket* pSocket) override;

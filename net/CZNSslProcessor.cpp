@@ -451,6 +451,7 @@ void CZNSslProcessor::EndStream(int sslError) {
   if (sslError == SSL_ERROR_ZERO_RETURN) {
     znsyslog(kLevelEvent, kLogTag, __LINE__, "CZNSslProcessor ReadData: close_notify received, the stream ends");
   } else {
+    m_bStreamBroken = true;
     char szReason[kErrorTextSize * 2] = {0};
     ERR_error_string_n(ERR_peek_error(), szReason, sizeof(szReason) - 1);
     znsyslog(kLevelFail, kLogTag, __LINE__, "CZNSslProcessor ReadData: SSL_read failed, err[%d] (%s), the stream ends",

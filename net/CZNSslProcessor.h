@@ -90,6 +90,8 @@ class CZNSslProcessor final : public CRefCountSafe, public CZNITCPSocketSink {
   // The TLS stream has ended (close_notify or a fatal error) although the TCP
   // connection may still be open: for the reader it is closed.
   bool IsStreamEnded() const { return m_bStreamEnded; }
+  // It ended by a fatal TLS error, not by close_notify.
+  bool IsStreamBroken() const { return m_bStreamBroken; }
   // Encrypts as much of the data as TLS takes and flushes; the plaintext count.
   int WriteData(const void* pData, uint32_t len);
   bool IsAllDataSent();
@@ -165,4 +167,5 @@ class CZNSslProcessor final : public CRefCountSafe, public CZNITCPSocketSink {
   bool m_bReadDeferred = false;  // after the handshake, OnRecv found recv_buf holding bytes
                                  // and left the new ones in the socket; ReadData reads them
   bool m_bStreamEnded = false;   // close_notify or a fatal error seen by ReadData; never cleared
+  bool m_bStreamBroken = false;  // that end was a fatal error; never cleared
 };

@@ -91,6 +91,7 @@ class CZNTCPSocket final : public CZNITCPSocket {
   bool GetPeerName(znsockaddr_storage& addr, uint32_t& addrlen) override { return NameAsRecord(true, addr, addrlen); }
   bool SelectEvent(int event, bool isToClear) override;
   void Close() override;
+  bool IsClosedByError() override { return m_bClosedByError; }
 
  private:
   struct Token {};
@@ -158,6 +159,7 @@ class CZNTCPSocket final : public CZNITCPSocket {
   bool m_bSendBlocked = false;
   bool m_bClosePosted = false;            // a close delivery is queued
   bool m_bCloseDone = false;              // OnClose was delivered (or the stream ended for good)
+  bool m_bClosedByError = false;          // a read failed (a reset, say); never cleared
 };
 
 CZNTCPSocket::CZNTCPSocket() : m_token(std::make_shared<Token>()) {
@@ -319,6 +321,7 @@ int CZNTCPSocket::Recv(void* pData, uint32_t ulen) {
     return 0;
   }
   znsyslog(2, kSocketLogTag, __LINE__, "CZNTCPSocket Recv: recv(%d) failed: %s", static_cast<int>(fd), ErrorText(err));
+  m_bClosedByError = true;
   PostClose();
   return -1;
 }
@@ -447,6 +450,7 @@ void CZNTCPSocket::OnReadable(const asio::error_code& ec) {
   if (n < 0) {
     znsyslog(3, kSocketLogTag, __LINE__, "CZNTCPSocket OnReadable: socket %d failed: %s", static_cast<int>(fd),
              ErrorText(err));
+    m_bClosedByError = true;
   }
   DeliverClose();  // may delete this
 }

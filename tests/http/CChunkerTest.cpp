@@ -18,18 +18,20 @@ struct BodyCase {
   std::string data;  // decoded body
   bool complete;     // the decoder reports the end
   std::string trailerText;
+  bool beyond = false;  // bytes follow the end
 };
 
 const std::string kBig(1000, 'z');
 const BodyCase kBodies[] = {
     {"two chunks, extension", "5\r\nhello\r\n6;name=\"v\"\r\n world\r\n0\r\n\r\n", false, "hello world", true, ""},
-    {"upper and lower digits", "A\r\n0123456789\r\nb\r\nabcdefghijk\r\n0\r\n", false, "0123456789abcdefghijk", true,
-     ""},
-    {"no examination behind the last digits", "3\r\nabc\r\n0garbage", false, "abc", true, ""},
+    {"upper and lower digits", "A\r\n0123456789\r\nb\r\nabcdefghijk\r\n0\r\n\r\n", false, "0123456789abcdefghijk",
+     true, ""},
+    {"the last CRLF not there yet", "3\r\nabc\r\n0\r\n", false, "abc", false, ""},
+    {"an unannounced trailer, then more", "3\r\nabc\r\n0;x\r\nX: 1\r\n\r\nEVIL", false, "abc", true, "X: 1\r\n\r\n", true},
     {"16 digits", "0000000000000003\r\nabc\r\n0\r\n\r\n", false, "abc", true, ""},
     {"big chunk", "3e8\r\n" + kBig + "\r\n0\r\n\r\n", false, kBig, true, ""},
     {"trailer", "3\r\nabc\r\n0\r\nExpires: x\r\nX-T: y\r\n\r\n", true, "abc", true, "Expires: x\r\nX-T: y\r\n\r\n"},
-    {"trailer announced, none sent", "3\r\nabc\r\n0\r\n\r\n", true, "abc", false, "\r\n"},
+    {"trailer announced, none sent", "3\r\nabc\r\n0\r\n\r\n", true, "abc", true, ""},
 };
 
 struct Outcome {
@@ -37,9 +39,10 @@ struct Outcome {
   bool ok = true;
   bool complete = false;
   std::string trailer;
+  bool beyond = false;
 };
 
-// Feeds the pieces in order until one fails or completes the body.
+// Feeds the pieces in order until one fails; pieces behind the end too.
 Outcome Decode(const std::vector<std::string>& pieces, bool trailer) {
   Outcome out;
   std::unique_ptr<zn::HttpResponseDataWriter> writer(zn_test::NewWriter());
@@ -47,8 +50,9 @@ Outcome Decode(const std::vector<std::string>& pieces, bool trailer) {
   for (const std::string& piece : pieces) {
     out.ok = chunker.Process(trailer, zn_test::U(piece), static_cast<uint32_t>(piece.size()), writer.get(),
                              out.complete);
-    if (!out.ok || out.complete) break;
+    if (!out.ok) break;
   }
+  out.beyond = chunker.HasBytesBeyondEnd();
   out.data = zn_test::MemoryOf(writer.get());
   zn::strutf16 text;
   if (chunker.GetTrailer(text)) out.trailer = zn_test::Str(zn::strutf8(text));
@@ -74,6 +78,7 @@ TEST(CChunkerTest, EverySplitDecodesTheSame) {
       ASSERT_EQ(c.complete, out.complete);
       ASSERT_EQ(c.data, out.data);
       ASSERT_EQ(c.trailerText, out.trailer);
+      ASSERT_EQ(c.beyond, out.beyond);
     }
   }
 }
@@ -91,6 +96,7 @@ TEST(CChunkerTest, FormatErrorsFail) {
       {"not a size", "zz\r\n", false, "Id[0] Chunker HexDigitLen = 0 [0]"},
       {"trailer beyond 2048 bytes", "0\r\n" + std::string(2049, 't'), true,
        "Id[0] Error Chunker dwToReadData[2049] > m_dwTrailerBufTotalLen[2048],Let bComplete"},
+      {"data longer than its size", "2\r\nabc\r\n0\r\n\r\n", false, "Id[0] Chunker data longer than its size, byte[99]"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -99,6 +105,7 @@ TEST(CChunkerTest, FormatErrorsFail) {
       const Outcome out = Decode(Split(c.wire, step), c.trailer);
       EXPECT_FALSE(out.ok);
       EXPECT_FALSE(out.complete);
+      if (step != 1) { EXPECT_EQ("", out.data); }  // a broken piece writes nothing
       if (step != 1 || !c.trailer) { EXPECT_EQ(1, log.Count(3, "Http", c.log)) << log.Dump(); }
     }
   }

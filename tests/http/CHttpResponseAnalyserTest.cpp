@@ -77,10 +77,28 @@ TEST(CHttpResponseAnalyserTest, StatusDispatch) {
     int32_t redirTimes;
     int logLevel = 0;  // a line logged under "znhttp", when set
     std::string log = "";
+    bool closes = false;  // the connection cannot carry another request
   } cases[] = {
       {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", true, 2, 2, kUrl, 0},
       {"http/1.1 200 ok\r\nContent-Length: 2\r\n\r\nok", true, 2, 2, kUrl, 0},
       {"HTTP/1.1 500 Oops\r\nContent-Length: 2\r\n\r\nok", true, 2, 2, kUrl, 0},
+      {"HTTP/1.1 201 Created\r\nContent-Length: 2\r\n\r\nok", true, 2, 2, kUrl, 0},
+      {"HTTP/1.1 202 Accepted\r\nContent-Length: 2\r\n\r\nok", true, 2, 2, kUrl, 0},
+      {"HTTP/1.1 203 Other\r\nContent-Length: 2\r\ncontent-length:  2 \r\n\r\nok", true, 2, 2, kUrl, 0},
+      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early\r\nLink: x\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
+       true, 2, 2, kUrl, 0, 3, "Id[0] skip interim answer [103]"},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok", true, 2, 2, kUrl, 0, 0, "", true},
+      {"HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 2\r\n\r\nok", true, 2, 2, kUrl, 0},
+      {"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\nok", true, 2, 2, kUrl, 0, 0, "", true},
+      {"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\nok", false, 2, 2, kUrl, 0, 1,
+       "Id[0] Content-Length broken, let it Error"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 12abc\r\n\r\nok", false, 2, 2, kUrl, 0, 1,
+       "Id[0] Content-Length broken, let it Error"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nok", false, 2, 2, kUrl, 0, 1,
+       "Id[0] Content-Length broken, let it Error"},
+      {"HTTP/1.1 206 Part\r\nContent-Range: bytes 5-6/7\r\nContent-Length: 2\r\n\r\nok", false, 2, 2, kUrl, 0, 1,
+       "Id[0] Content-Range [bytes 5-6/7] not from [0], let it Error"},
+      {"HTTP/1.1 308 Perm\r\nLocation: /b\r\n\r\n", false, 2, 1, "http://example.test/b", 1},
       {"HTTP/1.1 301 Moved\r\nLocation: /b\r\n\r\n", false, 2, 1, "http://example.test/b", 1},
       {"HTTP/1.1 302 Found\r\nLocation: ../d\r\n\r\n", false, 2, 1, "http://example.test/d", 1},
       {"HTTP/1.1 303 See\r\nLocation:  https://other.test/z \r\n\r\n", false, 2, 1, "https://other.test/z", 1},
@@ -103,7 +121,10 @@ TEST(CHttpResponseAnalyserTest, StatusDispatch) {
     zn_test::LogRecorder log;
     Exchange x;
     x.req.m_nRetryTimes = 1;
+    x.req.m_bRangeRetried = true;
     EXPECT_EQ(c.result, x.Receive(c.head));
+    EXPECT_EQ(c.redirTimes == 0, x.req.m_bRangeRetried);  // a redirect earns a new attempt after a 416
+    EXPECT_EQ(c.closes, x.resp.m_bCloseConnection);
     EXPECT_EQ(c.code, x.resp.m_nErrorCode);
     EXPECT_EQ(c.reconnect, x.resp.m_bReConnect);
     EXPECT_EQ(c.url, Str(x.req.m_strUrl));
@@ -152,6 +173,7 @@ TEST(CHttpResponseAnalyserTest, FramingHeadersAndBodyLength) {
     std::string body;
     size_t progress;            // progress reports (for GET)
     const char* log = nullptr;  // a level 1 line, when set
+    bool closes = false;        // bytes beyond the answer: the connection goes
   } cases[] = {
       {"head over several receives", "GET", "",
        {"HTT", "P/1.1 200 OK\r\nContent-Le", "ngth: 10\r\n\r", "\n01234", "56789"}, 0, 10, false, true, "0123456789", 2},
@@ -170,12 +192,13 @@ TEST(CHttpResponseAnalyserTest, FramingHeadersAndBodyLength) {
       {"another coding before chunked", "GET", "", {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\nraw"},
        0, 0, false, false, "raw", 1},
       {"length clips the piece", "GET", "", {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n0123456789"}, 0, 5, false,
-       true, "01234", 1},
+       true, "01234", 1, nullptr, true},
       {"no length: ends at close", "GET", "", {"HTTP/1.1 200 OK\r\n\r\nsome"}, 0, 0, false, false, "some", 1},
       {"empty body completes at once", "GET", "", {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\nxyz"}, 0, 0, false,
-       true, "", 0, "Id[0] strResponseHead !bChunked Content-Length=0,Complete"},
+       true, "", 0, "Id[0] strResponseHead !bChunked Content-Length=0,Complete", true},
+      {"204 has no body", "GET", "", {"HTTP/1.1 204 No Content\r\n\r\n"}, 0, 0, false, true, "", 0},
       {"second receive overruns", "GET", "", {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n012", "3456789"}, 0, 5,
-       false, true, "01234", 2},
+       false, true, "01234", 2, nullptr, true},
       {"one byte at a time", "GET", "", {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n", "a", "b"}, 0, 2, false,
        true, "ab", 2},
       {"length past 4 GiB", "GET", "", {"HTTP/1.1 200 OK\r\nContent-Length: 5000000000\r\n\r\nab"}, 0, 5000000000ull,
@@ -185,7 +208,7 @@ TEST(CHttpResponseAnalyserTest, FramingHeadersAndBodyLength) {
        6000000000ull, false, false, "012345", 1},
       {"resumed part plus an overrun", "GET", "0123",
        {"HTTP/1.1 206 Partial\r\nContent-Range: bytes 4-7/8\r\nContent-Length: 4\r\n\r\n45", "67EXTRA"}, 4, 8,
-       false, true, "01234567", 2},
+       false, true, "01234567", 2, nullptr, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -216,6 +239,7 @@ TEST(CHttpResponseAnalyserTest, FramingHeadersAndBodyLength) {
     if (c.log) {
       EXPECT_EQ(1, log.Count(1, "znhttp", c.log)) << log.Dump();
     }
+    EXPECT_EQ(c.closes, x.resp.m_bCloseConnection);
   }
 }
 
