@@ -135,10 +135,6 @@ void CHttpClient::OnSend(CZNITCPSocket* /*pSocket*/) {
 
 void CHttpClient::OnRecv(CZNITCPSocket* /*pSocket*/) {
   FreeRetiredConnectors();
-  if (!m_bRunning.load(std::memory_order_relaxed)) {
-    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] OnRecv but not bRunning", CurrentRequestId());
-    return;
-  }
   if (!m_pSocket) return;
   if (m_bCompleted.load(std::memory_order_relaxed)) {
     // Bytes on an idle kept connection answer no request: they would be
@@ -149,6 +145,10 @@ void CHttpClient::OnRecv(CZNITCPSocket* /*pSocket*/) {
                CurrentRequestId());
       DestroySocket();
     }
+    return;
+  }
+  if (!m_bRunning.load(std::memory_order_relaxed)) {
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] OnRecv but not bRunning", CurrentRequestId());
     return;
   }
   HttpResponseInfo& rs = m_oResponse;

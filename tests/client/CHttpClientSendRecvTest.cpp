@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "ClientTestUtil.h"
 #include "include/znhttpclienttls.h"
@@ -571,3 +572,167 @@ TEST(CHttpClientSendRecvTest, SystemProxyForwardsOrFallsBackToDirect) {
 }
 
 }  // namespace
+
+namespace {
+
+enum class Target { kMemory, kFile, kPost };  // a GET to memory or to a file, or a POST of 5000 bytes
+
+// The method and the announced body length of each request the server saw.
+std::vector<std::string> Requests(const ScriptedServer& server) {
+  std::vector<std::string> out;
+  for (size_t k = 0; k < server.RequestCount(); ++k) {
+    const std::string req = server.Request(k);
+    const std::string length = HeaderOf(req, "Content-Length");
+    out.push_back(req.substr(0, req.find(' ')) + " " + (length.empty() ? "0" : length));
+  }
+  return out;
+}
+
+}  // namespace
+
+// One transfer per row against scripted answers: a request that is not a GET
+// goes again only when a kept connection was closed before any answer; an
+// answer the client cannot trust ends with 2 and leaves the target as it
+// was; success statuses, interim answers and redirects of every kind.
+TEST(CHttpClientSendRecvTest, ScriptedAnswersDecideCodeTargetAndResends) {
+  const std::string post(5000, 'p');
+  const std::string big = RandomBytes(3000, 9);
+  const std::string cut = zntest::Head("200 OK", {"Content-Length: 3000"}) + big.substr(0, 2000);
+  const std::string noLength = "HTTP/1.1 200 OK\r\n\r\nno length";
+  const std::string badRecord = std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, 'Z');
+  auto answer = [](const std::string& bytes) { return ServerScript().ReadRequest().Send(bytes); };
+  auto redirect = [&](const char* status) { return answer(zntest::Head(status, {"Location: /b", "Content-Length: 0"})); };
+  const ServerScript okBig = answer(Ok(big));
+  const ServerScript r416 = answer(zntest::Head("416 Range Not Satisfiable", {"Content-Length: 0"}));
+  const struct {
+    const char* name;
+    std::vector<ServerScript> scripts;  // the first serves a warm-up GET first when warm
+    Target target;
+    bool warm;            // a GET over the same connection before, so the transfer runs on a kept one
+    std::string prefill;  // the file's bytes before a resumed download
+    int64_t code;
+    std::string bytes;  // the target afterwards
+    uint32_t status;
+    std::vector<std::string> requests;  // method and body length, warm-up not counted
+    bool tls = false;
+  } cases[] = {
+      {"POST answer cut", {answer(cut).Close(), okBig}, Target::kPost, false, "", 2, big.substr(0, 2000), 200,
+       {"POST 5000"}},
+      {"POST unanswered", {ServerScript().ReadRequest().Stall(), okBig}, Target::kPost, false, "", 2, "<none>", 0,
+       {"POST 5000"}},
+      {"POST on a kept connection closed before answering",
+       {answer(Ok("w")).ReadRequest().Close(), answer(Ok("done"))}, Target::kPost, true, "", 0, "done", 200,
+       {"POST 5000", "POST 5000"}},
+      {"no length, closed, on a kept connection", {answer(Ok("w")).ReadRequest().Send(noLength).Close()},
+       Target::kMemory, true, "", 0, "no length", 200, {"GET 0"}},
+      {"POST, no length, closed, on a kept connection", {answer(Ok("w")).ReadRequest().Send(noLength).Close()},
+       Target::kPost, true, "", 0, "no length", 200, {"POST 5000"}},
+      {"206 from elsewhere", {answer(zntest::Head("206 Partial", {"Content-Range: bytes 0-19/20", "Content-Length: 20"}) +
+                                     std::string(20, 'x'))},
+       Target::kFile, false, "0123456789", 2, "0123456789", 206, {"GET 0"}},
+      {"500 to a resumed file", {answer(zntest::Head("500 Oops", {"Content-Length: 4"}) + "oops")}, Target::kFile,
+       false, "partial", 2, "partial", 500, {"GET 0"}},
+      {"500 to memory", {answer(zntest::Head("500 Oops", {"Content-Length: 4"}) + "oops")}, Target::kMemory, false,
+       "", 0, "oops", 500, {"GET 0"}},
+      {"no length, then a reset", {answer(noLength).Delay(50).Reset()}, Target::kMemory, false, "", 2, "no length",
+       200, {"GET 0"}},
+      {"no length, then a broken TLS record", {answer(noLength).SendRaw(badRecord).Stall()}, Target::kMemory, false,
+       "", 2, "no length", 200, {"GET 0"}, true},
+      {"303 after POST", {redirect("303 See Other"), answer(Ok("seen"))}, Target::kPost, false, "", 0, "seen", 200,
+       {"POST 5000", "GET 0"}},
+      {"308 after POST", {redirect("308 Permanent Redirect"), answer(Ok("kept"))}, Target::kPost, false, "", 0, "kept",
+       200, {"POST 5000", "POST 5000"}},
+      {"201", {answer(zntest::Head("201 Created", {"Content-Length: 2"}) + "ok")}, Target::kPost, false, "", 0, "ok",
+       201, {"POST 5000"}},
+      {"204", {answer(zntest::Head("204 No Content"))}, Target::kMemory, false, "", 0, "<none>", 204,
+       {"GET 0"}},
+      {"100 Continue first", {answer(zntest::Head("100 Continue") + Ok("final"))}, Target::kPost, false, "", 0,
+       "final", 200, {"POST 5000"}},
+      {"416, redirect, 416", {r416, redirect("302 Found"), r416, answer(Ok("ok"))}, Target::kFile, false, "", 0, "ok",
+       200, {"GET 0", "GET 0", "GET 0", "GET 0"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    zntest::ScriptedServerOptions options;
+    if (c.tls) options.tlsCert = zntest::TestCert::Make("/CN=127.0.0.1");
+    ScriptedServer server(c.scripts, options);
+    ASSERT_TRUE(server.ok());
+    zntest::ScratchDir dir;
+    const std::string file = dir.File("t");
+    if (!c.prefill.empty()) {
+      ASSERT_TRUE(zntest::WriteFile(file, c.prefill));
+    }
+    Host host;
+    host->SetTimeout(2000, 500, 3);
+    size_t n = 1;
+    if (c.warm) {
+      ASSERT_TRUE(host->Download(U16(server.Url("/w")), nullptr));
+      ASSERT_EQ(host.WaitComplete(n++), 0);
+    }
+    const std::string url = server.Url("/a");
+    bool started = false;
+    if (c.target == Target::kPost) {
+      started = host->Upload(U8(url), post.data(), static_cast<uint32_t>(post.size()));
+    } else if (c.target == Target::kFile) {
+      started = host->Download(U8(url), U8(""), U8(file), nullptr, !c.prefill.empty());
+    } else {
+      started = host->Download(U16(url), nullptr);
+    }
+    ASSERT_TRUE(started);
+    EXPECT_EQ(host.WaitComplete(n), c.code);
+    EXPECT_EQ(c.target == Target::kFile ? zntest::ReadWholeFile(file) : host.Body(), c.bytes);
+    EXPECT_EQ(host->GetStatusCode(), c.status);
+    std::vector<std::string> seen = Requests(server);
+    if (c.warm) seen.erase(seen.begin());
+    EXPECT_EQ(seen, c.requests);
+  }
+}
+
+// Two downloads in a row on one client: a connection that held bytes beyond
+// its answer, or whose answer said it ends, is not used for the second; one
+// whose chunked answer ended late is, once the answer is read to its end.
+TEST(CHttpClientSendRecvTest, KeptConnectionOnlyAfterAnAnswerReadToItsEnd) {
+  const std::string chunked = zntest::Head("200 OK", {"Transfer-Encoding: chunked"}) + "3\r\none\r\n0\r\n";
+  const struct {
+    const char* name;
+    ServerScript first;  // then it reads the second request and answers "bad"
+    bool reused;
+    bool tls = false;
+    bool late = false;  // bytes follow the answer late: the client must have seen them first
+  } cases[] = {
+      {"more than the length", ServerScript().ReadRequest().Send(Ok("one") + "EVIL!"), false},
+      {"more than the length, TLS", ServerScript().ReadRequest().Send(Ok("one") + "EVIL!"), false, true},
+      {"late bytes", ServerScript().ReadRequest().Send(Ok("one")).Delay(100).Send("EVIL!"), false, false, true},
+      {"late bytes, TLS", ServerScript().ReadRequest().Send(Ok("one")).Delay(100).Send("EVIL!"), false, true, true},
+      {"chunked, last CRLF late", ServerScript().ReadRequest().Send(chunked).Delay(100).Send("\r\n"), true},
+      {"HTTP/1.0", ServerScript().ReadRequest().Send("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\none"), false},
+      {"HTTP/1.0 keep-alive",
+       ServerScript().ReadRequest().Send("HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 3\r\n\r\none"),
+       true},
+      {"Connection: close", ServerScript().ReadRequest().Send(zntest::Head("200 OK", {"Connection: close",
+                                                                                    "Content-Length: 3"}) + "one"),
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    zntest::ScriptedServerOptions options;
+    if (c.tls) options.tlsCert = zntest::TestCert::Make("/CN=127.0.0.1");
+    ServerScript first = c.first;
+    first.ReadRequest().Send(Ok("bad"));
+    ScriptedServer server({first, ServerScript().ReadRequest().Send(Ok("two"))}, options);
+    ASSERT_TRUE(server.ok());
+    LogCapture log;
+    Host host;
+    ASSERT_TRUE(host->Download(U16(server.Url("/1")), nullptr));
+    ASSERT_EQ(host.WaitComplete(1), 0);
+    EXPECT_EQ(host.Body(), "one");
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (c.late && !log.Has("bytes behind a complete answer") && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(host->Download(U16(server.Url("/2")), nullptr));
+    EXPECT_EQ(host.WaitComplete(2), 0);
+    EXPECT_EQ(host.Body(), c.reused ? "bad" : "two");
+    EXPECT_EQ(server.Accepted(), c.reused ? 1u : 2u);
+  }
+}

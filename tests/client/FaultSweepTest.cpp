@@ -72,8 +72,8 @@ class Resource final {
   // Body bytes a client has written after receiving the first k wire bytes.
   size_t HeldAfter(size_t k) const { return m_held[std::min(k, m_wire.size())]; }
   // Whether the first k wire bytes complete the download by themselves: all
-  // of a plain body, or the last-chunk digit and the byte behind it.
-  bool CompleteAfter(size_t k) const { return k >= m_wire.size() - (m_bChunked ? 3 : 0); }
+  // of them, a chunked body through its last CRLF.
+  bool CompleteAfter(size_t k) const { return k >= m_wire.size(); }
 
   // What a resuming server answers to a request for the bytes from `from` on.
   std::string AnswerFrom(size_t from) const {
