@@ -176,6 +176,8 @@ TEST_F(CHttpClientEngineTest, StatusCodesGiveTheirResults) {
       {"/status/404", nullptr, 404, 7, nullptr},
       {"/status/503", nullptr, 503, 8, nullptr},
       {"/status/299", nullptr, 299, 2, nullptr},
+      {"/status/204", nullptr, 204, 0, nullptr},
+      {"/status/500", nullptr, 500, 2, nullptr},  // an error page is no file
       {"/status/403", nullptr, 403, 2, nullptr},
       {"/status/400", nullptr, 400, 2, nullptr},
       {"/files/ims", &future, 304, 1, "Thu, 01 Jan 2037 00:00:00 GMT"},
