@@ -192,8 +192,7 @@ void CHttpClient::OnRecv(CZNITCPSocket* /*pSocket*/) {
     ReConnect();
     return;
   }
-  NotifyOnReConnect();
-  RetryConnectStep(false);
+  RetryOrFail();
 }
 
 void CHttpClient::OnClose(CZNITCPSocket* /*pSocket*/) {
