@@ -36,8 +36,17 @@ class HttpResponseDataWriter final {
   bool Open(bool bToFile, const char* fileName, IZNStreamWriter* stream);
   bool Write(const unsigned char* data, uint32_t len);
   bool Flush();
+  // File and memory: the bytes held. Stream: the bytes passed on, less those
+  // still to be dropped from the front of the answer now arriving.
   uint64_t GetDownloadedSize();
+  // The body starts again at byte 0. A file or memory target is emptied; a
+  // stream cannot take back what it got, so as many bytes as it holds are
+  // dropped from the front of what is written next, and it receives each
+  // byte of the resource once.
   bool SetLength0();
+  // Stream: bytes still to be dropped before the stream gets more. Left over
+  // when a body ends, the answer was shorter than what the stream holds.
+  uint64_t GetSkipLeft() const { return m_qwSkip; }
   bool GetBuffer(unsigned char** data, uint32_t* len);
   bool GetFileName(zn::strutf8& out);
   bool CloseFile();
@@ -77,6 +86,10 @@ class HttpResponseDataWriter final {
   unsigned char* m_pMemBuf = nullptr;      // owned (malloc); the memory target or null
   uint32_t m_dwDataLen = 0;                // memory: bytes held (at most kMemoryMax)
   uint64_t m_qwStreamLen = 0;              // stream: bytes passed on
+  uint64_t m_qwSkip = 0;                   // stream: bytes of the answer to drop, <= m_qwStreamLen;
+                                           // the stream holds the resource's bytes
+                                           // [0, m_qwStreamLen), the answer delivered
+                                           // [0, m_qwStreamLen - m_qwSkip)
   uint32_t m_dwSpareRoom = 0;              // free bytes behind the data in m_pMemBuf;
                                            // data length + spare room <= its size
   uint64_t m_qwRequestId = 0;              // request id current when made, for log lines

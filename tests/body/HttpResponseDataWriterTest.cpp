@@ -250,13 +250,20 @@ TEST(HttpResponseDataWriterTest, StreamTargetCountsWritesAndDeletesTheStreams) {
     ASSERT_TRUE(w.Write(U(p50), 50));
     EXPECT_EQ(w.GetDownloadedSize(), 150u);
     EXPECT_EQ(j.bytes, p100 + p50);
+    // The body starts over: the stream keeps its 150 bytes and gets only what
+    // lies beyond them.
     EXPECT_TRUE(w.SetLength0());
     EXPECT_EQ(w.GetDownloadedSize(), 0u);
     ASSERT_TRUE(w.Open(false, nullptr, nullptr));  // keeps the stream
-    ASSERT_TRUE(w.Write(U(p50), 50));
+    ASSERT_TRUE(w.Write(U(p100), 100));
+    EXPECT_EQ(w.GetDownloadedSize(), 100u);
+    EXPECT_EQ(w.GetSkipLeft(), 50u);
+    ASSERT_TRUE(w.Write(U(p100), 100));
+    EXPECT_EQ(w.GetSkipLeft(), 0u);
+    EXPECT_EQ(j.bytes, p100 + p50 + p100.substr(50));
     ASSERT_TRUE(w.Open(false, nullptr, new RecordingStream(&j, "s2", 1)));
     EXPECT_FALSE(w.Write(U(p100), 100)) << "a short write fails";
-    EXPECT_EQ(w.GetDownloadedSize(), 50u) << "and is not counted";
+    EXPECT_EQ(w.GetDownloadedSize(), 200u) << "and is not counted";
     ASSERT_TRUE(w.Open(true, file.c_str(), nullptr));  // a file target keeps the unused stream
     ASSERT_TRUE(w.Write(U(p50), 50));
     ASSERT_TRUE(w.Flush());
