@@ -135,13 +135,15 @@ bool HttpResponseDataWriter::WriteToMemory(const unsigned char* data, uint32_t l
   uint32_t newSpare = 0;
   if (!m_pMemBuf) {
     allocSize = len;
-  } else if (len >= kMemoryGrowStep) {
-    allocSize = total;
   } else if (len < spare) {
     newSpare = spare - len;
   } else {
-    allocSize = static_cast<uint64_t>(held) + kMemoryGrowStep;
-    newSpare = kMemoryGrowStep - len;
+    // Growing by a fixed step would copy the whole buffer every step: a body
+    // of n bytes would cost n * n / (2 * step) bytes of copying.
+    const uint64_t growth = held > kMemoryGrowStep ? held : kMemoryGrowStep;
+    allocSize = static_cast<uint64_t>(held) + (len > growth ? len : growth);
+    if (allocSize > kMemoryMax) allocSize = kMemoryMax;  // total <= kMemoryMax here
+    newSpare = static_cast<uint32_t>(allocSize - total);
   }
   if (allocSize != 0) {
     unsigned char* grown = static_cast<unsigned char*>(BodyAlloc(allocSize));

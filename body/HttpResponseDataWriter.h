@@ -20,7 +20,8 @@ class HttpResponseDataWriter final {
  public:
   // File cache sizes, tried in order until an allocation succeeds.
   static constexpr uint32_t kFileCacheSizes[] = {512000, 204800, 102400, 51200, 10240};
-  // The memory target grows by this step, or exactly by a piece this large.
+  // The memory target grows by at least this step, and by as much as it
+  // holds once it holds more, or exactly by a larger piece.
   static constexpr uint32_t kMemoryGrowStep = 102400;
   // Most data the memory target holds.
   static constexpr uint32_t kMemoryMax = 102400000;
@@ -61,7 +62,9 @@ class HttpResponseDataWriter final {
   // The file target: through the cache, or straight through when a piece does
   // not fit behind the cached bytes.
   bool WriteToFile(const unsigned char* data, uint32_t len);
-  // The memory target: grows by kMemoryGrowStep, or exactly by a large piece.
+  // The memory target: grows by as much as it holds (at least by
+  // kMemoryGrowStep, at most to kMemoryMax), or exactly by a larger piece, so
+  // a body of n bytes costs O(log n) allocations and O(n) bytes of copying.
   bool WriteToMemory(const unsigned char* data, uint32_t len);
   // Writes to the end of the open file and keeps m_nKnownFileSize.
   bool AppendToFile(const unsigned char* data, uint32_t len);
