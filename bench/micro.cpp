@@ -187,6 +187,25 @@ void BM_FileWriterWrite(benchmark::State& state) {
 }
 BENCHMARK(BM_FileWriterWrite)->ArgName("with_size_query")->Arg(0)->Arg(1);
 
+// A body of state.range(0) MiB into a memory target, in receive-sized pieces:
+// one iteration is one whole download, growth and copies included.
+void BM_MemoryWriterBody(benchmark::State& state) {
+  const uint64_t total = static_cast<uint64_t>(state.range(0)) << 20;
+  std::vector<unsigned char> piece(kPiece, 'm');
+  for (auto _ : state) {
+    zn::HttpResponseDataWriter writer;
+    writer.Open(false, nullptr, nullptr);
+    for (uint64_t done = 0; done < total; done += kPiece) {
+      if (!writer.Write(piece.data(), kPiece)) {
+        state.SkipWithError("write failed");
+        break;
+      }
+    }
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * total));
+}
+BENCHMARK(BM_MemoryWriterBody)->ArgName("MiB")->Arg(20)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();

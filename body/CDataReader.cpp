@@ -144,8 +144,14 @@ bool CDataReader::Skip(uint64_t n) {
   return true;
 }
 
+bool CDataReader::SetStart(uint64_t offset) {
+  if (offset < m_qwPos || !Skip(offset - m_qwPos)) return false;
+  m_qwStart = offset;
+  return true;
+}
+
 bool CDataReader::Reset() {
-  m_qwPos = 0;
+  m_qwPos = m_qwStart;
   // The cached window belonged to the old position.
   m_dwCacheUsed = 0;
   m_dwCacheFilled = 0;

@@ -33,10 +33,14 @@ class CDataReader final {
   bool GetData(const unsigned char** data, uint32_t* len);
   // Confirms that n bytes of the last window went out.
   bool Skip(uint64_t n);
+  // Moves to offset, where every attempt of the upload starts (Reset comes
+  // back here). False, changing nothing, when offset lies past the end.
+  bool SetStart(uint64_t offset);
   uint64_t GetPos() const { return m_qwPos; }
   uint64_t GetLength() const { return m_qwLength; }
   bool IsEnd() const { return m_qwPos == m_qwLength; }
-  // Back to position 0 (the cache is emptied too); the meter keeps counting.
+  // Back to the start (0, or SetStart's offset); the cache is emptied too; the
+  // meter keeps counting.
   bool Reset();
   uint32_t GetSpeed(uint64_t* delta);
   CSpeedCounter& Meter() { return m_oSpeed; }
@@ -47,6 +51,7 @@ class CDataReader final {
 
   bool m_bMemory = false;                  // false: file source; true: memory source
   uint64_t m_qwLength = 0;                 // size of the file or the memory body
+  uint64_t m_qwStart = 0;                  // where every attempt starts, <= m_qwPos
   uint64_t m_qwPos = 0;                    // bytes confirmed sent, <= m_qwLength
   zn::strutf8 m_strFileName;               // path of the source file
   zn::io::CFile* m_pFile = nullptr;        // owned; the open source file or null

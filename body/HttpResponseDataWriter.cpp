@@ -59,6 +59,7 @@ bool HttpResponseDataWriter::Open(bool bToFile, const char* fileName, IZNStreamW
       delete m_pStream;
     }
     m_pStream = stream;
+    m_qwSkip = 0;  // a new stream holds none of the bytes to drop
   }
   return true;
 }
@@ -73,6 +74,14 @@ bool HttpResponseDataWriter::Write(const unsigned char* data, uint32_t len) {
 
   if (m_bToFile) return WriteToFile(data, len);
   if (m_pStream) {
+    if (m_qwSkip != 0) {
+      // The stream holds these bytes already, from an earlier answer.
+      const uint32_t drop = m_qwSkip < len ? static_cast<uint32_t>(m_qwSkip) : len;
+      m_qwSkip -= drop;
+      data += drop;
+      len -= drop;
+      if (len == 0) return true;
+    }
     if (m_pStream->Write(data, len) != len) return false;
     m_qwStreamLen += len;
     return true;
@@ -126,13 +135,15 @@ bool HttpResponseDataWriter::WriteToMemory(const unsigned char* data, uint32_t l
   uint32_t newSpare = 0;
   if (!m_pMemBuf) {
     allocSize = len;
-  } else if (len >= kMemoryGrowStep) {
-    allocSize = total;
   } else if (len < spare) {
     newSpare = spare - len;
   } else {
-    allocSize = static_cast<uint64_t>(held) + kMemoryGrowStep;
-    newSpare = kMemoryGrowStep - len;
+    // Growing by a fixed step would copy the whole buffer every step: a body
+    // of n bytes would cost n * n / (2 * step) bytes of copying.
+    const uint64_t growth = held > kMemoryGrowStep ? held : kMemoryGrowStep;
+    allocSize = static_cast<uint64_t>(held) + (len > growth ? len : growth);
+    if (allocSize > kMemoryMax) allocSize = kMemoryMax;  // total <= kMemoryMax here
+    newSpare = static_cast<uint32_t>(allocSize - total);
   }
   if (allocSize != 0) {
     unsigned char* grown = static_cast<unsigned char*>(BodyAlloc(allocSize));
@@ -178,7 +189,7 @@ uint64_t HttpResponseDataWriter::GetDownloadedSize() {
     const int64_t size = m_nKnownFileSize;
     return (size > 0 ? static_cast<uint64_t>(size) : 0) + m_dwCacheFill;
   }
-  return m_pStream ? m_qwStreamLen : m_dwDataLen;
+  return m_pStream ? m_qwStreamLen - m_qwSkip : m_dwDataLen;
 }
 
 bool HttpResponseDataWriter::SetLength0() {
@@ -198,7 +209,7 @@ bool HttpResponseDataWriter::SetLength0() {
   }
   // The memory buffer and its spare room stay for the new body.
   m_dwDataLen = 0;
-  m_qwStreamLen = 0;
+  m_qwSkip = m_qwStreamLen;
   return true;
 }
 

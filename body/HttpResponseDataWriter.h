@@ -20,7 +20,8 @@ class HttpResponseDataWriter final {
  public:
   // File cache sizes, tried in order until an allocation succeeds.
   static constexpr uint32_t kFileCacheSizes[] = {512000, 204800, 102400, 51200, 10240};
-  // The memory target grows by this step, or exactly by a piece this large.
+  // The memory target grows by at least this step, and by as much as it
+  // holds once it holds more, or exactly by a larger piece.
   static constexpr uint32_t kMemoryGrowStep = 102400;
   // Most data the memory target holds.
   static constexpr uint32_t kMemoryMax = 102400000;
@@ -36,8 +37,17 @@ class HttpResponseDataWriter final {
   bool Open(bool bToFile, const char* fileName, IZNStreamWriter* stream);
   bool Write(const unsigned char* data, uint32_t len);
   bool Flush();
+  // File and memory: the bytes held. Stream: the bytes passed on, less those
+  // still to be dropped from the front of the answer now arriving.
   uint64_t GetDownloadedSize();
+  // The body starts again at byte 0. A file or memory target is emptied; a
+  // stream cannot take back what it got, so as many bytes as it holds are
+  // dropped from the front of what is written next, and it receives each
+  // byte of the resource once.
   bool SetLength0();
+  // Stream: bytes still to be dropped before the stream gets more. Left over
+  // when a body ends, the answer was shorter than what the stream holds.
+  uint64_t GetSkipLeft() const { return m_qwSkip; }
   bool GetBuffer(unsigned char** data, uint32_t* len);
   bool GetFileName(zn::strutf8& out);
   bool CloseFile();
@@ -52,7 +62,9 @@ class HttpResponseDataWriter final {
   // The file target: through the cache, or straight through when a piece does
   // not fit behind the cached bytes.
   bool WriteToFile(const unsigned char* data, uint32_t len);
-  // The memory target: grows by kMemoryGrowStep, or exactly by a large piece.
+  // The memory target: grows by as much as it holds (at least by
+  // kMemoryGrowStep, at most to kMemoryMax), or exactly by a larger piece, so
+  // a body of n bytes costs O(log n) allocations and O(n) bytes of copying.
   bool WriteToMemory(const unsigned char* data, uint32_t len);
   // Writes to the end of the open file and keeps m_nKnownFileSize.
   bool AppendToFile(const unsigned char* data, uint32_t len);
@@ -77,6 +89,10 @@ class HttpResponseDataWriter final {
   unsigned char* m_pMemBuf = nullptr;      // owned (malloc); the memory target or null
   uint32_t m_dwDataLen = 0;                // memory: bytes held (at most kMemoryMax)
   uint64_t m_qwStreamLen = 0;              // stream: bytes passed on
+  uint64_t m_qwSkip = 0;                   // stream: bytes of the answer to drop, <= m_qwStreamLen;
+                                           // the stream holds the resource's bytes
+                                           // [0, m_qwStreamLen), the answer delivered
+                                           // [0, m_qwStreamLen - m_qwSkip)
   uint32_t m_dwSpareRoom = 0;              // free bytes behind the data in m_pMemBuf;
                                            // data length + spare room <= its size
   uint64_t m_qwRequestId = 0;              // request id current when made, for log lines

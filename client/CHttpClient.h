@@ -254,6 +254,8 @@ class CHttpClient : public zn::IHttpClientEx,
   // With a multipart body whose closing delimiter is not queued yet: makes
   // it the body source and returns true.
   bool QueueFormEnd();
+  // A queued closing delimiter gives way to the multipart body it followed.
+  void RestoreFormBody();
   // Retry and redirect: forget the answer so far and rewind the body.
   void ForgetAnswer();
   // The request may go again after its answer broke: a GET whose head the
@@ -327,6 +329,8 @@ class CHttpClient : public zn::IHttpClientEx,
   zn::strutf8 m_strRqHead;                      // the head to send
   uint32_t m_dwRqHeadSent = 0;                  // bytes of m_strRqHead sent, <= its length
   bool m_bFormEndQueued = false;                // the closing multipart delimiter is the body source
+  CDataReader* m_pFormBodyReader = nullptr;     // owned, may be null: the multipart body's own reader,
+                                                // set aside while the delimiter is sent
   bool m_bBuildHead = true;                     // build m_strRqHead before sending; false after Post
   uint32_t m_dwNextProgressTime = 0;            // zn_time seconds before which no unforced report goes out
   bool m_bProxyUsed = false;                    // the current attempt went through the system proxy

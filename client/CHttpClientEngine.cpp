@@ -85,7 +85,14 @@ void CHttpClient::RequestOnWorker(HttpRequestParam& param) {
       NotifyComplete(kHttpResultBadUrl);
       return;
     }
-    if (param.qwUploadOffset != 0) m_pRqDataReader->Skip(param.qwUploadOffset);
+    // Every attempt starts at the offset; one past the end would send nothing
+    // the caller asked for.
+    if (param.qwUploadOffset != 0 && !m_pRqDataReader->SetStart(param.qwUploadOffset)) {
+      znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error DataReader Offset[%I64u] > Length[%I64u]",
+               CurrentRequestId(), param.qwUploadOffset, m_pRqDataReader->GetLength());
+      NotifyComplete(kHttpResultBadUrl);
+      return;
+    }
   } else if (!param.streamBody.empty()) {
     m_pRqDataReader = new CDataReader();
     m_pRqDataReader->SetBuffer(param.streamBody.data(), param.streamBody.length());
@@ -180,6 +187,13 @@ void CHttpClient::CloseTarget() {
 }
 
 void CHttpClient::NotifyComplete(int32_t nCode) {
+  if (nCode == kHttpResultSuccess && m_pRpDataWriter && m_pRpDataWriter->GetSkipLeft() != 0) {
+    // The answer started again from byte 0 and ended before it reached what
+    // the host's stream already holds: the stream cannot be made whole.
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Answer ended [%I64u] bytes short of the stream, FAIL",
+             CurrentRequestId(), m_pRpDataWriter->GetSkipLeft());
+    nCode = kHttpResultFailed;
+  }
   CloseTarget();
   ClearHeaders();
   ClearFormFields();
@@ -259,6 +273,9 @@ void CHttpClient::ResetRequest() {
   m_bCompleted.store(false, std::memory_order_relaxed);
   delete m_pRqDataReader;
   m_pRqDataReader = nullptr;
+  delete m_pFormBodyReader;
+  m_pFormBodyReader = nullptr;
+  m_bFormEndQueued = false;
   delete m_pRpDataWriter;
   m_pRpDataWriter = nullptr;
   ResetMessageState();

@@ -29,7 +29,9 @@ void CHttpClient::ForgetAnswer() {
     rs.m_dwTmpRecvCurPos = 0;
     memset(rs.m_pRecvBuf, 0, rs.m_dwRecvBufLen + 1);
   }
-  // The body is sent again from its start on the new connection.
+  // The body is sent again from its start on the new connection, a
+  // multipart body with all its parts.
+  RestoreFormBody();
   if (m_pRqDataReader) m_pRqDataReader->Reset();
 }
 

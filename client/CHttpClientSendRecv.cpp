@@ -75,11 +75,21 @@ bool CHttpClient::QueueFormEnd() {
   if (!m_oRequestInfo.m_bFormData || m_bFormEndQueued) return false;
   zn::strutf8 strEnd;
   strEnd.format(kFormEndFormat, m_oRequestInfo.m_strBoundary.c_str());
-  delete m_pRqDataReader;
+  // The body's reader is kept: a retry or a redirect sends it again.
+  delete m_pFormBodyReader;
+  m_pFormBodyReader = m_pRqDataReader;
   m_pRqDataReader = new CDataReader();
   m_pRqDataReader->SetBuffer(strEnd.c_str(), strEnd.length());
   m_bFormEndQueued = true;
   return true;
+}
+
+void CHttpClient::RestoreFormBody() {
+  if (!m_bFormEndQueued) return;
+  delete m_pRqDataReader;
+  m_pRqDataReader = m_pFormBodyReader;
+  m_pFormBodyReader = nullptr;
+  m_bFormEndQueued = false;
 }
 
 void CHttpClient::SendData(bool& bSent) {

@@ -132,8 +132,9 @@ TEST(CDataReaderTest, PartlySentWindowIsServedFromTheCacheUntilAReset) {
   EXPECT_EQ(r.Meter().TotalBytes(), 10u) << "the meter keeps counting across a reset";
 }
 
-// A skip before the first window starts the read there. A skip past the end
-// is refused and changes nothing: the window stays at the position held.
+// A skip before the first window (or a start: where a reset comes back to)
+// starts the read there. A skip past the end is refused and changes nothing:
+// the window stays at the position held.
 TEST(CDataReaderTest, SkipAheadOrRefusedPastTheEnd) {
   const uint32_t kLength = 1000000;
   TempDir dir;
@@ -162,11 +163,16 @@ TEST(CDataReaderTest, SkipAheadOrRefusedPastTheEnd) {
       ASSERT_NE(Window(r), kNone);
       ASSERT_TRUE(r.Skip(c.before));
     }
-    EXPECT_EQ(r.Skip(c.skip), c.ok);
+    EXPECT_EQ(c.before == 0 ? r.SetStart(c.skip) : r.Skip(c.skip), c.ok);
     const uint64_t pos = c.ok ? c.skip : c.before;
     EXPECT_EQ(r.GetPos(), pos);
     EXPECT_EQ(r.Meter().TotalBytes(), pos);
     EXPECT_TRUE(Window(r) == body.substr(pos, c.window));
+    if (!c.ok) continue;
+    ASSERT_TRUE(r.Skip(1));
+    ASSERT_TRUE(r.Reset());
+    EXPECT_EQ(r.GetPos(), pos);
+    EXPECT_TRUE(Window(r) == body.substr(pos, c.window)) << "a reset goes back to the start";
   }
 
   // A skip of 4 GiB with the first window held (a resumed upload of a large

@@ -149,6 +149,7 @@ TEST(HttpResponseDataWriterTest, MemoryTargetGrowsInStepsAndRestarts) {
       {{5, 102400}, {5, 102405}},                     // a large piece grows exactly
       {{102400, 1}, {102400, 204800}},                // large first piece
       {{1, 1, 200000}, {1, 102401, 200002}},          // larger piece after a step
+      {{102400, 102400, 102400, 102400, 102400}, {102400, 204800, 409600, 614400}},  // grows by what it holds
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.allocations.back());
@@ -177,6 +178,16 @@ TEST(HttpResponseDataWriterTest, MemoryTargetGrowsInStepsAndRestarts) {
     ASSERT_TRUE(w->Write(U(expected), 20));
     EXPECT_EQ(zn_test::MemoryOf(w.get()), expected.substr(0, 20));
   }
+  // 20 MB in receive-sized pieces: a few allocations, and the bytes they copy
+  // stay a small multiple of the body instead of growing with its square.
+  LimitedAllocator alloc(SIZE_MAX);
+  std::unique_ptr<HttpResponseDataWriter> w(zn_test::NewWriter());
+  const std::string piece = Pattern(16384, 40);
+  for (int i = 0; i < 1280; ++i) ASSERT_TRUE(w->Write(U(piece), 16384));
+  size_t allocated = 0;
+  for (size_t n : alloc.Granted()) allocated += n;
+  EXPECT_LE(alloc.Granted().size(), 12u);
+  EXPECT_LE(allocated, 3u * 1280 * 16384);
 }
 
 TEST(HttpResponseDataWriterTest, MemoryTargetCeilingIsExact) {
@@ -250,13 +261,20 @@ TEST(HttpResponseDataWriterTest, StreamTargetCountsWritesAndDeletesTheStreams) {
     ASSERT_TRUE(w.Write(U(p50), 50));
     EXPECT_EQ(w.GetDownloadedSize(), 150u);
     EXPECT_EQ(j.bytes, p100 + p50);
+    // The body starts over: the stream keeps its 150 bytes and gets only what
+    // lies beyond them.
     EXPECT_TRUE(w.SetLength0());
     EXPECT_EQ(w.GetDownloadedSize(), 0u);
     ASSERT_TRUE(w.Open(false, nullptr, nullptr));  // keeps the stream
-    ASSERT_TRUE(w.Write(U(p50), 50));
+    ASSERT_TRUE(w.Write(U(p100), 100));
+    EXPECT_EQ(w.GetDownloadedSize(), 100u);
+    EXPECT_EQ(w.GetSkipLeft(), 50u);
+    ASSERT_TRUE(w.Write(U(p100), 100));
+    EXPECT_EQ(w.GetSkipLeft(), 0u);
+    EXPECT_EQ(j.bytes, p100 + p50 + p100.substr(50));
     ASSERT_TRUE(w.Open(false, nullptr, new RecordingStream(&j, "s2", 1)));
     EXPECT_FALSE(w.Write(U(p100), 100)) << "a short write fails";
-    EXPECT_EQ(w.GetDownloadedSize(), 50u) << "and is not counted";
+    EXPECT_EQ(w.GetDownloadedSize(), 200u) << "and is not counted";
     ASSERT_TRUE(w.Open(true, file.c_str(), nullptr));  // a file target keeps the unused stream
     ASSERT_TRUE(w.Write(U(p50), 50));
     ASSERT_TRUE(w.Flush());

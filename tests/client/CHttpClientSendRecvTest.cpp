@@ -65,6 +65,9 @@ TEST(CHttpClientSendRecvTest, HeadsOfTwoDownloadsOverAKeptConnectionThatDrops) {
 // Uploads of a buffer or a file (from an offset) and multipart bodies of form
 // fields, a buffer or a file: the head announces the exact length, every body
 // byte arrives, and the course ends with a forced progress report of the whole.
+// Sent again (a kept connection the server closed unanswered, or a 307), every
+// attempt carries the same length and body, byte for byte. An offset past the
+// file's end sends nothing and ends with 10.
 TEST(CHttpClientSendRecvTest, UploadBodiesByteForByte) {
   zntest::ScratchDir dir;
   const std::string fileBytes = RandomBytes(200000, 3);
@@ -113,53 +116,77 @@ TEST(CHttpClientSendRecvTest, UploadBodiesByteForByte) {
        [&](auto c, auto& u) { return c->UploadFormData(U16(u), ZN_WTEXT("f"), path16.c_str()); }, false, withFile,
        fileBytes, 0, 0},
   };
+  const ServerScript stored = ServerScript().ReadRequest().Send(Ok("stored"));
+  const ServerScript warm = ServerScript().ReadRequest().Send(Ok("warm")).ReadRequest().Close();
+  const ServerScript moved307 =
+      ServerScript().ReadRequest().Send(zntest::Head("307 Moved", {"Location: /up2", "Content-Length: 0"}));
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    ScriptedServer server({ServerScript().ReadRequest().Send(Ok("stored"))});
-    ASSERT_TRUE(server.ok());
-    Host host;
-    if (c.fields) {
-      host->AddFormField(U16("a"), U16("1"));
-      host->AddFormField(U16("b"), U16("2"));
-    }
-    ASSERT_TRUE(c.start(host.get(), server.Url("/up")));
-    ASSERT_EQ(host.WaitComplete(), 0);
-    ASSERT_TRUE(server.WaitRequests(1, kWait));
-    std::string head, body;
-    zntest::SplitRequest(server.Request(0), &head, &body);
-    EXPECT_EQ(head.rfind("POST /up HTTP/1.1\r\n", 0), 0u) << head;
-    std::string expected = c.raw;
-    if (c.partHeader != none) {
-      const std::string type = HeaderOf(head, "Content-Type");
-      ASSERT_EQ(type.rfind("multipart/form-data; boundary=", 0), 0u) << head;
-      const std::string b = type.substr(std::string("multipart/form-data; boundary=").size());
-      ASSERT_EQ(b.size(), 6u);
-      expected.clear();
+    for (const char* attempts : {"once", "stale kept connection", "307"}) {
+      SCOPED_TRACE(c.name + std::string(", ") + attempts);
+      const bool stale = attempts[0] == 's', moved = attempts[0] == '3';
+      ScriptedServer server({stale ? warm : moved ? moved307 : stored, stored});
+      ASSERT_TRUE(server.ok());
+      Host host;
+      if (stale) {
+        ASSERT_TRUE(host->Download(U16(server.Url("/warm")), nullptr));
+        ASSERT_EQ(host.WaitComplete(), 0);
+      }
       if (c.fields) {
-        expected += "--" + b + "\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n";
-        expected += "--" + b + "\r\nContent-Disposition: form-data; name=\"b\"\r\n\r\n2\r\n";
+        host->AddFormField(U16("a"), U16("1"));
+        host->AddFormField(U16("b"), U16("2"));
       }
-      if (!c.partHeader.empty()) expected += "--" + b + "\r\n" + c.partHeader;
-      expected += c.raw + "\r\n--" + b + "--\r\n\r\n";
-    }
-    EXPECT_EQ(HeaderOf(head, "Content-Length"), std::to_string(expected.size()));
-    EXPECT_TRUE(body == expected) << body.size() << " bytes: " << body.substr(0, 300);
-    EXPECT_EQ(host.Body(), "stored");
-    if (c.partHeader != none) continue;
-    // The course of a plain upload: start with the body length, forced last progress.
-    const std::vector<std::string> course = {"OnConnecting", "OnConnected", "OnDownloadStart", "OnDownloadComplete"};
-    EXPECT_EQ(host.Course(), course);
-    std::vector<zntest::HostEvent> ev = host.rec().Events();
-    for (const auto& e : ev) {
-      if (e.name == "OnDownloadStart") {
-        EXPECT_EQ(e.a, c.startPresent);
-        EXPECT_EQ(e.b, c.startTotal);
+      ASSERT_TRUE(c.start(host.get(), server.Url("/up")));
+      ASSERT_EQ(host.WaitComplete(stale ? 2 : 1), 0);
+      const size_t first = stale ? 1 : 0, last = first + (stale || moved);
+      ASSERT_TRUE(server.WaitRequests(last + 1, kWait));
+      EXPECT_EQ(server.RequestCount(), last + 1);
+      std::string head, body;
+      zntest::SplitRequest(server.Request(first), &head, &body);
+      EXPECT_EQ(head.rfind("POST /up HTTP/1.1\r\n", 0), 0u) << head;
+      std::string againHead, againBody;
+      zntest::SplitRequest(server.Request(last), &againHead, &againBody);
+      EXPECT_EQ(HeaderOf(againHead, "Content-Length"), HeaderOf(head, "Content-Length"));
+      EXPECT_TRUE(againBody == body) << againBody.size() << " of " << body.size() << " bytes sent again";
+      std::string expected = c.raw;
+      if (c.partHeader != none) {
+        const std::string type = HeaderOf(head, "Content-Type");
+        ASSERT_EQ(type.rfind("multipart/form-data; boundary=", 0), 0u) << head;
+        const std::string b = type.substr(std::string("multipart/form-data; boundary=").size());
+        ASSERT_EQ(b.size(), 6u);
+        expected.clear();
+        if (c.fields) {
+          expected += "--" + b + "\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n";
+          expected += "--" + b + "\r\nContent-Disposition: form-data; name=\"b\"\r\n\r\n2\r\n";
+        }
+        if (!c.partHeader.empty()) expected += "--" + b + "\r\n" + c.partHeader;
+        expected += c.raw + "\r\n--" + b + "--\r\n\r\n";
       }
+      EXPECT_EQ(HeaderOf(head, "Content-Length"), std::to_string(expected.size()));
+      EXPECT_TRUE(body == expected) << body.size() << " bytes: " << body.substr(0, 300);
+      EXPECT_EQ(host.Body(), "stored");
+      if (c.partHeader != none || stale || moved) continue;
+      // The course of a plain upload: start with the body length, forced last progress.
+      const std::vector<std::string> course = {"OnConnecting", "OnConnected", "OnDownloadStart", "OnDownloadComplete"};
+      EXPECT_EQ(host.Course(), course);
+      std::vector<zntest::HostEvent> ev = host.rec().Events();
+      for (const auto& e : ev) {
+        if (e.name == "OnDownloadStart") {
+          EXPECT_EQ(e.a, c.startPresent);
+          EXPECT_EQ(e.b, c.startTotal);
+        }
+      }
+      ASSERT_GE(ev.size(), 2u);
+      EXPECT_EQ(ev[ev.size() - 2].name, "OnProgress");
+      EXPECT_EQ(ev[ev.size() - 2].a, ev[ev.size() - 2].b);  // done == total
     }
-    ASSERT_GE(ev.size(), 2u);
-    EXPECT_EQ(ev[ev.size() - 2].name, "OnProgress");
-    EXPECT_EQ(ev[ev.size() - 2].a, ev[ev.size() - 2].b);  // done == total
   }
+  ScriptedServer server({stored});
+  Host host;
+  LogCapture log;
+  ASSERT_TRUE(host->Upload(U16(server.Url("/up")), path16, uint64_t(200001)));
+  EXPECT_EQ(host.WaitComplete(), 10);
+  EXPECT_EQ(server.Accepted(), 0u);
+  EXPECT_TRUE(log.Has("Error DataReader Offset[200001] > Length[200000]"));
 }
 
 TEST(CHttpClientSendRecvTest, PreparedExchangeGoesOutUnchanged) {
@@ -303,6 +330,60 @@ TEST(CHttpClientSendRecvTest, StopOrDeleteInTheMiddleOfATransfer) {
     // The writer's cache went to the file before it closed.
     if (c.toFile) {
       EXPECT_EQ(zntest::ReadWholeFile(dir.File("x")), RandomBytes(1000, 2));
+    }
+  }
+}
+
+// A body cut after 2000 of 7000 bytes into a host stream (or memory): the
+// retry asks for the rest with Range, and a server that starts again from
+// byte 0 has the bytes the stream already holds dropped, so the stream gets
+// each byte once. An answer shorter than what the stream holds ends with 2.
+TEST(CHttpClientSendRecvTest, StreamTargetAfterACutGetsEachByteOnce) {
+  const std::string res = RandomBytes(7000, 9);
+  auto whole = [](const std::string& body) { return Ok(body); };
+  auto chunked = [](const std::string& body) {
+    char size[16];
+    snprintf(size, sizeof(size), "%zx\r\n", body.size());
+    return zntest::Head("200 OK", {"Transfer-Encoding: chunked"}) + size + body + "\r\n0\r\n\r\n";
+  };
+  auto from = [&](size_t at) {
+    return zntest::Head("206 Partial", {"Content-Range: bytes " + std::to_string(at) + "-6999/7000",
+                                        "Content-Length: " + std::to_string(7000 - at)}) + res.substr(at);
+  };
+  auto once = [](const std::string& answer) { return ServerScript().ReadRequest().Send(answer); };
+  const ServerScript cut = ServerScript().ReadRequest().Send(Ok(res).substr(0, Ok(res).size() - 5000)).Close();
+  const struct {
+    const char* name;
+    std::vector<ServerScript> scripts;
+    int64_t code;
+    std::string stream;  // what the stream holds at the end
+    bool memoryToo;      // the same holds for a memory target
+  } cases[] = {
+      {"206 with the rest", {cut, once(from(2000))}, 0, res, true},
+      {"200 with a length", {cut, once(whole(res))}, 0, res, true},
+      {"200 chunked", {cut, once(chunked(res))}, 0, res, true},
+      {"200 ended by close", {cut, once(zntest::Head("200 OK") + res).Close()}, 0, res, true},
+      {"200 cut again, then 206", {cut, once(whole(res).substr(0, whole(res).size() - 6000)).Close(), once(from(1000))},
+       0, res, true},
+      {"416, then a whole as long as the stream", {cut, once(zntest::Head("416 No", {"Content-Length: 0"})),
+       once(whole(res.substr(0, 2000)))}, 0, res.substr(0, 2000), false},
+      {"200 shorter, with a length", {cut, once(whole(res.substr(0, 1500)))}, 2, res.substr(0, 2000), false},
+      {"200 shorter, chunked", {cut, once(chunked(res.substr(0, 1500)))}, 2, res.substr(0, 2000), false},
+  };
+  for (const auto& c : cases) {
+    for (bool memory : {false, true}) {
+      if (memory && !c.memoryToo) continue;
+      SCOPED_TRACE(c.name + std::string(memory ? ", memory" : ", stream"));
+      ScriptedServer server(c.scripts);
+      ASSERT_TRUE(server.ok());
+      Host host;
+      zntest::StreamRecord stream(true);
+      ASSERT_TRUE(memory ? host->Download(U16(server.Url("/r")), nullptr)
+                         : host->DownloadToStream(U16(server.Url("/r")), new zntest::RecordingStream(&stream), 0));
+      EXPECT_EQ(host.WaitComplete(), c.code);
+      EXPECT_TRUE((memory ? host.Body() : stream.kept) == c.stream) << stream.kept.size() << " bytes";
+      EXPECT_EQ(server.RequestCount(), c.scripts.size());
+      EXPECT_EQ(HeaderOf(server.Request(1), "Range"), "bytes=2000-");
     }
   }
 }
