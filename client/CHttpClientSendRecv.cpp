@@ -195,6 +195,7 @@ void CHttpClient::OnRecv(CZNITCPSocket* /*pSocket*/) {
       // See Other: the new location is fetched, never sent the body.
       m_oRequestInfo.m_strMethod = kMethodGet;
       m_oRequestInfo.m_bFormData = false;
+      RestoreFormBody();  // a multipart body set aside for its delimiter goes too
       delete m_pRqDataReader;
       m_pRqDataReader = nullptr;
     }
