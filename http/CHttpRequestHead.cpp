@@ -119,12 +119,17 @@ bool CHttpRequestHead::BuildRqHead(HttpRequestInfo& request, HttpHeaderState& he
   }
 
   zn::strutf8 host;
+  // An IPv6 literal is kept without its brackets in the record; the Host line
+  // needs them back, or its colons read as a port.
+  const bool bIpv6Literal = request.m_strHost.find(":") >= 0;
+  const char* szOpen = bIpv6Literal ? "[" : "";
+  const char* szClose = bIpv6Literal ? "]" : "";
   if (TakeHeader(headers, kKeyHost, value)) {
     host.format("Host: %s\r\n", value.c_str());
   } else if (request.m_wPort == kPortLeftOutOfHost) {
-    host.format("Host: %s\r\n", request.m_strHost.c_str());
+    host.format("Host: %s%s%s\r\n", szOpen, request.m_strHost.c_str(), szClose);
   } else {
-    host.format("Host: %s:%d\r\n", request.m_strHost.c_str(), static_cast<int>(request.m_wPort));
+    host.format("Host: %s%s%s:%d\r\n", szOpen, request.m_strHost.c_str(), szClose, static_cast<int>(request.m_wPort));
   }
 
   zn::strutf8 pragma(kDefaultPragma);
