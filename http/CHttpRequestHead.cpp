@@ -1,5 +1,8 @@
 #include "http/CHttpRequestHead.h"
 
+#include <cctype>
+#include <string>
+
 #include "base/znplatform.h"
 #include "body/CDataReader.h"
 #include "body/HttpResponseDataWriter.h"
@@ -82,6 +85,31 @@ bool CHttpRequestHead::AddHeaderLine(HttpHeaderState& headers, const zn::strutf1
 void CHttpRequestHead::ClearHeaders(HttpHeaderState& headers) {
   headers.m_mapHeaders.clear();
   headers.m_strExtraHeaders.clear();
+}
+
+bool CHttpRequestHead::DropCredentials(HttpHeaderState& headers) {
+  static const char* const kCredentials[] = {"authorization", "cookie", "proxy-authorization"};
+  const std::string lines(headers.m_strExtraHeaders.c_str(), headers.m_strExtraHeaders.length());
+  std::string kept;
+  bool bDropped = false;
+  for (size_t start = 0; start < lines.size();) {
+    size_t end = lines.find("\r\n", start);
+    end = end == std::string::npos ? lines.size() : end + 2;
+    const std::string line = lines.substr(start, end - start);
+    start = end;
+    std::string name = line.substr(0, line.find(':'));
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+    for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    bool bCredential = false;
+    for (const char* szName : kCredentials) bCredential = bCredential || name == szName;
+    if (bCredential && line.find(':') != std::string::npos) {
+      bDropped = true;
+    } else {
+      kept += line;
+    }
+  }
+  if (bDropped) headers.m_strExtraHeaders = zn::strutf8(kept.data(), static_cast<uint32_t>(kept.size()));
+  return bDropped;
 }
 
 void CHttpRequestHead::BuildIfModifiedSince(HttpRequestInfo& request, const SYSTEMTIME* time) {
