@@ -73,9 +73,10 @@ TEST(CHttpUrlTest, UrlFormComponents) {
   EXPECT_FALSE(CHttpUrl::CrackUrl(info, nullptr, zn::strutf8()));
 }
 
-// A redirect passes the record's own URL and certificate name back in; the
-// name chosen for the first URL stays.
-TEST(CHttpUrlTest, RedirectKeepsFirstCertificateName) {
+// The record's own URL may be passed back in; a name given is taken for
+// whatever host the URL names (which name a redirect target must carry is
+// the engine's choice).
+TEST(CHttpUrlTest, GivenCertificateNameHoldsForAnyHost) {
   HttpRequestInfo info;
   ASSERT_TRUE(CHttpUrl::CrackUrl(info, "https://first.test/", zn::strutf8()));
   info.m_strUrl = "https://second.test:4433/next?q";
