@@ -78,7 +78,10 @@ ZNBASE_API CZNITCPSocket* ZNCreateTCPSocket();
 class CZNITCPCnnSocketSink {
  public:
   virtual ~CZNITCPCnnSocketSink() = default;
-  // Reported once, on the creating task. The 64-bit value is reserved.
+  // Reported once, on the creating task. After a success the 64-bit value is
+  // 0; after a failure it is the status code with which a proxy refused the
+  // tunnel (407, 403, 502, ...), or 0 when no proxy answered (refused or
+  // unreachable connection, time-out, no proxy in use).
   virtual void OnConnected(bool bSuccess, uint64_t reserved) = 0;
   virtual void SetIpAndPort2Bind(const char* /*ip*/, unsigned short /*port*/) {}
 };

@@ -22,9 +22,13 @@ CHttpClient::~CHttpClient() {
   // is running on another thread is waited for, so that none of them meets
   // a half-destroyed client.
   m_pScopeHolder->Shutdown();
-  zn_tlsverify_set(static_cast<IHttpClient*>(this), false, nullptr);
   if (m_pHttpTask) m_pHttpTask->Stop();
   StopHttpThreadImpl(true);
+  // Only now that no step of the worker can run, since a retry or redirect
+  // made while it still ran would connect without the verification the host
+  // asked for. Cleared all the same, so that a later client at this address
+  // does not inherit it.
+  zn_tlsverify_set(static_cast<IHttpClient*>(this), false, nullptr);
   m_bRunning.store(false, std::memory_order_relaxed);
   m_bCompleted.store(false, std::memory_order_relaxed);
   ClearHeaders();

@@ -79,6 +79,10 @@ class CHttpClient : public zn::IHttpClientEx,
   // ---- limits of one request ----
   static constexpr int32_t kMaxRedirTimes = 5;
 
+  // ---- a proxy's answers that end a request (code 3) instead of a direct attempt ----
+  static constexpr uint32_t kProxyForbidden = 403;
+  static constexpr uint32_t kProxyAuthRequired = 407;
+
   explicit CHttpClient(CZNTaskBase* pNotifyTask);
   CHttpClient(const CHttpClient&) = delete;
   CHttpClient& operator=(const CHttpClient&) = delete;
@@ -285,6 +289,16 @@ class CHttpClient : public zn::IHttpClientEx,
 
   // The engine steps (worker thread).
   void ConnectStep(bool bNoProxy);
+  // After a failed attempt: when a proxy refused it (403, 407), completes the
+  // request with 3 and returns true.
+  bool EndOnProxyRefusal();
+  // The kept connection's channel is the one the request asks for (scheme,
+  // certificate name, verification as set now).
+  bool SameChannel();
+  // On a redirect from (bHttps, strHost, wPort) to the record's new URL: the
+  // caller's certificate name holds only for its own host, and credentials
+  // stay with their origin.
+  void ApplyRedirectOrigin(bool bHttps, const zn::strutf8& strHost, uint16_t wPort);
   void RetryConnectStep(bool bProxyFailure);
   void NotifyComplete(int32_t nCode);
   // Writes the writer's cached bytes to the target file and closes it.
@@ -325,6 +339,15 @@ class CHttpClient : public zn::IHttpClientEx,
   CZNITCPSocket* m_pSocket = nullptr;           // owned, may be null: the (kept) connection
   zn::strutf8 m_strsockIP;                      // host text m_pSocket was opened for
   uint16_t m_wsockPort = 0;                     // port m_pSocket was opened for
+  // How m_pSocket reaches its server, beyond host and port: a request reuses
+  // it only when all of this is what the request would connect with.
+  struct SockChannel {
+    bool m_bHttps = false;      // TLS runs on it
+    zn::strutf8 m_strSSLName;   // TLS: the name its certificate was checked against
+    bool m_bVerify = false;     // TLS: the chain and name were verified
+    zn::strutf8 m_strCAPath;    // TLS, verified: the trust anchors (empty: the system's store)
+  };
+  SockChannel m_oSockChannel;                   // set with m_strsockIP
   bool m_bReuseTcp = false;                     // the current request runs on a kept connection
   zn::strutf8 m_strRqHead;                      // the head to send
   uint32_t m_dwRqHeadSent = 0;                  // bytes of m_strRqHead sent, <= its length

@@ -48,6 +48,8 @@ void CHttpClient::RequestOnWorker(HttpRequestParam& param) {
     NotifyComplete(kHttpResultBadUrl);
     return;
   }
+  m_oRequestInfo.m_strGivenSSLName = param.strSSLName;
+  m_oRequestInfo.m_strGivenSSLHost = m_oRequestInfo.m_strHost;
 
   m_pRpDataWriter = new HttpResponseDataWriter();
   if (!param.strDownloadFile.empty()) {
@@ -118,11 +120,11 @@ void CHttpClient::ConnectStep(bool bNoProxy) {
   const bool bUseProxy = m_bUseIEProxy && !bNoProxy;
   if (bUseProxy) m_bProxyUsed = true;
   m_pConnector = new CHttpConnector(CurrentRequestId(), this, bUseProxy);
+  // Verification is a setting of the host's (znhttpclienttls.h), read anew
+  // for every connection.
+  CZNTlsVerify verify;
   if (m_oRequestInfo.m_bHttps) {
     m_pConnector->SetHttps(m_oRequestInfo.m_strSSLName);
-    // Verification is a setting of the host's (znhttpclienttls.h), read anew
-    // for every connection.
-    CZNTlsVerify verify;
     if (zn_tlsverify_get(static_cast<IHttpClient*>(this), verify.m_strCAPath)) {
       verify.m_bVerify = true;
       verify.m_strHostName = m_oRequestInfo.m_strHost;
@@ -137,6 +139,21 @@ void CHttpClient::ConnectStep(bool bNoProxy) {
   }
   m_strsockIP = m_oRequestInfo.m_strHost;
   m_wsockPort = m_oRequestInfo.m_wPort;
+  m_oSockChannel.m_bHttps = m_oRequestInfo.m_bHttps;
+  m_oSockChannel.m_strSSLName = m_oRequestInfo.m_bHttps ? m_oRequestInfo.m_strSSLName : zn::strutf8();
+  m_oSockChannel.m_bVerify = verify.m_bVerify;
+  m_oSockChannel.m_strCAPath = verify.m_strCAPath;
+}
+
+bool CHttpClient::EndOnProxyRefusal() {
+  const uint32_t dwStatus = m_pConnector ? m_pConnector->GetProxyRefusal() : 0;
+  if (dwStatus != kProxyForbidden && dwStatus != kProxyAuthRequired) return false;
+  // The proxy answered: going around it would reach the server by a road
+  // the host's network refused.
+  znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Proxy refused [%s] status[%u]", CurrentRequestId(),
+           m_oRequestInfo.m_strHost.c_str(), dwStatus);
+  NotifyComplete(kHttpResultRefused);
+  return true;
 }
 
 void CHttpClient::OnConnected(bool bSuccess, znsocket_t s) {
@@ -144,7 +161,7 @@ void CHttpClient::OnConnected(bool bSuccess, znsocket_t s) {
   if (!bSuccess || !znsocket_isvalid(s)) {
     if (znsocket_isvalid(s)) znsocket_close(s);
     znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Connect Fail [%s]", CurrentRequestId(), m_oRequestInfo.m_strHost.c_str());
-    RetryConnectStep(true);
+    if (!EndOnProxyRefusal()) RetryConnectStep(true);
     return;
   }
   NotifyOnConnected();
@@ -163,7 +180,7 @@ void CHttpClient::OnHttpsConnected(int eResult, CZNSslProcessor* pProcessor) {
   const ConnectorCallbackScope scope(m_nConnectorCallbacks);
   if (eResult != 0 || !pProcessor) {
     znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Connect Fail [%s]", CurrentRequestId(), m_oRequestInfo.m_strHost.c_str());
-    RetryConnectStep(true);
+    if (!EndOnProxyRefusal()) RetryConnectStep(true);
     return;
   }
   NotifyOnConnected();
@@ -252,6 +269,8 @@ void CHttpClient::ResetRequest() {
   ri.m_strUrl.clear();
   ri.m_strPath.clear();
   ri.m_strIfModifiedSince.clear();
+  ri.m_strGivenSSLName.clear();
+  ri.m_strGivenSSLHost.clear();
   ri.m_wPort = 0;
   ri.m_nRetryTimes = 0;
   ri.m_nRedirTimes = 0;

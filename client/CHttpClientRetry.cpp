@@ -6,6 +6,8 @@
 #include "client/CHttpClient.h"
 #include "http/HttpLog.h"
 #include "http/CChunker.h"
+#include "http/CHttpRequestHead.h"
+#include "include/znhttpclienttls.h"
 
 namespace zn {
 
@@ -73,13 +75,42 @@ void CHttpClient::ReConnect() {
   m_oRequestInfo.m_lstHosts.clear();
   ForgetAnswer();
   const zn::strutf8 strUrl(m_oRequestInfo.m_strUrl);
-  const zn::strutf8 strSSLName(m_oRequestInfo.m_strSSLName);
-  if (!CrackUrl(strUrl, strSSLName)) {
+  const bool bOldHttps = m_oRequestInfo.m_bHttps;
+  const zn::strutf8 strOldHost(m_oRequestInfo.m_strHost);
+  const uint16_t wOldPort = m_oRequestInfo.m_wPort;
+  // The certificate name is chosen by the new host, below.
+  if (!CrackUrl(strUrl, zn::strutf8())) {
     znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] CrackUrl[%s] Fail", CurrentRequestId(), m_oRequestInfo.m_strUrl.c_str());
     NotifyComplete(kHttpResultFailed);
     return;
   }
+  ApplyRedirectOrigin(bOldHttps, strOldHost, wOldPort);
   Connect();
+}
+
+void CHttpClient::ApplyRedirectOrigin(bool bHttps, const zn::strutf8& strHost, uint16_t wPort) {
+  HttpRequestInfo& ri = m_oRequestInfo;
+  // A certificate name the caller gave vouches for the host of its URL only;
+  // another host must show its own name, or a redirect could lead to a
+  // server that would be refused if asked for directly.
+  const bool bGivenHost = !ri.m_strGivenSSLName.empty() && ri.m_strHost == ri.m_strGivenSSLHost;
+  ri.m_strSSLName = bGivenHost ? ri.m_strGivenSSLName : ri.m_strHost;
+  if (bHttps == ri.m_bHttps && strHost == ri.m_strHost && wPort == ri.m_wPort) return;
+  // Another origin: the caller's credentials were meant for the first one.
+  if (CHttpRequestHead::DropCredentials(m_oHeaders)) {
+    znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] ReConnect to another origin, credentials dropped",
+             CurrentRequestId());
+  }
+}
+
+bool CHttpClient::SameChannel() {
+  const SockChannel& ch = m_oSockChannel;
+  if (ch.m_bHttps != m_oRequestInfo.m_bHttps) return false;
+  if (!ch.m_bHttps) return true;
+  zn::strutf8 strCAPath;
+  const bool bVerify = zn_tlsverify_get(static_cast<IHttpClient*>(this), strCAPath);
+  return ch.m_strSSLName == m_oRequestInfo.m_strSSLName && ch.m_bVerify == bVerify &&
+         (!bVerify || ch.m_strCAPath == strCAPath);
 }
 
 bool CHttpClient::CanReuseTcp() {
@@ -94,6 +125,17 @@ bool CHttpClient::CanReuseTcp() {
   if (m_wsockPort != m_oRequestInfo.m_wPort) {
     znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] m_wsockPort[%d] != Request port[%d], can NOT reuse tcp",
              CurrentRequestId(), static_cast<int>(m_wsockPort), static_cast<int>(m_oRequestInfo.m_wPort));
+    return false;
+  }
+  if (!SameChannel()) {
+    // Neither side of the mismatch may carry the other's bytes, so the
+    // connection goes now rather than with the connect that replaces it.
+    m_pSocket->Close();
+    DestroySocket();
+    znsyslog(kLogDetail, kHttpClientLogTag, __LINE__,
+             "Id[%I64u] m_bsockHttps[%d] m_strsockSSLName[%s] m_bsockVerify[%d] differ from the request, can NOT reuse tcp",
+             CurrentRequestId(), static_cast<int>(m_oSockChannel.m_bHttps), m_oSockChannel.m_strSSLName.c_str(),
+             static_cast<int>(m_oSockChannel.m_bVerify));
     return false;
   }
   for (const zn::strutf8& strHost : m_oRequestInfo.m_lstHosts) {

@@ -1,5 +1,8 @@
 #include "http/CHttpRequestHead.h"
 
+#include <cctype>
+#include <string>
+
 #include "base/znplatform.h"
 #include "body/CDataReader.h"
 #include "body/HttpResponseDataWriter.h"
@@ -84,6 +87,31 @@ void CHttpRequestHead::ClearHeaders(HttpHeaderState& headers) {
   headers.m_strExtraHeaders.clear();
 }
 
+bool CHttpRequestHead::DropCredentials(HttpHeaderState& headers) {
+  static const char* const kCredentials[] = {"authorization", "cookie", "proxy-authorization"};
+  const std::string lines(headers.m_strExtraHeaders.c_str(), headers.m_strExtraHeaders.length());
+  std::string kept;
+  bool bDropped = false;
+  for (size_t start = 0; start < lines.size();) {
+    size_t end = lines.find("\r\n", start);
+    end = end == std::string::npos ? lines.size() : end + 2;
+    const std::string line = lines.substr(start, end - start);
+    start = end;
+    std::string name = line.substr(0, line.find(':'));
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+    for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    bool bCredential = false;
+    for (const char* szName : kCredentials) bCredential = bCredential || name == szName;
+    if (bCredential && line.find(':') != std::string::npos) {
+      bDropped = true;
+    } else {
+      kept += line;
+    }
+  }
+  if (bDropped) headers.m_strExtraHeaders = zn::strutf8(kept.data(), static_cast<uint32_t>(kept.size()));
+  return bDropped;
+}
+
 void CHttpRequestHead::BuildIfModifiedSince(HttpRequestInfo& request, const SYSTEMTIME* time) {
   if (!time || time->wMonth == 0 || time->wMonth > kMonthsPerYear || time->wDayOfWeek >= kDaysPerWeek) return;
   zn::strutf8 day;
@@ -119,12 +147,17 @@ bool CHttpRequestHead::BuildRqHead(HttpRequestInfo& request, HttpHeaderState& he
   }
 
   zn::strutf8 host;
+  // An IPv6 literal is kept without its brackets in the record; the Host line
+  // needs them back, or its colons read as a port.
+  const bool bIpv6Literal = request.m_strHost.find(":") >= 0;
+  const char* szOpen = bIpv6Literal ? "[" : "";
+  const char* szClose = bIpv6Literal ? "]" : "";
   if (TakeHeader(headers, kKeyHost, value)) {
     host.format("Host: %s\r\n", value.c_str());
   } else if (request.m_wPort == kPortLeftOutOfHost) {
-    host.format("Host: %s\r\n", request.m_strHost.c_str());
+    host.format("Host: %s%s%s\r\n", szOpen, request.m_strHost.c_str(), szClose);
   } else {
-    host.format("Host: %s:%d\r\n", request.m_strHost.c_str(), static_cast<int>(request.m_wPort));
+    host.format("Host: %s%s%s:%d\r\n", szOpen, request.m_strHost.c_str(), szClose, static_cast<int>(request.m_wPort));
   }
 
   zn::strutf8 pragma(kDefaultPragma);

@@ -34,6 +34,9 @@ class CHttpRequestHead final {
   // Appends the trimmed line and "\r\n" to the extra lines; true.
   static bool AddHeaderLine(HttpHeaderState& headers, const zn::strutf16& line);
   static void ClearHeaders(HttpHeaderState& headers);
+  // Removes the caller's Authorization, Cookie and Proxy-Authorization lines
+  // (names in any case) from the extra lines; true when there was one.
+  static bool DropCredentials(HttpHeaderState& headers);
 
   // Fills request.m_strIfModifiedSince with an IMF-fixdate line; leaves it
   // alone for a null record, a month outside 1..12 or a weekday above 6.

@@ -434,6 +434,29 @@ bool CHttpResponseAnalyser::RefuseLength(const char* pName) {
   return false;
 }
 
+namespace {
+
+// A Location as servers send it may hold raw spaces, controls or UTF-8: on
+// the request line each such byte would end the target early or make the
+// line invalid, so it goes out percent-encoded. Everything else, "%" included,
+// is kept as the server wrote it.
+zn::strutf8 EncodeUnsafeBytes(const zn::strutf8& url) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(url.c_str()); *p; ++p) {
+    if (*p <= ' ' || *p >= 0x7F) {
+      out += '%';
+      out += kHex[*p >> 4];
+      out += kHex[*p & 0x0F];
+    } else {
+      out += static_cast<char>(*p);
+    }
+  }
+  return zn::strutf8(out.data(), static_cast<uint32_t>(out.size()));
+}
+
+}  // namespace
+
 bool CHttpResponseAnalyser::GetRedirectUrl() {
   zn::strutf8 location;
   if (!CHttpHeaderQuery::QueryInfo(m_oResponse.m_strResponseHead, "Location", location, true)) {
@@ -441,15 +464,21 @@ bool CHttpResponseAnalyser::GetRedirectUrl() {
              m_oResponse.m_strResponseHead.c_str());
     return false;
   }
+  // The fragment stays with the reader; a Location that is nothing else names
+  // the current resource.
+  const int fragment = location.find("#");
+  if (fragment >= 0) location.setlength(static_cast<uint32_t>(fragment));
   char scheme[kSchemeBufLen] = {};
   char next = 0;
   zn::strutf8 target;
-  if (sscanf(location.c_str(), kAbsoluteUrlScan, scheme, &next) == 2) {
-    target = location;
+  if (location.empty()) {
+    target = m_oRequest.m_strUrl;
+  } else if (sscanf(location.c_str(), kAbsoluteUrlScan, scheme, &next) == 2) {
+    target = EncodeUnsafeBytes(location);
   } else {
     char* joined = MakeRedirectUrl(m_oRequest.m_strUrl.c_str(), location.c_str());
     if (!joined) return false;
-    target = joined;
+    target = EncodeUnsafeBytes(zn::strutf8(joined));
     free(joined);
   }
   znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] Redirection URL[%s]-->URL[%s]", CurrentRequestId(),
@@ -468,6 +497,15 @@ char* CHttpResponseAnalyser::MakeRedirectUrl(const char* base, const char* ref) 
   const char* rel = ref ? ref : "";
   const size_t slashes = copy.find("//");
   const size_t authStart = slashes == std::string::npos ? 0 : slashes + 2;
+
+  if (strncmp(rel, "//", 2) == 0) {
+    // Scheme-relative: a new authority under the current scheme.
+    copy = slashes == std::string::npos ? std::string("http:") : copy.substr(0, slashes);
+    copy += rel;
+    char* out = static_cast<char*>(malloc(copy.size() + 1));
+    if (out) memcpy(out, copy.c_str(), copy.size() + 1);
+    return out;
+  }
 
   bool hasPath = false;
   size_t pathSlash = std::string::npos;  // the "/" that opens the path part

@@ -36,13 +36,17 @@ zn::strutf8 ToStr(const std::string& s) { return zn::strutf8(s.data(), static_ca
 bool CHttpUrl::CrackUrl(HttpRequestInfo& info, const char* url, const zn::strutf8& sslName) {
   if (!url) return false;
   // Copies first: both arguments may be fields of the record written below.
-  const std::string strUrl(url);
+  std::string strUrl(url);
   const zn::strutf8 strSSLName(sslName);
 
   if (HasUnsafeByte(strUrl.c_str())) {
     znsyslog(kLogWarning, kHttpClientLogTag, __LINE__, "HttpDownload IsWithUnsafeChar URL[%s]", strUrl.c_str());
   }
   znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] CrackUrl [%s]", CurrentRequestId(), strUrl.c_str());
+  // A fragment names a place inside the resource for the reader; it is never
+  // sent, and a relative redirect must not resolve against it either.
+  const size_t fragment = strUrl.find('#');
+  if (fragment != std::string::npos) strUrl.erase(fragment);
   info.m_strUrl = ToStr(strUrl);
 
   const size_t slashes = strUrl.find("//");

@@ -22,6 +22,8 @@ class CHttpUrl final {
   CHttpUrl() = delete;
 
   // URL form. url may be null (false) and may be info.m_strUrl itself;
+  // m_strUrl keeps it without its fragment (from the first "#"), which is no
+  // part of any other component either.
   // sslName may be info.m_strSSLName itself. On success m_lstHosts gains the
   // host at its end (the caller empties the list first). A failure may already
   // have replaced m_strUrl; the other components are written only on success.

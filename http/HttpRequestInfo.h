@@ -44,6 +44,8 @@ struct HttpRequestInfo {
   zn::strutf8 m_strMethod;          // "GET" or "POST"
   bool m_bHttps = false;            // the URL starts with "https://"
   zn::strutf8 m_strSSLName;         // certificate name the server must present
+  zn::strutf8 m_strGivenSSLName;    // the caller's certificate name (strSSLName), empty when none
+  zn::strutf8 m_strGivenSSLHost;    // host of the URL that name was given with
   zn::strutf8 m_strUrl;             // the full URL; a redirect replaces it
   zn::strutf8 m_strPath;            // request target of the request line, never empty once parsed
   zn::strutf8 m_strIfModifiedSince; // prepared If-Modified-Since line or empty

@@ -141,6 +141,11 @@ void CHttpConnector::Close() {
   }
 }
 
+uint32_t CHttpConnector::GetProxyRefusal() const {
+  const uint32_t dwV4 = m_pSubConnectorV4->GetProxyRefusal();
+  return dwV4 != 0 ? dwV4 : m_pSubConnectorV6->GetProxyRefusal();
+}
+
 const char* CHttpConnector::FamilyName(CHttpSubConnector* pSub) const {
   return pSub == m_pSubConnectorV4 ? "IPV4" : "IPV6";
 }

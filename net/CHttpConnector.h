@@ -56,6 +56,10 @@ class CHttpConnector final : public CHttpSubConnectorSink {
   // reaches the sink afterwards.
   void Close();
 
+  // The status with which a proxy refused a tunnel of this attempt (either
+  // family), 0 when none did: the attempt failed at a proxy that answered.
+  uint32_t GetProxyRefusal() const;
+
   // CHttpSubConnectorSink
   void OnConnected(CHttpSubConnector* pSub, bool bSuccess, znsocket_t s) override;
   void OnHttpsConnected(CHttpSubConnector* pSub, int eResult, CZNSslProcessor* pProcessor) override;

@@ -125,6 +125,7 @@ bool CHttpSubConnector::Connect(const std::vector<zn::strutf8>& strIPs, unsigned
   }
   m_wPort = wPort;
   m_nTimeout = dwTimeout ? dwTimeout : kDefaultConnectTimeoutMs;
+  m_dwProxyRefusal = 0;
   try {
     m_vecIPs = strIPs;
   } catch (const std::bad_alloc&) {
@@ -141,8 +142,11 @@ bool CHttpSubConnector::ReConnect() {
                           "Id[%I64u] CHttpSubConnector::ReConnect Connect To Next IP [%s:%hu] ");
 }
 
-void CHttpSubConnector::OnConnected(bool bSuccess, uint64_t /*reserved*/) {
+void CHttpSubConnector::OnConnected(bool bSuccess, uint64_t refusal) {
   if (!bSuccess) {
+    // A proxy that answered with a refusal is remembered for the owner, who
+    // must not take it for an unreachable proxy.
+    if (refusal != 0) m_dwProxyRefusal = static_cast<uint32_t>(refusal);
     zn::strutf8 strIP;
     while (GetNextIP(strIP)) {
       znsyslog(kLevelEvent, kLogTag, __LINE__, "Id[%I64u] Connect To Next IP [%s:%zd] ", Id, strIP.c_str(),

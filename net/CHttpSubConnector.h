@@ -60,6 +60,9 @@ class CHttpSubConnector final : public CZNITCPCnnSocketSink, public ISslProcesso
   // connection unless someone else holds a reference).
   void ReleaseSslProcessor();
   CZNSslProcessor* GetSslProcessor() const { return m_pSslProcessor; }
+  // The status with which a proxy last refused a tunnel for this family's
+  // current Connect (407, 403, ...), 0 when none did.
+  uint32_t GetProxyRefusal() const { return m_dwProxyRefusal; }
   const std::vector<zn::strutf8>& GetIPs() const { return m_vecIPs; }
 
   // CZNITCPCnnSocketSink
@@ -92,4 +95,5 @@ class CHttpSubConnector final : public CZNITCPCnnSocketSink, public ISslProcesso
   uint32_t m_nTimeout;                      // TCP connect time-out, ms
   CZNITCPCnnSocket* m_pCnnSocket;           // owned, may be null
   CZNSslProcessor* m_pSslProcessor;         // one counted reference, may be null
+  uint32_t m_dwProxyRefusal = 0;            // see GetProxyRefusal; 0 at every Connect
 };

@@ -93,7 +93,8 @@ class CZNCnnTCPSocket final : public CZNITCPCnnSocket {
   void OnTimeout();
   // Report the outcome once; the object may be gone when these return.
   void Succeed();
-  void Fail(const char* why, const char* detail);
+  // refusal: the status of a proxy's answer that refused the tunnel, else 0.
+  void Fail(const char* why, const char* detail, uint64_t refusal = 0);
   // Queues a failure report for the next turn of the loop (never inside Connect).
   void PostFail(const char* why, int err);
 
@@ -395,15 +396,19 @@ void CZNCnnTCPSocket::ReadTunnelAnswer() {
     WaitReadable();
     return;
   }
-  // "HTTP/1.x NNN reason": a 2xx status opens the tunnel.
+  // "HTTP/1.x NNN reason": a 2xx status opens the tunnel; any other status is
+  // the proxy's refusal, handed to the sink so that it can tell a proxy that
+  // answered from one that could not be reached.
   const std::string statusLine = m_strTunnelHead.substr(0, m_strTunnelHead.find("\r\n"));
   const size_t space = statusLine.find(' ');
-  const bool ok = statusLine.compare(0, 5, "HTTP/") == 0 && space != std::string::npos &&
-                  space + 3 < statusLine.size() && statusLine[space + 1] == '2' &&
-                  std::isdigit(static_cast<unsigned char>(statusLine[space + 2])) &&
-                  std::isdigit(static_cast<unsigned char>(statusLine[space + 3]));
-  if (!ok) {
-    Fail("the proxy refused CONNECT", statusLine.c_str());
+  const bool hasStatus = statusLine.compare(0, 5, "HTTP/") == 0 && space != std::string::npos &&
+                         space + 3 < statusLine.size() &&
+                         std::isdigit(static_cast<unsigned char>(statusLine[space + 1])) &&
+                         std::isdigit(static_cast<unsigned char>(statusLine[space + 2])) &&
+                         std::isdigit(static_cast<unsigned char>(statusLine[space + 3]));
+  const uint64_t status = hasStatus ? static_cast<uint64_t>(std::stoi(statusLine.substr(space + 1, 3))) : 0;
+  if (status < 200 || status > 299) {
+    Fail("the proxy refused CONNECT", statusLine.c_str(), status);
     return;
   }
   znsyslog(3, kSocketLogTag, __LINE__, "CnnSocket Connect [%s]: tunnel open [%s]", m_strTarget.c_str(),
@@ -424,14 +429,14 @@ void CZNCnnTCPSocket::Succeed() {
   if (m_pSink) m_pSink->OnConnected(true, 0);  // may delete this
 }
 
-void CZNCnnTCPSocket::Fail(const char* why, const char* detail) {
+void CZNCnnTCPSocket::Fail(const char* why, const char* detail, uint64_t refusal) {
   if (!InAttempt()) return;
   znsyslog(2, kSocketLogTag, __LINE__, "CnnSocket Connect [%s]: %s %s", m_strTarget.c_str(), why, detail);
   m_timer->cancel();
   asio::error_code ec;
   m_desc->close(ec);
   m_state = State::kFailed;
-  if (m_pSink) m_pSink->OnConnected(false, 0);  // may delete this
+  if (m_pSink) m_pSink->OnConnected(false, refusal);  // may delete this
 }
 
 void CZNCnnTCPSocket::PostFail(const char* why, int err) {

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "ClientTestUtil.h"
+#include "include/znhttpclienttls.h"
 #include "base/znsocket.h"
 #include "support/TestSha256.h"
 
@@ -255,37 +256,61 @@ TEST_F(CHttpClientEngineTest, RedirectsAreFollowedUpToFive) {
   }
 }
 
+// A kept connection serves the next request only on the same channel: scheme,
+// host text, port, certificate name and verification. Otherwise the request
+// opens its own, and what that connection meets decides: a plain request on
+// the TLS port gets nginx's 400, a handshake on the plain port fails, a name
+// the certificate does not carry is refused.
 TEST_F(CHttpClientEngineTest, SecondDownloadReusesTheConnection) {
   nginx().MakeFile("reuse", 50000);
   const struct {
-    bool https;
+    bool https;              // of the first URL; the port follows it
     std::string secondHost;  // host text of the second URL
     bool reused;
+    const char* secondScheme = nullptr;  // when it differs from the first
+    const char* sslName = "";            // given with the second request
+    bool verify = false;                 // turned on before the second request
+    int64_t code = 0;                    // of the second request
+    int status = 200;                    // nginx logged for it, 0 when no request line arrived
   } cases[] = {
       {false, "127.0.0.1", true},
       {true, "127.0.0.1", true},
       {false, "localhost", false},  // a name and its address literal are different keys
+      {true, "127.0.0.1", false, "http://", "", false, 2, 400},
+      {false, "127.0.0.1", false, "https://", "", false, 5, 0},
+      {true, "127.0.0.1", false, nullptr, "", true},
+      {true, "127.0.0.1", false, nullptr, "other.test", false, 5, 0},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.secondHost + (c.https ? " https" : " http"));
+    const std::string scheme = c.https ? "https://" : "http://";
+    const std::string secondScheme = c.secondScheme ? c.secondScheme : scheme;
+    SCOPED_TRACE(scheme + " then " + secondScheme + c.secondHost + " " + c.sslName + (c.verify ? " verified" : ""));
     Host host;
     const uint16_t port = c.https ? nginx().httpsPort() : nginx().httpPort();
-    const std::string scheme = c.https ? "https://" : "http://";
     const std::string first = scheme + "127.0.0.1:" + std::to_string(port) + "/files/reuse";
-    const std::string second = scheme + c.secondHost + ":" + std::to_string(port) + "/files/reuse";
+    const std::string second = secondScheme + c.secondHost + ":" + std::to_string(port) + "/files/reuse";
     const size_t before = LogOf("/files/reuse").size();
     ASSERT_TRUE(host->Download(U8(first), U8(m_dir.File("r1")), nullptr, false));
     ASSERT_EQ(host.WaitComplete(1), 0);
-    ASSERT_TRUE(host->Download(U8(second), U8(m_dir.File("r2")), nullptr, false));
-    ASSERT_EQ(host.WaitComplete(2), 0);
-    std::vector<zntest::AccessLogEntry> log = LogOf("/files/reuse", before + 2);
-    ASSERT_EQ(log.size(), before + 2);
+    if (c.verify) {
+      ASSERT_TRUE(zn_httpclient_set_tls_verify(host.get(), true, nginx().CaFile().c_str()));
+    }
+    ASSERT_TRUE(host->Download(U8(second), U8(c.sslName), U8(m_dir.File("r2")), nullptr, false));
+    const int64_t code = host.WaitComplete(2);
+    EXPECT_EQ(code, c.code);
+    if (code != c.code) continue;
+    const size_t logged = c.status ? 2 : 1;
+    std::vector<zntest::AccessLogEntry> log = LogOf("/files/reuse", before + logged);
+    ASSERT_EQ(log.size(), before + logged);
+    if (!c.status) continue;
     const auto& a = log[before];
     const auto& b = log[before + 1];
+    EXPECT_EQ(b.status, c.status);
     EXPECT_EQ(a.connection == b.connection, c.reused);
     if (c.reused) {
       EXPECT_EQ(b.connectionRequests, a.connectionRequests + 1);
     }
+    if (c.code != 0) continue;
     // OnConnected is reported for both requests, reused or not.
     EXPECT_EQ(host.rec().Count("OnConnected"), 2u);
     zn::strutf8 sockHost;

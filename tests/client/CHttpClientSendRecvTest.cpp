@@ -278,6 +278,8 @@ TEST(CHttpClientSendRecvTest, SilenceOrCloseAfterAnAnswerWithoutLength) {
 // A Stop ends the transfer silently and the client takes the next one; a
 // deleted client reports nothing either and frees its stream, also over TLS
 // and before any answer. A file target keeps every byte received either way.
+// The client's verification setting outlives its worker: a step the worker
+// still runs while the client is deleted connects as the host asked.
 TEST(CHttpClientSendRecvTest, StopOrDeleteInTheMiddleOfATransfer) {
   const struct {
     const char* name;
@@ -285,11 +287,13 @@ TEST(CHttpClientSendRecvTest, StopOrDeleteInTheMiddleOfATransfer) {
     bool waitForBody;  // act once the body arrived, else right after the call
     bool stop;         // Stop, else delete the client
     bool toFile;       // a file target, else a host stream
+    bool verify = false;  // verification on; callbacks in place on the worker
   } cases[] = {{"stop in the body", false, true, true, true},
                {"delete, plain, early", false, false, false, false},
                {"delete, plain, in the body", false, true, false, true},
                {"delete, tls, early", true, false, false, false},
-               {"delete, tls, in the body", true, true, false, false}};
+               {"delete, tls, in the body", true, true, false, false},
+               {"delete while the worker runs, verified", false, false, false, false, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     zntest::ScriptedServerOptions options;
@@ -299,9 +303,29 @@ TEST(CHttpClientSendRecvTest, StopOrDeleteInTheMiddleOfATransfer) {
         {ServerScript().ReadRequest().Send(partial).Stall(), ServerScript().ReadRequest().Send(Ok("after stop"))},
         options);
     ASSERT_TRUE(server.ok());
-    Host host;
+    Host host(0xFF, !c.verify);
     zntest::ScratchDir dir;
     zntest::StreamRecord stream;
+    zntest::Waiter inCallback;
+    bool called = false;  // guarded by inCallback
+    int verifiedAtStop = -1;  // written once inside the first callback on the worker
+    if (c.verify) {
+      ASSERT_TRUE(zn_httpclient_set_tls_verify(host.get(), true, nullptr));
+      // Progress comes from a socket event, which the client's deletion does not wait for.
+      host.rec().SetHook([&, client = host.get()](const zntest::HostEvent& e) {
+        if (e.name != "OnProgress" || verifiedAtStop != -1) return;
+        verifiedAtStop = 0;
+        inCallback.Update([&] { called = true; });
+        // The client is being deleted now: wait for its worker task to stop.
+        CZNTaskBase* worker = CZNTaskBase::Current();
+        for (auto end = std::chrono::steady_clock::now() + kWait;
+             worker->IsStarted() && std::chrono::steady_clock::now() < end;) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        zn::strutf8 caPath;
+        verifiedAtStop = !worker->IsStarted() && zn_tlsverify_get(client, caPath) ? 1 : 2;
+      });
+    }
     if (c.toFile) {
       ASSERT_TRUE(host->Download(U8(server.Url("/x")), U8(dir.File("x")), nullptr, false));
     } else {
@@ -322,10 +346,19 @@ TEST(CHttpClientSendRecvTest, StopOrDeleteInTheMiddleOfATransfer) {
       EXPECT_EQ(host.Body(), "after stop");
       EXPECT_EQ(host.rec().Count("OnDownloadComplete"), 1u);
     } else {
+      const void* client = host.get();
+      if (c.verify) {
+        ASSERT_TRUE(inCallback.WaitFor([&] { return called; }));
+      }
       host.Reset();
       ASSERT_TRUE(host.Drain());
       EXPECT_EQ(host.rec().Count("OnDownloadComplete"), 0u);
       EXPECT_EQ(stream.deleted.load(), c.toFile ? 0 : 1);
+      zn::strutf8 caPath;
+      EXPECT_FALSE(zn_tlsverify_get(client, caPath));
+      if (c.verify) {
+        EXPECT_EQ(verifiedAtStop, 1);
+      }
     }
     // The writer's cache went to the file before it closed.
     if (c.toFile) {
@@ -507,7 +540,9 @@ TEST(CHttpClientSendRecvTest, UploadSourceThatChangesSize) {
 
 // Each certificate against the default check (the common name only, no
 // server name sent) and against verification with a test authority as the
-// trust anchor (chain, subjectAltName, expiry, server name indication).
+// trust anchor (chain, subjectAltName, expiry, server name indication). After
+// a redirect from 127.0.0.1 (whose name the same certificate fits) the new
+// host's name is the one checked, whatever name was given for the first.
 TEST(CHttpClientSendRecvTest, CertificateNameDecidesTheTlsConnection) {
   using zntest::CertOptions;
   using zntest::TestCert;
@@ -530,6 +565,7 @@ TEST(CHttpClientSendRecvTest, CertificateNameDecidesTheTlsConnection) {
     int64_t code;
     const char* log;     // a level-1 line of the TLS processor, when set
     bool withCa = true;  // verification trusts the test authority, else the system's store
+    bool redirected = false;  // reached by a redirect from https://127.0.0.1
   };
   const TestCert cn = TestCert::Make("/CN=127.0.0.1");
   const TestCert otherCn = TestCert::Make("/O=x/CN=other.test");
@@ -548,6 +584,10 @@ TEST(CHttpClientSendRecvTest, CertificateNameDecidesTheTlsConnection) {
       {"address entry, verified", &ipAlt, "127.0.0.1", "", true, 0, nullptr},
       {"the system's store knows no test authority", &altOnly, "localhost", "", true, 5,
        "unable to get local issuer certificate", false},
+      {"redirected to another host", &cn, "localhost", "", false, 5, "cname=127.0.0.1, strSSLName=localhost", true,
+       true},
+      {"redirected away from the named host", &otherCn, "localhost", "other.test", false, 5,
+       "cname=other.test, strSSLName=localhost", true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -563,7 +603,12 @@ TEST(CHttpClientSendRecvTest, CertificateNameDecidesTheTlsConnection) {
       ASSERT_TRUE(zn_httpclient_set_tls_verify(host.get(), true, c.withCa ? caFile.c_str() : nullptr));
     }
     const std::string url = "https://" + std::string(c.host) + ":" + std::to_string(server.port()) + "/tls";
-    ASSERT_TRUE(host->Download(U8(url), U8(c.sslName), U8(dir.File("tls")), nullptr, false));
+    options.defaultScript = nullptr;
+    ScriptedServer front({ServerScript().ReadRequest().Send(zntest::Head("302 Found", {"Location: " + url}))},
+                         options);
+    ASSERT_TRUE(front.ok());
+    const std::string start = c.redirected ? front.Url("/start") : url;
+    ASSERT_TRUE(host->Download(U8(start), U8(c.sslName), U8(dir.File("tls")), nullptr, false));
     EXPECT_EQ(host.WaitComplete(), c.code);
     if (c.code == 0) {
       EXPECT_EQ(zntest::ReadWholeFile(dir.File("tls")), "tls");
@@ -578,13 +623,15 @@ TEST(CHttpClientSendRecvTest, CertificateNameDecidesTheTlsConnection) {
 }
 
 // The source address the server sees: ::1 for an IPv6 literal URL, and the
-// bind address when one is set.
+// bind address when one is set. The Host line keeps the literal's brackets.
 TEST(CHttpClientSendRecvTest, PeerAddressOfIpv6AndBoundConnections) {
   const struct {
     zntest::ServerFamily family;
     const char* bind;
     const char* peer;
-  } cases[] = {{zntest::ServerFamily::kIPv6, "", "::1"}, {zntest::ServerFamily::kIPv4, "127.0.0.2", "127.0.0.2"}};
+    const char* host;  // of the Host line, before the port
+  } cases[] = {{zntest::ServerFamily::kIPv6, "", "::1", "[::1]"},
+               {zntest::ServerFamily::kIPv4, "127.0.0.2", "127.0.0.2", "127.0.0.1"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.peer);
     zntest::ScriptedServerOptions options;
@@ -597,41 +644,56 @@ TEST(CHttpClientSendRecvTest, PeerAddressOfIpv6AndBoundConnections) {
     ASSERT_EQ(host.WaitComplete(), 0);
     EXPECT_EQ(host.Body(), "peer");
     EXPECT_EQ(server.PeerAddress(0), c.peer);
+    ASSERT_TRUE(server.WaitRequests(1, kWait));
+    EXPECT_EQ(HeaderOf(server.Request(0), "Host"), c.host + (":" + std::to_string(server.port())));
   }
 }
 
 // The proxy comes from znnet_setproxy or from the system's own setting (the
 // environment, or Internet Explorer's setting on Windows), whose bypass list
-// sends the listed addresses straight to the server.
+// sends the listed addresses straight to the server. A proxy that refuses the
+// tunnel (tinyproxy's 403 for a port it does not allow, a 407) ends the
+// request with 3, and nothing goes to the server around it.
 TEST(CHttpClientSendRecvTest, SystemProxyForwardsOrFallsBackToDirect) {
   const struct {
     const char* name;
     bool fromSystem;
     const char* bypass;
+    int refusal = 0;  // the proxy's answer to CONNECT, 0 for a tunnel
   } cases[] = {{"znnet_setproxy", false, nullptr},
                {"system setting", true, nullptr},
-               {"system setting, bypassed", true, "example.invalid;127.0.0.1"}};
+               {"system setting, bypassed", true, "example.invalid;127.0.0.1"},
+               {"port not allowed", false, nullptr, 403},
+               {"credentials required", true, nullptr, 407}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ScriptedServer server({ServerScript().ReadRequest().Send(Ok("via proxy"))});
     ASSERT_TRUE(server.ok());
-    zntest::TinyProxy proxy({server.port()});
+    zntest::TinyProxy proxy({c.refusal == 403 ? zntest::FreeLoopbackPort() : server.port()});
     ASSERT_TRUE(proxy.ok()) << proxy.Log();
-    const std::string proxyAt = "127.0.0.1:" + std::to_string(proxy.port());
+    ScriptedServer asking({ServerScript().ReadHead().Send(zntest::Head("407 Proxy Authentication Required"))});
+    const uint16_t proxyPort = c.refusal == 407 ? asking.port() : proxy.port();
+    const std::string proxyAt = "127.0.0.1:" + std::to_string(proxyPort);
     if (c.fromSystem) {
       ASSERT_TRUE(zntest::SetSystemProxy(proxyAt.c_str(), c.bypass));
       znnet_resetproxy();
     } else {
-      znnet_setproxy("127.0.0.1", proxy.port());
+      znnet_setproxy("127.0.0.1", proxyPort);
     }
+    LogCapture log(1);
     Host host;
     host->SetUseIEProxy(true);
     ASSERT_TRUE(host->Download(U16(server.Url("/proxied")), nullptr));
-    EXPECT_EQ(host.WaitComplete(), 0);
-    EXPECT_EQ(host.Body(), "via proxy");
-    // Through tinyproxy, or straight to the server when bypassed.
-    EXPECT_EQ(proxy.Log().find("127.0.0.1:" + std::to_string(server.port())) != std::string::npos, !c.bypass)
-        << proxy.Log();
+    EXPECT_EQ(host.WaitComplete(), c.refusal ? 3 : 0);
+    EXPECT_EQ(server.Accepted(), c.refusal ? 0u : 1u);
+    if (c.refusal) {
+      EXPECT_TRUE(log.Has("Proxy refused [127.0.0.1] status[" + std::to_string(c.refusal) + "]"));
+    } else {
+      EXPECT_EQ(host.Body(), "via proxy");
+      // Through tinyproxy, or straight to the server when bypassed.
+      EXPECT_EQ(proxy.Log().find("127.0.0.1:" + std::to_string(server.port())) != std::string::npos, !c.bypass)
+          << proxy.Log();
+    }
     zntest::SetSystemProxy(nullptr, nullptr);
     znnet_resetproxy();
   }

@@ -111,39 +111,65 @@ TEST(GarbageServerTest, EachFaultEndsWithItsCodeAndLogLine) {
   }
 }
 
-// A Location of 10 KiB, absolute and relative: the redirect is followed, and
-// the next request carries the whole target.
-TEST(GarbageServerTest, LongLocationIsFollowedWhole) {
+// Locations as servers send them: 10 KiB long, with raw bytes and a
+// fragment, scheme-relative. The next request carries the whole target,
+// encoded, without the fragment, and to the server named; the caller's
+// credentials go along only while scheme, host and port stay the same.
+TEST(GarbageServerTest, LocationsAreFollowedWholeAndCredentialsStayWithTheirOrigin) {
   const std::string longPath = "/" + std::string(10240, 'l');
-  for (bool absolute : {true, false}) {
-    SCOPED_TRACE(absolute ? "absolute" : "relative");
-    // An absolute Location leads to a second server; a relative one back to
-    // the redirecting server, on a new connection.
+  const struct {
+    const char* name;
+    std::string location;  // "{T}" stands for the second server's address
+    bool toTarget;         // the next request goes to the second server, else back on a new connection
+    std::string path;      // of the next request line
+  } cases[] = {
+      {"10 KiB, absolute", "http://{T}" + longPath, true, longPath},
+      {"10 KiB, relative", longPath, false, longPath},
+      {"raw bytes and a fragment", "/a b\x01\xC3\xA9?q r#frag", false, "/a%20b%01%C3%A9?q%20r"},
+      {"scheme-relative", "//{T}/s#x", true, "/s"},
+  };
+  const char* const kCredentials[] = {"Authorization", "Cookie", "Proxy-Authorization"};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     const ServerScript ok = ServerScript().ReadRequest().Send(Head("200 OK", {"Content-Length: 2"}) + "ok");
     ScriptedServer target({ok});
     ASSERT_TRUE(target.ok());
-    const std::string location = absolute ? target.Url(longPath) : longPath;
+    std::string location = c.location;
+    if (location.find("{T}") != std::string::npos) {
+      location.replace(location.find("{T}"), 3, "127.0.0.1:" + std::to_string(target.port()));
+    }
     std::vector<ServerScript> scripts{
         ServerScript().ReadRequest().Send(Head("302 Found", {"Location: " + location, "Content-Length: 0"}))};
-    if (!absolute) scripts.push_back(ok);
+    if (!c.toTarget) scripts.push_back(ok);
     ScriptedServer redirector(scripts);
     ASSERT_TRUE(redirector.ok());
-    ScriptedServer& second = absolute ? target : redirector;
-    const size_t secondRequest = absolute ? 0 : 1;
+    ScriptedServer& second = c.toTarget ? target : redirector;
+    const size_t secondRequest = c.toTarget ? 0 : 1;
 
     zntest::LogCapture log(4);
-    zntest::TransferProbe probe;
-    std::string body;
-    ASSERT_TRUE(zntest::DownloadOnce(probe, redirector.Url("/start"), "", kRecvTimeoutMs, kDownloadBound, &body));
-    EXPECT_EQ(1, probe.Completions());
-    const std::vector<std::string> redirects = probe.Redirects();
-    ASSERT_EQ(1u, redirects.size());
-    EXPECT_EQ(second.Url(longPath), redirects[0]);
+    zntest::Host host;
+    host->AddHeader(zntest::U16("Authorization"), zntest::U16("Basic eDp5"));
+    host->AddHeaderLine(zntest::U16("Cookie: a=1"));
+    host->AddHeader(zntest::U16("Proxy-Authorization"), zntest::U16("Basic cDpx"));
+    host->AddHeader(zntest::U16("X-Keep"), zntest::U16("1"));
+    ASSERT_TRUE(host->Download(zntest::U16(redirector.Url("/start")), nullptr));
+    EXPECT_EQ(0, host.WaitComplete());
+    EXPECT_EQ("ok", host.Body());
+    ASSERT_EQ(1u, host.rec().Count("OnRedirected"));
+    for (const auto& e : host.rec().Events()) {
+      if (e.name == "OnRedirected") {
+        EXPECT_EQ(second.Url(c.path), e.text);
+      }
+    }
     EXPECT_TRUE(log.Has("Redirection URL["));
-    EXPECT_EQ(0u, probe.Code());
-    EXPECT_EQ("ok", body);
     ASSERT_TRUE(second.WaitRequests(secondRequest + 1, std::chrono::seconds(5)));
-    EXPECT_EQ(0u, second.Request(secondRequest).find("GET " + longPath + " HTTP/1.1\r\n"));
+    const std::string first = redirector.Request(0), next = second.Request(secondRequest);
+    EXPECT_EQ(0u, next.find("GET " + c.path + " HTTP/1.1\r\n")) << next.substr(0, 200);
+    EXPECT_EQ("1", zntest::HeaderOf(next, "X-Keep"));
+    for (const char* name : kCredentials) {
+      EXPECT_NE("", zntest::HeaderOf(first, name)) << name;
+      EXPECT_EQ(c.toTarget, zntest::HeaderOf(next, name).empty()) << name;
+    }
   }
 }
 

@@ -111,6 +111,8 @@ TEST(CHttpRequestHeadTest, HeadsByteForByte) {
        kLine1 + "X:1\r\nX:1\r\n" + kAgent + kTail + "\r\n"},
       {"port 8080", [](HeadFixture& f) { f.req.m_wPort = 8080; },
        kLine1 + kAgent + "Host: example.test:8080\r\nPragma: no-cache\r\n\r\n"},
+      {"ipv6 literal keeps its brackets", [](HeadFixture& f) { f.req.m_strHost = "::1", f.req.m_wPort = 8080; },
+       kLine1 + kAgent + "Host: [::1]:8080\r\nPragma: no-cache\r\n\r\n"},
       {"tls on 443 names the port", [](HeadFixture& f) { f.req.m_wPort = 443, f.req.m_bHttps = true; },
        kLine1 + kAgent + "Host: example.test:443\r\nPragma: no-cache\r\n\r\n"},
       {"if-modified-since", [](HeadFixture& f) { CHttpRequestHead::BuildIfModifiedSince(f.req, &kOct21); },

@@ -103,6 +103,11 @@ TEST(CHttpResponseAnalyserTest, StatusDispatch) {
       {"HTTP/1.1 302 Found\r\nLocation: ../d\r\n\r\n", false, 2, 1, "http://example.test/d", 1},
       {"HTTP/1.1 303 See\r\nLocation:  https://other.test/z \r\n\r\n", false, 2, 1, "https://other.test/z", 1},
       {"HTTP/1.1 307 Temp\r\nLocation: ?y\r\n\r\n", false, 2, 1, "http://example.test/a/c?y", 1},
+      {"HTTP/1.1 302 Found\r\nLocation: /new dir/caf\xC3\xA9\x7F?a b#frag\r\n\r\n", false, 2, 1,
+       "http://example.test/new%20dir/caf%C3%A9%7F?a%20b", 1},
+      {"HTTP/1.1 302 Found\r\nLocation: //other.test:81/p#x\r\n\r\n", false, 2, 1, "http://other.test:81/p", 1},
+      {"HTTP/1.1 302 Found\r\nLocation: http://o.test/a\tb\r\n\r\n", false, 2, 1, "http://o.test/a%09b", 1},
+      {"HTTP/1.1 302 Found\r\nLocation: #top\r\n\r\n", false, 7, 2, kUrl, 0},
       {"HTTP/1.1 302 Found\r\n\r\n", false, 7, 2, kUrl, 0, 3, "Id[0] Get Location Fail [HTTP/1.1 302 Found\r\n\r\n]"},
       {"HTTP/1.1 302 Found\r\nLocation: /a/c?x\r\n\r\n", false, 7, 2, kUrl, 0, 1,
        "Id[0] fuck URL[http://example.test/a/c?x] == URL[http://example.test/a/c?x]"},
@@ -312,6 +317,7 @@ TEST(CHttpResponseAnalyserTest, MakeRedirectUrl) {
       {"http://h:8080/dir/", "f.txt", "http://h:8080/dir/f.txt"}, {"http://h", "x", "http://h/x"},
       {"http://h", "?q", "http://h?q"},                 {"http://h/", "?q", "http://h/?q"},
       {"http://h?q=/a", "x", "http://h/x"},             {"h/a/b", "c", "h/a/c"},
+      {"https://h:1/a?q", "//o:2/p", "https://o:2/p"},  {"h/a", "//o/p", "http://o/p"},
   };
   for (const auto& c : cases) {
     char* url = CHttpResponseAnalyser::MakeRedirectUrl(c[0], c[1]);

@@ -28,7 +28,7 @@ class CnnSink final : public CZNITCPCnnSocketSink {
   CnnSink(CZNTaskBase* task, CZNITCPCnnSocket** owner, bool handOver, bool deleteInside)
       : m_bHandOver(handOver), m_bDelete(deleteInside), m_pTask(task), m_ppOwner(owner) {}
 
-  void OnConnected(bool bSuccess, uint64_t) override {
+  void OnConnected(bool bSuccess, uint64_t value) override {
     znsocket_t s = znsocket_makeinvalid();
     const bool handed = bSuccess && m_bHandOver && (*m_ppOwner)->HandOver(s);
     if (m_bDelete) {
@@ -38,6 +38,7 @@ class CnnSink final : public CZNITCPCnnSocketSink {
     m_waiter.Update([&] {
       ++count;
       success = bSuccess;
+      reported = value;
       wrongThread |= CZNTaskBase::Current() != m_pTask;
       if (handed) handedOver = s;
     });
@@ -49,6 +50,7 @@ class CnnSink final : public CZNITCPCnnSocketSink {
   // Guarded by m_waiter.
   int count = 0;
   bool success = false, wrongThread = false;
+  uint64_t reported = 0;  // OnConnected's 64-bit value
   znsocket_t handedOver = znsocket_makeinvalid();
 
  private:
@@ -155,6 +157,7 @@ class ZnCnnSocketTest : public ::testing::Test {
   bool WaitConnected() { return sink->m_waiter.WaitFor([&] { return sink->count >= 1; }); }
   int Count() { return sink->m_waiter.Get(sink->count); }
   bool Success() { return sink->m_waiter.Get(sink->success); }
+  uint64_t Reported() { return sink->m_waiter.Get(sink->reported); }
   int HandedFd() { return static_cast<int>(sink->m_waiter.Get(sink->handedOver)); }
 
   zntest::TaskThread task{"ZnCnnTest"};
@@ -345,8 +348,9 @@ TEST_F(ZnCnnSocketTest, EveryOutcomeIsReportedOnceOnTheTaskAndLeavesNoDescriptor
 // The CONNECT request goes out byte for byte, with the credentials of the
 // proxy's URL decoded and sent as Basic. A 2xx answer, whole or in pieces,
 // connects, and the bytes behind it stay for the descriptor's new owner; any
-// other answer, or none, fails the connect without reaching the target. (The
-// client tests tunnel through tinyproxy.)
+// other answer, or none, fails the connect without reaching the target, and a
+// refusing status is reported with the failure. (The client tests tunnel
+// through tinyproxy.)
 TEST_F(ZnCnnSocketTest, TunnelRequestIsExactAndOnlyA2xxAnswerConnects) {
   zntest::LoopbackListener server("127.0.0.1");  // the target: every proxy here answers itself
   const char* kPlain = "CONNECT 127.0.0.1:%u HTTP/1.1\r\nHost: 127.0.0.1:%u\r\n\r\n";
@@ -359,6 +363,7 @@ TEST_F(ZnCnnSocketTest, TunnelRequestIsExactAndOnlyA2xxAnswerConnects) {
     bool close;                       // it closes after the answer
     const char* request;              // expected, %u the target port; null: no proxy listens
     bool connects;
+    uint64_t refusal = 0;             // OnConnected's value
   } cases[] = {
       {"200", "127.0.0.1", nullptr, nullptr,
        {"HTTP/1.1 200 Connection established\r\nProxy-Agent: test\r\n\r\nEXTRA"}, false, kPlain, true},
@@ -370,9 +375,9 @@ TEST_F(ZnCnnSocketTest, TunnelRequestIsExactAndOnlyA2xxAnswerConnects) {
       {"base64 with padding", "127.0.0.1", "https_proxy", "ab:c", {"HTTP/1.1 200 OK\r\n\r\nEXTRA"}, false,
        "CONNECT 127.0.0.1:%u HTTP/1.1\r\nHost: 127.0.0.1:%u\r\nProxy-Authorization: Basic YWI6Yw==\r\n\r\n", true},
       {"407", "127.0.0.1", nullptr, nullptr,
-       {"HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\n\r\n"}, false, kPlain, false},
+       {"HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\n\r\n"}, false, kPlain, false, 407},
       {"502 in pieces", "127.0.0.1", nullptr, nullptr, {"HTTP/1.0 50", "2 Bad Gateway\r\n", "\r\n"}, false, kPlain,
-       false},
+       false, 502},
       {"closes without answer", "127.0.0.1", nullptr, nullptr, {}, true, kPlain, false},
       {"closes inside the head", "127.0.0.1", nullptr, nullptr, {"HTTP/1.1 200 Connection established\r\n"}, true,
        kPlain, false},
@@ -396,6 +401,7 @@ TEST_F(ZnCnnSocketTest, TunnelRequestIsExactAndOnlyA2xxAnswerConnects) {
     ASSERT_TRUE(task.Drain());
     EXPECT_EQ(Count(), 1);
     ASSERT_EQ(Success(), c.connects);
+    EXPECT_EQ(Reported(), c.refusal);
     if (c.connects) {
       EXPECT_EQ(zntest::ReadAtLeast(HandedFd(), 5), "EXTRA");
     }
