@@ -118,11 +118,16 @@ bool CHttpClient::CanReuseTcp() {
     znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] m_pSocket is NUll, can NOT reuse tcp", CurrentRequestId());
     return false;
   }
+  // A kept connection that is not reused goes now: left open beside the new
+  // connect, its close would be taken for the new request's.
   if (m_strsockIP.empty()) {
+    DestroySocket();
     znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] m_strsockIP is NUll, can NOT reuse tcp", CurrentRequestId());
     return false;
   }
   if (m_wsockPort != m_oRequestInfo.m_wPort) {
+    m_pSocket->Close();
+    DestroySocket();
     znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] m_wsockPort[%d] != Request port[%d], can NOT reuse tcp",
              CurrentRequestId(), static_cast<int>(m_wsockPort), static_cast<int>(m_oRequestInfo.m_wPort));
     return false;
