@@ -62,9 +62,9 @@ const char kUsage[] =
     "  -h, --help              this text\n"
     "\n"
     "Exit status: the library's result code\n"
-    "  0 success, 1 not modified, 2 failure (also any status from 400 up not named\n"
-    "  here), 3 refused (401, 402, or a close before\n"
-    "  the body), 4 local file failure, 5 no connection, 7 not found, 8 service\n"
+    "  0 success, 1 not modified, 2 failure (also an answer from 400 up that is\n"
+    "  not named here, such as 500), 3 refused (401, 402, or a close before the\n"
+    "  body), 4 local file failure, 5 no connection, 7 not found, 8 service\n"
     "  unavailable, 10 bad URL or upload source; 64 bad options, 130 interrupted\n"
     "  (the bytes received stay in the file; -C -o FILE resumes).\n";
 
@@ -200,7 +200,9 @@ Options ParseOptions(const std::vector<std::string>& argv) {
       if (!o.data.empty() && o.data[0] == '@') {
         const std::string path = o.data.substr(1);
         const ReadResult read = ReadSmallFile(path, kMaxBodyBytes, &o.data);
-        if (read == ReadResult::kTooLarge) UsageError("--data: '%s' holds more than one request can carry (2 GiB)", path.c_str());
+        if (read == ReadResult::kTooLarge) {
+          UsageError("--data: '%s' holds more than one request can carry (2 GiB)", path.c_str());
+        }
         if (read != ReadResult::kRead) UsageError("--data: cannot read '%s'", path.c_str());
         // As curl's -d: the lines of the file are joined.
         o.data.erase(std::remove_if(o.data.begin(), o.data.end(), [](char c) { return c == '\r' || c == '\n'; }),

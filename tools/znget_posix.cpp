@@ -63,7 +63,9 @@ bool FileSize(const std::string& path, uint64_t* size) {
   return true;
 }
 
-bool ResizeFile(const std::string& path, uint64_t size) { return truncate(path.c_str(), static_cast<off_t>(size)) == 0; }
+bool ResizeFile(const std::string& path, uint64_t size) {
+  return truncate(path.c_str(), static_cast<off_t>(size)) == 0;
+}
 
 bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 

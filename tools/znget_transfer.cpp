@@ -44,7 +44,9 @@ class StdoutStream final : public IZNStreamWriter {
 };
 
 // The callback object: progress bar, summary and the completion handshake
-// with the main thread. Its operations run on the client's worker thread.
+// with the main thread. Its notifications run on the client's worker thread,
+// Wait and Done on the main thread. Owned by RunTransfers, which deletes the
+// client before it.
 class Notify final : public IHttpClientNotify {
  public:
   // interrupt is borrowed and outlives the object.
@@ -105,10 +107,10 @@ class Notify final : public IHttpClientNotify {
 
  private:
   const bool m_bBar;
-  const uint64_t m_qwStopAt;           // 0: never
+  const uint64_t m_qwStopAt;              // 0: never
   std::atomic<bool>* const m_pInterrupt;  // borrowed
-  bool m_bBarShown = false;            // worker thread only
-  std::atomic<uint64_t> m_qwDone{0};
+  bool m_bBarShown = false;               // worker thread only
+  std::atomic<uint64_t> m_qwDone{0};      // bytes in the target, as the last progress report gave them
   std::mutex m_mutex;
   std::condition_variable m_cv;
   bool m_bDone = false;  // guarded by m_mutex
@@ -163,7 +165,8 @@ bool Start(zn::IHttpClientEx* client, const Options& o, const std::string& targe
       if (source.first.empty()) continue;
       const ReadResult read = ReadSmallFile(source.first, kMaxBodyBytes, source.second);
       if (read != ReadResult::kRead) {
-        Say("znget: cannot read %s%s\n", source.first.c_str(), read == ReadResult::kTooLarge ? ": larger than 2 GiB" : "");
+        Say("znget: cannot read %s%s\n", source.first.c_str(),
+            read == ReadResult::kTooLarge ? ": larger than 2 GiB" : "");
         return false;
       }
     }

@@ -179,9 +179,29 @@ bool SetModificationTime(const std::string& path, int64_t seconds) {
 }
 
 Move MoveIntoPlace(const std::string& from, const std::string& to, bool replace) {
-  if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return Move::kMoved;
+  const std::wstring source = Wide(from), target = Wide(to);
+  if (MoveFileExW(source.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return Move::kMoved;
   const DWORD error = GetLastError();
-  return !replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) ? Move::kTaken : Move::kFailed;
+  if (!replace) return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? Move::kTaken : Move::kFailed;
+  if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) return Move::kFailed;
+  // A file that another program holds open (sharing delete, as viewers and
+  // scanners do) cannot be replaced, but it can be renamed: the old file
+  // steps aside, the download takes its name, and the old file is deleted
+  // once that program closes it. Should the second step fail, the old file
+  // gets its name back.
+  const std::wstring aside = source + L".replaced";
+  if (!MoveFileExW(target.c_str(), aside.c_str(), 0)) {
+    SetLastError(error);
+    return Move::kFailed;
+  }
+  if (!MoveFileExW(source.c_str(), target.c_str(), 0)) {
+    const DWORD moveError = GetLastError();
+    MoveFileExW(aside.c_str(), target.c_str(), 0);
+    SetLastError(moveError);
+    return Move::kFailed;
+  }
+  DeleteFileW(aside.c_str());
+  return Move::kMoved;
 }
 
 std::string SystemSafeName(const std::string& name) {

@@ -184,7 +184,8 @@ TEST(Znget, BodyToStandardOutputAndNameFromTheServer) {
   };
   for (const auto& n : names) {
     zntest::ScratchDir dir;
-    const std::string header = n.disposition ? std::string("Content-Disposition: attachment; ") + n.disposition + "\r\n" : "";
+    const std::string header =
+        n.disposition ? std::string("Content-Disposition: attachment; ") + n.disposition + "\r\n" : "";
     ScriptedServer named({Answer(Response("200 OK", "bytes", header))});
     r = RunZnget({"-q", named.Url(n.path)}, dir.path());
     EXPECT_EQ(r.status, 0) << n.path << "\n" << r.err;
