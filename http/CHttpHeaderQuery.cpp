@@ -96,8 +96,9 @@ bool ExtendedValue(std::string_view text, std::string* out) {
     }
     const int high = i + 2 < encoded.size() ? HexDigit(encoded[i + 1]) : -1;
     const int low = high < 0 ? -1 : HexDigit(encoded[i + 2]);
-    if (low < 0 || high + low == 0) return false;  // a name ends at its first zero byte
-    bytes += static_cast<char>(high * 16 + low);
+    const int byte = low < 0 ? -1 : high * 16 + low;
+    if (byte <= 0) return false;  // a broken escape, or a zero byte, which would end the name early
+    bytes += static_cast<char>(byte);
     i += 2;
   }
   out->clear();
