@@ -41,6 +41,9 @@ inline void Say(const char* fmt, ...) {
 // ---- files ----------------------------------------------------------------------
 // What the last failed operation below said, in the system's words.
 std::string LastErrorText();
+// The system's words for an error number as the platform library logs it
+// ("errno[N]": errno values here, GetLastError values on Windows).
+std::string ErrorText(int code);
 // fopen for a UTF-8 name; null on failure.
 FILE* OpenUtf8File(const std::string& path, const char* mode);
 

@@ -32,6 +32,8 @@ void WriteStandardError(const std::string& text) {
 
 std::string LastErrorText() { return strerror(errno); }
 
+std::string ErrorText(int code) { return strerror(code); }
+
 FILE* OpenUtf8File(const std::string& path, const char* mode) {
   // "e": not handed to programs znget might start.
   return fopen(path.c_str(), (std::string(mode) + "e").c_str());

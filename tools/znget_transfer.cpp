@@ -150,7 +150,7 @@ std::string LoggedCause() {
   std::string cause = g_firstSystemLine.empty() ? g_lastClientLine : g_firstSystemLine;
   if (cause.compare(0, 3, "Id[") == 0 && cause.find("] ") != std::string::npos) cause.erase(0, cause.find("] ") + 2);
   const size_t at = cause.find("errno[");
-  if (at != std::string::npos) cause += std::string(" (") + strerror(atoi(cause.c_str() + at + 6)) + ")";
+  if (at != std::string::npos) cause += " (" + ErrorText(atoi(cause.c_str() + at + 6)) + ")";
   return cause;
 }
 

@@ -99,8 +99,10 @@ void WriteStandardError(const std::string& text) {
   fflush(stderr);
 }
 
-std::string LastErrorText() {
-  const DWORD error = GetLastError();
+std::string LastErrorText() { return ErrorText(static_cast<int>(GetLastError())); }
+
+std::string ErrorText(int code) {
+  const DWORD error = static_cast<DWORD>(code);
   wchar_t buf[512];
   if (!FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, buf,
                       sizeof buf / sizeof buf[0], nullptr)) {
