@@ -56,8 +56,6 @@ enum class NewFile {
 // not exist before.
 NewFile CreateNewFile(const std::string& path);
 
-// A name that is taken, by a file, a folder or a link (even one that leads nowhere).
-bool Exists(const std::string& path);
 bool IsFolder(const std::string& path);
 // The size of a file, 64 bits wide everywhere; false when it cannot be read.
 bool FileSize(const std::string& path, uint64_t* size);

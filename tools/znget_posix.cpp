@@ -48,11 +48,6 @@ NewFile CreateNewFile(const std::string& path) {
   return errno == EEXIST ? NewFile::kTaken : NewFile::kFailed;
 }
 
-bool Exists(const std::string& path) {
-  struct stat sb;
-  return lstat(path.c_str(), &sb) == 0;
-}
-
 bool IsFolder(const std::string& path) {
   struct stat sb;
   return stat(path.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode);

@@ -128,13 +128,6 @@ NewFile CreateNewFile(const std::string& path) {
   return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? NewFile::kTaken : NewFile::kFailed;
 }
 
-bool Exists(const std::string& path) {
-  if (GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES) return true;
-  // A file that is about to be deleted still holds its name.
-  const DWORD error = GetLastError();
-  return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
-}
-
 bool IsFolder(const std::string& path) {
   const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
