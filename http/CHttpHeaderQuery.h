@@ -35,8 +35,10 @@ class CHttpHeaderQuery final {
   // exceed what 64 bits hold (out is then UINT64_MAX).
   static bool QueryInfoNumber64(const zn::strutf8& head, const char* name, uint64_t& out, bool& bFits);
   // inout holds a header name (the disposition header) on entry and the file
-  // name on return: the "filename=" text of that header without its first and
-  // last character, or else url up to its first "?". Always true.
+  // name on return: the "filename*=" value of that header when its charset is
+  // UTF-8 or ISO-8859-1 (percent-decoded, as UTF-8), else the "filename="
+  // value, quoted (to its closing quote, backslash escapes honoured) or as it
+  // stands (to the next ";"), or else url up to its first "?". Always true.
   static bool GetResponseFileName(const zn::strutf8& head, const zn::strutf8& url, zn::strutf16& inout);
 };
 
