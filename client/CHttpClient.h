@@ -301,8 +301,9 @@ class CHttpClient : public zn::IHttpClientEx,
   void ApplyRedirectOrigin(bool bHttps, const zn::strutf8& strHost, uint16_t wPort);
   void RetryConnectStep(bool bProxyFailure);
   void NotifyComplete(int32_t nCode);
-  // Writes the writer's cached bytes to the target file and closes it.
-  void CloseTarget();
+  // Writes the writer's cached bytes to the target file and closes it; false
+  // when the cached bytes could not be written.
+  bool CloseTarget();
   void ResetRequest();
 
   // ---- settings ----

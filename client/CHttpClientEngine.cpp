@@ -197,10 +197,11 @@ void CHttpClient::OnHttpsConnected(int eResult, CZNSslProcessor* pProcessor) {
   SendRequest();
 }
 
-void CHttpClient::CloseTarget() {
-  if (!m_pRpDataWriter) return;
-  m_pRpDataWriter->Flush();
+bool CHttpClient::CloseTarget() {
+  if (!m_pRpDataWriter) return true;
+  const bool bFlushed = m_pRpDataWriter->Flush();
   m_pRpDataWriter->CloseFile();
+  return bFlushed;
 }
 
 void CHttpClient::NotifyComplete(int32_t nCode) {
@@ -211,7 +212,12 @@ void CHttpClient::NotifyComplete(int32_t nCode) {
              CurrentRequestId(), m_pRpDataWriter->GetSkipLeft());
     nCode = kHttpResultFailed;
   }
-  CloseTarget();
+  // The writer's cache holds the body's last bytes: a success that cannot
+  // put them into the file is a local file failure.
+  if (!CloseTarget() && (nCode == kHttpResultSuccess || nCode == kHttpResultNotModified)) {
+    znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error DataWriter Flush fail", CurrentRequestId());
+    nCode = kHttpResultLocalFile;
+  }
   ClearHeaders();
   ClearFormFields();
   if (nCode != kHttpResultSuccess && nCode != kHttpResultNotModified) {

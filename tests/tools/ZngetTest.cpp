@@ -283,7 +283,7 @@ TEST(Znget, CurlHabits) {
       {"an error page is not written out", {"-o", "-", error}, nullptr, 2, "status 500", "-"},
       {"a port past 65535", {"-o", "out.bin", "http://127.0.0.1:99999/x"}, nullptr, 10, "127.0.0.1:99999/x", "-"},
       {"a port of letters", {"http://127.0.0.1:8o/x"}, nullptr, 10, "http://127.0.0.1:8o/x", "-"},
-      {"a full disk is named", {"-C", "-o", "/dev/full", nginx.HttpUrl("/files/1m.bin")}, nullptr, 4,
+      {"a full disk is named", {"-C", "-o", "/dev/full", url}, nullptr, 4,
        "No space left on device", "-"},
       {"-o replaces a file held open", {"-o", "out.bin", url}, "old", 0, "success", fresh, true},
       {"-o takes a name in any script", {"-o", named, url}, "old", 0, "-> " + named, fresh, false, named.c_str()},
