@@ -24,6 +24,7 @@ free_port() {
 mkdir -p "$work/www" "$work/out" "$work/tmp"
 head -c $((3 * 1024 * 1024 + 17)) /dev/urandom >"$work/www/data.bin"
 echo small >"$work/www/small.txt"
+echo small >"$work/www/op.txt"
 openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 2 \
   -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 http_port=$(free_port)
@@ -53,6 +54,14 @@ http {
     ssl_certificate_key $work/key.pem;
     root $work/www;
     location = /redirect { return 302 /data.bin; }
+    location = /echo {
+      default_type text/plain;
+      return 200 "m=\$request_method;l=\$content_length;n=\$http_x_num;s=\$http_x_str;h=\$http_x_line;t=\$content_type;";
+    }
+    location = /named {
+      add_header Content-Disposition 'attachment; filename="named.bin"';
+      return 200 "named";
+    }
   }
 }
 CONF
