@@ -91,7 +91,7 @@ if [ -n "$toolchain" ]; then
   # A mingw-w64 host links its runtime statically; a Microsoft-ABI host
   # imports the Visual C++ runtime as /MD does (the toolchain's default).
   link=(-DCMAKE_EXE_LINKER_FLAGS=-static)
-  case "$toolchain" in *msvc*) link=() ;; esac
+  case "$(basename "$toolchain")" in *msvc*) link=() ;; esac
   cmake -S "$src" -B "$work/host" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DdaDuzaDuvidoVo_DIR="$work/prefix/lib/cmake/daDuzaDuvidoVo" "${link[@]}" >/dev/null
   cmake --build "$work/host" >/dev/null
