@@ -61,11 +61,12 @@ set(ZN_MSVC_FLAGS
 set(CMAKE_C_FLAGS_INIT "${ZN_MSVC_FLAGS}")
 set(CMAKE_CXX_FLAGS_INIT "${ZN_MSVC_FLAGS}")
 
-# Linking: lld-link through the clang driver, without the default libraries
+# Linking: lld-link (lld-14's, found through -B) through the clang driver,
+# without the default libraries
 # of a Visual C++ installation; the runtime's libraries come from vcrt/ and
 # the Windows API's from mingw-w64's import libraries (lld-link reads them).
 # SafeSEH is off: the OpenSSL objects built by GCC carry no SafeSEH table.
-set(ZN_MSVC_LINK_FLAGS "-fuse-ld=lld -nostdlib -Xlinker /safeseh:no -Xlinker /libpath:/usr/${ZN_MINGW_PREFIX}/lib")
+set(ZN_MSVC_LINK_FLAGS "-fuse-ld=lld -B/usr/lib/llvm-${ZN_LLVM_VERSION}/bin -nostdlib -Xlinker /safeseh:no -Xlinker /libpath:/usr/${ZN_MINGW_PREFIX}/lib")
 # The DLL runtime, release flavour, in every configuration (/MD): the
 # objects ask for msvcrt.lib and oldnames.lib, the C++ headers for msvcprt.lib.
 # (Projects that predate CMake 3.15, GoogleTest among them, are told to
