@@ -24,6 +24,7 @@ free_port() {
 mkdir -p "$work/www" "$work/out" "$work/tmp"
 head -c $((3 * 1024 * 1024 + 17)) /dev/urandom >"$work/www/data.bin"
 echo small >"$work/www/small.txt"
+echo small >"$work/www/op.txt"
 openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 2 \
   -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 http_port=$(free_port)
@@ -53,6 +54,14 @@ http {
     ssl_certificate_key $work/key.pem;
     root $work/www;
     location = /redirect { return 302 /data.bin; }
+    location = /echo {
+      default_type text/plain;
+      return 200 "m=\$request_method;l=\$content_length;n=\$http_x_num;s=\$http_x_str;h=\$http_x_line;t=\$content_type;";
+    }
+    location = /named {
+      add_header Content-Disposition 'attachment; filename="named.bin"';
+      return 200 "named";
+    }
   }
 }
 CONF
@@ -79,8 +88,12 @@ one_connection() {
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 if [ -n "$toolchain" ]; then
+  # A mingw-w64 host links its runtime statically; a Microsoft-ABI host
+  # imports the Visual C++ runtime as /MD does (the toolchain's default).
+  link=(-DCMAKE_EXE_LINKER_FLAGS=-static)
+  case "$(basename "$toolchain")" in *msvc*) link=() ;; esac
   cmake -S "$src" -B "$work/host" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    -DdaDuzaDuvidoVo_DIR="$work/prefix/lib/cmake/daDuzaDuvidoVo" -DCMAKE_EXE_LINKER_FLAGS=-static >/dev/null
+    -DdaDuzaDuvidoVo_DIR="$work/prefix/lib/cmake/daDuzaDuvidoVo" "${link[@]}" >/dev/null
   cmake --build "$work/host" >/dev/null
   cp "$work/prefix/bin/"*.dll "$work/host/"
   # Wine's drive Z: is the Linux root.

@@ -1,0 +1,3 @@
+// The UCRT header that declares terminate() and its handlers.
+#pragma once
+#include <eh.h>
