@@ -14,6 +14,7 @@
 
 #include "base/znplatform.h"
 #include "net/CByteBuffer.h"
+#include "net/CZNTrustStores.h"
 
 namespace {
 
@@ -71,15 +72,6 @@ bool MatchCommonName(const zn::strutf8& P, const zn::strutf8& E) {
     if (pc[i] != ec[i]) return false;
   }
   return e == p;
-}
-
-// Adds one DER-encoded trust anchor of the system's store to an X509_STORE.
-void AddToStore(const unsigned char* der, uint32_t len, void* store) {
-  const unsigned char* p = der;
-  X509* pCert = d2i_X509(nullptr, &p, static_cast<long>(len));
-  if (!pCert) return;
-  X509_STORE_add_cert(static_cast<X509_STORE*>(store), pCert);
-  X509_free(pCert);
 }
 
 }  // namespace
@@ -248,17 +240,9 @@ bool CZNSslProcessor::SetUpVerification() {
   SSL_CTX* pCtx = ssl_ctx->pSslCtx;
   SSL* pSsl = ssl_ctx->pSsl;
   const char* szCA = m_oVerify.m_strCAPath.c_str();
-  bool bStore = false;
-  if (m_oVerify.m_strCAPath.empty()) {
-    // The system's own store where it keeps one, else OpenSSL's default paths.
-    bStore = zn_enumsystemrootcerts(&AddToStore, SSL_CTX_get_cert_store(pCtx)) >= 0 ||
-             SSL_CTX_set_default_verify_paths(pCtx) == 1;
-  } else {
-    // A PEM file of trust anchors, or else a folder of hashed ones.
-    bStore = SSL_CTX_load_verify_locations(pCtx, szCA, nullptr) == 1 ||
-             SSL_CTX_load_verify_locations(pCtx, nullptr, szCA) == 1;
-  }
-  if (!bStore) {
+  // The process's shared store of this source; the context takes a reference.
+  X509_STORE* pStore = CZNTrustStores::Get(m_oVerify.m_strCAPath);
+  if (!pStore) {
     char szReason[kErrorTextSize * 2] = {0};
     ERR_error_string_n(ERR_peek_error(), szReason, sizeof(szReason) - 1);
     ERR_clear_error();
@@ -266,8 +250,11 @@ bool CZNSslProcessor::SetUpVerification() {
              m_oVerify.m_strCAPath.empty() ? "default" : szCA, szReason);
     return false;
   }
+  SSL_CTX_set1_cert_store(pCtx, pStore);
+  X509_STORE_free(pStore);
   // An address literal is checked against the IP entries and sends no
-  // server name; a host name against the DNS entries and the common name.
+  // server name; a host name against the DNS entries, and against the common
+  // name only when the certificate has no DNS entry.
   ASN1_OCTET_STRING* pIp = a2i_IPADDRESS(m_strSSLName.c_str());
   const bool bIpName = pIp != nullptr;
   ASN1_OCTET_STRING_free(pIp);

@@ -5,6 +5,7 @@
 // TLS endings and names, the bind address and the proxy.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -448,6 +449,7 @@ TEST(CHttpClientSendRecvTest, CertificateNameDecidesTheTlsConnection) {
     int64_t code;
     const char* log;     // a level-1 line of the TLS processor, when set
     bool withCa = true;  // verification trusts the test authority, else the system's store
+    bool caGone = false;  // the CA file is removed first
   };
   const TestCert cn = TestCert::Make("/CN=127.0.0.1");
   const TestCert otherCn = TestCert::Make("/O=x/CN=other.test");
@@ -466,10 +468,15 @@ TEST(CHttpClientSendRecvTest, CertificateNameDecidesTheTlsConnection) {
       {"address entry, verified", &ipAlt, "127.0.0.1", "", true, 0, nullptr},
       {"the system's store knows no test authority", &altOnly, "localhost", "", true, 5,
        "unable to get local issuer certificate", false},
+      // A trust store is read once per source and shared: the anchors stay.
+      {"CA file read once, gone since", &altOnly, "localhost", "", true, 0, nullptr, true, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(c.cert->valid());
+    if (c.caGone) {
+      ASSERT_EQ(std::remove(caFile.c_str()), 0);
+    }
     zntest::ScriptedServerOptions options;
     options.tlsCert = *c.cert;
     options.defaultScript = std::make_shared<ServerScript>(ServerScript().ReadRequest().Send(Ok("tls")));

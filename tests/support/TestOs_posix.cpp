@@ -119,6 +119,15 @@ std::string CurrentThreadName() {
   return buf;
 }
 
+size_t CurrentThreadStackReservation() {
+  pthread_attr_t attr;
+  size_t size = 0;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+  pthread_attr_getstacksize(&attr, &size);
+  pthread_attr_destroy(&attr);
+  return size;
+}
+
 std::string MakeTempDir(const std::string& prefix) {
   std::string templ = (std::filesystem::temp_directory_path() / (prefix + ".XXXXXX")).string();
   return ::mkdtemp(&templ[0]) ? templ : std::string();

@@ -129,6 +129,16 @@ std::string CurrentThreadName() {
   return buf;
 }
 
+size_t CurrentThreadStackReservation() {
+  // From the bottom of the stack's reservation to its base (Windows 8 on).
+  typedef void(WINAPI * GetLimitsFn)(PULONG_PTR, PULONG_PTR);
+  const auto getLimits = reinterpret_cast<GetLimitsFn>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetCurrentThreadStackLimits")));
+  ULONG_PTR low = 0, high = 0;
+  if (getLimits) getLimits(&low, &high);
+  return static_cast<size_t>(high - low);
+}
+
 namespace {
 
 // A fresh folder under base whose name starts with prefix; "" on failure.
@@ -230,7 +240,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   if (argv.empty()) return r;
   SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
-  if (!::CreatePipe(&outRead, &outWrite, &inherit, 0) || !::CreatePipe(&errRead, &errWrite, &inherit, 0)) return r;
+  if (!::CreatePipe(&outRead, &outWrite, &inherit, 0)) return r;
+  if (!::CreatePipe(&errRead, &errWrite, &inherit, 0)) {
+    ::CloseHandle(outRead);
+    ::CloseHandle(outWrite);
+    return r;
+  }
   ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
   ::SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
   std::string line = Quote(WindowsPath(argv[0]));
