@@ -65,6 +65,13 @@ class ZNBASE_API CZNTaskBase : public CRefCountSafe {
   void* m_pImpl;  // platform-owned state: queue, reactor, thread
 };
 
+// Registers fn to run on every task thread as it ends, after its last call:
+// for a library that keeps state per thread which nothing else frees when a
+// thread ends (a statically linked OpenSSL on Windows). A function registered
+// twice runs once; room for 8, false when full or fn is null.
+typedef void (*zntask_threadexit_t)();
+ZNBASE_API bool zntask_atthreadexit(zntask_threadexit_t fn);
+
 // For tests: the next count task starts fail as when the system refuses a
 // thread (Start logs and returns false). 0 ends it.
 ZNBASE_API void zntask_failstarts(uint32_t count);

@@ -7,12 +7,14 @@
 #include <new>
 
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
 #include "base/znplatform.h"
+#include "base/zntask.h"
 #include "net/CByteBuffer.h"
 #include "net/CZNTrustStores.h"
 
@@ -43,6 +45,12 @@ class CSelfReference final {
  private:
   CRefCount* m_p;  // counted reference for the scope
 };
+
+// Frees what OpenSSL keeps for the calling thread (its error queue, its
+// random generators). On Linux OpenSSL frees it by itself when a thread
+// ends; a static OpenSSL on Windows has no such hook, and each worker thread
+// that ran TLS left about 4.5 KB behind.
+void ReleaseOpenSslThreadState() { OPENSSL_thread_stop(); }
 
 bool IsHandshakeInProgress(int e) {
   return e == SSL_ERROR_NONE || e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ||
@@ -79,6 +87,9 @@ bool MatchCommonName(const zn::strutf8& P, const zn::strutf8& E) {
 CZNSslProcessor::CZNSslProcessor(znsocket_t s, const zn::strutf8& strSSLName, ISslProcessorSink* pSink,
                                  const CZNTlsVerify& verify)
     : ssl_ctx(nullptr), m_pSink(pSink), m_strSSLName(strSSLName), m_oVerify(verify), m_bHandshakeDone(false) {
+  // The threads that run TLS are the library's task threads.
+  static const bool s_bThreadExitHooked = zntask_atthreadexit(&ReleaseOpenSslThreadState);
+  (void)s_bThreadExitHooked;
   ssl_ctx = CreateSslContext();
   if (ssl_ctx && m_oVerify.m_bVerify && !SetUpVerification()) {
     FreeSslContext(ssl_ctx);

@@ -41,6 +41,13 @@ const char kDefaultTaskName[] = "ZNTask";
 // (zntask_failstarts); tests reach the failure path through it.
 std::atomic<uint32_t> g_nFailStarts{0};
 
+// The functions every task thread runs as it ends (zntask_atthreadexit).
+// Slots are filled once, in order, under g_exitHooksLock; threads read them
+// without the lock.
+constexpr size_t kMaxThreadExitHooks = 8;
+std::atomic<zntask_threadexit_t> g_exitHooks[kMaxThreadExitHooks];
+std::mutex g_exitHooksLock;
+
 struct TaskCore;
 
 // The task whose thread is the calling thread (not counted), and its core.
@@ -176,6 +183,11 @@ void TaskThreadMain(std::shared_ptr<TaskCore> core, CZNTaskBase* owner, uint64_t
   if (stillOwner && t_pCurrentTask == stillOwner) stillOwner->OnStop();
   t_pCurrentTask = nullptr;
   t_pCurrentCore = nullptr;
+  for (const std::atomic<zntask_threadexit_t>& hook : g_exitHooks) {
+    const zntask_threadexit_t fn = hook.load(std::memory_order_acquire);
+    if (!fn) break;
+    fn();
+  }
 }
 
 // The entry of a task's thread: takes the start record. The core may die on
@@ -365,6 +377,20 @@ uint64_t CZNTaskBase::getthreadid() const {
 }
 
 CZNTaskBase* CZNTaskBase::Current() { return t_pCurrentTask; }
+
+bool zntask_atthreadexit(zntask_threadexit_t fn) {
+  if (!fn) return false;
+  std::lock_guard<std::mutex> lock(g_exitHooksLock);
+  for (std::atomic<zntask_threadexit_t>& hook : g_exitHooks) {
+    const zntask_threadexit_t held = hook.load(std::memory_order_relaxed);
+    if (held == fn) return true;
+    if (!held) {
+      hook.store(fn, std::memory_order_release);
+      return true;
+    }
+  }
+  return false;
+}
 
 void zntask_failstarts(uint32_t count) { g_nFailStarts.store(count, std::memory_order_relaxed); }
 

@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -146,6 +147,8 @@ int OpenDescriptorCount() {
 long ResidentKiB() { return StatusField("VmRSS:"); }
 
 int ThreadCount() { return static_cast<int>(StatusField("Threads:")); }
+
+long long HeapInUseBytes() { return static_cast<long long>(::mallinfo2().uordblks); }
 
 std::string MakeServerDir(const std::string& prefix) { return MakeTempDir(prefix); }
 

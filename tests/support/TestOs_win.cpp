@@ -173,6 +173,21 @@ long ResidentKiB() {
   return static_cast<long>(pmc.WorkingSetSize / 1024);
 }
 
+long long HeapInUseBytes() {
+  HANDLE heaps[256];
+  const DWORD count = ::GetProcessHeaps(256, heaps);
+  long long total = 0;
+  for (DWORD i = 0; i < count && i < 256; ++i) {
+    if (!::HeapLock(heaps[i])) continue;
+    PROCESS_HEAP_ENTRY entry = {};
+    while (::HeapWalk(heaps[i], &entry)) {
+      if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) total += entry.cbData;
+    }
+    ::HeapUnlock(heaps[i]);
+  }
+  return total;
+}
+
 int ThreadCount() {
   const HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
   if (snap == INVALID_HANDLE_VALUE) return -1;
