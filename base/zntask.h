@@ -40,7 +40,9 @@ class ZNBASE_API CZNTaskBase : public CRefCountSafe {
   // own thread.
   virtual void Waiting(int64_t ms);
 
-  // Starts the thread; false when it is already started or cannot start.
+  // Starts the thread, with a stack reservation of 1 MiB on every system;
+  // false when it is already started or the system refuses the thread (then
+  // logged at level 1, and the task takes no calls).
   bool Start();
   void Stop();
   bool IsStarted() const;
@@ -62,6 +64,17 @@ class ZNBASE_API CZNTaskBase : public CRefCountSafe {
  protected:
   void* m_pImpl;  // platform-owned state: queue, reactor, thread
 };
+
+// Registers fn to run on every task thread as it ends, after its last call:
+// for a library that keeps state per thread which nothing else frees when a
+// thread ends (a statically linked OpenSSL on Windows). A function registered
+// twice runs once; room for 8, false when full or fn is null.
+typedef void (*zntask_threadexit_t)();
+ZNBASE_API bool zntask_atthreadexit(zntask_threadexit_t fn);
+
+// For tests: the next count task starts fail as when the system refuses a
+// thread (Start logs and returns false). 0 ends it.
+ZNBASE_API void zntask_failstarts(uint32_t count);
 
 class ZNBASE_API CZNTaskIO : public CZNTaskBase {
  public:

@@ -274,8 +274,15 @@ class CHttpClient : public zn::IHttpClientEx,
   void FreeRetiredConnectors();
 
   // ---- entry points ----
-  // Marks the client busy and hands the request on; true.
+  // Marks the client busy and hands the request on; true. False, with the
+  // client idle again and any stream writer freed, when no worker thread can
+  // be had: the request would otherwise wait for a completion that never comes.
   bool Start(HttpRequestParam& param);
+  // StartHttpThread's work: false only when the worker task had to be
+  // started and the system refused its thread. A start refused by the busy
+  // lock counts as started (the request then goes where the lock's holder
+  // leaves it).
+  bool StartWorker();
   // True, with the entry point's "Error <entry>,m_bRunning" line, while a
   // transfer runs: the entry point then refuses.
   bool RefuseWhileRunning(const char* pEntry, const char* pUrl);

@@ -34,6 +34,12 @@ bool CHttpClient::RefuseWhileRunning(const char* pEntry, const char* pUrl) {
 
 bool CHttpClient::Start(HttpRequestParam& param) {
   m_bRunning.store(true, std::memory_order_relaxed);
+  if (!StartWorker()) {
+    m_bRunning.store(false, std::memory_order_relaxed);
+    DropStream(param.pStreamWriter);
+    param.pStreamWriter = nullptr;
+    return false;
+  }
   Request(param);
   return true;
 }
@@ -238,7 +244,10 @@ bool CHttpClient::Post(const char* pHost, uint16_t wPort, const zn::strutf8& str
   // Like every other entry point, Post marks the client busy, so that its
   // answer is read and the next transfer waits for its completion.
   m_bRunning.store(true, std::memory_order_relaxed);
-  StartHttpThread();
+  if (!StartWorker()) {
+    m_bRunning.store(false, std::memory_order_relaxed);
+    return false;
+  }
   if (MustPost(m_pHttpTask)) {
     PostCall(m_pHttpTask, new zn_task_call_CHttpClientPost(this, pHost, wPort, strHead, strBody));
     return true;

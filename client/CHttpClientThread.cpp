@@ -39,16 +39,21 @@ void CHttpClient::PostCall(CZNTaskBase* pTask, zn_task_call_base* pCall) {
   pTaskArg->Release();
 }
 
-void CHttpClient::StartHttpThread() {
+void CHttpClient::StartHttpThread() { StartWorker(); }
+
+bool CHttpClient::StartWorker() {
   CZNAutoTrylock lock(m_lockThread);
   if (!lock.IsLocked()) {
     znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "CHttpClient::StartHttpThread other thread is already starting thread.");
-    return;
+    return true;
   }
-  if (m_pHttpTask && m_pHttpTask->IsStarted()) return;
+  if (m_pHttpTask && m_pHttpTask->IsStarted()) return true;
   if (m_pHttpTask) m_pHttpTask->Release();
   m_pHttpTask = new CZNTaskIO(kHttpTaskName, kHttpTaskArg, kHttpTaskPriority);
-  m_pHttpTask->Start();
+  if (m_pHttpTask->Start()) return true;
+  znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] CHttpClient::StartHttpThread thread start fail, request refused",
+           CurrentRequestId());
+  return false;
 }
 
 void CHttpClient::StopHttpThread(bool bForce) { StopHttpThreadImpl(bForce); }

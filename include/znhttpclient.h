@@ -65,7 +65,8 @@ class IHttpClientNotifyRef : public CRefCountSafe {
 namespace zn {
 
 // One client carries one transfer at a time. Results are true when the call
-// was accepted; the outcome of a transfer arrives as OnDownloadComplete with a
+// was accepted (false also when the client's worker thread cannot be made:
+// the transfer then never started and nothing more is reported); the outcome of a transfer arrives as OnDownloadComplete with a
 // result code: 0 success, 1 not modified, 2 failure, 3 refused, 4 local file
 // failure, 5 no connection, 7 not found, 8 service unavailable, 10 bad URL or
 // upload source.

@@ -8,8 +8,10 @@
 // - verifies the certificate chain against the system's trust store, or
 //   against the trust anchors of pszCAPath (a PEM file, or a folder of hashed
 //   certificates) when it is not null or empty,
-// - checks the required name against the certificate's subjectAltName (DNS
-//   and IP entries) and then its common name, by OpenSSL's own host check.
+// - checks the required name by OpenSSL's own host check: a host name against
+//   the certificate's subjectAltName DNS entries, or against its common name
+//   only when the certificate has no DNS entry at all; an address against
+//   the IP entries.
 // A failed verification ends the connection attempt as a name mismatch does
 // (the same retries and result code), after a level-1 log line that names
 // OpenSSL's verify error and the names compared.

@@ -3,8 +3,8 @@
 // from a client that never heard of it. On, the handshake sends the host name
 // as server name indication (not for an address literal), the chain is
 // verified against a trust store (the system's, or the CA file or folder
-// given), and the required name is checked against the certificate's
-// subjectAltName entries and then its common name by OpenSSL's own host check.
+// given), and the required name is checked by OpenSSL's own host check (the
+// subjectAltName entries; the common name only when there is no DNS entry).
 //
 // A plain value, copied into every connector and sub-connector of a request.
 #pragma once

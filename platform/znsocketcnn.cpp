@@ -454,7 +454,16 @@ bool CZNCnnTCPSocket::HandOver(znsocket_t& s) {
     s = znsocket_makeinvalid();
     return false;
   }
-  s = znplatform::HandleOfFd(znplatform::ReleaseSocket(*m_desc));
+  const znplatform::NativeSocket fd = znplatform::ReleaseSocket(*m_desc);
+  if (fd == znplatform::kNoSocket) {
+    // The reactor would not let go of the socket (Windows can refuse): it
+    // stays here and closes with this object; the caller gets nothing.
+    znsyslog(2, kSocketLogTag, __LINE__, "CnnSocket HandOver [%s]: the socket cannot be released",
+             m_strTarget.c_str());
+    s = znsocket_makeinvalid();
+    return false;
+  }
+  s = znplatform::HandleOfFd(fd);
   return true;
 }
 

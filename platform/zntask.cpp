@@ -12,21 +12,21 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <typeinfo>
 #include <utility>
 
 #include "base/znplatform.h"
 #include "base/zntask.h"
 #include "platform/znreactor.h"
+#include "platform/znthread.h"
 #include "platform/znthreadid.h"
 #include "platform/znthreadname.h"
 
@@ -36,6 +36,17 @@ const char kLogTag[] = "znbase.task";
 // Linux limits a thread name to 15 characters and the terminator.
 constexpr size_t kMaxThreadNameLength = 15;
 const char kDefaultTaskName[] = "ZNTask";
+
+// Task starts still to be refused as if the system had no thread to give
+// (zntask_failstarts); tests reach the failure path through it.
+std::atomic<uint32_t> g_nFailStarts{0};
+
+// The functions every task thread runs as it ends (zntask_atthreadexit).
+// Slots are filled once, in order, under g_exitHooksLock; threads read them
+// without the lock.
+constexpr size_t kMaxThreadExitHooks = 8;
+std::atomic<zntask_threadexit_t> g_exitHooks[kMaxThreadExitHooks];
+std::mutex g_exitHooksLock;
 
 struct TaskCore;
 
@@ -58,13 +69,14 @@ struct TaskCore final {
   TaskCore& operator=(const TaskCore&) = delete;
 
   ~TaskCore() {
-    // The owner joined or detached the thread before letting go; a joinable
-    // thread here would terminate the process, so settle it defensively.
-    if (thread.joinable()) {
-      if (thread.get_id() == std::this_thread::get_id()) {
-        thread.detach();
+    // A task released from one of its own calls leaves its thread to whoever
+    // lets go of the core last: the thread itself as it ends (it detaches), or
+    // another thread after the loop has ended (the join returns at once).
+    if (thread.Joinable()) {
+      if (thread.IsCurrent()) {
+        thread.Detach();
       } else {
-        thread.join();
+        thread.Join();
       }
     }
   }
@@ -130,7 +142,7 @@ struct TaskCore final {
   // Guards `thread` (start, join, detach). Never taken by the task's thread
   // while it runs calls, so a stop that joins cannot deadlock with it.
   std::mutex threadMu;
-  std::thread thread;
+  znplatform::NativeThread thread;
 };
 
 // The thread's body. Holds a reference to the core for as long as it runs, so
@@ -139,6 +151,14 @@ struct TaskCore final {
 // OnStart and OnStop), Start waits until OnStart has run, so the owner is
 // alive and whole then; without them Start does not wait, and the thread
 // never calls into the owner, which may already be on its way out.
+struct ThreadStart {
+  std::shared_ptr<TaskCore> core;  // the thread's own reference
+  CZNTaskBase* owner;              // borrowed; touched only with hooks
+  uint64_t generation;
+  uint64_t threadId;
+  bool hooks;
+};
+
 void TaskThreadMain(std::shared_ptr<TaskCore> core, CZNTaskBase* owner, uint64_t generation,
                     uint64_t threadId, bool hooks) {
   znplatform::AdoptThreadId(threadId);
@@ -163,6 +183,18 @@ void TaskThreadMain(std::shared_ptr<TaskCore> core, CZNTaskBase* owner, uint64_t
   if (stillOwner && t_pCurrentTask == stillOwner) stillOwner->OnStop();
   t_pCurrentTask = nullptr;
   t_pCurrentCore = nullptr;
+  for (const std::atomic<zntask_threadexit_t>& hook : g_exitHooks) {
+    const zntask_threadexit_t fn = hook.load(std::memory_order_acquire);
+    if (!fn) break;
+    fn();
+  }
+}
+
+// The entry of a task's thread: takes the start record. The core may die on
+// this thread as the record's reference goes.
+void TaskThreadEntry(void* arg) {
+  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
+  TaskThreadMain(std::move(start->core), start->owner, start->generation, start->threadId, start->hooks);
 }
 
 // Whether task may override the hooks: the library's own task classes leave
@@ -193,7 +225,7 @@ void RenameTask(CZNTaskBase* task, void** handle, const char* name) {
 }
 
 // Stops the task, joining its thread unless the caller is that thread.
-void StopCore(const std::shared_ptr<TaskCore>& core) {
+void StopCore(std::shared_ptr<TaskCore> core) {
   std::deque<CScopeCall> dropped;
   {
     std::lock_guard<std::mutex> lock(core->mu);
@@ -201,7 +233,7 @@ void StopCore(const std::shared_ptr<TaskCore>& core) {
   }
   if (t_pCurrentCore != core.get()) {
     std::lock_guard<std::mutex> lock(core->threadMu);
-    if (core->thread.joinable()) core->thread.join();
+    core->thread.Join();
   }
   // `dropped` is destroyed here, outside every lock: the calls never ran and
   // their destruction releases their holders and arguments.
@@ -227,12 +259,9 @@ CZNTaskBase::~CZNTaskBase() {
   EndTask(core);
   if (t_pCurrentCore == core.get()) {
     // Released from one of its own calls: the loop ends after this call and
-    // the thread cannot join itself, so it finishes on its own, keeping the
-    // core alive until then. When another thread holds threadMu it is inside
-    // StopCore joining this very thread: waiting for the lock would deadlock,
-    // and the join takes care of the thread anyway.
-    std::unique_lock<std::mutex> lock(core->threadMu, std::try_to_lock);
-    if (lock.owns_lock() && core->thread.joinable()) core->thread.detach();
+    // the thread cannot join itself. It finishes on its own, holding the core
+    // until then; the core settles the thread when it dies (a thread joining
+    // this one meanwhile may hold threadMu, so the lock is not taken here).
     t_pCurrentTask = nullptr;
   }
   delete impl();
@@ -293,7 +322,7 @@ bool CZNTaskBase::Start() {
     if (core->accepting) return false;
   }
   // A stop from the task's own thread leaves its thread to be joined here.
-  if (core->thread.joinable()) core->thread.join();
+  core->thread.Join();
   {
     std::lock_guard<std::mutex> lock(core->mu);
     core->ctx.restart();
@@ -303,11 +332,19 @@ bool CZNTaskBase::Start() {
     core->threadId = threadId;
     generation = ++core->generation;
   }
-  try {
-    core->thread = std::thread(TaskThreadMain, core, this, generation, threadId, hooks);
-  } catch (const std::exception& e) {
+  std::string error = "refused for a test";
+  bool created = false;
+  uint32_t failures = g_nFailStarts.load(std::memory_order_relaxed);
+  while (failures > 0 && !g_nFailStarts.compare_exchange_weak(failures, failures - 1, std::memory_order_relaxed)) {
+  }
+  if (failures == 0) {
+    ThreadStart* start = new ThreadStart{core, this, generation, threadId, hooks};
+    created = core->thread.Start(&TaskThreadEntry, start, znplatform::kTaskStackReservation, error);
+    if (!created) delete start;
+  }
+  if (!created) {
     znsyslog(1, kLogTag, __LINE__, "CZNTaskBase::Start task[%s] thread create fail [%s]", core->name.c_str(),
-             e.what());
+             error.c_str());
     std::deque<CScopeCall> dropped;
     {
       std::lock_guard<std::mutex> lock(core->mu);
@@ -340,6 +377,22 @@ uint64_t CZNTaskBase::getthreadid() const {
 }
 
 CZNTaskBase* CZNTaskBase::Current() { return t_pCurrentTask; }
+
+bool zntask_atthreadexit(zntask_threadexit_t fn) {
+  if (!fn) return false;
+  std::lock_guard<std::mutex> lock(g_exitHooksLock);
+  for (std::atomic<zntask_threadexit_t>& hook : g_exitHooks) {
+    const zntask_threadexit_t held = hook.load(std::memory_order_relaxed);
+    if (held == fn) return true;
+    if (!held) {
+      hook.store(fn, std::memory_order_release);
+      return true;
+    }
+  }
+  return false;
+}
+
+void zntask_failstarts(uint32_t count) { g_nFailStarts.store(count, std::memory_order_relaxed); }
 
 bool CZNTaskBase::PushTask(CZNTaskBase* task, const CScopeCall& call) {
   if (!task) return false;

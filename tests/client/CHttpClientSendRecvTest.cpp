@@ -5,6 +5,7 @@
 // TLS endings and names, the bind address and the proxy.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -572,6 +573,7 @@ TEST(CHttpClientSendRecvTest, CertificateNameDecidesTheTlsConnection) {
     const char* log;     // a level-1 line of the TLS processor, when set
     bool withCa = true;  // verification trusts the test authority, else the system's store
     bool redirected = false;  // reached by a redirect from https://127.0.0.1
+    bool caGone = false;      // the CA file is removed first
   };
   const TestCert cn = TestCert::Make("/CN=127.0.0.1");
   const TestCert otherCn = TestCert::Make("/O=x/CN=other.test");
@@ -594,10 +596,15 @@ TEST(CHttpClientSendRecvTest, CertificateNameDecidesTheTlsConnection) {
        true},
       {"redirected away from the named host", &otherCn, "localhost", "other.test", false, 5,
        "cname=other.test, strSSLName=localhost", true, true},
+      // A trust store is read once per source and shared: the anchors stay.
+      {"CA file read once, gone since", &altOnly, "localhost", "", true, 0, nullptr, true, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(c.cert->valid());
+    if (c.caGone) {
+      ASSERT_EQ(std::remove(caFile.c_str()), 0);
+    }
     zntest::ScriptedServerOptions options;
     options.tlsCert = *c.cert;
     options.defaultScript = std::make_shared<ServerScript>(ServerScript().ReadRequest().Send(Ok("tls")));

@@ -116,4 +116,25 @@ TEST(CHttpClientThreadTest, RequestAfterStopIsDroppedAndItsStreamFreed) {
   EXPECT_TRUE(host.rec().Events().empty());
 }
 
+// A worker thread the system refuses: each transfer call says so at once and
+// leaves the client idle, instead of waiting for a completion that no thread
+// would ever deliver; the next call gets its thread and completes.
+TEST(CHttpClientThreadTest, RefusedWorkerThreadFailsTheCallAndLeavesTheClientIdle) {
+  LogCapture log(1);
+  zntest::Host host;
+  zntest::StreamRecord stream;
+  host->SetTimeout(2000, 2000, 0);
+  const zn::strutf16 url = zntest::U16("http://127.0.0.1:1/");
+  zntask_failstarts(1);
+  EXPECT_FALSE(host->DownloadToStream(url, new zntest::RecordingStream(&stream), 0));
+  EXPECT_EQ(stream.deleted.load(), 1);
+  zntask_failstarts(1);
+  EXPECT_FALSE(host->Post("127.0.0.1", 1, "GET / HTTP/1.1\r\n\r\n", ""));
+  EXPECT_FALSE(host->IsRunning());
+  EXPECT_EQ(log.Count("CHttpClient::StartHttpThread thread start fail, request refused"), 2);
+  ASSERT_TRUE(host->DownloadToStream(url, new zntest::RecordingStream(&stream), 0));
+  EXPECT_EQ(host.WaitComplete(1, std::chrono::seconds(20)), 5);
+  EXPECT_EQ(host.rec().Count("OnDownloadComplete"), 1u);
+}
+
 }  // namespace

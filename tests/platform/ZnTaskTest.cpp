@@ -106,7 +106,9 @@ struct ThreadEndSentinel {
 };
 thread_local ThreadEndSentinel t_threadEnd;
 
-TEST(ZnTaskTest, ThreadNameIsTheTaskNameCutTo15Characters) {
+// Every task thread reserves 1 MiB of stack, whatever the system or the host
+// program would give by default.
+TEST(ZnTaskTest, ThreadNameIsTheTaskNameCutTo15CharactersAndItsStackIsReserved) {
   const struct {
     const char* name;
     const char* expected;
@@ -117,18 +119,22 @@ TEST(ZnTaskTest, ThreadNameIsTheTaskNameCutTo15Characters) {
     ASSERT_TRUE(task->Start());
     std::string name;
     uint64_t thread = 0;
+    size_t stack = 0;
     // Static, so that a thread outliving the release still counts into live memory.
     static std::atomic<int> ended;
     ended = 0;
     CZNEvent done(true, false);
     ASSERT_TRUE(Post(task, [&] {
       name = zntest::CurrentThreadName();
+      stack = zntest::CurrentThreadStackReservation();
       thread = znthread_selfid();
       t_threadEnd.ended = &ended;
       done.Post();
     }));
     ASSERT_TRUE(done.Wait(kBoundMs));
     EXPECT_EQ(name, c.expected);
+    EXPECT_GT(stack, 960u * 1024) << c.name;  // a guard page may come off the reservation
+    EXPECT_LE(stack, 1024u * 1024) << c.name;
     EXPECT_EQ(thread, task->getthreadid());
     task->Release();  // the destructor stops and joins
     EXPECT_EQ(ended.load(), 1) << "the release returned while the task's thread still ran";
@@ -173,19 +179,27 @@ TEST(ZnTaskTest, HooksAndTheThreadIdAreThereWhenStartReturns) {
   }
 }
 
-TEST(ZnTaskTest, PushToNullUnstartedOrStoppedTaskFailsAndReleasesTheCopy) {
+TEST(ZnTaskTest, PushToNullUnstartedStoppedOrRefusedTaskFailsAndReleasesTheCopy) {
   CZNTaskIO* stopped = new CZNTaskIO("stopped", 0, 0);
   ASSERT_TRUE(stopped->Start());
   stopped->Stop();
   CZNTaskIO* unstarted = new CZNTaskIO("unstarted", 0, 0);
-  for (CZNTaskBase* target : {static_cast<CZNTaskIO*>(nullptr), unstarted, stopped}) {
+  // A thread the system refuses: Start says so, and the task stays unstarted.
+  CZNTaskIO* refused = new CZNTaskIO("refused", 0, 0);
+  zntask_failstarts(1);
+  EXPECT_FALSE(refused->Start());
+  EXPECT_FALSE(refused->IsStarted());
+  EXPECT_EQ(refused->getthreadid(), 0u);
+  for (CZNTaskBase* target : {static_cast<CZNTaskIO*>(nullptr), unstarted, stopped, refused}) {
     std::atomic<int> destroyed{0}, ran{0};
     EXPECT_FALSE(Post(target, [&] { ++ran; }, &destroyed));
     EXPECT_EQ(destroyed.load(), 1);  // the refused copy is gone already
     EXPECT_EQ(ran.load(), 0);
   }
+  EXPECT_TRUE(refused->Start());  // the next start gets its thread
   stopped->Release();
   unstarted->Release();
+  refused->Release();
 }
 
 TEST(ZnTaskTest, StopFromInsideACallEndsTheLoopAfterThatCallAndTheTaskRestarts) {

@@ -91,6 +91,8 @@ bool SetSystemProxy(const char* hostPort, const char* bypass);
 
 // The calling thread's name as the system keeps it.
 std::string CurrentThreadName();
+// The address space reserved for the calling thread's stack, in bytes.
+size_t CurrentThreadStackReservation();
 
 // A fresh folder under the system's temporary folder whose name starts with
 // prefix; "" on failure. The caller removes it.

@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -119,6 +120,15 @@ std::string CurrentThreadName() {
   return buf;
 }
 
+size_t CurrentThreadStackReservation() {
+  pthread_attr_t attr;
+  size_t size = 0;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+  pthread_attr_getstacksize(&attr, &size);
+  pthread_attr_destroy(&attr);
+  return size;
+}
+
 std::string MakeTempDir(const std::string& prefix) {
   std::string templ = (std::filesystem::temp_directory_path() / (prefix + ".XXXXXX")).string();
   return ::mkdtemp(&templ[0]) ? templ : std::string();
@@ -137,6 +147,8 @@ int OpenDescriptorCount() {
 long ResidentKiB() { return StatusField("VmRSS:"); }
 
 int ThreadCount() { return static_cast<int>(StatusField("Threads:")); }
+
+long long HeapInUseBytes() { return static_cast<long long>(::mallinfo2().uordblks); }
 
 std::string MakeServerDir(const std::string& prefix) { return MakeTempDir(prefix); }
 

@@ -129,6 +129,16 @@ std::string CurrentThreadName() {
   return buf;
 }
 
+size_t CurrentThreadStackReservation() {
+  // From the bottom of the stack's reservation to its base (Windows 8 on).
+  typedef void(WINAPI * GetLimitsFn)(PULONG_PTR, PULONG_PTR);
+  const auto getLimits = reinterpret_cast<GetLimitsFn>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetCurrentThreadStackLimits")));
+  ULONG_PTR low = 0, high = 0;
+  if (getLimits) getLimits(&low, &high);
+  return static_cast<size_t>(high - low);
+}
+
 namespace {
 
 // A fresh folder under base whose name starts with prefix; "" on failure.
@@ -161,6 +171,21 @@ long ResidentKiB() {
   PROCESS_MEMORY_COUNTERS pmc;
   if (!::GetProcessMemoryInfo(::GetCurrentProcess(), &pmc, sizeof(pmc))) return -1;
   return static_cast<long>(pmc.WorkingSetSize / 1024);
+}
+
+long long HeapInUseBytes() {
+  HANDLE heaps[256];
+  const DWORD count = ::GetProcessHeaps(256, heaps);
+  long long total = 0;
+  for (DWORD i = 0; i < count && i < 256; ++i) {
+    if (!::HeapLock(heaps[i])) continue;
+    PROCESS_HEAP_ENTRY entry = {};
+    while (::HeapWalk(heaps[i], &entry)) {
+      if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) total += entry.cbData;
+    }
+    ::HeapUnlock(heaps[i]);
+  }
+  return total;
 }
 
 int ThreadCount() {
@@ -230,7 +255,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   if (argv.empty()) return r;
   SECURITY_ATTRIBUTES inherit = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
-  if (!::CreatePipe(&outRead, &outWrite, &inherit, 0) || !::CreatePipe(&errRead, &errWrite, &inherit, 0)) return r;
+  if (!::CreatePipe(&outRead, &outWrite, &inherit, 0)) return r;
+  if (!::CreatePipe(&errRead, &errWrite, &inherit, 0)) {
+    ::CloseHandle(outRead);
+    ::CloseHandle(outWrite);
+    return r;
+  }
   ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
   ::SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
   std::string line = Quote(WindowsPath(argv[0]));

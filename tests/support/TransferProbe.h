@@ -97,5 +97,7 @@ void RemoveFile(const std::string& path);
 int OpenDescriptorCount();
 long ResidentKiB();
 int ThreadCount();
+// Bytes of the C runtime's heap in use (Windows: of every heap of the process).
+long long HeapInUseBytes();
 
 }  // namespace zntest
