@@ -280,6 +280,7 @@ TEST(Znget, CurlHabits) {
       {"an error page replaces nothing", {"-o", "out.bin", error}, "old", 2, "(code 2, status 500)", "old"},
       {"an error page makes no file", {"-o", "out.bin", error}, nullptr, 2, "(code 2, status 500)", "-"},
       {"-C makes no file of an error page", {"-C", "-o", "out.bin", error}, nullptr, 2, "status 500", "-"},
+      {"-C keeps its bytes under an error page", {"-C", "-o", "out.bin", error}, "old", 2, "status 500", "old"},
       {"an error page is not written out", {"-o", "-", error}, nullptr, 2, "status 500", "-"},
       {"a port past 65535", {"-o", "out.bin", "http://127.0.0.1:99999/x"}, nullptr, 10, "127.0.0.1:99999/x", "-"},
       {"a port of letters", {"http://127.0.0.1:8o/x"}, nullptr, 10, "http://127.0.0.1:8o/x", "-"},
