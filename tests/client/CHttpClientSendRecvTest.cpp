@@ -809,6 +809,10 @@ TEST(CHttpClientSendRecvTest, ScriptedAnswersDecideCodeTargetAndResends) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    if (std::string(c.name) == "no length, then a reset" && !zntest::PeerResetIsSeen()) {
+      std::printf("row '%s' skipped: a reset reads like an orderly close here\n", c.name);
+      continue;
+    }
     zntest::ScriptedServerOptions options;
     if (c.tls) options.tlsCert = zntest::TestCert::Make("/CN=127.0.0.1");
     ScriptedServer server(c.scripts, options);

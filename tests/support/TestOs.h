@@ -118,6 +118,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
                          const std::function<bool(const ProcessResult&)>& interruptWhen = nullptr);
 // Whether RunProcess can send an interrupt here.
 bool CanInterruptProcesses();
+// False where a reset from the peer reads like an orderly close (Wine's
+// sockets give 0, not WSAECONNRESET), so that no test can tell the two apart.
+bool PeerResetIsSeen();
 
 // ---- real servers -------------------------------------------------------------
 // Real servers (nginx, tinyproxy) are Linux programs. Under Wine a Windows

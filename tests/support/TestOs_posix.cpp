@@ -165,6 +165,7 @@ int FileModeBits(const std::string& path) {
 }
 
 bool CanInterruptProcesses() { return true; }
+bool PeerResetIsSeen() { return true; }
 
 ProcessResult RunProcess(const std::vector<std::string>& args, const std::string& dir, int boundMs,
                          const std::function<bool(const ProcessResult&)>& interruptWhen) {

@@ -249,6 +249,11 @@ int FileModeBits(const std::string& /*path*/) { return -1; }
 // A console program under Wine cannot be sent Ctrl-C by its parent.
 bool CanInterruptProcesses() { return false; }
 
+// Windows itself reports a reset; only Wine, known by its ntdll export, hides it.
+bool PeerResetIsSeen() {
+  return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr;
+}
+
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& dir, int boundMs,
                          const std::function<bool(const ProcessResult&)>& /*interruptWhen*/) {
   ProcessResult r;
