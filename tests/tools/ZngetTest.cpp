@@ -292,8 +292,10 @@ TEST(Znget, CurlHabits) {
        "-", false, named.c_str()},
   };
   const bool modes = zntest::SetCreationMask(022);
+  std::error_code noPath;  // a Windows build may not parse the name at all
   for (const auto& c : cases) {
-    if (std::count(c.args.begin(), c.args.end(), "/dev/full") && !std::filesystem::exists("/dev/full")) continue;
+    const bool toFullDisk = std::count(c.args.begin(), c.args.end(), "/dev/full") != 0;
+    if (toFullDisk && !std::filesystem::exists("/dev/full", noPath)) continue;
     zntest::ScratchDir dir;
     if (c.before) WriteNamed(dir.File(c.file), c.before);
     zntest::ProcessResult r;
