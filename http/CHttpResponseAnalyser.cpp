@@ -499,8 +499,9 @@ char* CHttpResponseAnalyser::MakeRedirectUrl(const char* base, const char* ref) 
   const size_t authStart = slashes == std::string::npos ? 0 : slashes + 2;
 
   if (strncmp(rel, "//", 2) == 0) {
-    // Scheme-relative: a new authority under the current scheme.
-    copy = slashes == std::string::npos ? std::string("http:") : copy.substr(0, slashes);
+    // Scheme-relative: a new authority under the current scheme (none is
+    // made up for a base without one).
+    copy = slashes == std::string::npos ? std::string() : copy.substr(0, slashes);
     copy += rel;
     char* out = static_cast<char*>(malloc(copy.size() + 1));
     if (out) memcpy(out, copy.c_str(), copy.size() + 1);
