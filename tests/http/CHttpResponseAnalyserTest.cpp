@@ -317,7 +317,7 @@ TEST(CHttpResponseAnalyserTest, MakeRedirectUrl) {
       {"http://h:8080/dir/", "f.txt", "http://h:8080/dir/f.txt"}, {"http://h", "x", "http://h/x"},
       {"http://h", "?q", "http://h?q"},                 {"http://h/", "?q", "http://h/?q"},
       {"http://h?q=/a", "x", "http://h/x"},             {"h/a/b", "c", "h/a/c"},
-      {"https://h:1/a?q", "//o:2/p", "https://o:2/p"},  {"h/a", "//o/p", "http://o/p"},
+      {"https://h:1/a?q", "//o:2/p", "https://o:2/p"},  {"h/a", "//o/p", "//o/p"},
   };
   for (const auto& c : cases) {
     char* url = CHttpResponseAnalyser::MakeRedirectUrl(c[0], c[1]);
