@@ -83,11 +83,14 @@ LengthVerdict ReadContentLength(std::string_view head, uint64_t& length) {
   constexpr std::string_view kName = "content-length";
   LengthVerdict verdict = LengthVerdict::kNone;
   length = 0;
-  size_t lineStart = head.find("\r\n");
+  // Lines end at LF, a CR before it dropped, as the header queries read them:
+  // a host that asks for the length gets the one the body was framed by.
+  size_t lineStart = head.find('\n');
   while (lineStart != std::string_view::npos) {
-    lineStart += 2;
-    const size_t lineEnd = head.find("\r\n", lineStart);
-    const std::string_view line = head.substr(lineStart, lineEnd == std::string_view::npos ? lineEnd : lineEnd - lineStart);
+    lineStart += 1;
+    const size_t lineEnd = head.find('\n', lineStart);
+    std::string_view line = head.substr(lineStart, lineEnd == std::string_view::npos ? lineEnd : lineEnd - lineStart);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     lineStart = lineEnd;
     const size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;
