@@ -118,38 +118,28 @@ bool CHttpClient::CanReuseTcp() {
     znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] m_pSocket is NUll, can NOT reuse tcp", CurrentRequestId());
     return false;
   }
-  // A kept connection that is not reused goes now: left open beside the new
-  // connect, its close would be taken for the new request's.
   if (m_strsockIP.empty()) {
-    DestroySocket();
     znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] m_strsockIP is NUll, can NOT reuse tcp", CurrentRequestId());
-    return false;
-  }
-  if (m_wsockPort != m_oRequestInfo.m_wPort) {
-    m_pSocket->Close();
-    DestroySocket();
+  } else if (m_wsockPort != m_oRequestInfo.m_wPort) {
     znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] m_wsockPort[%d] != Request port[%d], can NOT reuse tcp",
              CurrentRequestId(), static_cast<int>(m_wsockPort), static_cast<int>(m_oRequestInfo.m_wPort));
-    return false;
-  }
-  if (!SameChannel()) {
-    // Neither side of the mismatch may carry the other's bytes, so the
-    // connection goes now rather than with the connect that replaces it.
-    m_pSocket->Close();
-    DestroySocket();
+  } else if (!SameChannel()) {
+    // Neither side of the mismatch may carry the other's bytes.
     znsyslog(kLogDetail, kHttpClientLogTag, __LINE__,
              "Id[%I64u] m_bsockHttps[%d] m_strsockSSLName[%s] m_bsockVerify[%d] differ from the request, can NOT reuse tcp",
              CurrentRequestId(), static_cast<int>(m_oSockChannel.m_bHttps), m_oSockChannel.m_strSSLName.c_str(),
              static_cast<int>(m_oSockChannel.m_bVerify));
-    return false;
+  } else {
+    for (const zn::strutf8& strHost : m_oRequestInfo.m_lstHosts) {
+      if (strHost == m_strsockIP) return true;
+    }
+    znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] m_strsockIP[%s] is not in request list, can NOT reuse tcp",
+             CurrentRequestId(), m_strsockIP.c_str());
   }
-  for (const zn::strutf8& strHost : m_oRequestInfo.m_lstHosts) {
-    if (strHost == m_strsockIP) return true;
-  }
+  // A kept connection that is not reused goes now: left open beside the new
+  // connect, its close would be taken for the new request's.
   m_pSocket->Close();
   DestroySocket();
-  znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] m_strsockIP[%s] is not in request list, can NOT reuse tcp",
-           CurrentRequestId(), m_strsockIP.c_str());
   return false;
 }
 

@@ -70,6 +70,25 @@ zn::strutf8 TrimmedText(std::string_view view) {
 
 std::string_view View(const zn::strutf8& s) { return std::string_view(s.c_str(), s.length()); }
 
+// What a text of decimal digits reads as.
+enum class DecimalVerdict {
+  kNumber,     // digits alone, the value within 64 bits
+  kNotDigits,  // empty, or a byte that is no digit
+  kTooBig,     // digits beyond 64 bits
+};
+
+DecimalVerdict ReadDecimal(std::string_view text, uint64_t& number) {
+  number = 0;
+  if (text.empty()) return DecimalVerdict::kNotDigits;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return DecimalVerdict::kNotDigits;
+    const uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (number > (UINT64_MAX - digit) / 10) return DecimalVerdict::kTooBig;
+    number = number * 10 + digit;
+  }
+  return DecimalVerdict::kNumber;
+}
+
 // What the Content-Length lines of a head say.
 enum class LengthVerdict {
   kNone,     // no such line
@@ -100,14 +119,10 @@ LengthVerdict ReadContentLength(std::string_view head, uint64_t& length) {
     std::string_view value = line.substr(colon + 1);
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-    if (value.empty()) return LengthVerdict::kBroken;
     uint64_t number = 0;
-    for (const char c : value) {
-      if (c < '0' || c > '9') return LengthVerdict::kBroken;
-      const uint64_t digit = static_cast<uint64_t>(c - '0');
-      if (number > (UINT64_MAX - digit) / 10) return LengthVerdict::kTooBig;
-      number = number * 10 + digit;
-    }
+    const DecimalVerdict read = ReadDecimal(value, number);
+    if (read == DecimalVerdict::kNotDigits) return LengthVerdict::kBroken;
+    if (read == DecimalVerdict::kTooBig) return LengthVerdict::kTooBig;
     if (verdict == LengthVerdict::kLength && number != length) return LengthVerdict::kBroken;
     verdict = LengthVerdict::kLength;
     length = number;
@@ -414,15 +429,10 @@ bool CHttpResponseAnalyser::StartsWhereAsked(const zn::strutf8& range) {
   const std::string_view text = View(range);
   const size_t digits = text.find_first_of("0123456789");
   uint64_t first = 0;
-  bool bNumber = digits != std::string_view::npos && UpperAscii(text.substr(0, digits)).rfind("BYTES", 0) == 0;
-  for (size_t i = digits; bNumber && i < text.size() && text[i] != '-'; ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9' || first > (UINT64_MAX - 9) / 10) {
-      bNumber = false;
-      break;
-    }
-    first = first * 10 + static_cast<uint64_t>(c - '0');
-  }
+  const bool bNumber = digits != std::string_view::npos &&
+                       UpperAscii(text.substr(0, digits)).rfind("BYTES", 0) == 0 &&
+                       ReadDecimal(text.substr(digits, text.find('-', digits) - digits), first) ==
+                           DecimalVerdict::kNumber;
   if (bNumber && first == held) return true;
   znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Content-Range [%s] not from [%I64u], let it Error",
            CurrentRequestId(), range.c_str(), held);
