@@ -243,8 +243,9 @@ class CHttpClient : public zn::IHttpClientEx,
   bool BuildRqHead(zn::strutf8& strHead);
   void MakeBoundary(zn::strutf8& strBoundary);
   bool AnalyseResp(bool& bComplete);
-  // Appends the header of the raw-bytes part of a multipart upload.
-  void AppendFormPart(const znwchar_t* pPartName, const znwchar_t* pFileName);
+  // Appends the header of the raw-bytes part of a multipart upload; false,
+  // with nothing appended, when GBK heads are on and GBK cannot hold a name.
+  bool AppendFormPart(const znwchar_t* pPartName, const znwchar_t* pFileName);
   // The settings the message layer reads, as they stand now.
   HttpMessageSettings MessageSettings() const;
   // On success: the announced chunk trailer goes behind the stored head.

@@ -218,10 +218,13 @@ bool CHttpClient::UploadFormData(const zn::strutf16& strUrl, const znwchar_t* pF
   HttpRequestParam param;
   param.strUrl = strUrl;
   param.nMethod = HTTPMETHOD_POST;
+  if (pData && dwLen && !WideEmpty(pFieldName) &&
+      !AppendFormPart(pFieldName, WideEmpty(pFileName) ? nullptr : pFileName)) {
+    return false;
+  }
   if (pData && dwLen) param.streamBody.assign(pData, dwLen);
   param.bFormData = true;
   m_oRequestInfo.m_bFormData = true;
-  if (pData && dwLen && !WideEmpty(pFieldName)) AppendFormPart(pFieldName, WideEmpty(pFileName) ? nullptr : pFileName);
   return Start(param);
 }
 
@@ -231,12 +234,12 @@ bool CHttpClient::UploadFormData(const zn::strutf16& strUrl, const znwchar_t* pF
   HttpRequestParam param;
   param.strUrl = strUrl;
   param.nMethod = HTTPMETHOD_POST;
+  if (!WideEmpty(pFieldName) && !WideEmpty(pFilePath)) {
+    if (!AppendFormPart(pFieldName, pFilePath)) return false;
+    param.strUploadFile = zn::strutf16(pFilePath);
+  }
   param.bFormData = true;
   m_oRequestInfo.m_bFormData = true;
-  if (!WideEmpty(pFieldName) && !WideEmpty(pFilePath)) {
-    param.strUploadFile = zn::strutf16(pFilePath);
-    AppendFormPart(pFieldName, pFilePath);
-  }
   return Start(param);
 }
 

@@ -42,8 +42,7 @@ bool CHttpClient::AddHeaderLine(const zn::strutf16& strLine) {
 void CHttpClient::ClearHeaders() { CHttpRequestHead::ClearHeaders(m_oHeaders); }
 
 bool CHttpClient::AddFormField(const zn::strutf16& strName, const zn::strutf16& strValue) {
-  CHttpFormData::AddFormField(m_oRequestInfo, m_bGbkHead, strName, strValue);
-  return true;
+  return CHttpFormData::AddFormField(m_oRequestInfo, m_bGbkHead, strName, strValue);
 }
 
 void CHttpClient::ClearFormFields() { CHttpFormData::ClearFormFields(m_oRequestInfo); }
@@ -110,8 +109,8 @@ void CHttpClient::ResetMessageState() {
   m_pChunker = nullptr;
 }
 
-void CHttpClient::AppendFormPart(const znwchar_t* pPartName, const znwchar_t* pFileName) {
-  CHttpFormData::AddDataPart(m_oRequestInfo, m_bGbkHead, pPartName, pFileName);
+bool CHttpClient::AppendFormPart(const znwchar_t* pPartName, const znwchar_t* pFileName) {
+  return CHttpFormData::AddDataPart(m_oRequestInfo, m_bGbkHead, pPartName, pFileName);
 }
 
 }  // namespace zn

@@ -50,7 +50,12 @@ void CHttpClient::SendRequest() {
   m_pSocket->SelectEvent(ZNSOCKET_EVENT_READ | ZNSOCKET_EVENT_WRITE, false);
   if (m_bBuildHead) {
     m_strRqHead.clear();
-    if (!BuildRqHead(m_strRqHead) || m_strRqHead.empty()) {
+    if (!BuildRqHead(m_strRqHead)) {
+      // A caller's text the head cannot carry: nothing of it is sent.
+      NotifyComplete(kHttpResultBadUrl);
+      return;
+    }
+    if (m_strRqHead.empty()) {
       znsyslog(kLogWarning, kHttpClientLogTag, __LINE__, "Id[%I64u] BuildRqHead failed or strRqHead[%u] == 0", CurrentRequestId(),
                m_strRqHead.length());
       NotifyComplete(kHttpResultFailed);

@@ -1,5 +1,6 @@
 #include "http/CHttpRequestHead.h"
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 
@@ -45,6 +46,25 @@ bool TakeHeader(HttpHeaderState& headers, const char* key, zn::strutf8& value) {
 
 bool IsOverridable(const zn::strutf8& lowerName) {
   return lowerName == kKeyHost || lowerName == kKeyAccept || lowerName == kKeyUserAgent || lowerName == kKeyPragma;
+}
+
+// Names the first line of head that GBK cannot hold: a header line by its
+// name, the request line whole.
+void LogLineWithoutGbk(const zn::strutf8& head) {
+  const std::string text(head.c_str(), head.length());
+  std::string name = text.substr(0, text.find("\r\n"));
+  zn::strutf8 gbk;
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = std::min(text.find("\r\n", start), text.size());
+    const std::string line = text.substr(start, end - start);
+    if (!znutf162gbk(zn::strutf16(zn::strutf8(line.data(), static_cast<uint32_t>(line.size()))), gbk)) {
+      if (start != 0) name = line.substr(0, line.find(':'));
+      break;
+    }
+    start = end + 2;
+  }
+  znsyslog(kLogFailure, kHttpClientLogTag, __LINE__, "Id[%I64u] Error header [%s] has no GBK form", CurrentRequestId(),
+           name.c_str());
 }
 
 }  // namespace
@@ -211,9 +231,12 @@ bool CHttpRequestHead::BuildRqHead(HttpRequestInfo& request, HttpHeaderState& he
   head.append("\r\n");
 
   if (settings.m_bGbkHead) {
-    // A failed conversion leaves what the converter produced.
     zn::strutf8 gbk;
-    znutf162gbk(zn::strutf16(head), gbk);
+    if (!znutf162gbk(zn::strutf16(head), gbk)) {
+      LogLineWithoutGbk(head);
+      out.clear();
+      return false;
+    }
     head = gbk;
   }
   if (request.m_bFormData) head.append(request.m_strFormDataHead);

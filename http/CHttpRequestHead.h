@@ -45,7 +45,9 @@ class CHttpRequestHead final {
   // out := the head for the request. reader and writer are borrowed and may be
   // null. cookie is the client's jar slot: a jar is made into it (owned by the
   // caller) when it is null. Overridable headers are removed from headers as
-  // they are used. Always true.
+  // they are used. False, with out empty and a line naming the header, when
+  // settings ask for GBK and a line of the head has no GBK form: such a head
+  // is never sent altered.
   static bool BuildRqHead(HttpRequestInfo& request, HttpHeaderState& headers, const HttpMessageSettings& settings,
                           CDataReader* reader, HttpResponseDataWriter* writer, CHttpCookie*& cookie, zn::strutf8& out);
 };

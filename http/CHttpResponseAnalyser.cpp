@@ -175,11 +175,16 @@ bool CHttpResponseAnalyser::AnalyseResp(bool& bComplete) {
       return true;
     }
     bodyStart = static_cast<uint32_t>(headEnd - text) + kHeadEndLen;
-    if (m_oSettings.m_bGbkHead) {
-      zn::strutf16 wide;
-      zngbk2utf16(text, bodyStart, wide);
+    zn::strutf16 wide;
+    if (!m_oSettings.m_bGbkHead) {
+      resp.m_strResponseHead.assign(text, bodyStart);
+    } else if (zngbk2utf16(text, bodyStart, wide)) {
       resp.m_strResponseHead = wide;
     } else {
+      // Servers that speak GBK still put UTF-8 names into some lines
+      // (Content-Disposition): such a head is read as it came, as without GBK.
+      znsyslog(kLogEvent, kHttpClientLogTag, __LINE__, "Id[%I64u] AnalyseResp head is not GBK, kept as it came",
+               CurrentRequestId());
       resp.m_strResponseHead.assign(text, bodyStart);
     }
     znsyslog(kLogDetail, kHttpClientLogTag, __LINE__, "Id[%I64u] AnalyseResp strRqHead[%s]", CurrentRequestId(),

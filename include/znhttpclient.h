@@ -82,6 +82,10 @@ class IHttpClient {
   virtual void GetBindAddress(zn::strutf8& strIP, uint16_t& wPort) = 0;
   virtual void SetId(uint64_t qwId) = 0;
   virtual uint64_t GetId() = 0;
+  // Heads and form texts as GBK. A text GBK cannot hold is never sent altered:
+  // AddFormField and UploadFormData refuse it, a head line with it ends the
+  // request with 10 before anything is sent. A received head that is not GBK
+  // is read as it came.
   virtual void SetGbkHead(bool bGbkHead) = 0;
   virtual void SetUseCookie(bool bUseCookie) = 0;
   virtual void SetResume(bool bResume) = 0;

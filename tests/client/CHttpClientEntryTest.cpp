@@ -70,6 +70,14 @@ TEST(CHttpClientEntryTest, BadArgumentsAreRefusedWithTheirLogLines) {
        [&](auto c) { return c->UploadFormData(U16("http://127.0.0.1/"), name.c_str(), nullptr); },
        "] Error strFormDatas IsEmpty"},
       {"form upload, no url", [&](auto c) { return c->UploadFormData(U16(""), name.c_str(), "x", 1, nullptr); }, ""},
+      {"GBK form field GBK cannot hold",
+       [&](auto c) { return c->SetGbkHead(true), c->AddFormField(U16("f"), U16("\xF0\x9F\x98\x80")); },
+       "] Error form field [f] value has no GBK form"},
+      {"GBK form upload, a part name GBK cannot hold",
+       [&](auto c) {
+         return c->SetGbkHead(true), c->UploadFormData(U16("http://127.0.0.1/"), ZN_WTEXT("\uD55C"), "x", 1, nullptr);
+       },
+       "] Error form field [\xED\x95\x9C] name has no GBK form"},
   };
   // Each call on an idle client: false, the log line (or none), still idle.
   for (const auto& c : cases) {

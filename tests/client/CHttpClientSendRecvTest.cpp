@@ -749,7 +749,9 @@ std::vector<std::string> Requests(const ScriptedServer& server) {
 // One transfer per row against scripted answers: a request that is not a GET
 // goes again only when a kept connection was closed before any answer; an
 // answer the client cannot trust ends with 2 and leaves the target as it
-// was; success statuses, interim answers and redirects of every kind.
+// was; success statuses, interim answers and redirects of every kind. With
+// GBK heads, a head that is not GBK is read as it came, and a caller line GBK
+// cannot hold ends the request with 10 before anything is sent.
 TEST(CHttpClientSendRecvTest, ScriptedAnswersDecideCodeTargetAndResends) {
   const std::string post(5000, 'p');
   const std::string big = RandomBytes(3000, 9);
@@ -771,6 +773,7 @@ TEST(CHttpClientSendRecvTest, ScriptedAnswersDecideCodeTargetAndResends) {
     uint32_t status;
     std::vector<std::string> requests;  // method and body length, warm-up not counted
     bool tls = false;
+    const char* gbkLine = nullptr;  // GBK heads on, with this caller line unless empty
   } cases[] = {
       {"POST answer cut", {answer(cut).Close(), okBig}, Target::kPost, false, "", 2, big.substr(0, 2000), 200,
        {"POST 5000"}},
@@ -806,6 +809,10 @@ TEST(CHttpClientSendRecvTest, ScriptedAnswersDecideCodeTargetAndResends) {
        "final", 200, {"POST 5000"}},
       {"416, redirect, 416", {r416, redirect("302 Found"), r416, answer(Ok("ok"))}, Target::kFile, false, "", 0, "ok",
        200, {"GET 0", "GET 0", "GET 0", "GET 0"}},
+      {"GBK head holding UTF-8", {answer(zntest::Head("200 OK", {"X-Name: \xE6\x96\x87.txt", "Content-Length: 2"}) + "ok")},
+       Target::kMemory, false, "", 0, "ok", 200, {"GET 0"}, false, ""},
+      {"GBK head, a line GBK cannot hold", {answer(Ok("no"))}, Target::kMemory, false, "", 10, "<none>", 0, {}, false,
+       "X-K: \xED\x95\x9C"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -822,8 +829,14 @@ TEST(CHttpClientSendRecvTest, ScriptedAnswersDecideCodeTargetAndResends) {
     if (!c.prefill.empty()) {
       ASSERT_TRUE(zntest::WriteFile(file, c.prefill));
     }
+    LogCapture log(1);
     Host host;
     host->SetTimeout(2000, 500, 3);
+    const std::string gbkLine = c.gbkLine ? c.gbkLine : "";
+    host->SetGbkHead(c.gbkLine != nullptr);
+    if (!gbkLine.empty()) {
+      EXPECT_TRUE(host->AddHeaderLine(U16(gbkLine)));
+    }
     size_t n = 1;
     if (c.warm) {
       ASSERT_TRUE(host->Download(U16(server.Url("/w")), nullptr));
@@ -845,6 +858,9 @@ TEST(CHttpClientSendRecvTest, ScriptedAnswersDecideCodeTargetAndResends) {
     std::vector<std::string> seen = Requests(server);
     if (c.warm) seen.erase(seen.begin());
     EXPECT_EQ(seen, c.requests);
+    if (!gbkLine.empty()) {
+      EXPECT_TRUE(log.Has("] Error header [" + gbkLine.substr(0, gbkLine.find(':')) + "] has no GBK form"));
+    }
   }
 }
 

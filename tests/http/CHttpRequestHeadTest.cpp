@@ -71,8 +71,8 @@ struct HeadFixture {
   }
   std::string Build() {
     zn::strutf8 out("left over");
-    EXPECT_TRUE(CHttpRequestHead::BuildRqHead(req, headers, settings, reader.get(), writer.get(), cookie, out));
-    return Str(out);
+    const bool built = CHttpRequestHead::BuildRqHead(req, headers, settings, reader.get(), writer.get(), cookie, out);
+    return (built ? "" : "refused: ") + Str(out);
   }
 };
 
@@ -153,6 +153,9 @@ TEST(CHttpRequestHeadTest, HeadsByteForByte) {
        },
        kPost + "X-Name:\xD6\xD0\xCE\xC4\r\n" + kAgent + kTail +
            "Content-Length: 19\r\nContent-Type: multipart/form-data; boundary=abcdef\r\n\r\n\xE4\xB8\xAD"},
+      {"gbk head with a line GBK cannot hold",
+       [](HeadFixture& f) { f.settings.m_bGbkHead = true, f.Header("X-K", "\xE4\xB8\xAD\xED\x95\x9C"); },
+       "refused: "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

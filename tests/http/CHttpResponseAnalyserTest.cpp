@@ -301,12 +301,17 @@ TEST(CHttpResponseAnalyserTest, GbkHeadStoredAsUtf8) {
   EXPECT_EQ("\xE4\xB8\xAD", Str(value));
   EXPECT_EQ("!", x.Body());
 
+  // UTF-8 in a GBK head (a Content-Disposition name) is read as it came.
   zn_test::LogRecorder log;
-  Exchange bad;
-  bad.settings.m_bGbkHead = true;
-  EXPECT_FALSE(bad.Receive("HTTP/1.1 200 OK\r\nX-Name: \x81\x20\xFF\r\n\r\n"));
-  EXPECT_TRUE(bad.resp.m_strResponseHead.empty());
-  EXPECT_EQ(1, log.Count(1, "znhttp", "Id[0] strResponseHead Is Empty let is error"));
+  Exchange raw;
+  raw.settings.m_bGbkHead = true;
+  EXPECT_TRUE(raw.Receive("HTTP/1.1 200 OK\r\nX-Name: \xE6\x96\x87.txt\r\nContent-Length: 1\r\n\r\n!"));
+  EXPECT_TRUE(raw.complete);
+  zn::strutf8 name;
+  EXPECT_TRUE(zn::CHttpHeaderQuery::QueryInfo(raw.resp.m_strResponseHead, "X-Name", name, true));
+  EXPECT_EQ("\xE6\x96\x87.txt", Str(name));
+  EXPECT_EQ("!", raw.Body());
+  EXPECT_EQ(1, log.Count(3, "znhttp", "Id[0] AnalyseResp head is not GBK, kept as it came"));
 }
 
 TEST(CHttpResponseAnalyserTest, MakeRedirectUrl) {
