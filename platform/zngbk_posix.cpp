@@ -12,6 +12,10 @@ namespace {
 const char kGbkTag[] = "zngbk";
 const char kGbkCharset[] = "GBK";
 const char kUtf16Charset[] = "UTF-16LE";
+// Text that does not convert is the caller's to judge (a received head is
+// read as it came, a text to send is refused with the caller's own line):
+// here it is an event.
+const int kUnconvertibleLogLevel = 3;
 // Worst-case growth of each direction: a UTF-16 unit becomes at most 2 GBK
 // bytes; a GBK byte becomes at most one UTF-16 unit (2 bytes).
 const size_t kGbkBytesPerUnit = 2;
@@ -57,7 +61,7 @@ bool znutf162gbk(const zn::strutf16& in, zn::strutf8& out) {
   const long n = conv.Run(reinterpret_cast<const char*>(in.data()), in.length() * sizeof(znwchar_t),
                           out.data(), room);
   if (n < 0) {
-    znsyslog(1, kGbkTag, __LINE__, "utf16 to gbk fail errno[%d]", errno);
+    znsyslog(kUnconvertibleLogLevel, kGbkTag, __LINE__, "utf16 to gbk fail errno[%d]", errno);
     out = "";
     return false;
   }
@@ -77,7 +81,7 @@ bool zngbk2utf16(const char* gbk, uint32_t len, zn::strutf16& out) {
   if (!out.reserve(len)) return false;
   const long n = conv.Run(gbk, len, reinterpret_cast<char*>(out.data()), static_cast<size_t>(len) * sizeof(znwchar_t));
   if (n < 0) {
-    znsyslog(1, kGbkTag, __LINE__, "gbk to utf16 fail errno[%d]", errno);
+    znsyslog(kUnconvertibleLogLevel, kGbkTag, __LINE__, "gbk to utf16 fail errno[%d]", errno);
     out = ZN_WTEXT("");
     return false;
   }

@@ -8,6 +8,10 @@ namespace {
 
 const char kGbkTag[] = "zngbk";
 const UINT kGbkCodePage = 936;
+// Text that does not convert is the caller's to judge (a received head is
+// read as it came, a text to send is refused with the caller's own line):
+// here it is an event.
+const int kUnconvertibleLogLevel = 3;
 
 }  // namespace
 
@@ -21,13 +25,15 @@ bool znutf162gbk(const zn::strutf16& in, zn::strutf8& out) {
   BOOL lossy = FALSE;
   const int n = ::WideCharToMultiByte(kGbkCodePage, WC_NO_BEST_FIT_CHARS, src, srcLen, nullptr, 0, nullptr, &lossy);
   if (n <= 0 || lossy) {
-    znsyslog(1, kGbkTag, __LINE__, "utf16 to gbk fail errno[%d]", static_cast<int>(::GetLastError()));
+    znsyslog(kUnconvertibleLogLevel, kGbkTag, __LINE__, "utf16 to gbk fail errno[%d]",
+             static_cast<int>(::GetLastError()));
     return false;
   }
   if (!out.reserve(static_cast<uint32_t>(n))) return false;
   if (::WideCharToMultiByte(kGbkCodePage, WC_NO_BEST_FIT_CHARS, src, srcLen, out.data(), n, nullptr, &lossy) != n ||
       lossy) {
-    znsyslog(1, kGbkTag, __LINE__, "utf16 to gbk fail errno[%d]", static_cast<int>(::GetLastError()));
+    znsyslog(kUnconvertibleLogLevel, kGbkTag, __LINE__, "utf16 to gbk fail errno[%d]",
+             static_cast<int>(::GetLastError()));
     out = "";
     return false;
   }
@@ -42,12 +48,14 @@ bool zngbk2utf16(const char* gbk, uint32_t len, zn::strutf16& out) {
   const int srcLen = static_cast<int>(len);
   const int n = ::MultiByteToWideChar(kGbkCodePage, MB_ERR_INVALID_CHARS, gbk, srcLen, nullptr, 0);
   if (n <= 0) {
-    znsyslog(1, kGbkTag, __LINE__, "gbk to utf16 fail errno[%d]", static_cast<int>(::GetLastError()));
+    znsyslog(kUnconvertibleLogLevel, kGbkTag, __LINE__, "gbk to utf16 fail errno[%d]",
+             static_cast<int>(::GetLastError()));
     return false;
   }
   if (!out.reserve(static_cast<uint32_t>(n))) return false;
   if (::MultiByteToWideChar(kGbkCodePage, MB_ERR_INVALID_CHARS, gbk, srcLen, out.data(), n) != n) {
-    znsyslog(1, kGbkTag, __LINE__, "gbk to utf16 fail errno[%d]", static_cast<int>(::GetLastError()));
+    znsyslog(kUnconvertibleLogLevel, kGbkTag, __LINE__, "gbk to utf16 fail errno[%d]",
+             static_cast<int>(::GetLastError()));
     out = L"";
     return false;
   }

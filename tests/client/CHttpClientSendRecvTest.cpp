@@ -809,8 +809,8 @@ TEST(CHttpClientSendRecvTest, ScriptedAnswersDecideCodeTargetAndResends) {
        "final", 200, {"POST 5000"}},
       {"416, redirect, 416", {r416, redirect("302 Found"), r416, answer(Ok("ok"))}, Target::kFile, false, "", 0, "ok",
        200, {"GET 0", "GET 0", "GET 0", "GET 0"}},
-      {"GBK head holding UTF-8", {answer(zntest::Head("200 OK", {"X-Name: \xE6\x96\x87.txt", "Content-Length: 2"}) + "ok")},
-       Target::kMemory, false, "", 0, "ok", 200, {"GET 0"}, false, ""},
+      {"GBK head holding UTF-8",
+       {answer(zntest::Head("200 OK", {"X-Name: \xE6\x96\x87.txt", "Content-Length: 2"}) + "ok")}, Target::kMemory, false, "", 0, "ok", 200, {"GET 0"}, false, ""},
       {"GBK head, a line GBK cannot hold", {answer(Ok("no"))}, Target::kMemory, false, "", 10, "<none>", 0, {}, false,
        "X-K: \xED\x95\x9C"},
   };
