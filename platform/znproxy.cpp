@@ -212,9 +212,9 @@ bool EntryMatches(std::string entry, BypassStyle style, const std::string& name,
     } else if (entry.find(':') != std::string::npos && entry.find(':') == entry.rfind(':')) {
       entry.resize(entry.find(':'));  // "host:port": the port is not compared
     }
-    if (entry.find('/') != std::string::npos) return !ip.empty() && MatchesCidr(entry, ip);
     if (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
   }
+  if (entry.find('/') != std::string::npos) return !ip.empty() && MatchesCidr(entry, ip);
   for (const std::string* target : {&name, &ip}) {
     if (target->empty() || entry.empty()) continue;
     if (WildcardMatches(entry, *target)) return true;

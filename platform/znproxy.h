@@ -20,11 +20,11 @@ struct ProxyTarget {
 // How a list of targets that connect directly reads its entries. Both kinds
 // take "*" wildcards anywhere in an entry, "*" alone for every target and
 // "<local>" for host names without a dot, compared without regard to case
-// with the host name and with the address.
+// with the host name and with the address, and "net/bits" for the addresses
+// inside.
 enum class BypassStyle {
   // no_proxy: a name also covers the names below it ("example.com" and
-  // ".example.com" take "www.example.com"); "net/bits" covers the addresses
-  // inside; "host:port" compares the host alone.
+  // ".example.com" take "www.example.com"); "host:port" compares the host alone.
   kNoProxy,
   // Windows' bypass list: an entry covers what it spells and nothing more
   // ("*.example.com" for the names below).
