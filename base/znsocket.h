@@ -100,6 +100,15 @@ class CZNITCPCnnSocket {
   // Gives the connected descriptor to the caller; destroying this object then
   // no longer closes it. False when there is none.
   virtual bool HandOver(znsocket_t& s) = 0;
+  // The target as the request names it, before Connect: the host name of its
+  // URL (null or empty: only the address given to Connect is known) and its
+  // scheme. A proxy-aware socket takes the proxy of that scheme and matches
+  // the bypass list against the name as well as the address; other sockets
+  // ignore it.
+  virtual void SetTargetHost(const char* host, bool bHttps) {
+    (void)host;
+    (void)bHttps;
+  }
 };
 
 class CZNIReverseTcpSocketCreater {

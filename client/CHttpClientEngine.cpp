@@ -132,6 +132,7 @@ void CHttpClient::ConnectStep(bool bNoProxy) {
     }
   }
   m_pConnector->SetIpAndPort2Bind(m_strBindIP.c_str(), m_wBindPort);
+  if (bUseProxy) m_pConnector->SetTargetHost(m_oRequestInfo.m_strHost);
   zn::hostlist lstHosts(m_oRequestInfo.m_lstHosts);
   if (!m_pConnector->Connect(lstHosts, m_oRequestInfo.m_wPort, m_dwConnectTimeout)) {
     NotifyComplete(kHttpResultNoConnection);

@@ -51,6 +51,11 @@ CHttpConnector::~CHttpConnector() {
   m_pSubConnectorV6 = nullptr;
 }
 
+void CHttpConnector::SetTargetHost(const zn::strutf8& strHost) {
+  m_pSubConnectorV4->SetTargetHost(strHost);
+  m_pSubConnectorV6->SetTargetHost(strHost);
+}
+
 void CHttpConnector::SetHttps(const zn::strutf8& strSSLName) {
   m_pSubConnectorV4->SetHttps(strSSLName);
   m_pSubConnectorV6->SetHttps(strSSLName);

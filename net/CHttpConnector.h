@@ -37,6 +37,8 @@ class CHttpConnector final : public CHttpSubConnectorSink {
   CHttpConnector& operator=(const CHttpConnector&) = delete;
 
   void SetHttps(const zn::strutf8& strSSLName);
+  // The host name of the URL, for the proxy's bypass list.
+  void SetTargetHost(const zn::strutf8& strHost);
   void SetTlsVerify(const CZNTlsVerify& verify);
   void SetIpAndPort2Bind(const char* ip, unsigned short port);
   void SetReverseTcpSocket(CZNIReverseTcpSocketCreater* creater, CZNTaskIO* pTask);

@@ -94,6 +94,7 @@ bool CHttpSubConnector::InternalConnect(const char* ip, unsigned short port) {
   if (!m_pCnnSocket) return false;
   m_pCnnSocket->SetSink(this);
   m_pCnnSocket->SetIpAndPort2Bind(m_strBindIP.c_str(), m_wBindPort);
+  if (m_bUseProxy && !m_bUseReverseTcp) m_pCnnSocket->SetTargetHost(m_strTargetHost.c_str(), m_bHttps);
   return m_pCnnSocket->Connect(ip ? ip : "", port, m_nTimeout);
 }
 

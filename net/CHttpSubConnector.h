@@ -37,6 +37,9 @@ class CHttpSubConnector final : public CZNITCPCnnSocketSink, public ISslProcesso
   CHttpSubConnector& operator=(const CHttpSubConnector&) = delete;
 
   void SetHttps(const zn::strutf8& strSSLName);
+  // The host name of the URL, given to proxy-aware connecting sockets for the
+  // bypass list (with the scheme of SetHttps).
+  void SetTargetHost(const zn::strutf8& strHost) { m_strTargetHost = strHost; }
   // How the TLS handshake checks the server (off unless set).
   void SetTlsVerify(const CZNTlsVerify& verify) { m_oVerify = verify; }
   void SetIpAndPort2Bind(const char* ip, unsigned short port) override;
@@ -83,6 +86,7 @@ class CHttpSubConnector final : public CZNITCPCnnSocketSink, public ISslProcesso
   bool m_bUseProxy;                         // proxy-aware connecting sockets
   bool m_bHttps;                            // run the TLS handshake after the connect
   zn::strutf8 m_strSSLName;                 // name the certificate must carry
+  zn::strutf8 m_strTargetHost;              // the URL's host name, may be empty
   CZNTlsVerify m_oVerify;                   // off by default
   CZNIReverseTcpSocketCreater* m_pReverseCreater;  // borrowed, may be null
   CZNTaskIO* m_pReverseTask;                // counted reference, may be null

@@ -23,8 +23,10 @@ constexpr uint16_t kDefaultProxyPort = 1080;
 struct ProxySetting {
   bool loaded = false;     // the environment was read or a host program set the proxy
   bool explicitSet = false;  // the proxy came from znnet_setproxy (no_proxy does not apply)
-  ProxyTarget proxy;       // port 0: no proxy
-  std::string noProxy;     // the no_proxy list, lower case
+  ProxyTarget httpProxy;   // for http:// targets; port 0: direct
+  ProxyTarget httpsProxy;  // for https:// targets; port 0: direct
+  std::string noProxy;     // the list of targets that connect directly, lower case
+  BypassStyle bypassStyle = BypassStyle::kNoProxy;
 };
 
 std::mutex g_mutex;
@@ -169,70 +171,145 @@ bool MatchesCidr(const std::string& entry, const std::string& target) {
   return (a[whole] & mask) == (b[whole] & mask);
 }
 
-// no_proxy: comma- or blank-separated entries; "*" matches everything, an
-// address or name matches itself, ".example.com" or "example.com" matches the
-// names below it, "net/bits" matches the addresses inside.
-bool NoProxyMatches(const std::string& list, const std::string& targetIn) {
-  std::string target = Lower(targetIn);
-  const size_t pct = target.find('%');
-  if (pct != std::string::npos) target.resize(pct);
-  size_t pos = 0;
-  while (pos <= list.size()) {
-    size_t end = list.find_first_of(", \t", pos);
-    if (end == std::string::npos) end = list.size();
-    std::string entry = list.substr(pos, end - pos);
-    pos = end + 1;
-    if (entry.empty()) continue;
-    if (entry == "*") return true;
+// Whether text matches pattern, where '*' stands for any run of characters
+// (none included). Both are lower case.
+bool WildcardMatches(const std::string& pattern, const std::string& text) {
+  size_t p = 0, t = 0;
+  size_t starP = std::string::npos, starT = 0;  // the last '*' seen, and where its run ends now
+  while (t < text.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = p++;
+      starT = t;
+    } else if (p < pattern.size() && pattern[p] == text[t]) {
+      ++p;
+      ++t;
+    } else if (starP != std::string::npos) {
+      p = starP + 1;  // the last '*' takes one more character
+      t = ++starT;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+// A name that is an address literal: an IPv6 text, or digits and dots only.
+bool IsAddressText(const std::string& name) {
+  if (name.find(':') != std::string::npos) return true;
+  return !name.empty() && name.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+// One entry against the host name (empty when unknown) and the address; all
+// lower case.
+bool EntryMatches(std::string entry, BypassStyle style, const std::string& name, const std::string& ip) {
+  if (entry == "*") return true;
+  if (entry == "<local>") return !name.empty() && !IsAddressText(name) && name.find('.') == std::string::npos;
+  if (style == BypassStyle::kNoProxy) {
     if (entry.front() == '[') {
       const size_t close = entry.find(']');
       entry = entry.substr(1, close == std::string::npos ? std::string::npos : close - 1);
     } else if (entry.find(':') != std::string::npos && entry.find(':') == entry.rfind(':')) {
       entry.resize(entry.find(':'));  // "host:port": the port is not compared
     }
-    if (entry.find('/') != std::string::npos) {
-      if (MatchesCidr(entry, target)) return true;
-      continue;
-    }
-    if (entry.front() == '.') entry.erase(0, 1);
-    if (target == entry) return true;
-    if (target.size() > entry.size() && target.compare(target.size() - entry.size(), entry.size(), entry) == 0 &&
-        target[target.size() - entry.size() - 1] == '.') {
+    if (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
+  }
+  if (entry.find('/') != std::string::npos) return !ip.empty() && MatchesCidr(entry, ip);
+  for (const std::string* target : {&name, &ip}) {
+    if (target->empty() || entry.empty()) continue;
+    if (WildcardMatches(entry, *target)) return true;
+    // no_proxy's names cover the names below them.
+    if (style == BypassStyle::kNoProxy && target->size() > entry.size() &&
+        WildcardMatches("*." + entry, *target)) {
       return true;
     }
   }
   return false;
 }
 
+}  // namespace
+
+bool BypassMatches(const std::string& list, BypassStyle style, const std::string& hostName,
+                   const std::string& targetIp) {
+  const std::string name = Lower(hostName);
+  std::string ip = Lower(targetIp);
+  const size_t pct = ip.find('%');
+  if (pct != std::string::npos) ip.resize(pct);
+  size_t pos = 0;
+  while (pos <= list.size()) {
+    size_t end = list.find_first_of(",; \t", pos);
+    if (end == std::string::npos) end = list.size();
+    const std::string entry = Lower(list.substr(pos, end - pos));
+    pos = end + 1;
+    if (!entry.empty() && EntryMatches(entry, style, name, ip)) return true;
+  }
+  return false;
+}
+
+void SplitProxyList(const std::string& list, std::string& forHttp, std::string& forHttps) {
+  std::string http, https, plain;
+  bool httpSeen = false, httpsSeen = false;
+  size_t pos = 0;
+  while (pos < list.size()) {
+    size_t end = list.find_first_of("; \t", pos);
+    if (end == std::string::npos) end = list.size();
+    const std::string entry = list.substr(pos, end - pos);
+    pos = end + 1;
+    if (entry.empty()) continue;
+    const size_t eq = entry.find('=');
+    if (eq == std::string::npos) {
+      if (plain.empty()) plain = entry;
+      continue;
+    }
+    const std::string scheme = Lower(entry.substr(0, eq));
+    if (scheme == "http" && !httpSeen) {
+      httpSeen = true;
+      http = entry.substr(eq + 1);
+    } else if (scheme == "https" && !httpsSeen) {
+      httpsSeen = true;
+      https = entry.substr(eq + 1);
+    }
+  }
+  forHttp = httpSeen ? http : plain;
+  forHttps = httpsSeen ? https : plain;
+}
+
+namespace {
+
+// One scheme's proxy text read into target (left direct when empty or unusable).
+void LoadProxy(const SystemProxy& system, const char* scheme, const std::string& text, ProxyTarget& target) {
+  if (text.empty() || !ParseProxyText(text, target)) return;
+  znsyslog(3, kProxyLogTag, __LINE__, "proxy for %s from %s: [%s:%u]", scheme, system.source.c_str(),
+           target.host.c_str(), static_cast<unsigned>(target.port));
+}
+
 // Reads the system's setting once; g_mutex is held.
 void LoadLocked() {
   if (g_setting.loaded) return;
+  g_setting = ProxySetting();
   g_setting.loaded = true;
-  g_setting.explicitSet = false;
-  g_setting.proxy = ProxyTarget();
-  g_setting.noProxy.clear();
   SystemProxy system;
   if (!ReadSystemProxy(system)) return;
-  ProxyTarget parsed;
-  if (!system.proxy.empty() && ParseProxyText(system.proxy, parsed)) {
-    g_setting.proxy = parsed;
-    znsyslog(3, kProxyLogTag, __LINE__, "proxy from %s: [%s:%u]", system.source.c_str(), parsed.host.c_str(),
-             static_cast<unsigned>(parsed.port));
-  }
+  LoadProxy(system, "http", system.proxyHttp, g_setting.httpProxy);
+  LoadProxy(system, "https", system.proxyHttps, g_setting.httpsProxy);
   g_setting.noProxy = Lower(system.noProxy);
+  g_setting.bypassStyle = system.bypassStyle;
 }
 
 }  // namespace
 
-bool ProxyForTarget(const char* targetIp, ProxyTarget& proxy) {
+bool ProxyForTarget(const char* hostName, const char* targetIp, bool bHttps, ProxyTarget& proxy) {
   std::lock_guard<std::mutex> lock(g_mutex);
   LoadLocked();
-  if (g_setting.proxy.port == 0) return false;
-  if (!g_setting.explicitSet && targetIp && NoProxyMatches(g_setting.noProxy, targetIp)) {
-    znsyslog(3, kProxyLogTag, __LINE__, "no_proxy: [%s] connects directly", targetIp);
+  const ProxyTarget& chosen = bHttps ? g_setting.httpsProxy : g_setting.httpProxy;
+  if (chosen.port == 0) return false;
+  const std::string name = hostName ? hostName : "";
+  const std::string ip = targetIp ? targetIp : "";
+  if (!g_setting.explicitSet && BypassMatches(g_setting.noProxy, g_setting.bypassStyle, name, ip)) {
+    znsyslog(3, kProxyLogTag, __LINE__, "no_proxy: [%s] connects directly", name.empty() ? ip.c_str() : name.c_str());
     return false;
   }
-  proxy = g_setting.proxy;
+  proxy = chosen;
   return true;
 }
 
@@ -243,12 +320,14 @@ void znnet_setproxy(const char* host, uint16_t port) {
   znplatform::g_setting.loaded = true;
   znplatform::g_setting.explicitSet = true;
   znplatform::g_setting.noProxy.clear();
-  znplatform::g_setting.proxy = znplatform::ProxyTarget();
-  if (host == nullptr || *host == '\0') return;
-  std::string text = host;
-  if (text.size() > 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
-  znplatform::g_setting.proxy.host = text;
-  znplatform::g_setting.proxy.port = port != 0 ? port : znplatform::kDefaultProxyPort;
+  znplatform::g_setting.httpProxy = znplatform::ProxyTarget();
+  if (host != nullptr && *host != '\0') {
+    std::string text = host;
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+    znplatform::g_setting.httpProxy.host = text;
+    znplatform::g_setting.httpProxy.port = port != 0 ? port : znplatform::kDefaultProxyPort;
+  }
+  znplatform::g_setting.httpsProxy = znplatform::g_setting.httpProxy;  // one proxy for both schemes
 }
 
 void znnet_resetproxy() {

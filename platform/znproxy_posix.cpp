@@ -19,7 +19,8 @@ bool ReadSystemProxy(SystemProxy& out) {
   for (const char* name : kProxyVariables) {
     const char* value = std::getenv(name);
     if (value == nullptr || *value == '\0') continue;
-    out.proxy = value;
+    out.proxyHttp = value;
+    out.proxyHttps = value;
     out.source = name;
     break;  // the first variable that is set decides, even when it cannot be used
   }
@@ -29,7 +30,7 @@ bool ReadSystemProxy(SystemProxy& out) {
     out.noProxy = value;
     break;
   }
-  return !out.proxy.empty();
+  return !out.proxyHttp.empty();
 }
 
 }  // namespace znplatform

@@ -56,6 +56,10 @@ class CZNCnnTCPSocket final : public CZNITCPCnnSocket {
   void SetSink(CZNITCPCnnSocketSink* pSink) override { m_pSink = pSink; }
   bool Connect(const char* ip, unsigned short port, uint32_t timeoutMs) override;
   bool HandOver(znsocket_t& s) override;
+  void SetTargetHost(const char* host, bool bHttps) override {
+    m_strTargetHost = host ? host : "";
+    m_bTargetHttps = bHttps;
+  }
 
  private:
   enum class State {
@@ -99,6 +103,10 @@ class CZNCnnTCPSocket final : public CZNITCPCnnSocket {
   void PostFail(const char* why, int err);
 
   const bool m_bUseProxy;                 // consult the proxy setting in Connect
+  std::string m_strTargetHost;            // the URL's host name for the bypass list; empty: unknown
+  // The URL's scheme chooses the proxy. A target of unknown scheme takes the
+  // https proxy, the one a CONNECT tunnel is meant for.
+  bool m_bTargetHttps = true;
   std::shared_ptr<asio::io_context> m_reactor;  // shared; null when created on a thread with no task
   std::optional<znplatform::AsioSocket> m_desc;  // engaged iff m_reactor; open from the socket call until HandOver or failure
   std::optional<asio::steady_timer> m_timer;             // engaged iff m_reactor; armed while InAttempt()
@@ -234,7 +242,7 @@ bool CZNCnnTCPSocket::Connect(const char* ip, unsigned short port, uint32_t time
     znsyslog(1, kSocketLogTag, __LINE__, "CnnSocket Connect: [%s] is not a numeric IPv4 or IPv6 address", ipText);
     return false;
   }
-  m_bTunnel = m_bUseProxy && znplatform::ProxyForTarget(ipText, m_proxy);
+  m_bTunnel = m_bUseProxy && znplatform::ProxyForTarget(m_strTargetHost.c_str(), ipText, m_bTargetHttps, m_proxy);
   if (m_bTunnel) {
     const bool v6 = std::strchr(ipText, ':') != nullptr;
     const std::string authority = (v6 ? "[" + std::string(ipText) + "]" : std::string(ipText)) + ":" +

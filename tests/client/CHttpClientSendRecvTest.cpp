@@ -664,31 +664,53 @@ TEST(CHttpClientSendRecvTest, PeerAddressOfIpv6AndBoundConnections) {
 
 // The proxy comes from znnet_setproxy or from the system's own setting (the
 // environment, or Internet Explorer's setting on Windows), whose bypass list
-// sends the listed addresses straight to the server. A proxy that refuses the
-// tunnel (tinyproxy's 403 for a port it does not allow, a 407) ends the
-// request with 3, and nothing goes to the server around it.
+// sends the listed targets, by host name or address, straight to the server,
+// and whose per-scheme list (Windows) gives each scheme its own proxy or none.
+// A proxy that refuses the tunnel (tinyproxy's 403 for a port it does not
+// allow, a 407) ends the request with 3, and nothing goes to the server around it.
 TEST(CHttpClientSendRecvTest, SystemProxyForwardsOrFallsBackToDirect) {
   const struct {
     const char* name;
-    bool fromSystem;
+    const char* system;  // the system's proxy list, {p} the proxy, {d} a dead port; null: znnet_setproxy
     const char* bypass;
+    bool direct;
+    const char* host = "127.0.0.1";  // of the URL
+    bool tls = false;
     int refusal = 0;  // the proxy's answer to CONNECT, 0 for a tunnel
-  } cases[] = {{"znnet_setproxy", false, nullptr},
-               {"system setting", true, nullptr},
-               {"system setting, bypassed", true, "example.invalid;127.0.0.1"},
-               {"port not allowed", false, nullptr, 403},
-               {"credentials required", true, nullptr, 407}};
+  } cases[] = {{"znnet_setproxy", nullptr, nullptr, false},
+               {"system setting", "127.0.0.1:{p}", nullptr, false},
+               {"system setting, bypassed", "127.0.0.1:{p}", "example.invalid;127.0.0.1", true},
+               {"wildcards that miss", "127.0.0.1:{p}", "128.*;*.localhost;<local>", false},
+               {"wildcard", "127.0.0.1:{p}", "example.invalid;127.*", true},
+               {"name, any case, blank-separated", "127.0.0.1:{p}", "example.invalid LOCALhost", true, "localhost"},
+               {"<local>", "127.0.0.1:{p}", "<local>", true, "localhost"},
+               {"http= of a per-scheme list", "http=127.0.0.1:{p};https=127.0.0.1:{d}", nullptr, false},
+               {"https= alone: http goes direct", "https=127.0.0.1:{p}", nullptr, true},
+               {"https= of a per-scheme list", "http=127.0.0.1:{d};https=127.0.0.1:{p}", nullptr, false, "127.0.0.1",
+                true},
+               {"port not allowed", nullptr, nullptr, false, "127.0.0.1", false, 403},
+               {"credentials required", "127.0.0.1:{p}", nullptr, false, "127.0.0.1", false, 407}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ScriptedServer server({ServerScript().ReadRequest().Send(Ok("via proxy"))});
+    zntest::ScriptedServerOptions options;
+    if (c.tls) options.tlsCert = zntest::TestCert::Make("/CN=127.0.0.1");
+    ScriptedServer server({ServerScript().ReadRequest().Send(Ok("via proxy"))}, options);
     ASSERT_TRUE(server.ok());
     zntest::TinyProxy proxy({c.refusal == 403 ? zntest::FreeLoopbackPort() : server.port()});
     ASSERT_TRUE(proxy.ok()) << proxy.Log();
     ScriptedServer asking({ServerScript().ReadHead().Send(zntest::Head("407 Proxy Authentication Required"))});
     const uint16_t proxyPort = c.refusal == 407 ? asking.port() : proxy.port();
-    const std::string proxyAt = "127.0.0.1:" + std::to_string(proxyPort);
-    if (c.fromSystem) {
-      ASSERT_TRUE(zntest::SetSystemProxy(proxyAt.c_str(), c.bypass));
+    if (c.system) {
+      std::string list = c.system;
+      const std::pair<const char*, uint16_t> ports[] = {{"{p}", proxyPort}, {"{d}", zntest::FreeLoopbackPort()}};
+      for (const auto& [key, port] : ports) {
+        if (list.find(key) != std::string::npos) list.replace(list.find(key), 3, std::to_string(port));
+      }
+      // The environment names one proxy for every scheme: no per-scheme list there.
+      if (!zntest::SetSystemProxy(list.c_str(), c.bypass)) {
+        ASSERT_NE(list.find('='), std::string::npos);
+        continue;
+      }
       znnet_resetproxy();
     } else {
       znnet_setproxy("127.0.0.1", proxyPort);
@@ -696,7 +718,9 @@ TEST(CHttpClientSendRecvTest, SystemProxyForwardsOrFallsBackToDirect) {
     LogCapture log(1);
     Host host;
     host->SetUseIEProxy(true);
-    ASSERT_TRUE(host->Download(U16(server.Url("/proxied")), nullptr));
+    const std::string url = server.Url("/proxied");
+    ASSERT_TRUE(host->Download(U16(url.substr(0, url.find("127.0.0.1")) + c.host + url.substr(url.rfind(':'))),
+                               nullptr));
     EXPECT_EQ(host.WaitComplete(), c.refusal ? 3 : 0);
     EXPECT_EQ(server.Accepted(), c.refusal ? 0u : 1u);
     if (c.refusal) {
@@ -704,7 +728,7 @@ TEST(CHttpClientSendRecvTest, SystemProxyForwardsOrFallsBackToDirect) {
     } else {
       EXPECT_EQ(host.Body(), "via proxy");
       // Through tinyproxy, or straight to the server when bypassed.
-      EXPECT_EQ(proxy.Log().find("127.0.0.1:" + std::to_string(server.port())) != std::string::npos, !c.bypass)
+      EXPECT_EQ(proxy.Log().find("127.0.0.1:" + std::to_string(server.port())) == std::string::npos, c.direct)
           << proxy.Log();
     }
     zntest::SetSystemProxy(nullptr, nullptr);

@@ -143,13 +143,14 @@ class ZnCnnSocketTest : public ::testing::Test {
   }
   // Makes the socket on the task and starts it; the result of Connect.
   bool Start(Kind kind, const char* ip, uint16_t port, uint32_t timeoutMs = kEventWaitMs, const char* bindIp = nullptr,
-             uint16_t bindPort = 0) {
+             uint16_t bindPort = 0, const char* hostName = nullptr) {
     sink = std::make_unique<CnnSink>(task.task(), &cnn, handOver, deleteInside);
     bool started = false;
     EXPECT_TRUE(task.Run([&] {
       cnn = kind == Kind::kDirect ? ZNCreateNoneProxyCnnTCPSocket() : ZNCreateCnnTCPSocket();
       cnn->SetSink(sink.get());
       cnn->SetIpAndPort2Bind(bindIp, bindPort);
+      if (hostName) cnn->SetTargetHost(hostName, false);
       started = cnn->Connect(ip, port, timeoutMs);
     }));
     return started;
@@ -181,6 +182,7 @@ TEST_F(ZnCnnSocketTest, ConnectsOnceOnTheTaskAndHandsTheDescriptorOver) {
     const char *bindIp, *serverSees;
     uint16_t bindPort;
     const char *proxyVariable, *noProxy;  // null: no proxy at all
+    const char* hostName = nullptr;       // of the URL, for the bypass list
   } cases[] = {
       {"v4", "127.0.0.1", Kind::kDirect, nullptr, "127.0.0.1", 0, nullptr, nullptr},
       {"v6", "::1", Kind::kDirect, nullptr, "::1", 0, nullptr, nullptr},
@@ -192,13 +194,17 @@ TEST_F(ZnCnnSocketTest, ConnectsOnceOnTheTaskAndHandsTheDescriptorOver) {
       {"no_proxy exact", "127.0.0.1", Kind::kProxyAware, nullptr, "127.0.0.1", 0, "http_proxy", "example.invalid, 127.0.0.1"},
       {"no_proxy cidr", "127.0.0.1", Kind::kProxyAware, nullptr, "127.0.0.1", 0, "ALL_PROXY", "127.0.0.0/8"},
       {"no_proxy star", "127.0.0.1", Kind::kProxyAware, nullptr, "127.0.0.1", 0, "HTTPS_PROXY", "*"},
+      {"wildcard", "127.0.0.1", Kind::kProxyAware, nullptr, "127.0.0.1", 0, "http_proxy", "example.invalid, 127.*"},
+      {"name, any case", "127.0.0.1", Kind::kProxyAware, nullptr, "127.0.0.1", 0, "http_proxy", "LOCALHOST",
+       "LocalHost"},
+      {"<local> by name", "::1", Kind::kProxyAware, nullptr, "::1", 0, "http_proxy", "*.invalid, <local>", "localhost"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.proxyVariable) UseEnvironment(c.proxyVariable, proxyUrl, c.noProxy);
     if (HasFatalFailure()) return;
     zntest::LoopbackListener server(c.ip);
-    ASSERT_TRUE(Start(c.kind, c.ip, server.port(), kEventWaitMs, c.bindIp, c.bindPort));
+    ASSERT_TRUE(Start(c.kind, c.ip, server.port(), kEventWaitMs, c.bindIp, c.bindPort, c.hostName));
     std::string peerIp;
     uint16_t peerPort = 0;
     const int accepted = server.Accept(kEventWaitMs, &peerIp, &peerPort);
@@ -391,7 +397,7 @@ TEST_F(ZnCnnSocketTest, TunnelRequestIsExactAndOnlyA2xxAnswerConnects) {
     const uint16_t proxyPort = c.request ? proxy.port() : zntest::FreeLoopbackPort();
     if (c.variable) {
       UseEnvironment(c.variable, std::string("http://") + c.userinfo + "@127.0.0.1:" + std::to_string(proxyPort) + "/",
-                     "example.invalid,10.0.0.0/8");
+                     "example.invalid,10.0.0.0/8,128.*,<local>");
       if (HasFatalFailure()) return;
     } else {
       znnet_setproxy("127.0.0.1", proxyPort);

@@ -86,7 +86,9 @@ bool SetProxyVariable(const char* name, const char* value);
 // Makes "host:port" the system's proxy for SetUseIEProxy, with the addresses
 // of bypass (separated by ';') connecting directly; hostPort null: no proxy.
 // POSIX systems: http_proxy and no_proxy. Windows: the current user's Internet
-// Explorer setting in the registry, where WinHTTP reads it.
+// Explorer setting in the registry, where WinHTTP reads it, where hostPort may
+// also be a per-scheme list ("http=host:port;https=host:port"), which POSIX
+// systems refuse (false).
 bool SetSystemProxy(const char* hostPort, const char* bypass);
 
 // The calling thread's name as the system keeps it.

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -106,6 +107,7 @@ bool SetProxyVariable(const char* name, const char* value) {
 }
 
 bool SetSystemProxy(const char* hostPort, const char* bypass) {
+  if (hostPort && std::strchr(hostPort, '=')) return false;  // a per-scheme list
   std::string noProxy = bypass ? bypass : "";
   for (char& c : noProxy) {
     if (c == ';') c = ',';
