@@ -24,7 +24,7 @@ using zntest::TlsServerOptions;
 using zntest::TlsTestServer;
 
 const int kWaitMs = 20000;
-const uint64_t kClientSeed = 2;  // the server sends PatternStream(1)
+const uint64_t kClientSeed = 2;  // the server sends Pattern(., 1)
 
 // A client in the manner of the library's engine: the connector's success is
 // wrapped in a CHttpSocket whose events send a pattern and read the reply.
@@ -87,7 +87,7 @@ class Client final : public CHttpConnectorSink, public CZNITCPSocketSink {
     waiter.Update([&] { ++sendEvents; });
     if (bytesSent >= m_plan.sendBytes) return;
     std::vector<unsigned char> chunk(size_t(std::min<uint64_t>(m_plan.sendBytes - bytesSent, 65536)));
-    m_pattern.Fill(chunk.data(), chunk.size());
+    zntest::FillPattern(kClientSeed, bytesSent, chunk.data(), chunk.size());
     // TLS takes the whole chunk: the adaptor keeps the rest of the ciphertext
     // and flushes it before the next OnSend.
     if (s->Send(chunk.data(), uint32_t(chunk.size())) != int(chunk.size())) return Fail("Send took part of a chunk");
@@ -122,7 +122,6 @@ class Client final : public CHttpConnectorSink, public CZNITCPSocketSink {
   zntest::Waiter waiter;  // guards the public fields above bytesSent
   TaskThread& m_task;
   Plan m_plan;
-  zntest::PatternStream m_pattern{kClientSeed};
   zntest::Sha256 m_received;
   CHttpConnector* m_pConnector = nullptr;  // owned, on the task
   CHttpSocket* m_pSocket = nullptr;        // owned, on the task

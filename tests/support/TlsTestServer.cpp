@@ -20,36 +20,6 @@ const unsigned char kTruncatedRecord[] = {0x17, 0x03, 0x03, 0x00, 0x40, 1, 2, 3,
 
 }  // namespace
 
-// ---- PatternStream ------------------------------------------------------------------
-
-void PatternStream::Fill(unsigned char* p, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    if (m_left == 0) {
-      m_state ^= m_state >> 12;
-      m_state ^= m_state << 25;
-      m_state ^= m_state >> 27;
-      m_word = m_state * 0x2545F4914F6CDD1Dull;
-      m_left = 8;
-    }
-    p[i] = static_cast<unsigned char>(m_word);
-    m_word >>= 8;
-    --m_left;
-  }
-}
-
-std::string PatternSha256(uint64_t seed, uint64_t n) {
-  PatternStream pattern(seed);
-  Sha256 sha;
-  std::vector<unsigned char> chunk(kChunkSize);
-  while (n > 0) {
-    const size_t take = n < chunk.size() ? size_t(n) : chunk.size();
-    pattern.Fill(chunk.data(), take);
-    sha.Update(chunk.data(), take);
-    n -= take;
-  }
-  return sha.FinalHex();
-}
-
 // ---- TlsTestServer ------------------------------------------------------------------
 
 TlsTestServer::TlsTestServer(const TlsServerOptions& options) : m_options(options) {}
@@ -174,7 +144,6 @@ void TlsTestServer::Serve(int fd, std::string peer) {
     }
   }
 
-  PatternStream pattern(1);
   std::vector<unsigned char> out;  // bytes queued to send
   size_t outOffset = 0;            // out[0, outOffset) is sent
   uint64_t patternLeft = m_options.sendBytes;
@@ -188,7 +157,7 @@ void TlsTestServer::Serve(int fd, std::string peer) {
       const size_t take = patternLeft < kChunkSize ? size_t(patternLeft) : kChunkSize;
       out.resize(take);
       outOffset = 0;
-      pattern.Fill(out.data(), take);
+      FillPattern(1, m_options.sendBytes - patternLeft, out.data(), take);
       patternLeft -= take;
     }
     if (outOffset < out.size()) {

@@ -24,22 +24,6 @@
 
 namespace zntest {
 
-// A deterministic byte sequence (xorshift64*), the same for the same seed, so
-// that both ends of a transfer can produce or check it.
-class PatternStream final {
- public:
-  explicit PatternStream(uint64_t seed) : m_state(seed ? seed : 0x9E3779B97F4A7C15ull) {}
-  void Fill(unsigned char* p, size_t n);
-
- private:
-  uint64_t m_state;  // never 0
-  uint64_t m_word = 0;
-  unsigned m_left = 0;  // unused bytes of m_word
-};
-
-// The SHA-256 (hex) of the first n bytes of PatternStream(seed).
-std::string PatternSha256(uint64_t seed, uint64_t n);
-
 struct TlsServerOptions {
   std::string address = "127.0.0.1";  // a loopback address: "127.0.0.1", "127.0.0.2", "::1"
   uint16_t port = 0;                   // 0 picks a free port
@@ -48,7 +32,7 @@ struct TlsServerOptions {
   int handshakeDelayMs = 0;            // after accepting, wait this long before the handshake
   bool closeDuringHandshake = false;   // read the client's first bytes, then close
   bool echo = false;                   // send back what arrives
-  uint64_t sendBytes = 0;              // bytes of PatternStream(1) sent after the handshake
+  uint64_t sendBytes = 0;              // bytes of Pattern(., 1) sent after the handshake
   // The connection ends once everything is sent and this many bytes arrived
   // (or the peer closed); with the default it ends at the peer's close.
   uint64_t expectBytes = UINT64_MAX;
