@@ -639,16 +639,15 @@ TEST(CHttpClientSendRecvTest, CertificateNameDecidesTheTlsConnection) {
 // bind address when one is set. The Host line keeps the literal's brackets.
 TEST(CHttpClientSendRecvTest, PeerAddressOfIpv6AndBoundConnections) {
   const struct {
-    zntest::ServerFamily family;
+    const char* server;  // its address
     const char* bind;
     const char* peer;
     const char* host;  // of the Host line, before the port
-  } cases[] = {{zntest::ServerFamily::kIPv6, "", "::1", "[::1]"},
-               {zntest::ServerFamily::kIPv4, "127.0.0.2", "127.0.0.2", "127.0.0.1"}};
+  } cases[] = {{"::1", "", "::1", "[::1]"}, {"127.0.0.1", "127.0.0.2", "127.0.0.2", "127.0.0.1"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.peer);
     zntest::ScriptedServerOptions options;
-    options.family = c.family;
+    options.address = c.server;
     ScriptedServer server({ServerScript().ReadRequest().Send(Ok("peer"))}, options);
     ASSERT_TRUE(server.ok());
     Host host;
