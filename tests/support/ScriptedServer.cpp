@@ -343,7 +343,8 @@ bool ScriptedServer::Stream(Connection& conn, const ServerScript::Step& step) {
     if (queued == step.count && out.empty() && got >= step.expect) return true;
     if (progressed) continue;
     const short events = short((got < step.expect ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
-    const WaitResult w = WaitFd(conn.fd, events, conn.stopFd, Clock::now() + std::chrono::milliseconds(step.ms), true);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(step.ms);
+    const WaitResult w = WaitFd(conn.fd, events, conn.stopFd, deadline, true);
     if (w != WaitResult::kReady) {
       conn.stopped = w == WaitResult::kStopped;
       conn.error = conn.stopped ? "stopped" : "idle time-out";

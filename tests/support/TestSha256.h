@@ -33,9 +33,10 @@ inline std::string Sha256Hex(const std::string& bytes) { return Sha256Hex(bytes.
 // The digest of a file's content, or "" when it cannot be read.
 std::string Sha256OfFile(const std::string& path);
 
-// The pattern for a seed: byte i is byte i % 8 of SplitMix64(seed * K + i / 8)
-// (K a large odd number, so that no two seeds share a stretch), so any range of it can be made on its own (both ends of a transfer, a file and
-// a piece of it agree) and a lost, repeated or moved byte shows.
+// The pattern for a seed: byte i is byte i % 8 of SplitMix64(seed * K + i / 8),
+// K a large odd number so that no two seeds share a stretch. Any range of it
+// can be made on its own (both ends of a transfer, a file and a piece of it
+// agree), and a lost, repeated or moved byte shows.
 void FillPattern(uint64_t seed, uint64_t offset, void* out, size_t len);
 // n bytes of the pattern for seed, from offset.
 std::string Pattern(size_t n, uint64_t seed, uint64_t offset = 0);
