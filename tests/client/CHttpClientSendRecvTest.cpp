@@ -23,7 +23,7 @@ using zntest::Host;
 using zntest::kWait;
 using zntest::LogCapture;
 using zntest::Ok;
-using zntest::RandomBytes;
+using zntest::Pattern;
 using zntest::ScriptedServer;
 using zntest::ServerScript;
 using zntest::U16;
@@ -71,11 +71,11 @@ TEST(CHttpClientSendRecvTest, HeadsOfTwoDownloadsOverAKeptConnectionThatDrops) {
 // file's end sends nothing and ends with 10.
 TEST(CHttpClientSendRecvTest, UploadBodiesByteForByte) {
   zntest::ScratchDir dir;
-  const std::string fileBytes = RandomBytes(200000, 3);
+  const std::string fileBytes = Pattern(200000, 3);
   const std::string filePath = dir.File("y.bin");
   ASSERT_TRUE(zntest::WriteFile(filePath, fileBytes));
   const zn::strutf16 path16 = U16(filePath);
-  const std::string buffer = RandomBytes(70001, 1);
+  const std::string buffer = Pattern(70001, 1);
   const uint32_t bufLen = 70001;
   const std::string withFile =
       "Content-Disposition: form-data; name=\"f\"; filename=\"y.bin\"\r\nContent-Type: "
@@ -217,7 +217,7 @@ TEST(CHttpClientSendRecvTest, PreparedExchangeGoesOutUnchanged) {
 }
 
 TEST(CHttpClientSendRecvTest, ChunkedAnswerSplitEverywhere) {
-  const std::string body = RandomBytes(3000, 5);
+  const std::string body = Pattern(3000, 5);
   std::string wire = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTrailer: X-Sum\r\n\r\n";
   wire += "3e8\r\n" + body.substr(0, 1000) + "\r\n";
   wire += "7D0;ext=1\r\n" + body.substr(1000) + "\r\n";
@@ -305,7 +305,7 @@ TEST(CHttpClientSendRecvTest, StopOrDeleteInTheMiddleOfATransfer) {
     SCOPED_TRACE(c.name);
     zntest::ScriptedServerOptions options;
     if (c.tls) options.tlsCert = zntest::TestCert::Make("/CN=127.0.0.1");
-    const std::string partial = zntest::Head("200 OK", {"Content-Length: 100000"}) + RandomBytes(1000, 2);
+    const std::string partial = zntest::Head("200 OK", {"Content-Length: 100000"}) + Pattern(1000, 2);
     ScriptedServer server(
         {ServerScript().ReadRequest().Send(partial).Stall(), ServerScript().ReadRequest().Send(Ok("after stop"))},
         options);
@@ -369,7 +369,7 @@ TEST(CHttpClientSendRecvTest, StopOrDeleteInTheMiddleOfATransfer) {
     }
     // The writer's cache went to the file before it closed.
     if (c.toFile) {
-      EXPECT_EQ(zntest::ReadWholeFile(dir.File("x")), RandomBytes(1000, 2));
+      EXPECT_EQ(zntest::ReadWholeFile(dir.File("x")), Pattern(1000, 2));
     }
   }
 }
@@ -379,7 +379,7 @@ TEST(CHttpClientSendRecvTest, StopOrDeleteInTheMiddleOfATransfer) {
 // byte 0 has the bytes the stream already holds dropped, so the stream gets
 // each byte once. An answer shorter than what the stream holds ends with 2.
 TEST(CHttpClientSendRecvTest, StreamTargetAfterACutGetsEachByteOnce) {
-  const std::string res = RandomBytes(7000, 9);
+  const std::string res = Pattern(7000, 9);
   auto whole = [](const std::string& body) { return Ok(body); };
   auto chunked = [](const std::string& body) {
     char size[16];
@@ -513,7 +513,7 @@ TEST(CHttpClientSendRecvTest, TlsEndingsAndFailedAttemptsEndInBoundedTime) {
 TEST(CHttpClientSendRecvTest, UploadSourceThatChangesSize) {
   // Not a multiple of the reader's window, so the last window is a short one.
   const size_t size = (32u << 20) + 12345;
-  const std::string original = RandomBytes(size, 5);
+  const std::string original = Pattern(size, 5);
   for (bool grow : {true, false}) {
     SCOPED_TRACE(grow ? "grows" : "shrinks");
     zntest::ScratchDir dir;
@@ -639,16 +639,15 @@ TEST(CHttpClientSendRecvTest, CertificateNameDecidesTheTlsConnection) {
 // bind address when one is set. The Host line keeps the literal's brackets.
 TEST(CHttpClientSendRecvTest, PeerAddressOfIpv6AndBoundConnections) {
   const struct {
-    zntest::ServerFamily family;
+    const char* server;  // its address
     const char* bind;
     const char* peer;
     const char* host;  // of the Host line, before the port
-  } cases[] = {{zntest::ServerFamily::kIPv6, "", "::1", "[::1]"},
-               {zntest::ServerFamily::kIPv4, "127.0.0.2", "127.0.0.2", "127.0.0.1"}};
+  } cases[] = {{"::1", "", "::1", "[::1]"}, {"127.0.0.1", "127.0.0.2", "127.0.0.2", "127.0.0.1"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.peer);
     zntest::ScriptedServerOptions options;
-    options.family = c.family;
+    options.address = c.server;
     ScriptedServer server({ServerScript().ReadRequest().Send(Ok("peer"))}, options);
     ASSERT_TRUE(server.ok());
     Host host;
@@ -778,7 +777,7 @@ std::vector<std::string> Requests(const ScriptedServer& server) {
 // cannot hold ends the request with 10 before anything is sent.
 TEST(CHttpClientSendRecvTest, ScriptedAnswersDecideCodeTargetAndResends) {
   const std::string post(5000, 'p');
-  const std::string big = RandomBytes(3000, 9);
+  const std::string big = Pattern(3000, 9);
   const std::string cut = zntest::Head("200 OK", {"Content-Length: 3000"}) + big.substr(0, 2000);
   const std::string noLength = "HTTP/1.1 200 OK\r\n\r\nno length";
   const std::string badRecord = std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, 'Z');

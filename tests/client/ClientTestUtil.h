@@ -21,6 +21,7 @@
 #include "include/znhttpclient.h"
 #include "support/NginxFixture.h"
 #include "support/TestNet.h"
+#include "support/TestSha256.h"
 #include "support/TransferProbe.h"
 
 namespace zntest {
@@ -38,19 +39,6 @@ inline std::string Head(const std::string& status, const std::vector<std::string
 }
 inline std::string Ok(const std::string& body) {
   return Head("200 OK", {"Content-Length: " + std::to_string(body.size())}) + body;
-}
-
-// n bytes of xorshift noise: a body in which a lost or repeated byte shows.
-inline std::string RandomBytes(size_t n, uint32_t seed) {
-  std::string out(n, '\0');
-  uint32_t x = seed + 0x9E3779B9u;
-  for (char& c : out) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x >> 7);
-  }
-  return out;
 }
 
 // Splits a recorded request into head (through the empty line) and body.

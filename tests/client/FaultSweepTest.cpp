@@ -182,7 +182,7 @@ std::string RunOne(const Resource& res, const Sweep& sweep, size_t k, const znte
 }
 
 void RunSweep(const Sweep& sweep) {
-  static const std::string body = zntest::RandomBytes(kBodySize, 1);
+  static const std::string body = zntest::Pattern(kBodySize, 1);
   const Resource res(body, sweep.chunked);
   const zntest::TestCert cert = zntest::TestCert::Make("/CN=127.0.0.1");
   ASSERT_TRUE(cert.valid());
@@ -224,7 +224,7 @@ TEST(FaultSweepTest, CloseStallOrResetAfterEveryHeadByteAndAcrossTheBody) {
 // come from the answer of the broken attempt before it, and a body decoder
 // must not carry its state into the next answer.
 TEST(FaultSweepTest, RetryMeetsAServerThatNeverAnswers) {
-  static const std::string body = zntest::RandomBytes(kBodySize, 1);
+  static const std::string body = zntest::Pattern(kBodySize, 1);
   zntest::ScratchDir dir;
   ASSERT_TRUE(dir.ok());
   for (int i = 0; i < 4; ++i) {

@@ -45,7 +45,7 @@ struct GarbageCase {
 TEST(GarbageServerTest, EachFaultEndsWithItsCodeAndLogLine) {
   zntest::ScratchDir dir;
   ASSERT_TRUE(dir.ok());
-  std::string noise = zntest::RandomBytes(20000, 12345);
+  std::string noise = zntest::Pattern(20000, 12345);
   ASSERT_EQ(std::string::npos, noise.find("\r\n\r\n"));
   const std::string endless = "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(kRecvBufSize, 'a');
   const std::string nulHead = Head("200 OK", {"X-Nul: a?b", "Content-Length: 5"}) + "hello";

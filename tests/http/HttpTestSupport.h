@@ -14,6 +14,7 @@
 #include "base/znstreamwriter.h"
 #include "body/BodyAllocator.h"
 #include "body/HttpResponseDataWriter.h"
+#include "support/TestSha256.h"
 #include "support/TransferProbe.h"
 
 namespace zn_test {
@@ -84,16 +85,7 @@ inline std::string MemoryOf(zn::HttpResponseDataWriter* w) {
 inline std::string Str(const zn::strutf8& s) { return std::string(s.c_str(), s.length()); }
 inline const unsigned char* U(const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
-// Bytes whose value depends on their offset, so a byte out of place shows.
-inline std::string Pattern(size_t len, uint32_t seed = 1) {
-  std::string v(len, '\0');
-  uint32_t x = seed * 2654435761u + 12345u;
-  for (size_t i = 0; i < len; ++i) {
-    x = x * 1103515245u + 12345u;
-    v[i] = static_cast<char>((x >> 16) ^ i);
-  }
-  return v;
-}
+using zntest::Pattern;
 
 inline bool WriteWholeFile(const std::string& path, const std::string& data, bool append = false) {
   std::ofstream f(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc));

@@ -18,8 +18,8 @@ using zn_test::LogRecorder;
 using zntest::OnTask;
 using zntest::RefusingPorts;
 using zntest::ScopedResolver;
-using zntest::TlsServerOptions;
-using zntest::TlsTestServer;
+using zntest::ScriptedServer;
+using zntest::ServerScript;
 
 const int kWaitMs = 10000;
 const char kTag[] = "CHttpConnector";
@@ -120,13 +120,12 @@ TEST(CHttpConnectorTest, OneReportFromTheRace) {
     const std::string address = r.server, host = r.answer == kText ? address : "localhost";
     const bool https = r.sslName != nullptr;
     if (!ipv6 && (r.answer == kBoth || address == "::1")) continue;
-    TlsServerOptions options;
+    ServerScript script;
+    if (r.answer == kBoth && r.code > 0) script.Delay(500).Handshake();
+    if (r.code == 1) script.ReadHello().Close();
+    if (https && !r.subject) script.Stream(100);  // bytes that are no TLS
+    zntest::ScriptedServerOptions options = zntest::EveryConnection(script, r.subject ? r.subject : "");
     options.address = address;
-    options.tls = r.subject != nullptr;
-    options.subject = r.subject ? r.subject : "";
-    options.sendBytes = https && !r.subject ? 100 : 0;  // bytes that are no TLS
-    options.handshakeDelayMs = r.answer == kBoth && r.code > 0 ? 500 : 0;
-    options.closeDuringHandshake = r.code == 1;
     // With both families answered, the one without the server refuses.
     std::vector<std::string> refuse;
     for (const char* other : {"127.0.0.1", "::1"}) {
@@ -139,7 +138,7 @@ TEST(CHttpConnectorTest, OneReportFromTheRace) {
     LogRecorder log;
     Fixture f(9, r.sslName);
     ASSERT_TRUE(f.Connect({host}, net.port));
-    ASSERT_TRUE(!net.server || net.server->WaitForAccepted(1, kWaitMs));
+    ASSERT_TRUE(!net.server || net.server->WaitAccepted(1, kWaitMs));
     const auto events = f.Outcome();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].https, https);
@@ -154,7 +153,7 @@ TEST(CHttpConnectorTest, OneReportFromTheRace) {
     EXPECT_EQ(log.Count(4, kTag, kUnique + "v4:" + (r.answer == kText ? address : "127.0.0.1")), 1);
     EXPECT_EQ(log.Count(4, kTag, kUnique + "v6:::1"), r.answer == kBoth ? 1 : 0);
     EXPECT_EQ(log.Count(4, kTag, kUnique + "v6", true), r.answer == kBoth ? 1 : 0);
-    EXPECT_EQ(net.server ? net.server->AcceptedCount() : 0u, address.empty() ? 0u : 1u);
+    EXPECT_EQ(net.server ? net.server->Accepted() : 0u, address.empty() ? 0u : 1u);
     EXPECT_EQ(log.Count(1, "CZNSslProcessor", "SSL verify failed", true), r.code == 6 ? 1 : 0);
   }
   if (!ipv6) GTEST_SKIP() << "no IPv6 loopback: the IPv6 rows were not run";
@@ -164,10 +163,8 @@ TEST(CHttpConnectorTest, OneReportFromTheRace) {
 // the 3000 ms timer fires, and the success that follows is still passed on,
 // with the same processor.
 TEST(CHttpConnectorTest, SlowHandshakeTimesOutAndLateSuccessFollows) {
-  TlsServerOptions options;
-  options.handshakeDelayMs = 3500;
-  TlsTestServer server(options);
-  ASSERT_TRUE(server.Start());
+  ScriptedServer server({}, zntest::EveryConnection(ServerScript().Delay(3500).Handshake()));
+  ASSERT_TRUE(server.ok());
   ScopedResolver resolver({{"localhost", kIpv4Only}});
   LogRecorder log;
   Fixture f(9, "localhost");
@@ -190,21 +187,20 @@ TEST(CHttpConnectorTest, SlowHandshakeTimesOutAndLateSuccessFollows) {
 // success is not passed on and its connection is closed.
 TEST(CHttpConnectorTest, LateWinnerIsDropped) {
   if (!zntest::HasIpv6Loopback()) GTEST_SKIP() << "no IPv6 loopback";
-  TlsTestServer v4server(TlsServerOptions{});
-  ASSERT_TRUE(v4server.Start());
-  TlsServerOptions slow;
+  ScriptedServer v4server({}, zntest::EveryConnection(ServerScript()));
+  ASSERT_TRUE(v4server.ok());
+  zntest::ScriptedServerOptions slow = zntest::EveryConnection(ServerScript().Delay(800).Handshake());
   slow.address = "::1";
   slow.port = v4server.port();
-  slow.handshakeDelayMs = 800;
-  TlsTestServer v6server(slow);
-  ASSERT_TRUE(v6server.Start());
+  ScriptedServer v6server({}, slow);
+  ASSERT_TRUE(v6server.ok());
   ScopedResolver resolver({{"localhost", kDualStack}});
   LogRecorder log;
   Fixture f(9, "localhost");
   ASSERT_TRUE(f.Connect({"localhost"}, v4server.port()));
   ASSERT_TRUE(f.WaitCount(1, kWaitMs));
   // The IPv6 connection ends only once the client has dropped it.
-  ASSERT_TRUE(v6server.WaitForConnections(1, kWaitMs));
+  ASSERT_TRUE(v6server.WaitEnded(1, kWaitMs));
   const auto events = f.Outcome();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].code, 0);

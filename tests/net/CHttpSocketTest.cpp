@@ -17,14 +17,17 @@ namespace {
 
 using zn_test::LogRecorder;
 using zntest::OnTask;
+using zntest::ConnectionResult;
+using zntest::EveryConnection;
 using zntest::PatternSha256;
+using zntest::ScriptedServer;
+using zntest::ServerScript;
 using zntest::TaskThread;
-using zntest::TlsConnectionResult;
-using zntest::TlsServerOptions;
-using zntest::TlsTestServer;
 
 const int kWaitMs = 20000;
-const uint64_t kClientSeed = 2;  // the server sends PatternStream(1)
+const uint64_t kClientSeed = 2;  // the server sends Pattern(., ServerScript::kStreamSeed)
+// A TLS application-data record header promising 64 bytes, followed by fewer.
+const char kTruncatedRecord[] = {0x17, 0x03, 0x03, 0x00, 0x40, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
 
 // A client in the manner of the library's engine: the connector's success is
 // wrapped in a CHttpSocket whose events send a pattern and read the reply.
@@ -87,7 +90,7 @@ class Client final : public CHttpConnectorSink, public CZNITCPSocketSink {
     waiter.Update([&] { ++sendEvents; });
     if (bytesSent >= m_plan.sendBytes) return;
     std::vector<unsigned char> chunk(size_t(std::min<uint64_t>(m_plan.sendBytes - bytesSent, 65536)));
-    m_pattern.Fill(chunk.data(), chunk.size());
+    zntest::FillPattern(kClientSeed, bytesSent, chunk.data(), chunk.size());
     // TLS takes the whole chunk: the adaptor keeps the rest of the ciphertext
     // and flushes it before the next OnSend.
     if (s->Send(chunk.data(), uint32_t(chunk.size())) != int(chunk.size())) return Fail("Send took part of a chunk");
@@ -122,7 +125,6 @@ class Client final : public CHttpConnectorSink, public CZNITCPSocketSink {
   zntest::Waiter waiter;  // guards the public fields above bytesSent
   TaskThread& m_task;
   Plan m_plan;
-  zntest::PatternStream m_pattern{kClientSeed};
   zntest::Sha256 m_received;
   CHttpConnector* m_pConnector = nullptr;  // owned, on the task
   CHttpSocket* m_pSocket = nullptr;        // owned, on the task
@@ -149,25 +151,22 @@ TEST(CHttpSocketTest, EveryByteArrivesBeforeTheClose) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    TlsServerOptions options;
-    options.sendBytes = r.bytes;
-    options.expectBytes = r.clientBytes;
-    options.partialRecordAtEnd = r.truncatedTail;
-    options.closeNotify = r.closeNotify;
-    TlsTestServer server(options);
-    ASSERT_TRUE(server.Start());
+    ServerScript script = ServerScript().Stream(r.bytes, r.clientBytes);
+    if (r.truncatedTail) script.SendRaw(std::string(kTruncatedRecord, sizeof(kTruncatedRecord)));
+    ScriptedServer server({}, EveryConnection(script.Close(r.closeNotify)));
+    ASSERT_TRUE(server.ok());
     TaskThread task;
     Client client(task, {r.clientBytes, r.readChunk});
     ASSERT_TRUE(client.Connect(server.port()));
     ASSERT_TRUE(client.Wait([&] { return client.closeEvents > 0; }, 120000)) << client.Error();
     client.Disconnect();
-    std::vector<TlsConnectionResult> results;
-    ASSERT_TRUE(server.WaitForConnections(1, kWaitMs, &results));
+    std::vector<ConnectionResult> results;
+    ASSERT_TRUE(server.WaitEnded(1, kWaitMs, &results));
     task.Drain();
     EXPECT_EQ(client.Error(), "");
     EXPECT_EQ(client.bytesAtClose, r.bytes);
     EXPECT_EQ(client.closeEvents, 1);
-    EXPECT_EQ(client.ReceivedDigest(), PatternSha256(1, r.bytes));
+    EXPECT_EQ(client.ReceivedDigest(), PatternSha256(ServerScript::kStreamSeed, r.bytes));
     EXPECT_EQ(results[0].error, "");
     EXPECT_EQ(results[0].receivedSha256, PatternSha256(kClientSeed, r.clientBytes));
   }
@@ -178,17 +177,14 @@ TEST(CHttpSocketTest, EveryByteArrivesBeforeTheClose) {
 // so TCP paces the server. The client takes 1 KiB per event, up to 4 MiB.
 TEST(CHttpSocketTest, ASlowReaderHoldsTheServerBack) {
   const uint64_t kReadBytes = 4ull << 20;
-  TlsServerOptions options;
-  options.sendBytes = 256ull << 20;
-  options.idleTimeoutMs = 800;
-  TlsTestServer server(options);
-  ASSERT_TRUE(server.Start());
+  ScriptedServer server({}, EveryConnection(ServerScript().Stream(256ull << 20, UINT64_MAX, false, 800)));
+  ASSERT_TRUE(server.ok());
   TaskThread task;
   Client client(task, {0, 1024, kReadBytes});
   ASSERT_TRUE(client.Connect(server.port()));
-  std::vector<TlsConnectionResult> results;
+  std::vector<ConnectionResult> results;
   // The server gives up once its sends stall for the idle time.
-  ASSERT_TRUE(server.WaitForConnections(1, 60000, &results));
+  ASSERT_TRUE(server.WaitEnded(1, 60000, &results));
   task.Drain();
   EXPECT_EQ(client.Error(), "");
   EXPECT_EQ(client.bytesReceived, kReadBytes);
@@ -202,10 +198,8 @@ TEST(CHttpSocketTest, ASlowReaderHoldsTheServerBack) {
 // reach the client); buffer sizes; argument checks and the operations a TLS
 // adaptor does not offer, live and after Close dropped the processor.
 TEST(CHttpSocketTest, WriteInterestAndInterfaceChecks) {
-  TlsServerOptions options;
-  options.echo = true;
-  TlsTestServer server(options);
-  ASSERT_TRUE(server.Start());
+  ScriptedServer server({}, EveryConnection(ServerScript().Stream(0, UINT64_MAX, true)));
+  ASSERT_TRUE(server.ok());
   TaskThread task;
   Client client(task, {});  // sends nothing; the first OnSend comes from the connect
   ASSERT_TRUE(client.Connect(server.port()));

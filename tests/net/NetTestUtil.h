@@ -16,8 +16,8 @@
 #include "base/znsocket.h"
 #include "net/CHttpConnector.h"
 #include "net/CHttpSubConnector.h"
+#include "support/ScriptedServer.h"
 #include "support/TestNet.h"
-#include "support/TlsTestServer.h"
 
 namespace zntest {
 
@@ -97,9 +97,9 @@ class ConnectFixture final : public CHttpConnectorSink, public CHttpSubConnector
 // process holds it on one of them.
 struct ServerAmongRefusals {
   std::unique_ptr<RefusingPorts> refusing;
-  std::unique_ptr<TlsTestServer> server;
+  std::unique_ptr<ScriptedServer> server;
   uint16_t port = 0;
-  bool Start(TlsServerOptions options, const std::vector<std::string>& refuse) {
+  bool Start(ScriptedServerOptions options, const std::vector<std::string>& refuse) {
     for (int attempt = 0; attempt < 20; ++attempt) {
       server.reset();
       if (!refuse.empty()) {
@@ -108,12 +108,21 @@ struct ServerAmongRefusals {
         options.port = port = refusing->port();
       }
       if (options.address.empty()) return port != 0;
-      server = std::make_unique<TlsTestServer>(options);
-      if (server->Start()) return (port = server->port()) != 0;
+      server = std::make_unique<ScriptedServer>(std::vector<ServerScript>{}, options);
+      if (server->ok()) return (port = server->port()) != 0;
     }
     return false;
   }
 };
+
+// Options of a server that plays script on every connection, with TLS (a
+// certificate for subject) unless subject is "".
+inline ScriptedServerOptions EveryConnection(const ServerScript& script, const std::string& subject = "/CN=localhost") {
+  ScriptedServerOptions options;
+  if (!subject.empty()) options.tlsCert = TestCert::Make(subject);
+  options.defaultScript = std::make_shared<ServerScript>(script);
+  return options;
+}
 
 // Replaces the platform resolver while alive with a table of answers. A name
 // not in the table resolves to nothing.

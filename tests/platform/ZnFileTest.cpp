@@ -6,6 +6,7 @@
 
 #include "base/znfile.h"
 #include "support/TestOs.h"
+#include "support/TestSha256.h"
 
 namespace {
 
@@ -75,8 +76,7 @@ TEST_F(ZnFileTest, LargeSizesWholeWritesAndReadsPastEnd) {
   const std::string p = m_dir + "/a";
   CFile f;
   ASSERT_TRUE(f.Open(p.c_str(), "wb"));
-  std::string data(3 * 1024 * 1024 + 17, '\0');  // one write that the kernel may take in parts
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + 7);
+  const std::string data = zntest::Pattern(3 * 1024 * 1024 + 17, 1);  // one write that the kernel may take in parts
   EXPECT_EQ(static_cast<int64_t>(data.size()), f.Write(data.data(), static_cast<int64_t>(data.size())));
   f.Close();
   EXPECT_TRUE(ReadAll(p) == data);

@@ -12,6 +12,7 @@
 #include "base/zntimer.h"
 #include "support/TestOs.h"
 #include "support/TestNet.h"
+#include "support/TestSha256.h"
 
 namespace {
 
@@ -127,11 +128,6 @@ class ZnSocketTest : public ::testing::Test {
   bool WaitCount(const int& field, int atLeast) {
     return sink->m_waiter.WaitFor([&] { return field >= atLeast; });
   }
-  std::string Pattern(size_t n) {
-    std::string s(n, '\0');
-    for (size_t k = 0; k < n; ++k) s[k] = static_cast<char>(k * 131 % 251);  // zero bytes too, no short period
-    return s;
-  }
 
   zntest::TaskThread task{"ZnSocketTest"};
   std::unique_ptr<RecordingSink> sink = std::make_unique<RecordingSink>(task.task());
@@ -238,7 +234,7 @@ TEST_F(ZnSocketTest, CloseComesOnceAndOnlyAfterTheLastByte) {
     probe.sink = sink.get();
     if (c.probe) sink->m_pFirstRecvTimer = &probe;
     Open(ZNSOCKET_EVENT_READ);
-    const std::string payload = Pattern(c.payload);
+    const std::string payload = zntest::Pattern(c.payload, 1);
     ASSERT_TRUE(zntest::WriteAll(peer, payload));
     c.reset ? zntest::CloseWithReset(peer) : (void)zntest::CloseSocket(peer);
     peer = -1;
@@ -294,7 +290,7 @@ TEST_F(ZnSocketTest, DeletingTheSocketInsideEachCallbackIsClean) {
 // Once all is read, Detach hands the descriptor back open, with no wait left.
 TEST_F(ZnSocketTest, ReadAheadBytesStayUntilReadThenDetachHandsTheDescriptorBack) {
   Open(0);
-  const std::string payload = Pattern(100000);
+  const std::string payload = zntest::Pattern(100000, 1);
   ASSERT_TRUE(zntest::WriteAll(peer, payload));
   ASSERT_TRUE(sink->m_waiter.WaitFor([&] {  // every byte queued on the socket's side
     return zntest::UnreadBytes(clientFd) == static_cast<int>(payload.size());

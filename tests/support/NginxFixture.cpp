@@ -23,26 +23,11 @@ const char kNginx[] = "/usr/sbin/nginx";
 constexpr int kStartAttempts = 4;
 constexpr auto kReadyBound = std::chrono::milliseconds(15000);
 
-uint64_t SplitMix(uint64_t x) {
-  x += 0x9E3779B97F4A7C15ull;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  return x ^ (x >> 31);
-}
-
+// The pattern seed of a file: its name and size.
 uint64_t Seed(const std::string& name, uint64_t size) {
   uint64_t h = 1469598103934665603ull;  // FNV-1a
   for (unsigned char c : name) h = (h ^ c) * 1099511628211ull;
-  return SplitMix(h ^ size);
-}
-
-// Fills out with the file's bytes [offset, offset + len): byte i is byte i % 8
-// of SplitMix(seed + i / 8), so any range can be made on its own.
-void Fill(uint64_t seed, uint64_t offset, unsigned char* out, size_t len) {
-  for (size_t done = 0; done < len; ++done) {
-    const uint64_t pos = offset + done;
-    out[done] = static_cast<unsigned char>(SplitMix(seed + pos / 8) >> (8 * (pos % 8)));
-  }
+  return h ^ size;
 }
 
 // "CONN REQUESTS STATUS "REQUEST" "RANGE" "IMS"" (nginx escapes quotes as \x22).
@@ -169,9 +154,7 @@ std::string NginxFixture::HttpsUrl(const std::string& path) const {
 std::string NginxFixture::FileBytes(const std::string& name, uint64_t size, uint64_t offset, size_t len) {
   if (offset >= size) return std::string();
   if (len > size - offset) len = static_cast<size_t>(size - offset);
-  std::string out(len, '\0');
-  Fill(Seed(name, size), offset, reinterpret_cast<unsigned char*>(out.data()), len);
-  return out;
+  return Pattern(len, Seed(name, size), offset);
 }
 
 std::string NginxFixture::MakeFile(const std::string& name, uint64_t size, std::string* path) {
@@ -187,7 +170,7 @@ std::string NginxFixture::MakeFile(const std::string& name, uint64_t size, std::
   Sha256 sha;
   for (uint64_t offset = 0; offset < size && f;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), size - offset));
-    Fill(Seed(name, size), offset, block.data(), n);
+    FillPattern(Seed(name, size), offset, block.data(), n);
     sha.Update(block.data(), n);
     f.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n));
     offset += n;

@@ -3,11 +3,12 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
 #include "support/TestOs.h"
+#include "support/TestSha256.h"
 
 namespace zntest {
 
@@ -17,6 +18,7 @@ using Clock = std::chrono::steady_clock;
 
 // How long an orderly close waits for the peer's own close.
 constexpr auto kCloseDrain = std::chrono::milliseconds(2000);
+constexpr size_t kChunk = 16384;
 
 enum class WaitResult { kReady, kTimeout, kStopped };
 
@@ -55,6 +57,9 @@ struct ScriptedServer::Connection {
   size_t lastRequest = SIZE_MAX;  // this connection's latest request record
   bool eof = false;               // the peer closed (or the connection failed)
   bool stopped = false;           // the server is stopping
+  uint64_t received = 0, sent = 0;  // by Stream steps
+  Sha256 shaIn;                   // of what Stream steps received
+  std::string error;              // why a step failed
 
   // Repeats op until it gives a result: >0 progress, 0 end or failure, -1 on
   // time-out or stop. op returns -1 (and sets the events to wait for) to retry.
@@ -85,7 +90,7 @@ struct ScriptedServer::Connection {
   // Reads once more into pending (and the connection's record); false at the
   // end of the stream, on a time-out or on stop.
   bool ReadMore(Clock::time_point deadline, bool bounded) {
-    char buf[16384];
+    char buf[kChunk];
     const long n = Transfer(false, buf, sizeof(buf), deadline, bounded);
     if (n == 0) eof = true;
     if (n <= 0) return false;
@@ -106,7 +111,7 @@ struct ScriptedServer::Connection {
 ScriptedServer::ScriptedServer(std::vector<ServerScript> scripts, ScriptedServerOptions options)
     : m_scripts(std::move(scripts)),
       m_options(std::move(options)),
-      m_listener(m_options.family == ServerFamily::kIPv6 ? "::1" : "127.0.0.1", 0, 64) {
+      m_listener(m_options.address.c_str(), m_options.port, 64) {
   // A peer that closes while TLS writes through the socket must not kill the test.
   IgnoreBrokenPipes();
   if (!MakeWakePair(m_stopPipe)) return;
@@ -116,7 +121,8 @@ ScriptedServer::ScriptedServer(std::vector<ServerScript> scripts, ScriptedServer
         SSL_CTX_use_PrivateKey(m_pSslCtx, m_options.tlsCert.key()) != 1) {
       return;
     }
-    SSL_CTX_set_mode(m_pSslCtx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_options(m_pSslCtx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_mode(m_pSslCtx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_tlsext_servername_callback(m_pSslCtx, &ScriptedServer::OnServerName);
     SSL_CTX_set_tlsext_servername_arg(m_pSslCtx, this);
   }
@@ -126,16 +132,24 @@ ScriptedServer::ScriptedServer(std::vector<ServerScript> scripts, ScriptedServer
 }
 
 ScriptedServer::~ScriptedServer() {
-  if (m_stopPipe[1] >= 0) Wake(m_stopPipe[1]);
-  if (m_acceptThread.joinable()) m_acceptThread.join();
-  // The accept thread is gone: no connection thread is added any more.
-  for (std::thread& t : m_threads) t.join();
+  Stop();
   CloseWakePair(m_stopPipe);
   if (m_pSslCtx) SSL_CTX_free(m_pSslCtx);
 }
 
+void ScriptedServer::Stop() {
+  if (m_stopPipe[1] >= 0) Wake(m_stopPipe[1]);
+  if (m_acceptThread.joinable()) m_acceptThread.join();
+  // The accept thread is gone: no connection thread is added any more.
+  std::vector<std::thread> threads;
+  m_waiter.Update([&] { threads.swap(m_threads); });
+  for (std::thread& t : threads) t.join();
+  m_listener.Close();
+}
+
 std::string ScriptedServer::Url(const std::string& path) const {
-  const char* host = m_options.family == ServerFamily::kIPv6 ? "[::1]" : "127.0.0.1";
+  const std::string& a = m_options.address;
+  const std::string host = a.find(':') == std::string::npos ? a : "[" + a + "]";
   return std::string(m_pSslCtx ? "https://" : "http://") + host + ":" + std::to_string(port()) + path;
 }
 
@@ -147,16 +161,12 @@ void ScriptedServer::AcceptLoop() {
     if (fd < 0) continue;
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof(one));
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_peers.push_back(AddressText(peer));
-    m_serverNames.emplace_back();
-    if (m_options.oneAtATime) {
-      const size_t index = m_peers.size() - 1;
-      lock.unlock();
-      RunConnection(index, fd);
-      continue;
-    }
-    m_threads.emplace_back(&ScriptedServer::RunConnection, this, m_peers.size() - 1, fd);
+    m_waiter.Update([&] {
+      m_peers.push_back(AddressText(peer));
+      m_serverNames.emplace_back();
+      if (!m_options.oneAtATime) m_threads.emplace_back(&ScriptedServer::RunConnection, this, m_peers.size() - 1, fd);
+    });
+    if (m_options.oneAtATime) RunConnection(m_waiter.Get(m_peers).size() - 1, fd);
   }
 }
 
@@ -171,22 +181,29 @@ void ScriptedServer::RunConnection(size_t index, int fd) {
   } else if (m_options.defaultScript) {
     script = m_options.defaultScript.get();
   }
+  const std::vector<ServerScript::Step>& steps = script->Steps();
+  const bool placed = std::any_of(steps.begin(), steps.end(), [](const ServerScript::Step& s) {
+    return s.kind == ServerScript::Step::kHandshake || s.kind == ServerScript::Step::kReadHello;
+  });
   bool closed = false;
   bool ok = true;
   if (m_pSslCtx) {
     conn.ssl = SSL_new(m_pSslCtx);
     // The connection's index, for the server name callback.
     if (conn.ssl) SSL_set_app_data(conn.ssl, reinterpret_cast<char*>(index + 1));
-    ok = conn.ssl && SSL_set_fd(conn.ssl, fd) == 1 && conn.Handshake();
+    ok = conn.ssl && SSL_set_fd(conn.ssl, fd) == 1 && (placed || conn.Handshake());
+    if (!ok) conn.error = "handshake failed";
   }
-  for (const ServerScript::Step& step : script->Steps()) {
-    if (!ok || closed) break;
-    ok = RunStep(conn, step, &closed);
+  for (size_t i = 0; i < steps.size() && ok && !closed; ++i) {
+    ok = RunStep(conn, steps[i], &closed);
+    if (!ok && conn.error.empty()) conn.error = "step " + std::to_string(i) + " failed";
   }
   // Past the script: keep reading until the peer closes or the server stops.
   while (ok && !closed && conn.ReadMore({}, false)) {
   }
   if (!closed) conn.CloseNow();
+  ConnectionResult r{conn.received, conn.sent, conn.shaIn.FinalHex(), ok ? "" : conn.error};
+  m_waiter.Update([&] { m_ended.push_back(std::move(r)); });
 }
 
 bool ScriptedServer::RunStep(Connection& conn, const ServerScript::Step& step, bool* closed) {
@@ -195,7 +212,7 @@ bool ScriptedServer::RunStep(Connection& conn, const ServerScript::Step& step, b
     case Step::kReadRequest:
     case Step::kReadHead:
     case Step::kReadBytes: {
-      size_t total = step.count;
+      size_t total = size_t(step.count);
       if (step.kind != Step::kReadBytes) {
         size_t end;
         while ((end = conn.pending.find("\r\n\r\n")) == std::string::npos) {
@@ -232,7 +249,7 @@ bool ScriptedServer::RunStep(Connection& conn, const ServerScript::Step& step, b
              WaitResult::kStopped;
     }
     case Step::kClose: {
-      conn.CloseNotify();
+      if (step.flag) conn.CloseNotify();
       shutdown(conn.fd, kShutWrite);
       const auto deadline = Clock::now() + kCloseDrain;
       while (conn.ReadMore(deadline, true)) {
@@ -270,39 +287,105 @@ bool ScriptedServer::RunStep(Connection& conn, const ServerScript::Step& step, b
       conn.ssl = ssl;
       return sent;
     }
+    case Step::kHandshake:
+      return !conn.ssl || conn.Handshake();
+    case Step::kReadHello: {
+      SSL* ssl = conn.ssl;
+      conn.ssl = nullptr;
+      const bool read = conn.ReadMore({}, false);
+      conn.ssl = ssl;
+      return read;
+    }
+    case Step::kStream:
+      return Stream(conn, step);
   }
   return false;
 }
 
-void ScriptedServer::Record(Connection& conn, std::string bytes, bool append) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (append && conn.lastRequest != SIZE_MAX) {
-    m_requests[conn.lastRequest] += bytes;
-  } else {
-    conn.lastRequest = m_requests.size();
-    m_requests.push_back(std::move(bytes));
+bool ScriptedServer::Stream(Connection& conn, const ServerScript::Step& step) {
+  std::vector<unsigned char> out, in(kChunk);  // out[sentOf, end): queued to send
+  size_t sentOf = 0;
+  uint64_t queued = 0, got = 0;  // pattern bytes queued; bytes received
+  for (;;) {
+    if (sentOf == out.size() && queued < step.count) {  // refill from the pattern
+      out.resize(size_t(std::min<uint64_t>(kChunk, step.count - queued)));
+      FillPattern(ServerScript::kStreamSeed, queued, out.data(), out.size());
+      queued += out.size();
+      sentOf = 0;
+    }
+    bool progressed = false, wantWrite = false;
+    short want = 0;
+    if (sentOf < out.size()) {
+      const long k = TransferSome(conn.fd, conn.ssl, true, out.data() + sentOf, out.size() - sentOf, &want);
+      if (k == 0) return true;  // the peer has gone
+      wantWrite = k < 0;
+      progressed = k > 0;
+      sentOf += k > 0 ? size_t(k) : 0;
+      conn.sent += k > 0 ? uint64_t(k) : 0;
+      if (sentOf == out.size()) {
+        out.clear();
+        sentOf = 0;
+      }
+    }
+    if (got < step.expect) {
+      const size_t room = size_t(std::min<uint64_t>(in.size(), step.expect - got));
+      const long k = TransferSome(conn.fd, conn.ssl, false, in.data(), room, &want);
+      if (k == 0) return true;  // the peer closed
+      if (k > 0) {
+        conn.shaIn.Update(in.data(), size_t(k));
+        conn.received += uint64_t(k);
+        got += uint64_t(k);
+        // Echoed bytes join the queue, after what is already queued.
+        if (step.flag) out.insert(out.end(), in.data(), in.data() + k);
+        progressed = true;
+      }
+    }
+    if (queued == step.count && out.empty() && got >= step.expect) return true;
+    if (progressed) continue;
+    const short events = short((got < step.expect ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
+    const auto deadline = Clock::now() + std::chrono::milliseconds(step.ms);
+    const WaitResult w = WaitFd(conn.fd, events, conn.stopFd, deadline, true);
+    if (w != WaitResult::kReady) {
+      conn.stopped = w == WaitResult::kStopped;
+      conn.error = conn.stopped ? "stopped" : "idle time-out";
+      return false;
+    }
   }
-  m_cv.notify_all();
+}
+
+void ScriptedServer::Record(Connection& conn, std::string bytes, bool append) {
+  m_waiter.Update([&] {
+    if (append && conn.lastRequest != SIZE_MAX) {
+      m_requests[conn.lastRequest] += bytes;
+    } else {
+      conn.lastRequest = m_requests.size();
+      m_requests.push_back(std::move(bytes));
+    }
+  });
 }
 
 std::string ScriptedServer::At(const std::vector<std::string>& records, size_t k) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return k < records.size() ? records[k] : std::string();
+  std::string out;
+  m_waiter.Update([&] { out = k < records.size() ? records[k] : std::string(); });
+  return out;
 }
 
-size_t ScriptedServer::Accepted() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_peers.size();
+size_t ScriptedServer::Accepted() const { return m_waiter.Get(m_peers).size(); }
+
+bool ScriptedServer::WaitAccepted(size_t n, int ms) const {
+  return m_waiter.WaitFor([&] { return m_peers.size() >= n; }, ms);
 }
 
-size_t ScriptedServer::RequestCount() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_requests.size();
+bool ScriptedServer::WaitEnded(size_t n, int ms, std::vector<ConnectionResult>* out) const {
+  const bool ok = m_waiter.WaitFor([&] { return m_ended.size() >= n; }, ms);
+  if (out) *out = m_waiter.Get(m_ended);
+  return ok;
 }
+
+size_t ScriptedServer::RequestCount() const { return m_waiter.Get(m_requests).size(); }
 
 bool ScriptedServer::WaitRequests(size_t k, std::chrono::milliseconds bound) const {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  return m_cv.wait_for(lock, bound, [&] { return m_requests.size() >= k; });
+  return m_waiter.WaitFor([&] { return m_requests.size() >= k; }, int(bound.count()));
 }
 
 std::string ScriptedServer::Request(size_t k) const { return At(m_requests, k); }
@@ -315,8 +398,9 @@ int ScriptedServer::OnServerName(ssl_st* ssl, int* /*alert*/, void* arg) {
   ScriptedServer* self = static_cast<ScriptedServer*>(arg);
   const size_t index = reinterpret_cast<size_t>(SSL_get_app_data(ssl)) - 1;
   const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
-  std::lock_guard<std::mutex> lock(self->m_mutex);
-  if (name && index < self->m_serverNames.size()) self->m_serverNames[index] = name;
+  self->m_waiter.Update([&] {
+    if (name && index < self->m_serverNames.size()) self->m_serverNames[index] = name;
+  });
   return SSL_TLSEXT_ERR_OK;
 }
 

@@ -1,21 +1,21 @@
-// A scripted loopback TCP server for the integration tests: it accepts
-// connections on a free port of 127.0.0.1 (or ::1), optionally runs TLS on
-// them, and plays one script per connection, in accept order. A script reads
-// requests (recording their exact bytes), sends bytes (whole or in delayed
-// pieces), stalls, closes or resets: a test can put a fault at an exact byte.
+// A scripted loopback TCP server for the integration and transport tests: it
+// accepts connections on a loopback address, optionally runs TLS on them, and
+// plays one script per connection, in accept order. A script reads requests
+// (recording their exact bytes), sends bytes (whole or in delayed pieces),
+// streams a counted pattern both ways (checked by its SHA-256), delays or
+// skips the handshake, stalls, closes or resets: a test can put a fault at an
+// exact byte.
 //
 // Threads: an accept thread and one thread per connection; the test thread
 // builds the scripts before construction and reads the records through the
-// guarded accessors, waiting with a bound. The destructor stops every thread
-// promptly (a pipe that all waits include), also when a script is stalled.
-// Ownership: the server owns its sockets, its TLS context and its threads.
+// guarded accessors, waiting with a bound. Stop() and the destructor end every
+// thread promptly (a pipe that all waits include), also when a script is
+// stalled. Ownership: the server owns its sockets, its TLS context and its threads.
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,9 +49,10 @@ class ServerScript final {
   ServerScript& Delay(int ms) { return Add(Step::kDelay, "", {}, 0, ms); }
   // Neither reads nor writes until the server is destroyed.
   ServerScript& Stall() { return Add(Step::kStall); }
-  // Orderly close: TLS close_notify, FIN, then reads until the peer closes or
-  // a short bound passes, so no unread byte turns it into a reset.
-  ServerScript& Close() { return Add(Step::kClose); }
+  // Orderly close: TLS close_notify (unless notify is false), FIN, then reads
+  // until the peer closes or a short bound passes, so no unread byte turns it
+  // into a reset.
+  ServerScript& Close(bool notify = true) { return Add(Step::kClose, "", {}, 0, 0, notify); }
   // Abortive close: the peer sees a reset.
   ServerScript& Reset() { return Add(Step::kReset); }
   // Reads until the peer closes, for at most ms milliseconds.
@@ -63,33 +64,50 @@ class ServerScript final {
   ServerScript& CloseNotify() { return Add(Step::kCloseNotify); }
   // Bytes straight to the socket, past TLS (a corrupted record, say).
   ServerScript& SendRaw(std::string bytes) { return Add(Step::kSendRaw, std::move(bytes)); }
+  // With TLS the handshake runs before the first step, unless the script has
+  // this step (it runs here, after a Delay, say) or ReadHello.
+  ServerScript& Handshake() { return Add(Step::kHandshake); }
+  // Reads the client's first bytes past TLS (its hello); no handshake runs.
+  ServerScript& ReadHello() { return Add(Step::kReadHello); }
+  // Sends sendBytes of Pattern(., kStreamSeed) while it reads; what arrives is
+  // counted and hashed into the connection's result and, with echo, sent back
+  // after what is queued. Ends once all is sent and expectBytes arrived, or at
+  // the peer's close; fails after idleMs without progress.
+  ServerScript& Stream(uint64_t sendBytes, uint64_t expectBytes = UINT64_MAX, bool echo = false,
+                       int idleMs = 20000) {
+    Add(Step::kStream, "", {}, sendBytes, idleMs, echo);
+    m_steps.back().expect = expectBytes;
+    return *this;
+  }
+  static constexpr uint64_t kStreamSeed = 1;
 
   struct Step {
     enum Kind {
       kReadRequest, kReadHead, kReadBytes, kSend, kDelay, kStall, kClose, kReset, kWaitPeerClose, kReadFor,
-      kCloseNotify, kSendRaw
+      kCloseNotify, kSendRaw, kHandshake, kReadHello, kStream
     };
     Kind kind;
     std::string bytes;           // kSend: what to send
     std::vector<size_t> pieces;  // kSend: piece sizes; empty = one write
-    size_t count = 0;            // kReadBytes: bytes to read
-    int ms = 0;                  // kSend: delay between pieces; kDelay, kWaitPeerClose: time
+    uint64_t count = 0;          // kReadBytes: bytes to read; kStream: bytes to send
+    int ms = 0;                  // kSend: delay between pieces; kDelay, kWaitPeerClose: time; kStream: idle bound
+    bool flag = false;           // kStream: echo; kClose: close_notify first
+    uint64_t expect = 0;         // kStream: bytes to read
   };
   const std::vector<Step>& Steps() const { return m_steps; }
 
  private:
-  ServerScript& Add(Step::Kind kind, std::string bytes = "", std::vector<size_t> pieces = {}, size_t count = 0,
-                    int ms = 0) {
-    m_steps.push_back(Step{kind, std::move(bytes), std::move(pieces), count, ms});
+  ServerScript& Add(Step::Kind kind, std::string bytes = "", std::vector<size_t> pieces = {}, uint64_t count = 0,
+                    int ms = 0, bool flag = false) {
+    m_steps.push_back(Step{kind, std::move(bytes), std::move(pieces), count, ms, flag, 0});
     return *this;
   }
   std::vector<Step> m_steps;
 };
 
-enum class ServerFamily { kIPv4, kIPv6 };
-
 struct ScriptedServerOptions {
-  ServerFamily family = ServerFamily::kIPv4;
+  std::string address = "127.0.0.1";  // a loopback address: "127.0.0.1", "127.0.0.2", "::1"
+  uint16_t port = 0;                   // 0 picks a free one
   // TLS on every connection with this certificate when valid.
   TestCert tlsCert;
   // Script for the connections beyond the list: closes at once when null.
@@ -99,6 +117,13 @@ struct ScriptedServerOptions {
   bool oneAtATime = false;
 };
 
+// How one connection went, once it ended.
+struct ConnectionResult {
+  uint64_t bytesReceived = 0, bytesSent = 0;  // by its Stream steps
+  std::string receivedSha256;                 // of the bytes its Stream steps received
+  std::string error;                          // "" when every step ran
+};
+
 class ScriptedServer final {
  public:
   explicit ScriptedServer(std::vector<ServerScript> scripts, ScriptedServerOptions options = {});
@@ -106,14 +131,21 @@ class ScriptedServer final {
   ScriptedServer& operator=(const ScriptedServer&) = delete;
   ~ScriptedServer();
 
-  // Listening (and, with TLS, the certificate loaded).
+  // Listening (and, with TLS, the certificate loaded). False when the address
+  // cannot be bound (::1 on a machine without IPv6, a port in use).
   bool ok() const { return m_bOk; }
   uint16_t port() const { return m_listener.port(); }
   // "http://127.0.0.1:PORT" + path ("https" with TLS; "[::1]" for IPv6).
   std::string Url(const std::string& path = "/") const;
+  // Stops listening, wakes and joins every connection. Idempotent.
+  void Stop();
 
   // Connections accepted so far.
   size_t Accepted() const;
+  bool WaitAccepted(size_t n, int ms) const;
+  // Waits (at most ms) until n connections have ended; copies the results, in
+  // the order the connections ended, to out when given.
+  bool WaitEnded(size_t n, int ms, std::vector<ConnectionResult>* out = nullptr) const;
   // Requests recorded so far, over all connections in the order they completed.
   size_t RequestCount() const;
   // True when at least k requests were recorded within the bound.
@@ -131,6 +163,7 @@ class ScriptedServer final {
   void AcceptLoop();
   void RunConnection(size_t index, int fd);
   bool RunStep(Connection& conn, const ServerScript::Step& step, bool* closed);
+  bool Stream(Connection& conn, const ServerScript::Step& step);
   // Adds bytes to the connection's last request record (append) or as a new record.
   void Record(Connection& conn, std::string bytes, bool append);
   // records[k] under the lock, "" when there is none.
@@ -147,12 +180,12 @@ class ScriptedServer final {
   int m_stopPipe[2] = {-1, -1};         // owned; readable once the server stops
   SSL_CTX* m_pSslCtx = nullptr;         // owned; null without TLS
 
-  mutable std::mutex m_mutex;
-  mutable std::condition_variable m_cv;
-  std::vector<std::string> m_peers;     // by accept order; guarded by m_mutex
-  std::vector<std::string> m_serverNames;  // by accept order; guarded by m_mutex
-  std::vector<std::string> m_requests;  // in completion order; guarded by m_mutex
-  std::vector<std::thread> m_threads;   // connection threads; guarded by m_mutex
+  mutable Waiter m_waiter;
+  std::vector<std::string> m_peers;        // by accept order; guarded by m_waiter
+  std::vector<std::string> m_serverNames;  // by accept order; guarded by m_waiter
+  std::vector<std::string> m_requests;     // in completion order; guarded by m_waiter
+  std::vector<ConnectionResult> m_ended;   // in the order connections ended; guarded by m_waiter
+  std::vector<std::thread> m_threads;      // connection threads; guarded by m_waiter
   std::thread m_acceptThread;
 };
 

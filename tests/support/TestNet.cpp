@@ -1,6 +1,7 @@
 // Loopback networking helpers for tests.
 #include "support/TestNet.h"
 
+#include <cstring>
 #include <memory>
 
 #include <openssl/err.h>
@@ -212,6 +213,34 @@ bool TaskThread::Drain(int turns) {
     if (!Run([] {})) return false;
   }
   return true;
+}
+
+RefusingPorts::RefusingPorts(const std::vector<std::string>& addresses) {
+  constexpr int kAttempts = 50;
+  for (int attempt = 0; attempt < kAttempts && !addresses.empty(); ++attempt) {
+    std::vector<std::unique_ptr<RefusingPort>> ports;
+    ports.push_back(std::make_unique<RefusingPort>(addresses[0], 0));
+    for (size_t i = 1; i < addresses.size() && ports.back()->valid(); ++i)
+      ports.push_back(std::make_unique<RefusingPort>(addresses[i], ports[0]->port()));
+    if (ports.size() == addresses.size() && ports.back()->valid()) {
+      m_ports = std::move(ports);
+      return;
+    }
+  }
+}
+
+bool FillAddressRecord(const std::string& ip, unsigned char record[128]) {
+  static_assert(sizeof(sockaddr_storage) == 128, "a record is one sockaddr_storage");
+  sockaddr_storage addr;
+  socklen_t len = 0;
+  if (!LoopbackAddress(ip, 0, &addr, &len)) return false;
+  std::memcpy(record, &addr, sizeof(addr));
+  return true;
+}
+
+bool HasIpv6Loopback() {
+  RefusingPort probe("::1", 0);
+  return probe.valid();
 }
 
 }  // namespace zntest

@@ -10,8 +10,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class CZNTaskBase;
 class CZNTaskIO;
@@ -115,5 +117,38 @@ class TaskThread final {
  private:
   CZNTaskIO* m_pTask = nullptr;  // counted
 };
+
+// A loopback port that refuses connections: bound, never listening. Use it to
+// make an address family fail fast on a chosen port.
+class RefusingPort final {
+ public:
+  // port 0 picks a free one. valid() is false when the address cannot be bound.
+  RefusingPort(const std::string& address, uint16_t port) : m_socket(address.c_str(), port, -1) {}
+  bool valid() const { return m_socket.ok(); }
+  uint16_t port() const { return m_socket.port(); }
+
+ private:
+  LoopbackListener m_socket;  // bound, never listening
+};
+
+// Refusing ports on several loopback addresses under one port number that is
+// free on every one of them: another process may hold a number on one address
+// only. valid() is false when no such number was found.
+class RefusingPorts final {
+ public:
+  explicit RefusingPorts(const std::vector<std::string>& addresses);
+  bool valid() const { return !m_ports.empty(); }
+  uint16_t port() const { return valid() ? m_ports.front()->port() : 0; }
+
+ private:
+  std::vector<std::unique_ptr<RefusingPort>> m_ports;  // owned, one per address
+};
+
+// True when the machine has an IPv6 loopback that can be bound.
+bool HasIpv6Loopback();
+
+// Writes the socket address (port 0) of a numeric loopback address text into a
+// 128-byte record, as a resolver's result holds it. False for other text.
+bool FillAddressRecord(const std::string& ip, unsigned char record[128]);
 
 }  // namespace zntest

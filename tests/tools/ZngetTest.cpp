@@ -156,8 +156,7 @@ TEST(Znget, ExitStatusOfEachAnswerAndOfBadOptions) {
 }
 
 TEST(Znget, BodyToStandardOutputAndNameFromTheServer) {
-  std::string body(200000, '\0');
-  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 + 3);
+  const std::string body = zntest::Pattern(200000, 1);
   ScriptedServer server({Answer(Response("200 OK", body))});
   ASSERT_TRUE(server.ok());
   zntest::ProcessResult r = RunZnget({"-q", "-o", "-", server.Url("/bin")});
