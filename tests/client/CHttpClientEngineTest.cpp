@@ -96,7 +96,7 @@ TEST_F(CHttpClientEngineTest, LocalFileIsResumedOrReplaced) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string target = m_dir.File("resume");
-    ASSERT_TRUE(zntest::WriteFile(target, c.local));
+    ASSERT_TRUE(zntest::WriteWholeFile(target, c.local));
     Host host;
     if (c.resume == 2) host->SetResume(true);
     const std::string path = std::string(c.location) + "resume";

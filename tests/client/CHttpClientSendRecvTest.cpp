@@ -73,7 +73,7 @@ TEST(CHttpClientSendRecvTest, UploadBodiesByteForByte) {
   zntest::ScratchDir dir;
   const std::string fileBytes = RandomBytes(200000, 3);
   const std::string filePath = dir.File("y.bin");
-  ASSERT_TRUE(zntest::WriteFile(filePath, fileBytes));
+  ASSERT_TRUE(zntest::WriteWholeFile(filePath, fileBytes));
   const zn::strutf16 path16 = U16(filePath);
   const std::string buffer = RandomBytes(70001, 1);
   const uint32_t bufLen = 70001;
@@ -508,7 +508,7 @@ TEST(CHttpClientSendRecvTest, UploadSourceThatChangesSize) {
     SCOPED_TRACE(grow ? "grows" : "shrinks");
     zntest::ScratchDir dir;
     const std::string source = dir.File("source");
-    ASSERT_TRUE(zntest::WriteFile(source, original));
+    ASSERT_TRUE(zntest::WriteWholeFile(source, original));
     ScriptedServer server({ServerScript().Delay(300).ReadRequest().ReadFor(300).Send(Ok("got"))});
     ASSERT_TRUE(server.ok());
     LogCapture log(1);
@@ -617,7 +617,7 @@ TEST(CHttpClientSendRecvTest, CertificateNameDecidesTheTlsConnection) {
       EXPECT_EQ(zntest::ReadWholeFile(dir.File("tls")), "tls");
     }
     if (c.log) {
-      EXPECT_TRUE(log.Has(c.log, "CZNSslProcessor")) << log.First();
+      EXPECT_TRUE(log.Has(c.log, "CZNSslProcessor")) << log.Dump();
     }
     // The server name goes out only when verifying, and never for an address.
     const bool sni = c.verify && std::string(c.host) == "localhost";
@@ -810,7 +810,7 @@ TEST(CHttpClientSendRecvTest, ScriptedAnswersDecideCodeTargetAndResends) {
     zntest::ScratchDir dir;
     const std::string file = dir.File("t");
     if (!c.prefill.empty()) {
-      ASSERT_TRUE(zntest::WriteFile(file, c.prefill));
+      ASSERT_TRUE(zntest::WriteWholeFile(file, c.prefill));
     }
     Host host;
     host->SetTimeout(2000, 500, 3);
