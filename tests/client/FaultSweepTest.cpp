@@ -153,7 +153,8 @@ std::string RunOne(const Resource& res, const Sweep& sweep, size_t k, const znte
 
   const std::string target = dir.File("sweep.bin");
   zntest::RemoveFile(target);
-  const std::vector<uint32_t> codes = zntest::DownloadOnce(server.Url("/sweep.bin"), target, kRecvTimeoutMs, kDownloadBound);
+  const std::vector<uint32_t> codes =
+      zntest::DownloadOnce(server.Url("/sweep.bin"), target, kRecvTimeoutMs, kDownloadBound);
   if (codes.empty()) return "refused, or no completion within the bound (hang)";
   if (codes.size() != 1) return "completions: " + std::to_string(codes.size());
 

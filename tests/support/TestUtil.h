@@ -42,7 +42,9 @@ class LogCapture final {
   // Lines of the level and tag (0 and "": any) whose text equals text (with
   // part: contains it).
   int Count(int level, const std::string& tag, const std::string& text, bool part = false) const;
-  bool Has(int level, const std::string& tag, const std::string& part) const { return Count(level, tag, part, true) > 0; }
+  bool Has(int level, const std::string& tag, const std::string& part) const {
+    return Count(level, tag, part, true) > 0;
+  }
   // Lines of the tag, at any level, that contain text.
   int Count(const std::string& text, const std::string& tag = "znhttp") const { return Count(0, tag, text, true); }
   bool Has(const std::string& text, const std::string& tag = "znhttp") const { return Count(text, tag) > 0; }
