@@ -96,7 +96,7 @@ uint64_t FileSize(const std::string& path);
 // Writes a sparse file: a hole of holeSize zero bytes, then tail.
 bool WriteSparseFile(const std::string& path, uint64_t holeSize, const std::string& tail);
 void RemoveFile(const std::string& path);
-// Open descriptors (Windows: sockets), resident memory in KiB,
+// Open descriptors (-1 where they cannot be counted), resident memory in KiB,
 // and threads of this process.
 int OpenDescriptorCount();
 long ResidentKiB();
