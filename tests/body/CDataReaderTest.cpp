@@ -11,13 +11,13 @@
 
 #include "../http/HttpTestSupport.h"
 #include "body/ZnRequestId.h"
-#include "support/TransferProbe.h"
+#include "support/TestUtil.h"
 
 namespace {
 
 using zn::CDataReader;
 using zn_test::LimitedAllocator;
-using zn_test::LogRecorder;
+using zntest::LogCapture;
 using zn_test::Pattern;
 using zn_test::TempDir;
 using zn_test::WriteWholeFile;
@@ -58,7 +58,7 @@ TEST(CDataReaderTest, WindowsOfMemoryAndFileSources) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    LogRecorder log;
+    LogCapture log;
     LimitedAllocator alloc(c.allocLimit);
     const std::string body = Pattern(c.length, c.length);
     CDataReader r;
@@ -190,7 +190,7 @@ TEST(CDataReaderTest, SkipAheadOrRefusedPastTheEnd) {
 // name closes the old file.
 TEST(CDataReaderTest, FileFailuresAndReplacement) {
   TempDir dir;
-  LogRecorder log;
+  LogCapture log;
   zn::g_qwHttpRequestId.store(31);
   const std::string a = dir.File("a.bin"), b = dir.File("b.bin"), bodyB = Pattern(2000, 8);
   const std::string empty = dir.File("empty.bin"), missing = dir.File("missing.bin");

@@ -14,7 +14,7 @@ namespace {
 
 using zn::HttpResponseDataWriter;
 using zn_test::LimitedAllocator;
-using zn_test::LogRecorder;
+using zntest::LogCapture;
 using zn_test::Pattern;
 using zn_test::ReadWholeFile;
 using zn_test::TempDir;
@@ -45,7 +45,7 @@ TEST(HttpResponseDataWriterTest, FileCacheDrainOrderAndSize) {
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.allocLimit << " " << c.present << " " << c.pieces.size());
     TempDir dir;
-    LogRecorder log;
+    LogCapture log;
     LimitedAllocator alloc(c.allocLimit);
     const std::string path = dir.File("body.bin");
     std::string disk = Pattern(c.present, 3);  // what the file must hold
@@ -87,7 +87,7 @@ TEST(HttpResponseDataWriterTest, FileCacheDrainOrderAndSize) {
 // without a name reads the stored file again, counting bytes added meanwhile.
 TEST(HttpResponseDataWriterTest, ResumeRestartAndReopen) {
   TempDir dir;
-  LogRecorder log;
+  LogCapture log;
   zn::g_qwHttpRequestId.store(41);
   const std::string path = dir.File("resume.bin");
   const std::string old = Pattern(50, 7), more = Pattern(10, 8), fresh = Pattern(5, 9);
@@ -124,7 +124,7 @@ TEST(HttpResponseDataWriterTest, ResumeRestartAndReopen) {
 
 TEST(HttpResponseDataWriterTest, OpenFailureIsLoggedAndRefusesWrites) {
   TempDir dir;
-  LogRecorder log;
+  LogCapture log;
   const std::string path = dir.File("missing/dir/file.bin");
   HttpResponseDataWriter w;
   EXPECT_FALSE(w.Open(true, path.c_str(), nullptr));
@@ -191,7 +191,7 @@ TEST(HttpResponseDataWriterTest, MemoryTargetGrowsInStepsAndRestarts) {
 }
 
 TEST(HttpResponseDataWriterTest, MemoryTargetCeilingIsExact) {
-  LogRecorder log;
+  LogCapture log;
   zn::g_qwHttpRequestId.store(9);
   const uint32_t kMax = HttpResponseDataWriter::kMemoryMax;
   // A source of zero pages that are only read, so it costs no memory.

@@ -89,7 +89,7 @@ TEST(CHttpClientEntryTest, BadArgumentsAreRefusedWithTheirLogLines) {
     if (*c.log) {
       EXPECT_EQ(log.Count(c.log), 1);
     } else {
-      EXPECT_EQ(log.Count(""), 0) << log.First();
+      EXPECT_EQ(log.Count(""), 0) << log.Dump();
     }
   }
   EXPECT_EQ(stream.deleted.load(), 1);  // a refused stream is deleted
@@ -138,7 +138,7 @@ TEST(CHttpClientEntryTest, BusyClientRefusesEveryTransferAndFinishesTheFirst) {
     SCOPED_TRACE(c.name);
     LogCapture log;
     EXPECT_FALSE(c.call());
-    EXPECT_EQ(log.Count(c.log), 1) << log.First();
+    EXPECT_EQ(log.Count(c.log), 1) << log.Dump();
     EXPECT_TRUE(host->IsRunning());
   }
   EXPECT_EQ(stream.deleted.load(), 1);
@@ -150,7 +150,7 @@ TEST(CHttpClientEntryTest, BusyClientRefusesEveryTransferAndFinishesTheFirst) {
 TEST(CHttpClientEntryTest, EarlyEndingsBeforeAnyConnection) {
   zntest::ScratchDir dir;
   const std::string empty = dir.File("empty");
-  ASSERT_TRUE(zntest::WriteFile(empty, ""));
+  ASSERT_TRUE(zntest::WriteWholeFile(empty, ""));
   struct Case {
     const char* name;
     std::function<bool(zn::IHttpClientEx*)> call;

@@ -1,6 +1,6 @@
 // The worker task: its start and stop, the try-lock that refuses a second
-// concurrent start or stop, Stop's silent end of a transfer, and a request
-// that reaches the worker after a Stop or after the client is gone.
+// concurrent start or stop, and a request that reaches the worker after a
+// Stop or after the client is gone.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -72,20 +72,6 @@ TEST(CHttpClientThreadTest, BusyLockRefusesStartAndStopWithTheirMessages) {
   }
   EXPECT_TRUE(client.HttpTask()->IsStarted());
   EXPECT_TRUE(log.Has("CHttpClient::StopHttpThread other thread is already stopping thread."));
-}
-
-TEST(CHttpClientThreadTest, StopClearsTheFlagsAndReportsNothing) {
-  ProbeHost host;
-  ProbeClient& client = host.probe();
-  client.StartHttpThread();
-  client.SetRunning(true);
-  client.SetCompleted(true);
-  client.Stop();
-  EXPECT_FALSE(client.IsRunning());
-  EXPECT_FALSE(client.IsCompleted());
-  EXPECT_FALSE(client.HttpTask()->IsStarted());
-  ASSERT_TRUE(host.Drain());
-  EXPECT_TRUE(host.rec().Events().empty());
 }
 
 // A request queued behind a held worker and then stopped by the host never

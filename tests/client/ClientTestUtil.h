@@ -7,11 +7,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -22,24 +19,15 @@
 #include "support/NginxFixture.h"
 #include "support/TestNet.h"
 #include "support/TestSha256.h"
-#include "support/TransferProbe.h"
+#include "support/TestUtil.h"
 
 namespace zntest {
 
 constexpr auto kWait = std::chrono::seconds(10);
+constexpr int kWaitMs = 10000;
 
 inline zn::strutf8 U8(const std::string& s) { return zn::strutf8(s.c_str()); }
 inline zn::strutf16 U16(const std::string& s) { return zn::strutf16(s.c_str()); }
-
-// A response head of the status and header lines.
-inline std::string Head(const std::string& status, const std::vector<std::string>& lines = {}) {
-  std::string head = "HTTP/1.1 " + status + "\r\n";
-  for (const std::string& l : lines) head += l + "\r\n";
-  return head + "\r\n";
-}
-inline std::string Ok(const std::string& body) {
-  return Head("200 OK", {"Content-Length: " + std::to_string(body.size())}) + body;
-}
 
 // Splits a recorded request into head (through the empty line) and body.
 inline void SplitRequest(const std::string& req, std::string* head, std::string* body) {
@@ -69,26 +57,20 @@ struct HostEvent {
   bool running = false;  // IsRunning() as seen inside the callback
 };
 
-// Records every callback. Thread-safe; waits are bounded.
+// Records every callback. Thread: any; the events are guarded by the waiter,
+// and waits are bounded.
 class Recorder {
  public:
   void Add(zn::IHttpClient* client, HostEvent ev) {
     ev.thread = znthread_selfid();
     ev.running = client->IsRunning();
-    std::function<void(const HostEvent&)> hook;
-    {
-      std::lock_guard<std::mutex> g(m_mutex);
-      hook = m_hook;
-    }
-    if (hook) hook(ev);
-    std::lock_guard<std::mutex> g(m_mutex);
-    m_events.push_back(ev);
-    m_cv.notify_all();
+    if (auto hook = m_waiter.Get(m_hook)) hook(ev);
+    m_waiter.Update([&] { m_events.push_back(ev); });
   }
   // True when pred held on the events within the bound.
-  bool WaitUntil(const std::function<bool(const std::vector<HostEvent>&)>& pred, std::chrono::seconds bound = kWait) {
-    std::unique_lock<std::mutex> g(m_mutex);
-    return m_cv.wait_for(g, bound, [&] { return pred(m_events); });
+  bool WaitUntil(const std::function<bool(const std::vector<HostEvent>&)>& pred,
+                 std::chrono::milliseconds bound = kWait) {
+    return m_waiter.WaitFor([&] { return pred(m_events); }, static_cast<int>(bound.count()));
   }
   bool WaitForName(const std::string& name) {
     return WaitUntil([&](const std::vector<HostEvent>& ev) {
@@ -97,10 +79,7 @@ class Recorder {
       return false;
     });
   }
-  std::vector<HostEvent> Events() {
-    std::lock_guard<std::mutex> g(m_mutex);
-    return m_events;
-  }
+  std::vector<HostEvent> Events() { return m_waiter.Get(m_events); }
   std::vector<std::string> Names() {
     std::vector<std::string> out;
     for (auto& e : Events()) out.push_back(e.name);
@@ -111,17 +90,19 @@ class Recorder {
     for (auto& e : Events()) n += e.name == name;
     return n;
   }
+  // Forgets the events, for the next transfer on the same client.
+  void Clear() {
+    m_waiter.Update([&] { m_events.clear(); });
+  }
   // Called inside each callback before it is recorded, on the delivering thread.
   void SetHook(std::function<void(const HostEvent&)> hook) {
-    std::lock_guard<std::mutex> g(m_mutex);
-    m_hook = std::move(hook);
+    m_waiter.Update([&] { m_hook = std::move(hook); });
   }
 
  private:
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  std::vector<HostEvent> m_events;
-  std::function<void(const HostEvent&)> m_hook;
+  Waiter m_waiter;
+  std::vector<HostEvent> m_events;                // guarded by m_waiter
+  std::function<void(const HostEvent&)> m_hook;  // guarded by m_waiter
 };
 
 // A callback object (plain, or counted with Base IHttpClientNotifyRef) that
@@ -173,18 +154,16 @@ class TaskGate {
   explicit TaskGate(CZNTaskBase* task) : m_pState(new State) {
     auto run = [](void*, CRefCount* p) -> int {
       State* st = static_cast<State*>(p);
-      std::unique_lock<std::mutex> l(st->mutex);
-      st->entered = true;
-      st->cv.notify_all();
-      st->cv.wait_for(l, kWait, [&] { return st->open; });
+      st->waiter.Update([st] { st->entered = true; });
+      st->waiter.WaitFor([st] { return st->open; }, kWaitMs);
       return 0;
     };
     {
       CScopeCall call(nullptr, nullptr, run, m_pState);
       CZNTaskBase::PushTask(task, call);
     }
-    std::unique_lock<std::mutex> l(m_pState->mutex);
-    m_pState->cv.wait_for(l, kWait, [&] { return m_pState->entered; });
+    State* st = m_pState;
+    st->waiter.WaitFor([st] { return st->entered; }, kWaitMs);
   }
   TaskGate(const TaskGate&) = delete;
   TaskGate& operator=(const TaskGate&) = delete;
@@ -193,21 +172,15 @@ class TaskGate {
     m_pState->Release();
   }
   void Open() {
-    std::lock_guard<std::mutex> l(m_pState->mutex);
-    m_pState->open = true;
-    m_pState->cv.notify_all();
+    m_pState->waiter.Update([this] { m_pState->open = true; });
   }
-  bool Entered() {
-    std::lock_guard<std::mutex> l(m_pState->mutex);
-    return m_pState->entered;
-  }
+  bool Entered() { return m_pState->waiter.Get(m_pState->entered); }
 
  private:
   struct State : CRefCountSafe {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool entered = false;
-    bool open = false;
+    Waiter waiter;
+    bool entered = false;  // guarded by waiter
+    bool open = false;     // guarded by waiter
   };
   State* m_pState;  // counted (one reference); the blocking call holds another
 };
@@ -225,43 +198,6 @@ class NginxSuite : public ::testing::Test {
   static inline NginxFixture* s_pNginx = nullptr;  // owned while a suite runs
 };
 
-// Collects the log lines of the whole process while it lives (one at a time).
-class LogCapture {
- public:
-  explicit LogCapture(int level = 4) {
-    znsyslog_setlevel(level);
-    znsyslog_setsink(&LogCapture::Sink, this);
-  }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-  ~LogCapture() {
-    znsyslog_setsink(nullptr, nullptr);
-    znsyslog_setlevel(0);
-  }
-  // The first line, for failure messages.
-  std::string First() {
-    std::lock_guard<std::mutex> g(m_mutex);
-    return m_lines.empty() ? "" : m_lines.front().second;
-  }
-  // Lines of the tag that contain the text.
-  int Count(const std::string& text, const char* tag = "znhttp") {
-    int n = 0;
-    std::lock_guard<std::mutex> g(m_mutex);
-    for (auto& l : m_lines) n += l.first == tag && l.second.find(text) != std::string::npos;
-    return n;
-  }
-  bool Has(const std::string& text, const char* tag = "znhttp") { return Count(text, tag) > 0; }
-
- private:
-  static void Sink(int, const char* tag, int, const char* text, void* ctx) {
-    LogCapture* self = static_cast<LogCapture*>(ctx);
-    std::lock_guard<std::mutex> g(self->m_mutex);
-    self->m_lines.emplace_back(tag ? tag : "", text ? text : "");
-  }
-  std::mutex m_mutex;
-  std::vector<std::pair<std::string, std::string>> m_lines;  // tag, text
-};
-
 // A client whose engine fields a test may set, as the engine would.
 class ProbeClient : public zn::CHttpClient {
  public:
@@ -272,12 +208,6 @@ class ProbeClient : public zn::CHttpClient {
   void SetContentLength(uint32_t n) { m_oResponse.m_qwContentLength = n; }
   CZNLock& ThreadLock() { return m_lockThread; }
 };
-
-inline bool WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  return static_cast<bool>(out);
-}
 
 // The body a client kept in memory, "<none>" when there is none.
 inline std::string BodyOf(zn::IHttpClientEx* client) {
@@ -315,7 +245,7 @@ class Host {
     return RunOn(m_task.task(), [] {});
   }
   // The code of the n-th (1-based) completion, or -1 when it did not come in time.
-  int64_t WaitComplete(size_t n = 1, std::chrono::seconds bound = std::chrono::seconds(60)) {
+  int64_t WaitComplete(size_t n = 1, std::chrono::milliseconds bound = std::chrono::seconds(60)) {
     int64_t code = -1;
     m_rec.WaitUntil(
         [&](const std::vector<HostEvent>& ev) {
@@ -357,6 +287,21 @@ class ProbeHost final : public Host {
  public:
   explicit ProbeHost(uint8_t flags = 0xFF, bool withNotifyTask = true) : Host(flags, withNotifyTask, true) {}
 };
+
+// One download to target on a fresh host whose callbacks run on the worker
+// (3 s to connect, 3 attempts), deleted once it completed: the codes of its
+// completions, none when it was refused or did not complete within bound.
+inline std::vector<uint32_t> DownloadOnce(const std::string& url, const std::string& target, uint32_t recvTimeoutMs,
+                                          std::chrono::milliseconds bound) {
+  Host host(0xFF, false);
+  host->SetTimeout(3000, recvTimeoutMs, 3);
+  if (!host->Download(U8(url), U8(target), nullptr, false) || host.WaitComplete(1, bound) < 0) return {};
+  host.Reset();
+  std::vector<uint32_t> codes;
+  for (const HostEvent& e : host.rec().Events())
+    if (e.name == "OnDownloadComplete") codes.push_back(static_cast<uint32_t>(e.a));
+  return codes;
+}
 
 // What a host stream saw: its bytes (counted, and kept when asked), its Close
 // and its deletion, to see that the client frees a stream exactly once.

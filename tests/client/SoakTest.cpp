@@ -21,7 +21,6 @@ constexpr int kSequentialTransfers = kSanitizedBuild ? 150 : 1000;
 constexpr int kWarmUpTransfers = 10;
 constexpr int kDestroyedClients = kSanitizedBuild ? 25 : 100;
 constexpr auto kTransferBound = std::chrono::seconds(20);
-constexpr auto kStartBound = std::chrono::seconds(10);
 // Slack for descriptors and threads the run may legitimately hold at the end
 // (a kept connection, a worker thread).
 constexpr int kDescriptorSlack = 4;
@@ -76,10 +75,8 @@ TEST_F(SoakTest, ThousandMixedTransfersOnOneClient) {
   zntest::ScratchDir dir;
   ASSERT_TRUE(dir.ok());
 
-  zntest::TransferProbe probe;
-  zn::IHttpClientEx* client = zn_create_httpclient_ex(nullptr);
-  client->SetNotify(&probe);
-  client->SetNotifyFlags(kAllNotifications);
+  zntest::Host host(kAllNotifications, false);
+  zn::IHttpClientEx* client = host.get();
   std::string target;   // of the transfer at hand
   std::string payload;  // of the upload at hand
   const struct {
@@ -113,14 +110,15 @@ TEST_F(SoakTest, ThousandMixedTransfersOnOneClient) {
     const auto& kind = kinds[i % 5];
     target = dir.File("soak-" + std::to_string(i % 2) + ".bin");
     payload.assign(1000 + (i % 7) * 333, static_cast<char>('a' + i % 26));
-    probe.Reset();
+    host.rec().Clear();
     std::string problem;
+    int64_t code = -1;
     if (!kind.start()) {
       problem = "not started";
-    } else if (!probe.WaitComplete(kTransferBound)) {
+    } else if ((code = host.WaitComplete(1, kTransferBound)) < 0) {
       problem = "no completion within the bound";
-    } else if (probe.Code() != 0) {
-      problem = "code " + std::to_string(probe.Code());
+    } else if (code != 0) {
+      problem = "code " + std::to_string(code);
     } else if ((kind.toFile ? zntest::ReadWholeFile(target) : zntest::BodyOf(client)) != kind.expected) {
       problem = "the body differs from the resource";
     }
@@ -129,9 +127,7 @@ TEST_F(SoakTest, ThousandMixedTransfersOnOneClient) {
       ADD_FAILURE() << "transfer " << i << " (" << kind.name << "): " << problem;
     }
   }
-  const Usage after = Measure();
-  delete client;
-  ExpectNoGrowth(before, after);
+  ExpectNoGrowth(before, Measure());
 }
 
 TEST_F(SoakTest, ClientsDestroyedWhileTransferring) {
@@ -144,23 +140,17 @@ TEST_F(SoakTest, ClientsDestroyedWhileTransferring) {
   // Destroys a client at one of three moments: right after the call, once
   // connected, once the body flows.
   auto destroyMidway = [&](int i) {
-    zntest::TransferProbe probe;
-    zn::IHttpClientEx* client = zn_create_httpclient_ex(nullptr);
-    client->SetNotify(&probe);
-    client->SetNotifyFlags(kAllNotifications);
+    zntest::Host client(kAllNotifications, false);
     const std::string target = dir.File("slow-" + std::to_string(i % 4) + ".bin");
     const std::string& from = (i % 2 == 0) ? url : secureUrl;
     const bool started = client->Download(zn::strutf8(from.c_str()), zn::strutf8(target.c_str()), nullptr, false);
     EXPECT_TRUE(started) << "client " << i;
-    if (started && i % 3 == 1) {
-      EXPECT_TRUE(probe.WaitConnected(kStartBound)) << "client " << i;
+    if (started && i % 3 != 0) {
+      EXPECT_TRUE(client.rec().WaitForName(i % 3 == 1 ? "OnConnected" : "OnDownloadStart")) << "client " << i;
     }
-    if (started && i % 3 == 2) {
-      EXPECT_TRUE(probe.WaitStarted(kStartBound)) << "client " << i;
-    }
-    delete client;
+    client.Reset();
     // A transfer ended by destroying its client is not reported.
-    EXPECT_EQ(0, probe.Completions()) << "client " << i;
+    EXPECT_EQ(0u, client.rec().Count("OnDownloadComplete")) << "client " << i;
   };
 
   for (int i = 0; i < 3; ++i) destroyMidway(i);

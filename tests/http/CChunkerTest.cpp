@@ -101,7 +101,7 @@ TEST(CChunkerTest, FormatErrorsFail) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     for (size_t step : {c.wire.size(), size_t(1)}) {
-      zn_test::LogRecorder log;
+      zntest::LogCapture log;
       const Outcome out = Decode(Split(c.wire, step), c.trailer);
       EXPECT_FALSE(out.ok);
       EXPECT_FALSE(out.complete);
@@ -112,7 +112,7 @@ TEST(CChunkerTest, FormatErrorsFail) {
 }
 
 TEST(CChunkerTest, RefusingWriterAndBadArguments) {
-  zn_test::LogRecorder log;
+  zntest::LogCapture log;
   std::unique_ptr<zn::HttpResponseDataWriter> writer(zn_test::NewWriter(new zn_test::RefusingStream()));
   CChunker chunker;
   const std::string wire = "5\r\nhello\r\n0\r\n\r\n";

@@ -7,7 +7,7 @@
 // The jar logs what it is given under the request it was made for, and never
 // hands a cookie back.
 TEST(CHttpCookieTest, LogsButKeepsNothing) {
-  zn_test::LogRecorder log;
+  zntest::LogCapture log;
   zn::g_qwHttpRequestId = 77;
   zn::CHttpCookie jar;
   zn::g_qwHttpRequestId = 78;

@@ -63,7 +63,7 @@ TEST(CHttpFormDataTest, PreparedTextByteForByte) {
     req.m_strBoundary = kB.c_str();
     CHttpFormData::AddFormField(req, c.gbk, zn::strutf16("a"), zn::strutf16("1"));
     CHttpFormData::AddFormField(req, c.gbk, zn::strutf16("b"), zn::strutf16("2"));
-    zn_test::LogRecorder log;
+    zntest::LogCapture log;
     if (c.gbk) {  // a field GBK cannot hold is refused whole
       EXPECT_FALSE(CHttpFormData::AddFormField(req, true, zn::strutf16(ZN_WTEXT("\U0001F600")), zn::strutf16("3")));
       EXPECT_FALSE(CHttpFormData::AddFormField(req, true, zn::strutf16("c"), zn::strutf16(ZN_WTEXT("\uD55C"))));

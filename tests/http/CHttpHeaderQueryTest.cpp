@@ -91,7 +91,7 @@ TEST(CHttpHeaderQueryTest, ResponseFileName) {
     std::string head = "HTTP/1.1 200 OK\r\n";
     if (c.disposition) head += std::string("Content-Disposition: ") + c.disposition + "\r\n";
     head += "\r\n";
-    zn_test::LogRecorder log;
+    zntest::LogCapture log;
     zn::strutf16 inout("content-disposition");
     EXPECT_TRUE(CHttpHeaderQuery::GetResponseFileName(zn::strutf8(head.c_str()), url, inout));
     EXPECT_EQ(c.expected, Str(zn::strutf8(inout)));

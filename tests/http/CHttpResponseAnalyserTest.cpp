@@ -123,7 +123,7 @@ TEST(CHttpResponseAnalyserTest, StatusDispatch) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.head);
-    zn_test::LogRecorder log;
+    zntest::LogCapture log;
     Exchange x;
     x.req.m_nRetryTimes = 1;
     x.req.m_bRangeRetried = true;
@@ -217,7 +217,7 @@ TEST(CHttpResponseAnalyserTest, FramingHeadersAndBodyLength) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    zn_test::LogRecorder log;
+    zntest::LogCapture log;
     Exchange x(true, c.method);
     x.writer->Write(zn_test::U(c.prefill), static_cast<uint32_t>(c.prefill.size()));
     std::string wire;
@@ -249,7 +249,7 @@ TEST(CHttpResponseAnalyserTest, FramingHeadersAndBodyLength) {
 }
 
 TEST(CHttpResponseAnalyserTest, HeadThatFillsTheBuffer) {
-  zn_test::LogRecorder log;
+  zntest::LogCapture log;
   Exchange x;
   const std::string start = "HTTP/1.1 200 OK\r\nX-Long: ";
   EXPECT_TRUE(x.Receive(start));
@@ -259,7 +259,7 @@ TEST(CHttpResponseAnalyserTest, HeadThatFillsTheBuffer) {
 }
 
 TEST(CHttpResponseAnalyserTest, ChunkedTrailerAndCookies) {
-  zn_test::LogRecorder log;
+  zntest::LogCapture log;
   Exchange x(false);
   EXPECT_TRUE(
       x.Receive("HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\nTransfer-Encoding: chunked\r\nTrailer: X-T\r\n"
@@ -281,7 +281,7 @@ TEST(CHttpResponseAnalyserTest, ChunkedTrailerAndCookies) {
 }
 
 TEST(CHttpResponseAnalyserTest, WriterFailures) {
-  zn_test::LogRecorder log;
+  zntest::LogCapture log;
   Exchange x(false);
   x.writer = zn_test::NewWriter(new zn_test::RefusingStream());
   EXPECT_FALSE(x.Receive("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody"));
@@ -302,7 +302,7 @@ TEST(CHttpResponseAnalyserTest, GbkHeadStoredAsUtf8) {
   EXPECT_EQ("!", x.Body());
 
   // UTF-8 in a GBK head (a Content-Disposition name) is read as it came.
-  zn_test::LogRecorder log;
+  zntest::LogCapture log;
   Exchange raw;
   raw.settings.m_bGbkHead = true;
   EXPECT_TRUE(raw.Receive("HTTP/1.1 200 OK\r\nX-Name: \xE6\x96\x87.txt\r\nContent-Length: 1\r\n\r\n!"));

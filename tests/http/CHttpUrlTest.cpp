@@ -49,7 +49,7 @@ const UrlCase kUrlCases[] = {
 TEST(CHttpUrlTest, UrlFormComponents) {
   for (const UrlCase& c : kUrlCases) {
     SCOPED_TRACE(c.url);
-    zn_test::LogRecorder log;
+    zntest::LogCapture log;
     HttpRequestInfo info;
     ASSERT_EQ(c.ok, CHttpUrl::CrackUrl(info, c.url, zn::strutf8(c.sslName)));
     EXPECT_EQ(c.stored ? c.stored : c.url, Str(info.m_strUrl));  // replaced even by a failing call
@@ -107,7 +107,7 @@ TEST(CHttpUrlTest, HostListForm) {
     ASSERT_EQ(2u, info.m_lstHosts.size());
     EXPECT_EQ("::1", Str(info.m_lstHosts.back()));
   }
-  zn_test::LogRecorder log;
+  zntest::LogCapture log;
   HttpRequestInfo info;
   EXPECT_FALSE(CHttpUrl::CrackUrl(info, zn::strutf8("/"), zn::strutf8("80"), zn::hostlist()));
   EXPECT_EQ(1, log.Count(2, "znhttp", "CHttpClient::CrackUrl:lstHosts is NULL"));

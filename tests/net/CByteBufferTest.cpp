@@ -57,7 +57,7 @@ TEST(CByteBufferTest, AppendRemoveAndReplace) {
     SCOPED_TRACE(r.name);
     CByteBuffer b(r.capacity);
     for (const auto& a : r.appends) Append(b, a);
-    zn_test::LogRecorder log;
+    zntest::LogCapture log;
     const std::string fill(64, 'z');
     for (const auto& op : r.ops) {
       switch (op.first) {

@@ -14,7 +14,7 @@
 
 namespace {
 
-using zn_test::LogRecorder;
+using zntest::LogCapture;
 using zntest::OnTask;
 using zntest::RefusingPorts;
 using zntest::ScopedResolver;
@@ -46,7 +46,7 @@ TEST(CHttpConnectorTest, NothingToConnect) {
        "[2] CHttpConnector Id[9] gethostbyname fail for host [nowhere.test]\n"}};
   for (const Row& r : rows) {
     ScopedResolver resolver({});
-    LogRecorder log;
+    LogCapture log;
     Fixture f(9);
     EXPECT_FALSE(f.Connect(r.hosts, r.port));
     EXPECT_EQ(log.Dump(), r.log);  // and with port 0 nothing is resolved
@@ -62,7 +62,7 @@ TEST(CHttpConnectorTest, SharedAddressesAreTriedOnce) {
   ASSERT_TRUE(a.valid());
   ScopedResolver resolver({{"one.test", {true, {"127.0.0.2", "127.0.0.1"}}},
                            {"two.test", {true, {"127.0.0.1", "127.0.0.3", "127.0.0.2"}}}});
-  LogRecorder log;
+  LogCapture log;
   Fixture f(9);
   ASSERT_TRUE(f.Connect({"one.test", "two.test"}, a.port()));
   const auto events = f.Outcome();
@@ -135,7 +135,7 @@ TEST(CHttpConnectorTest, OneReportFromTheRace) {
     ASSERT_TRUE(net.Start(options, refuse));
     ScopedResolver resolver(
         {{host, r.answer == kBoth ? kDualStack : r.answer == kV4 ? kIpv4Only : ScopedResolver::Answer{false, {}}}});
-    LogRecorder log;
+    LogCapture log;
     Fixture f(9, r.sslName);
     ASSERT_TRUE(f.Connect({host}, net.port));
     ASSERT_TRUE(!net.server || net.server->WaitAccepted(1, kWaitMs));
@@ -166,7 +166,7 @@ TEST(CHttpConnectorTest, SlowHandshakeTimesOutAndLateSuccessFollows) {
   ScriptedServer server({}, zntest::EveryConnection(ServerScript().Delay(3500).Handshake()));
   ASSERT_TRUE(server.ok());
   ScopedResolver resolver({{"localhost", kIpv4Only}});
-  LogRecorder log;
+  LogCapture log;
   Fixture f(9, "localhost");
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(f.Connect({"localhost"}, server.port()));
@@ -195,7 +195,7 @@ TEST(CHttpConnectorTest, LateWinnerIsDropped) {
   ScriptedServer v6server({}, slow);
   ASSERT_TRUE(v6server.ok());
   ScopedResolver resolver({{"localhost", kDualStack}});
-  LogRecorder log;
+  LogCapture log;
   Fixture f(9, "localhost");
   ASSERT_TRUE(f.Connect({"localhost"}, v4server.port()));
   ASSERT_TRUE(f.WaitCount(1, kWaitMs));

@@ -15,7 +15,7 @@
 
 namespace {
 
-using zn_test::LogRecorder;
+using zntest::LogCapture;
 using zntest::OnTask;
 using zntest::ConnectionResult;
 using zntest::EveryConnection;
@@ -215,7 +215,7 @@ TEST(CHttpSocketTest, WriteInterestAndInterfaceChecks) {
   EXPECT_EQ(client.sendEvents, 2);
   {
     // The processor's buffers follow what the socket actually took.
-    LogRecorder log;
+    LogCapture log;
     uint32_t sendSize = 0, recvSize = 0;
     EXPECT_TRUE(OnTask(task, [&] {
       CHttpSocket* s = client.socket();
@@ -228,7 +228,7 @@ TEST(CHttpSocketTest, WriteInterestAndInterfaceChecks) {
   // Each call returns expect and logs "CHttpSocket <line>" once, at level 1 (a misuse) or 2.
   char byte = 'x';
   auto check = [&](int level, const char* line, int64_t expect, std::function<int64_t(CHttpSocket*)> call) {
-    LogRecorder log;
+    LogCapture log;
     EXPECT_EQ(OnTask(task, [&] { return call(client.socket()); }), expect) << line;
     EXPECT_EQ(log.Count(level, "unnamed", std::string("CHttpSocket ") + line), 1) << log.Dump();
   };

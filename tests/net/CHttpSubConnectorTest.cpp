@@ -11,7 +11,7 @@
 
 namespace {
 
-using zn_test::LogRecorder;
+using zntest::LogCapture;
 using zntest::OnTask;
 
 const int kWaitMs = 10000;
@@ -50,7 +50,7 @@ TEST(CHttpSubConnectorTest, NothingStartedNothingReported) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.log);
     Fixture f(7);
-    LogRecorder log;
+    LogCapture log;
     EXPECT_FALSE(f.Connect(r.ips, r.port));
     EXPECT_EQ(log.Dump(), r.log);
     EXPECT_TRUE(IPs(f).empty());
@@ -68,7 +68,7 @@ TEST(CHttpSubConnectorTest, ReverseTcpNeedsCreatorAndTask) {
   for (int i = 0; i < 4; ++i) {
     const bool withCreator = i & 1, withTask = i & 2, reverse = i == 3;
     SCOPED_TRACE(i);
-    LogRecorder log;
+    LogCapture log;
     Fixture f(7);
     CZNTaskIO* task = withTask ? f.task.task() : nullptr;
     f.task.Run([&] { f.obj->SetReverseTcpSocket(withCreator ? &creator : nullptr, task); });
@@ -88,7 +88,7 @@ TEST(CHttpSubConnectorTest, WalkThroughTheList) {
   ASSERT_TRUE(net.Start(options, {"127.0.0.1", "127.0.0.3"}));
   const std::string at = ":" + std::to_string(net.port) + "]";
 
-  LogRecorder log;
+  LogCapture log;
   Fixture f(7);
   f.task.Run([&] { f.obj->SetIpAndPort2Bind("127.0.0.2", 0); });
   ASSERT_TRUE(f.Connect({"127.0.0.1", "127.0.0.2", "127.0.0.3"}, net.port));

@@ -50,7 +50,7 @@ TEST(CZNSslProcessorTest, CommonNameRule) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(std::string(r.subject) + " vs " + r.name);
-    zn_test::LogRecorder log;
+    zntest::LogCapture log;
     EXPECT_EQ(CZNSslProcessor::CheckSubjectName(r.subject, zn::strutf8(r.name)), r.result);
     const std::string line = std::string("[1] CZNSslProcessor _https_connect, SSL verify failed, ") + r.log + "\n";
     EXPECT_EQ(log.Dump(), *r.log ? line : "");

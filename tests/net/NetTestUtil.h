@@ -1,6 +1,6 @@
 // Helpers of the transport tests: connectors on a task with their reports, and
 // a resolver whose answers the test chooses. Logs are read through the message
-// tests' LogRecorder.
+// tests' LogCapture.
 #pragma once
 
 #include <chrono>

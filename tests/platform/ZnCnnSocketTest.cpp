@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "support/TestOs.h"
 #include "support/ScriptedServer.h"
 #include "support/TestNet.h"
+#include "support/TestUtil.h"
 
 namespace {
 
@@ -57,14 +57,6 @@ class CnnSink final : public CZNITCPCnnSocketSink {
   CZNTaskBase* m_pTask;          // borrowed: where callbacks must run
   CZNITCPCnnSocket** m_ppOwner;  // borrowed: the test's pointer to the socket
 };
-
-// Log lines collected while a test installs LogSink.
-std::mutex g_logMutex;
-std::string g_log;  // guarded by g_logMutex
-void LogSink(int, const char*, int, const char* text, void*) {
-  std::lock_guard<std::mutex> lock(g_logMutex);
-  (g_log += text) += '\n';
-}
 
 // A one-connection proxy played by a script: it reads the request head, then
 // writes the answer pieces in order and keeps the connection until the client
@@ -255,6 +247,8 @@ TEST_F(ZnCnnSocketTest, AttemptsThatCannotStartFailAtOnceWithoutCallback) {
   EXPECT_LT(server.Accept(0), 0);  // none of them reached the server
 }
 
+// Open descriptors; on Windows, where OpenDescriptorCount cannot count them,
+// the open sockets.
 int OpenDescriptors() {
   int n = 0;
   for (int fd = 0; fd < 4096; ++fd) n += zntest::IsOpenFd(fd);
@@ -277,8 +271,6 @@ TEST_F(ZnCnnSocketTest, EveryOutcomeIsReportedOnceOnTheTaskAndLeavesNoDescriptor
   TearDown();
   ASSERT_TRUE(task.Drain());
   const int before = OpenDescriptors();
-  znsyslog_setlevel(4);
-  znsyslog_setsink(&LogSink, nullptr);
   const uint32_t kShortMs = 100;  // the only attempt given this time-out is the one that runs out
   const struct {
     const char* name;
@@ -298,10 +290,7 @@ TEST_F(ZnCnnSocketTest, EveryOutcomeIsReportedOnceOnTheTaskAndLeavesNoDescriptor
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    {
-      std::lock_guard<std::mutex> lock(g_logMutex);
-      g_log.clear();
-    }
+    zntest::LogCapture log;
     handOver = c.handOver;
     deleteInside = c.deleteInside;
     const bool connects = c.port == server.port();
@@ -336,17 +325,12 @@ TEST_F(ZnCnnSocketTest, EveryOutcomeIsReportedOnceOnTheTaskAndLeavesNoDescriptor
     // The cancelled wait and timer complete as no-ops on the next turns.
     ASSERT_TRUE(task.Drain());
     EXPECT_EQ(Count(), c.reported ? 1 : 0);
-    {
-      std::lock_guard<std::mutex> lock(g_logMutex);
-      EXPECT_EQ(g_log.find("time-out") != std::string::npos, c.timeoutMs == kShortMs);
-    }
+    EXPECT_EQ(log.Has(0, "", "time-out"), c.timeoutMs == kShortMs);
     if (connects) {
       EXPECT_TRUE(zntest::WaitPeerClosed(accepted));  // closed by whoever held the descriptor last
       zntest::CloseSocket(accepted);
     }
   }
-  znsyslog_setsink(nullptr, nullptr);
-  znsyslog_setlevel(0);
   ASSERT_TRUE(task.Drain());
   EXPECT_EQ(OpenDescriptors(), before);
 }

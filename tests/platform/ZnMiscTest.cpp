@@ -57,10 +57,6 @@ TEST(ZnMiscTest, Str2UintTable) {
 }
 
 TEST(ZnMiscTest, ClockFormulaAndEpochSeconds) {
-  EXPECT_EQ(2500u, zn_ticks_from_counter(25000000, 10000000));
-  EXPECT_EQ(0u, zn_ticks_from_counter(0, 10000000));
-  EXPECT_EQ(0u, zn_ticks_from_counter(9999, 10000000));
-  EXPECT_EQ(1u, zn_ticks_from_counter(10000, 10000000));
   EXPECT_EQ(1999u, zn_ticks_from_counter(1999999999, 1000000000));
   // Large counters: the split keeps r * 1000 from overflowing.
   EXPECT_EQ(18446744073709ull, zn_ticks_from_counter(18446744073709551615ull, 1000000000));

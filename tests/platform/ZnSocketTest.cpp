@@ -369,11 +369,6 @@ TEST_F(ZnSocketTest, SendAndRecvReturnConventions) {
   EXPECT_EQ(Events(), 0);
 }
 
-uint16_t PortOf(const sockaddr_storage& ss) {
-  return ntohs(ss.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(ss).sin6_port
-                                        : reinterpret_cast<const sockaddr_in&>(ss).sin_port);
-}
-
 TEST_F(ZnSocketTest, SocketAndPeerNames) {
   for (const char* ip : {"127.0.0.1", "::1"}) {
     SCOPED_TRACE(ip);
@@ -389,10 +384,10 @@ TEST_F(ZnSocketTest, SocketAndPeerNames) {
       uint16_t port = 0;
       EXPECT_TRUE(socket->GetSocketName(text, port));
       EXPECT_STREQ(text.c_str(), ip);
-      EXPECT_EQ(port, PortOf(peerSide));
+      EXPECT_EQ(port, zntest::AddressPort(peerSide));
       EXPECT_TRUE(socket->GetPeerName(text, port));
       EXPECT_STREQ(text.c_str(), ip);
-      EXPECT_EQ(port, PortOf(localSide));
+      EXPECT_EQ(port, zntest::AddressPort(localSide));
       znsockaddr_storage rec;
       uint32_t recLen = 0;
       EXPECT_TRUE(socket->GetPeerName(rec, recLen));

@@ -9,6 +9,7 @@
 
 #include "base/znplatform.h"
 #include "base/znstring.h"
+#include "support/TestUtil.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ using zn::strutf8;
 
 typedef std::basic_string<znwchar_t> WideText;  // the interface's character type
 WideText U16(const strutf16& s) { return WideText(s.c_str(), s.length()); }
-std::string U8(const strutf8& s) { return std::string(s.c_str(), s.length()); }
+using zntest::Str;
 const char* kNull = nullptr;
 
 TEST(ZnStringTest, NullStorageEqualityOrderAndPrefixes) {
@@ -96,10 +97,10 @@ TEST(ZnStringTest, FindReverseFindAndTrim) {
   for (const auto& c : trims) {
     strutf8 s(" \t a b \r\n");
     s.trim(c.right, c.left);
-    EXPECT_EQ(c.expected, U8(s)) << "right=" << c.right << " left=" << c.left;
+    EXPECT_EQ(c.expected, Str(s)) << "right=" << c.right << " left=" << c.left;
   }
   strutf8 blank(" \r\n\t "), l("  a  "), r("  a  "), n;
-  EXPECT_EQ("", U8(blank.trim()));
+  EXPECT_EQ("", Str(blank.trim()));
   EXPECT_STREQ("a  ", l.trimleft().c_str());
   EXPECT_STREQ("  a", r.trimright().c_str());
   EXPECT_EQ(nullptr, n.trim().data());
@@ -120,7 +121,7 @@ TEST(ZnStringTest, SubstrAppendFormatCopyAndGrowth) {
   t.append('c');
   t += strutf8("de");
   t += "f";
-  EXPECT_EQ("abcdef", U8(t));
+  EXPECT_EQ("abcdef", Str(t));
   // Appending a piece of itself must survive the reallocation it causes.
   for (int i = 0; i < 6; ++i) t.append(t.c_str(), t.length());
   EXPECT_EQ(6u * 64, t.length());
@@ -135,7 +136,7 @@ TEST(ZnStringTest, SubstrAppendFormatCopyAndGrowth) {
   EXPECT_STREQ("x--3-7[00042]", s.c_str());
   const std::string big(5000, 'z');
   s.format("<%s>", big.c_str());
-  EXPECT_EQ("<" + big + ">", U8(s));
+  EXPECT_EQ("<" + big + ">", Str(s));
   strutf8 self("abc");  // the argument points into the string being formatted
   self.format("%s%s", self.c_str(), self.c_str());
   self.appendformat("%s", self.c_str());
@@ -194,7 +195,7 @@ TEST(ZnStringTest, Utf8ToUtf16) {
     EXPECT_EQ(c.expected, U16(strutf16(exact.data()))) << c.name;
     EXPECT_EQ(c.expected, U16(strutf16(strutf8(exact.data(), static_cast<uint32_t>(c.in.size()))))) << c.name;
     if (c.expected.find(znwchar_t(0xFFFD)) == WideText::npos) {  // well-formed: comes back byte for byte
-      EXPECT_EQ(c.in, U8(strutf8(strutf16(exact.data())))) << c.name;
+      EXPECT_EQ(c.in, Str(strutf8(strutf16(exact.data())))) << c.name;
     }
   }
 }
@@ -207,7 +208,7 @@ TEST(ZnStringTest, Utf16ToUtf8) {
       {"swapped pair", WideText{znwchar_t(0xDE00), znwchar_t(0xD83D)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(c.expected, U8(strutf8(strutf16(c.in.data(), static_cast<uint32_t>(c.in.size()))))) << c.name;
+    EXPECT_EQ(c.expected, Str(strutf8(strutf16(c.in.data(), static_cast<uint32_t>(c.in.size()))))) << c.name;
   }
   // Round trip of every valid code point class.
   const WideText all = ZN_WTEXT("A\u07FF\u0800\uFFFD\U00010000\U0010FFFF");
@@ -228,7 +229,7 @@ TEST(ZnStringTest, GbkRoundTripAndUnconvertibleInput) {
   for (const auto& c : cases) {
     strutf8 gbk("stale");
     ASSERT_TRUE(znutf162gbk(strutf16(c.text), gbk));
-    EXPECT_EQ(c.gbk, U8(gbk));
+    EXPECT_EQ(c.gbk, Str(gbk));
     strutf16 back(ZN_WTEXT("stale"));
     ASSERT_TRUE(zngbk2utf16(gbk.c_str(), gbk.length(), back));
     EXPECT_EQ(WideText(c.text), U16(back));

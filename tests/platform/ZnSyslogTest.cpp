@@ -3,47 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/znplatform.h"
+#include "support/TestUtil.h"
 
 namespace {
 
-struct Captured { int level; std::string tag; int line; std::string text; };
-
-// Collects lines from any thread; every access takes the mutex.
-class Capture final {
- public:
-  explicit Capture(int level = 4) {
-    znsyslog_setsink(&Capture::Sink, this);
-    znsyslog_setlevel(level);
-  }
-  Capture(const Capture&) = delete;
-  Capture& operator=(const Capture&) = delete;
-  ~Capture() {
-    znsyslog_setsink(nullptr, nullptr);
-    znsyslog_setlevel(0);
-  }
-  std::vector<Captured> Lines() {
-    std::lock_guard<std::mutex> g(m_mutex);
-    return m_lines;
-  }
-
- private:
-  static void Sink(int level, const char* tag, int line, const char* text, void* ctx) {
-    Capture* self = static_cast<Capture*>(ctx);
-    std::lock_guard<std::mutex> g(self->m_mutex);
-    self->m_lines.push_back({level, tag, line, text});
-  }
-  std::mutex m_mutex;
-  std::vector<Captured> m_lines;  // guarded by m_mutex
-};
-
 TEST(ZnSyslogTest, ThresholdFiltersByLevelAndErrnoIsKept) {
-  Capture cap(0);
+  zntest::LogCapture cap(0);
   znsyslog(1, "t", 1, "dropped while the threshold is 0");
   EXPECT_TRUE(cap.Lines().empty());
   znsyslog_setlevel(3);
@@ -64,7 +34,7 @@ TEST(ZnSyslogTest, ThresholdFiltersByLevelAndErrnoIsKept) {
 // Every shape of line in the library that carries a 64-bit request id or size:
 // a wrong rewrite shifts every later argument and shows as a wrong text.
 TEST(ZnSyslogTest, RewritesI64ModifiersInEveryLineShape) {
-  Capture cap;
+  zntest::LogCapture cap;
   const uint64_t id = 18446744073709551615ull, small = 7;
   znsyslog(3, "znhttp", 1, "Id[%I64u] Connect Fail [%s]", id, "x");
   znsyslog(1, "znhttp", 2, "Id[%I64u] dwResponseStatusCode[%u]", small, 404u);
@@ -93,7 +63,7 @@ TEST(ZnSyslogTest, RewritesI64ModifiersInEveryLineShape) {
 }
 
 TEST(ZnSyslogTest, ConcurrentLinesArriveWhole) {
-  Capture cap;
+  zntest::LogCapture cap;
   const int kThreads = 4, kLines = 200;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {

@@ -12,6 +12,7 @@
 
 #include "base/znlock.h"
 #include "base/znplatform.h"
+#include "support/TestNet.h"
 #include "support/TestOs.h"
 #include "base/zntask.h"
 
@@ -123,15 +124,12 @@ TEST(ZnTaskTest, ThreadNameIsTheTaskNameCutTo15CharactersAndItsStackIsReserved) 
     // Static, so that a thread outliving the release still counts into live memory.
     static std::atomic<int> ended;
     ended = 0;
-    CZNEvent done(true, false);
-    ASSERT_TRUE(Post(task, [&] {
+    ASSERT_TRUE(zntest::RunOn(task, [&] {
       name = zntest::CurrentThreadName();
       stack = zntest::CurrentThreadStackReservation();
       thread = znthread_selfid();
       t_threadEnd.ended = &ended;
-      done.Post();
     }));
-    ASSERT_TRUE(done.Wait(kBoundMs));
     EXPECT_EQ(name, c.expected);
     EXPECT_GT(stack, 960u * 1024) << c.name;  // a guard page may come off the reservation
     EXPECT_LE(stack, 1024u * 1024) << c.name;
@@ -227,9 +225,7 @@ TEST(ZnTaskTest, StopFromInsideACallEndsTheLoopAfterThatCallAndTheTaskRestarts) 
   EXPECT_EQ(ranAfter.load(), 0);
   // The same object can run again; its thread was joined by this Start.
   ASSERT_TRUE(task->Start());
-  CZNEvent ran(true, false);
-  ASSERT_TRUE(Post(task, [&] { ran.Post(); }));
-  EXPECT_TRUE(ran.Wait(kBoundMs));
+  EXPECT_TRUE(zntest::RunOn(task, [] {}));
   EXPECT_EQ(ranAfter.load(), 0) << "a call dropped by the stop ran after the restart";
   task->Release();
 }

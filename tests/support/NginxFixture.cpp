@@ -9,7 +9,7 @@
 #include "TestNet.h"
 #include "TestOs.h"
 #include "TestSha256.h"
-#include "TransferProbe.h"
+#include "TestUtil.h"
 
 namespace zntest {
 

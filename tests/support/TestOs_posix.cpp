@@ -1,7 +1,7 @@
 // The test helpers' system calls on POSIX systems.
 #include "support/TestNet.h"
 #include "support/TestOs.h"
-#include "support/TransferProbe.h"
+#include "support/TestUtil.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 // the platform library when it loads).
 #include "support/TestNet.h"
 #include "support/TestOs.h"
-#include "support/TransferProbe.h"
+#include "support/TestUtil.h"
 
 #include <windows.h>
 #include <psapi.h>

@@ -6,7 +6,7 @@
 
 #include "support/TestNet.h"
 #include "support/TestOs.h"
-#include "support/TransferProbe.h"
+#include "support/TestUtil.h"
 
 namespace zntest {
 

@@ -19,7 +19,7 @@
 #include "support/ScriptedServer.h"
 #include "support/TestOs.h"
 #include "support/TestSha256.h"
-#include "support/TransferProbe.h"
+#include "support/TestUtil.h"
 
 namespace {
 
@@ -62,10 +62,6 @@ zntest::ProcessResult RunZnget(const std::vector<std::string>& args, const std::
   return zntest::RunProcess(argv, dir, kRunBoundMs, interrupt);
 }
 
-std::string Response(const std::string& status, const std::string& body, const std::string& extra = "") {
-  return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" + extra + "\r\n" + body;
-}
-
 ServerScript Answer(const std::string& response) { return ServerScript().ReadRequest().Send(response).WaitPeerClose(5000); }
 
 TEST(Znget, OptionsReachTheWire) {
@@ -102,7 +98,7 @@ TEST(Znget, OptionsReachTheWire) {
       {{"--if-modified-since", dir.File("\xE6\x97\xB6.bin"), "-o", "-"}, {"If-Modified-Since: "}, {}},
   };
   for (const auto& c : cases) {
-    ScriptedServer server({Answer(Response("200 OK", "fine"))});
+    ScriptedServer server({Answer(zntest::Ok("fine"))});
     ASSERT_TRUE(server.ok());
     std::vector<std::string> args = c.args;
     args.push_back(server.Url("/"));
@@ -117,7 +113,7 @@ TEST(Znget, OptionsReachTheWire) {
   }
 
   // A prepared head goes out unchanged, followed by the body.
-  ScriptedServer server({ServerScript().ReadHead().ReadBytes(4).Send(Response("200 OK", "raw answer")).WaitPeerClose(5000)});
+  ScriptedServer server({ServerScript().ReadHead().ReadBytes(4).Send(zntest::Ok("raw answer")).WaitPeerClose(5000)});
   ASSERT_TRUE(server.ok());
   const zntest::ProcessResult r = RunZnget({"--raw-head", dir.File("\xE5\xA4\xB4.txt"), "--data", "body", "--host", "127.0.0.1", "--port",
                                 std::to_string(server.port()), "-q"});
@@ -137,7 +133,7 @@ TEST(Znget, ExitStatusOfEachAnswerAndOfBadOptions) {
   zntest::ScratchDir dir;
   ASSERT_TRUE(zntest::WriteSparseFile(dir.File("huge.txt"), 1ull << 31, ""));
   for (const auto& c : cases) {
-    ScriptedServer server({Answer(Response(c.status, "x"))});
+    ScriptedServer server({Answer(zntest::Ok("x", c.status))});
     ASSERT_TRUE(server.ok());
     const zntest::ProcessResult r = RunZnget({"-q", "-o", dir.File("out.bin"), server.Url("/f")});
     EXPECT_EQ(r.status, c.code) << c.status << "\n" << r.err;
@@ -157,7 +153,7 @@ TEST(Znget, ExitStatusOfEachAnswerAndOfBadOptions) {
 
 TEST(Znget, BodyToStandardOutputAndNameFromTheServer) {
   const std::string body = zntest::Pattern(200000, 1);
-  ScriptedServer server({Answer(Response("200 OK", body))});
+  ScriptedServer server({Answer(zntest::Ok(body))});
   ASSERT_TRUE(server.ok());
   zntest::ProcessResult r = RunZnget({"-q", "-o", "-", server.Url("/bin")});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -183,9 +179,9 @@ TEST(Znget, BodyToStandardOutputAndNameFromTheServer) {
   };
   for (const auto& n : names) {
     zntest::ScratchDir dir;
-    const std::string header =
-        n.disposition ? std::string("Content-Disposition: attachment; ") + n.disposition + "\r\n" : "";
-    ScriptedServer named({Answer(Response("200 OK", "bytes", header))});
+    std::vector<std::string> lines = {"Content-Length: 5"};
+    if (n.disposition) lines.push_back(std::string("Content-Disposition: attachment; ") + n.disposition);
+    ScriptedServer named({Answer(zntest::Head("200 OK", lines) + "bytes")});
     r = RunZnget({"-q", named.Url(n.path)}, dir.path());
     EXPECT_EQ(r.status, 0) << n.path << "\n" << r.err;
     EXPECT_EQ(ReadNamed(dir.File(kWindowsNames ? n.windowsName : n.name)), "bytes") << n.name;

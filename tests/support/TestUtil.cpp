@@ -1,6 +1,7 @@
-#include "TransferProbe.h"
+#include "TestUtil.h"
 
 #include "TestOs.h"
+#include "base/znplatform.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -8,42 +9,43 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 
 namespace zntest {
 
-void TransferProbe::OnRedirected(zn::IHttpClient*, zn::strutf16& strUrl) {
-  const std::string url = zn::strutf8(strUrl).c_str();
-  m_waiter.Update([&] { m_redirects.push_back(url); });
+LogCapture::LogCapture(int level) : m_nOldLevel(znsyslog_getlevel()) {
+  znsyslog_setlevel(level);
+  znsyslog_setsink(&LogCapture::Sink, this);
 }
 
-void TransferProbe::OnDownloadComplete(zn::IHttpClient*, uint32_t dwCode) {
-  m_waiter.Update([&] {
-    if (m_nCompletions++ == 0) m_dwCode = dwCode;
-  });
+LogCapture::~LogCapture() {
+  znsyslog_setsink(nullptr, nullptr);
+  znsyslog_setlevel(m_nOldLevel);
 }
 
-void TransferProbe::Reset() {
-  m_waiter.Update([this] {
-    m_dwCode = UINT32_MAX;
-    m_nCompletions = m_nConnected = m_nStarted = 0;
-    m_redirects.clear();
-  });
+std::vector<LogCapture::Line> LogCapture::Lines() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_lines;
 }
 
-bool DownloadOnce(TransferProbe& probe, const std::string& url, const std::string& target, uint32_t recvTimeoutMs,
-                  std::chrono::milliseconds bound, std::string* body) {
-  std::unique_ptr<zn::IHttpClientEx> client(zn_create_httpclient_ex(nullptr));
-  client->SetNotify(&probe);
-  client->SetTimeout(3000, recvTimeoutMs, 3);
-  const bool started = target.empty() ? client->Download(zn::strutf16(url.c_str()), nullptr)
-                                      : client->Download(zn::strutf8(url.c_str()), zn::strutf8(target.c_str()),
-                                                         nullptr, false);
-  if (!started || !probe.WaitComplete(bound)) return false;
-  const unsigned char* data = nullptr;
-  uint32_t len = 0;
-  if (body && client->GetDownloadedBuffer(&data, &len)) body->assign(reinterpret_cast<const char*>(data), len);
-  return true;
+int LogCapture::Count(int level, const std::string& tag, const std::string& text, bool part) const {
+  int n = 0;
+  for (const Line& l : Lines()) {
+    n += (level == 0 || l.level == level) && (tag.empty() || l.tag == tag) &&
+         (part ? l.text.find(text) != std::string::npos : l.text == text);
+  }
+  return n;
+}
+
+std::string LogCapture::Dump() const {
+  std::string all;
+  for (const Line& l : Lines()) all += "[" + std::to_string(l.level) + "] " + l.tag + " " + l.text + "\n";
+  return all;
+}
+
+void LogCapture::Sink(int level, const char* tag, int line, const char* text, void* ctx) {
+  LogCapture* self = static_cast<LogCapture*>(ctx);
+  std::lock_guard<std::mutex> guard(self->m_mutex);
+  self->m_lines.push_back({level, tag ? tag : "", line, text ? text : ""});
 }
 
 ScratchDir::ScratchDir() {
@@ -66,6 +68,12 @@ std::string ReadFileFrom(const std::string& path, uint64_t offset) {
   std::ifstream in(path, std::ios::binary);
   if (!in.seekg(static_cast<std::streamoff>(offset))) return std::string();
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& data, bool append) {
+  std::ofstream f(path, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
+  f.write(data.data(), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(f);
 }
 
 uint64_t FileSize(const std::string& path) {
