@@ -11,7 +11,12 @@
 // mingw's std::shared_mutex keeps 276 bytes of its first exclusive lock after
 // its destruction, which grew a Windows host by that much per client.
 //
-// Threads: any. Owns its lock; the target is borrowed until Shutdown.
+// The holder also keeps this library loaded while it lives: it outlives its
+// client and every call record made for it, whose code a host that unloads
+// the library early (FreeLibrary before deleting the client) still needs.
+//
+// Threads: any. Owns its lock and one hold on the library; the target is
+// borrowed until Shutdown.
 #pragma once
 
 #include "base/znplatform.h"
@@ -21,11 +26,19 @@ namespace zn {
 
 class CHttpClient;
 
+// An address inside this library, which names it to the platform's holds.
+inline const char g_cHttpLibraryMark = 0;
+
 class CHttpClientScopeHolder final : public CScopeHolder<CHttpClient> {
  public:
   explicit CHttpClientScopeHolder(CHttpClient* pClient)
-      : CScopeHolder<CHttpClient>(pClient), m_hLock(znrwlock_alloc()) {}
-  ~CHttpClientScopeHolder() override { znrwlock_destroy(m_hLock); }
+      : CScopeHolder<CHttpClient>(pClient), m_hLock(znrwlock_alloc()) {
+    znmodule_hold(&g_cHttpLibraryMark);
+  }
+  ~CHttpClientScopeHolder() override {
+    znrwlock_destroy(m_hLock);
+    znmodule_release(&g_cHttpLibraryMark);
+  }
 
   // Calls fn(client) while the client lives; its destruction waits for fn.
   template <class Fn>
