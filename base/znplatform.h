@@ -74,10 +74,9 @@ inline uint64_t zn_ticks_from_counter(uint64_t c, uint64_t f) {
 // Takes one hold; the first one takes a reference on the library from the
 // system's loader.
 ZNBASE_API void znmodule_hold(const void* address);
-// Gives back one hold. The loader's reference goes back after the last one,
-// once no thread that gave back a hold still runs the library's code (its
-// instructions or return addresses on the thread's stack), so that the call
-// that gives back the last hold may return through the library safely.
+// Gives back one hold; meant as the last step of freeing such an object, so
+// that only returns remain. The loader's reference goes back after the last
+// hold, once every thread that gave one back has left the library's code.
 ZNBASE_API void znmodule_release(const void* address);
 
 // ---- GBK --------------------------------------------------------------------------

@@ -1,12 +1,13 @@
 // Keeping a library loaded on Windows. The first hold on a module takes one
 // loader reference on it; when the last hold goes, a thread of the platform
-// library (which never unloads, see PinModule) gives that reference back, but
-// only after every thread that gave back a hold has left the module's code:
-// the code that gives back the last hold (a destructor the host called) still
-// has to return through the module. A thread has left when it has ended, or
-// when neither its instruction pointer, nor a register, nor a word of its live
-// stack points into the module's image. Stale words that happen to point
-// there only delay the release; a hold taken meanwhile keeps the reference.
+// library (which never unloads, see PinModule) gives that reference back once
+// every thread that gave back a hold has left the code: the holds are given
+// back as the last step of a deallocation, after which such a thread still
+// returns through this library's and the module's code. A thread has left
+// when it has ended, or when it is seen (suspended) with its instruction
+// pointer in neither library's code and no return address into either near
+// the top of its stack. A stale word there only delays the release; a hold
+// taken meanwhile keeps the reference.
 #include <windows.h>
 
 #include <algorithm>
@@ -37,8 +38,14 @@ struct ModuleHolds {
 
 // Leavers kept per module before those that ended are dropped.
 constexpr size_t kLeaversBeforePrune = 64;
-// The releaser's longest pause between two looks at a thread, in ms.
+// The releaser's first look at a thread comes this many ms after the last
+// hold went, and the longest pause between two looks.
+constexpr DWORD kFirstLook = 10;
 constexpr DWORD kLongestPause = 64;
+// The words above a thread's stack pointer that may hold the return addresses
+// of the few frames that give back a hold: the deallocation, the deleting
+// destructor and the release call with its lock.
+constexpr uintptr_t kReturnWords = 96;
 
 std::mutex g_holdsLock;
 std::map<HMODULE, ModuleHolds> g_holds;
@@ -80,10 +87,32 @@ void AddLeaver(ModuleHolds& holds) {
   leavers.push_back(Leaver{id, thread});
 }
 
-bool Inside(uintptr_t value, uintptr_t begin, uintptr_t end) { return value >= begin && value < end; }
+// The span of a module's executable sections, where an instruction pointer or
+// a return address into it points. Its handle and data (a host's HMODULE, a
+// table of virtual operations) lie elsewhere in the image.
+struct CodeSpan {
+  uintptr_t begin = 0;
+  uintptr_t end = 0;
+  explicit CodeSpan(HMODULE module);
+  bool Holds(uintptr_t value) const { return value >= begin && value < end; }
+};
 
-// Whether the suspended thread may still run code of [begin, end).
-bool RunsCodeOf(const CONTEXT& context, uintptr_t begin, uintptr_t end) {
+CodeSpan::CodeSpan(HMODULE module) {
+  const uintptr_t base = reinterpret_cast<uintptr_t>(module);
+  const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
+  const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+  begin = base + nt->OptionalHeader.SizeOfImage;
+  end = base;
+  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+    if (!(section->Characteristics & IMAGE_SCN_MEM_EXECUTE)) continue;
+    begin = std::min<uintptr_t>(begin, base + section->VirtualAddress);
+    end = std::max<uintptr_t>(end, base + section->VirtualAddress + section->Misc.VirtualSize);
+  }
+}
+
+// Whether the suspended thread may still run code of either span.
+bool RunsCodeOf(const CONTEXT& context, const CodeSpan& module, const CodeSpan& platform) {
 #if defined(_M_X64) || defined(__x86_64__)
   const uintptr_t registers[] = {context.Rip, context.Rax, context.Rbx, context.Rcx, context.Rdx,
                                  context.Rsi, context.Rdi, context.Rbp, context.R8,  context.R9,
@@ -95,27 +124,29 @@ bool RunsCodeOf(const CONTEXT& context, uintptr_t begin, uintptr_t end) {
   const uintptr_t sp = context.Esp;
 #endif
   for (uintptr_t value : registers) {
-    if (Inside(value, begin, end)) return true;
+    if (module.Holds(value) || platform.Holds(value)) return true;
   }
   // The live stack runs from sp to the end of its committed region.
   MEMORY_BASIC_INFORMATION region;
   if (!::VirtualQuery(reinterpret_cast<const void*>(sp), &region, sizeof region)) return true;
-  const uintptr_t top = reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize;
+  const uintptr_t top = std::min<uintptr_t>(reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize,
+                                 sp + kReturnWords * sizeof(uintptr_t));
   for (uintptr_t at = sp & ~(sizeof(uintptr_t) - 1); at + sizeof(uintptr_t) <= top; at += sizeof(uintptr_t)) {
-    if (Inside(*reinterpret_cast<const uintptr_t*>(at), begin, end)) return true;
+    const uintptr_t value = *reinterpret_cast<const uintptr_t*>(at);
+    if (module.Holds(value) || platform.Holds(value)) return true;
   }
   return false;
 }
 
-// Returns once the thread has left [begin, end) or ended.
-void WaitUntilLeft(HANDLE thread, uintptr_t begin, uintptr_t end) {
-  for (DWORD pause = 1;; pause = std::min(pause * 2, kLongestPause)) {
+// Returns once the thread has left both spans or ended.
+void WaitUntilLeft(HANDLE thread, const CodeSpan& module, const CodeSpan& platform) {
+  for (DWORD pause = kFirstLook;; pause = std::min(pause * 2, kLongestPause)) {
     if (HasEnded(thread)) return;
     if (::SuspendThread(thread) != static_cast<DWORD>(-1)) {
       // Nothing here allocates: the suspended thread may hold the heap's lock.
       CONTEXT context = {};
       context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
-      const bool inside = !::GetThreadContext(thread, &context) || RunsCodeOf(context, begin, end);
+      const bool inside = !::GetThreadContext(thread, &context) || RunsCodeOf(context, module, platform);
       ::ResumeThread(thread);
       if (!inside) return;
     }
@@ -127,10 +158,12 @@ void WaitUntilLeft(HANDLE thread, uintptr_t begin, uintptr_t end) {
 // module has no holds and no thread runs its code.
 DWORD WINAPI ReleaseWhenLeft(void* arg) {
   const HMODULE module = static_cast<HMODULE>(arg);
-  const uintptr_t begin = reinterpret_cast<uintptr_t>(module);
-  const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(module);
-  const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(begin + dos->e_lfanew);
-  const uintptr_t end = begin + nt->OptionalHeader.SizeOfImage;
+  HMODULE self = nullptr;
+  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&g_holdsLock), &self);
+  const CodeSpan code(module);
+  const CodeSpan platform(self);
+  ::Sleep(kFirstLook);
   for (;;) {
     std::vector<Leaver> leavers;
     {
@@ -148,7 +181,7 @@ DWORD WINAPI ReleaseWhenLeft(void* arg) {
       leavers.swap(holds.leavers);
     }
     for (const Leaver& leaver : leavers) {
-      WaitUntilLeft(leaver.thread, begin, end);
+      WaitUntilLeft(leaver.thread, code, platform);
       ::CloseHandle(leaver.thread);
     }
   }
