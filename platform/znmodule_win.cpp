@@ -130,7 +130,7 @@ bool RunsCodeOf(const CONTEXT& context, const CodeSpan& module, const CodeSpan& 
   MEMORY_BASIC_INFORMATION region;
   if (!::VirtualQuery(reinterpret_cast<const void*>(sp), &region, sizeof region)) return true;
   const uintptr_t top = std::min<uintptr_t>(reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize,
-                                 sp + kReturnWords * sizeof(uintptr_t));
+                                            sp + kReturnWords * sizeof(uintptr_t));
   for (uintptr_t at = sp & ~(sizeof(uintptr_t) - 1); at + sizeof(uintptr_t) <= top; at += sizeof(uintptr_t)) {
     const uintptr_t value = *reinterpret_cast<const uintptr_t*>(at);
     if (module.Holds(value) || platform.Holds(value)) return true;
@@ -204,6 +204,10 @@ void PinModule(const void* address) {
 void znmodule_hold(const void* address) {
   const HMODULE module = ModuleOf(address, false);
   if (!module) return;
+  // The releaser runs this library's code while the module goes, which may
+  // be the only reason this library is loaded.
+  static const bool s_bPinned = (znplatform::PinModule(&g_holdsLock), true);
+  (void)s_bPinned;
   std::lock_guard<std::mutex> lock(g_holdsLock);
   ModuleHolds& holds = g_holds[module];
   if (holds.count++ == 0 && !holds.referenced) holds.referenced = ModuleOf(address, true) != nullptr;
