@@ -6,8 +6,9 @@
 namespace znplatform {
 
 // Loads the module holding address for good. The platform library does so
-// before its first task thread starts: such a thread runs its code until it
-// has ended, which may be after every module that used it was unloaded.
+// with the first hold a module takes on itself: the releaser, and the task
+// threads of that module's objects, run the platform library's code while or
+// after the module goes, which may have been the platform library's only user.
 void PinModule(const void* address);
 
 }  // namespace znplatform

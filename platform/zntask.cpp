@@ -27,7 +27,6 @@
 
 #include "base/znplatform.h"
 #include "base/zntask.h"
-#include "platform/znmodule.h"
 #include "platform/znreactor.h"
 #include "platform/znthread.h"
 #include "platform/znthreadid.h"
@@ -342,10 +341,6 @@ bool CZNTaskBase::Start() {
   while (failures > 0 && !g_nFailStarts.compare_exchange_weak(failures, failures - 1, std::memory_order_relaxed)) {
   }
   if (failures == 0) {
-    // The thread runs this library's code until it has ended, whoever
-    // unloads what meanwhile.
-    static const bool s_bPinned = (znplatform::PinModule(kLogTag), true);
-    (void)s_bPinned;
     ThreadStart* start = new ThreadStart{core, this, generation, threadId, hooks};
     created = core->thread.Start(&TaskThreadEntry, start, znplatform::kTaskStackReservation, error);
     if (!created) delete start;
