@@ -67,6 +67,18 @@ inline uint64_t zn_ticks_from_counter(uint64_t c, uint64_t f) {
   return s * 1000 + (r * 1000) / f;
 }
 
+// ---- keeping a library loaded -------------------------------------------------------
+// A library whose objects outlive a host's unload call (FreeLibrary, dlclose)
+// keeps itself loaded while any of them exists. address is any address inside
+// that library; the program itself is never unloaded and needs no hold.
+// Takes one hold; the first one takes a reference on the library from the
+// system's loader.
+ZNBASE_API void znmodule_hold(const void* address);
+// Gives back one hold; meant as the last step of freeing such an object, so
+// that only returns remain. The loader's reference goes back after the last
+// hold, once every thread that gave one back has left the library's code.
+ZNBASE_API void znmodule_release(const void* address);
+
 // ---- GBK --------------------------------------------------------------------------
 // UTF-16 text to GBK bytes and back (glibc iconv). False when the text cannot be
 // converted; out is then empty.

@@ -71,6 +71,8 @@ class ZNBASE_API CZNTaskBase : public CRefCountSafe {
 // twice runs once; room for 8, false when full or fn is null.
 typedef void (*zntask_threadexit_t)();
 ZNBASE_API bool zntask_atthreadexit(zntask_threadexit_t fn);
+// Takes fn back, once no thread runs it: for a library being unloaded.
+ZNBASE_API void zntask_removethreadexit(zntask_threadexit_t fn);
 
 // For tests: the next count task starts fail as when the system refuses a
 // thread (Start logs and returns false). 0 ends it.

@@ -47,6 +47,10 @@ CHttpClient::~CHttpClient() {
   m_pScopeHolder = nullptr;
 }
 
+void* CHttpClient::operator new(size_t n) { return AllocateHoldingLibrary(n); }
+
+void CHttpClient::operator delete(void* p) { FreeHoldingLibrary(p); }
+
 // ---- settings ----------------------------------------------------------------------
 
 void CHttpClient::SetNotify(IHttpClientNotify* pNotify) { m_pNotify = pNotify; }

@@ -87,6 +87,10 @@ class CHttpClient : public zn::IHttpClientEx,
   CHttpClient(const CHttpClient&) = delete;
   CHttpClient& operator=(const CHttpClient&) = delete;
   ~CHttpClient() override;
+  // A client keeps this library loaded from its allocation to its
+  // deallocation, so that a host may unload the library before deleting it.
+  static void* operator new(size_t n);
+  static void operator delete(void* p);
 
   // ---- zn::IHttpClient ----
   void SetNotify(IHttpClientNotify* pNotify) override;

@@ -11,7 +11,13 @@
 // mingw's std::shared_mutex keeps 276 bytes of its first exclusive lock after
 // its destruction, which grew a Windows host by that much per client.
 //
-// Threads: any. Owns its lock; the target is borrowed until Shutdown.
+// The holder also keeps this library loaded while it lives: it outlives its
+// client and every call record made for it, whose code a host that unloads
+// the library early (FreeLibrary before deleting the client) still needs.
+//
+// Threads: any. Owns its lock and, from allocation to deallocation, one hold
+// on the library; the target is
+// borrowed until Shutdown.
 #pragma once
 
 #include "base/znplatform.h"
@@ -21,11 +27,30 @@ namespace zn {
 
 class CHttpClient;
 
+// An address inside this library, which names it to the platform's holds.
+inline const char g_cHttpLibraryMark = 0;
+
+// The allocation of an object that keeps this library loaded while it lives
+// (a client, a scope holder): the hold is taken with the memory and given back
+// after it, the last step of a deleting destructor, which leaves nothing of
+// this library to run but returns.
+inline void* AllocateHoldingLibrary(size_t n) {
+  void* p = ::operator new(n);
+  znmodule_hold(&g_cHttpLibraryMark);
+  return p;
+}
+inline void FreeHoldingLibrary(void* p) {
+  ::operator delete(p);
+  znmodule_release(&g_cHttpLibraryMark);
+}
+
 class CHttpClientScopeHolder final : public CScopeHolder<CHttpClient> {
  public:
   explicit CHttpClientScopeHolder(CHttpClient* pClient)
       : CScopeHolder<CHttpClient>(pClient), m_hLock(znrwlock_alloc()) {}
   ~CHttpClientScopeHolder() override { znrwlock_destroy(m_hLock); }
+  static void* operator new(size_t n) { return AllocateHoldingLibrary(n); }
+  static void operator delete(void* p) { FreeHoldingLibrary(p); }
 
   // Calls fn(client) while the client lives; its destruction waits for fn.
   template <class Fn>

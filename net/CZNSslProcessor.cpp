@@ -52,6 +52,13 @@ class CSelfReference final {
 // that ran TLS left about 4.5 KB behind.
 void ReleaseOpenSslThreadState() { OPENSSL_thread_stop(); }
 
+// Registers the release above for every task thread, and takes it back as
+// this library is unloaded: the platform library's threads may outlive it.
+struct OpenSslThreadExitHook final {
+  OpenSslThreadExitHook() { zntask_atthreadexit(&ReleaseOpenSslThreadState); }
+  ~OpenSslThreadExitHook() { zntask_removethreadexit(&ReleaseOpenSslThreadState); }
+};
+
 bool IsHandshakeInProgress(int e) {
   return e == SSL_ERROR_NONE || e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE ||
          e == SSL_ERROR_WANT_CONNECT || e == SSL_ERROR_WANT_ACCEPT;
@@ -88,8 +95,7 @@ CZNSslProcessor::CZNSslProcessor(znsocket_t s, const zn::strutf8& strSSLName, IS
                                  const CZNTlsVerify& verify)
     : ssl_ctx(nullptr), m_pSink(pSink), m_strSSLName(strSSLName), m_oVerify(verify), m_bHandshakeDone(false) {
   // The threads that run TLS are the library's task threads.
-  static const bool s_bThreadExitHooked = zntask_atthreadexit(&ReleaseOpenSslThreadState);
-  (void)s_bThreadExitHooked;
+  static const OpenSslThreadExitHook s_oThreadExitHook;
   ssl_ctx = CreateSslContext();
   if (ssl_ctx && m_oVerify.m_bVerify && !SetUpVerification()) {
     FreeSslContext(ssl_ctx);

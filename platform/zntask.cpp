@@ -12,10 +12,12 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -41,11 +43,12 @@ const char kDefaultTaskName[] = "ZNTask";
 // (zntask_failstarts); tests reach the failure path through it.
 std::atomic<uint32_t> g_nFailStarts{0};
 
-// The functions every task thread runs as it ends (zntask_atthreadexit).
-// Slots are filled once, in order, under g_exitHooksLock; threads read them
-// without the lock.
+// The functions every task thread runs as it ends (zntask_atthreadexit), in
+// order from the first slot; the filled slots come first. A thread runs them
+// under g_exitHooksLock, so that a module that removes its function as it is
+// unloaded (zntask_removethreadexit) waits for a run of it to end.
 constexpr size_t kMaxThreadExitHooks = 8;
-std::atomic<zntask_threadexit_t> g_exitHooks[kMaxThreadExitHooks];
+zntask_threadexit_t g_exitHooks[kMaxThreadExitHooks];
 std::mutex g_exitHooksLock;
 
 struct TaskCore;
@@ -183,8 +186,8 @@ void TaskThreadMain(std::shared_ptr<TaskCore> core, CZNTaskBase* owner, uint64_t
   if (stillOwner && t_pCurrentTask == stillOwner) stillOwner->OnStop();
   t_pCurrentTask = nullptr;
   t_pCurrentCore = nullptr;
-  for (const std::atomic<zntask_threadexit_t>& hook : g_exitHooks) {
-    const zntask_threadexit_t fn = hook.load(std::memory_order_acquire);
+  std::lock_guard<std::mutex> lock(g_exitHooksLock);
+  for (const zntask_threadexit_t fn : g_exitHooks) {
     if (!fn) break;
     fn();
   }
@@ -381,15 +384,20 @@ CZNTaskBase* CZNTaskBase::Current() { return t_pCurrentTask; }
 bool zntask_atthreadexit(zntask_threadexit_t fn) {
   if (!fn) return false;
   std::lock_guard<std::mutex> lock(g_exitHooksLock);
-  for (std::atomic<zntask_threadexit_t>& hook : g_exitHooks) {
-    const zntask_threadexit_t held = hook.load(std::memory_order_relaxed);
-    if (held == fn) return true;
-    if (!held) {
-      hook.store(fn, std::memory_order_release);
+  for (zntask_threadexit_t& hook : g_exitHooks) {
+    if (hook == fn) return true;
+    if (!hook) {
+      hook = fn;
       return true;
     }
   }
   return false;
+}
+
+void zntask_removethreadexit(zntask_threadexit_t fn) {
+  std::lock_guard<std::mutex> lock(g_exitHooksLock);
+  zntask_threadexit_t* const end = std::remove(std::begin(g_exitHooks), std::end(g_exitHooks), fn);
+  std::fill(end, std::end(g_exitHooks), nullptr);
 }
 
 void zntask_failstarts(uint32_t count) { g_nFailStarts.store(count, std::memory_order_relaxed); }

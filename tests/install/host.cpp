@@ -10,7 +10,11 @@
 // answers with the request's method, body length and headers) and /named
 // (which names a file) and op.txt (small.txt's twin), each result checked: a host whose table of virtual
 // operations disagreed with the library's fails here.
+// A sixth argument names a copy of the library (a module of its own) that is
+// loaded, used for one client (idle, then with a download running) and
+// unloaded before that client is deleted: the client must keep it loaded.
 // Exits non-zero on the first mismatch.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -18,8 +22,23 @@
 #include <iterator>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "znhttpclient.h"
+
+#ifdef _WIN32
+#include <windows.h>
+void* OpenLibrary(const char* path) { return LoadLibraryA(path); }
+void* Symbol(void* library, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+void CloseLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+#else
+#include <dlfcn.h>
+void* OpenLibrary(const char* path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+void* Symbol(void* library, const char* name) { return dlsym(library, name); }
+void CloseLibrary(void* library) { dlclose(library); }
+#endif
 
 #define EXPECT(cond)                                           \
   do {                                                         \
@@ -36,7 +55,10 @@ class Notify final : public IHttpClientNotify {
  public:
   void OnConnecting(zn::IHttpClient*, zn::strutf16&) override {}
   void OnConnected(zn::IHttpClient*) override {}
-  void OnDownloadStart(zn::IHttpClient*, uint32_t dwPresent, uint32_t) override { m_dwPresent = dwPresent; }
+  void OnDownloadStart(zn::IHttpClient*, uint32_t dwPresent, uint32_t) override {
+    m_dwPresent = dwPresent;
+    m_bStarted = true;
+  }
   void OnProgress(zn::IHttpClient*, uint64_t, uint64_t, uint32_t, uint64_t) override {}
   void OnRedirected(zn::IHttpClient*, zn::strutf16&) override { ++m_nRedirects; }
   void OnDownloadComplete(zn::IHttpClient*, uint32_t dwCode) override {
@@ -54,6 +76,7 @@ class Notify final : public IHttpClientNotify {
   }
   uint32_t m_dwPresent = 0;  // written on the notify task before the completion
   int m_nRedirects = 0;
+  std::atomic<bool> m_bStarted{false};
 
  private:
   std::mutex m_lock;
@@ -283,14 +306,39 @@ int Operations(CZNTaskIO* task, const std::string& http, const std::string& http
   return 0;
 }
 
+// The host unloads the library while a client of it lives, then deletes the
+// client; once idle, once with a download on the worker and notifications
+// bound for the host's task.
+int Unload(CZNTaskIO* task, const char* library, const std::string& http) {
+  for (const bool transfer : {false, true}) {
+    void* module = OpenLibrary(library);
+    EXPECT(module);
+    const auto create = reinterpret_cast<zn::IHttpClientEx* (*)(CZNTaskBase*)>(Symbol(module, "zn_create_httpclient_ex"));
+    EXPECT(create);
+    Notify notify;
+    zn::IHttpClientEx* client = create(task);
+    client->SetNotify(&notify);
+    client->SetNotifyFlags(0x14);  // start and progress, bound for the host's task
+    if (transfer) {
+      EXPECT(client->Download(zn::strutf16((http + "/data.bin").c_str()), nullptr));
+      for (int i = 0; i < 10000 && !notify.m_bStarted; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      EXPECT(notify.m_bStarted);
+    }
+    CloseLibrary(module);
+    delete client;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   CZNTaskIO* task = new CZNTaskIO("host", 50, 1);
   EXPECT(task->Start());
   int result = Settings(task);
-  if (result == 0 && argc == 5) result = Transfers(task, argv[1], argv[2], argv[3], argv[4]);
-  if (result == 0 && argc == 5) result = Operations(task, argv[1], argv[2], argv[4]);
+  if (result == 0 && argc >= 5) result = Transfers(task, argv[1], argv[2], argv[3], argv[4]);
+  if (result == 0 && argc >= 5) result = Operations(task, argv[1], argv[2], argv[4]);
+  if (result == 0 && argc == 6) result = Unload(task, argv[5], argv[1]);
   task->Stop();
   task->Release();
   if (result == 0) std::puts("host ok");

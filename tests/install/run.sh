@@ -7,6 +7,8 @@
 # share one connection in nginx's log.
 # With a toolchain file as the fourth argument the host is cross-built for
 # Windows and run under Wine with the two DLLs beside it.
+# The first host also gets a copy of the HTTP library under another name, a
+# module of its own that it unloads while a client of it lives.
 set -euo pipefail
 build="$1"; src="$(cd "$2" && pwd)"; flags="${3:-}"; toolchain="${4:-}"
 work=$(mktemp -d)
@@ -96,9 +98,11 @@ if [ -n "$toolchain" ]; then
     -DdaDuzaDuvidoVo_DIR="$work/prefix/lib/cmake/daDuzaDuvidoVo" "${link[@]}" >/dev/null
   cmake --build "$work/host" >/dev/null
   cp "$work/prefix/bin/"*.dll "$work/host/"
-  # Wine's drive Z: is the Linux root.
+  cp "$work/prefix/bin/daDuzaDuvidoVo.dll" "$work/host/znunload.dll"
+  # Wine's drive Z: is the Linux root. A program that dies of a fault under
+  # Wine may still exit with 0: the host's last line tells.
   wine "$work/host/znhost.exe" "http://127.0.0.1:$http_port" "https://127.0.0.1:$https_port" \
-    "Z:$work/www/data.bin" "Z:$work/out"
+    "Z:$work/www/data.bin" "Z:$work/out" znunload.dll | grep "^host ok"
   one_connection
   exit 0
 fi
@@ -114,7 +118,9 @@ PKG_CONFIG_PATH="$(dirname "$(find "$work/prefix" -name daDuzaDuvidoVo.pc)")" \
   make -s -C "$work/make" VPATH="$src" FLAGS="$flags" >/dev/null
 
 export LD_LIBRARY_PATH="$work/prefix/lib:$work/prefix/lib64:${LD_LIBRARY_PATH:-}"
-"$work/host/znhost" "http://127.0.0.1:$http_port" "https://127.0.0.1:$https_port" "$work/www/data.bin" "$work/out"
+cp -L "$(find "$work/prefix" -name libdaDuzaDuvidoVo.so)" "$work/znunload.so"
+"$work/host/znhost" "http://127.0.0.1:$http_port" "https://127.0.0.1:$https_port" "$work/www/data.bin" "$work/out" \
+  "$work/znunload.so"
 one_connection
 "$work/make/znhost"
 "$work/prefix/bin/znget" --help >/dev/null
