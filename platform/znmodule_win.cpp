@@ -42,6 +42,10 @@ constexpr size_t kLeaversBeforePrune = 64;
 // hold went, and the longest pause between two looks.
 constexpr DWORD kFirstLook = 10;
 constexpr DWORD kLongestPause = 64;
+// Looks at one thread before the releaser stops watching it and keeps the
+// reference for good (about ten seconds): the module then simply stays
+// loaded, and no host thread is suspended over and over for the rest of the run.
+constexpr int kLooksBeforeKeeping = 160;
 // The words above a thread's stack pointer that may hold the return addresses
 // of the few frames that give back a hold: the deallocation, the deleting
 // destructor and the release call with its lock.
@@ -138,20 +142,24 @@ bool RunsCodeOf(const CONTEXT& context, const CodeSpan& module, const CodeSpan& 
   return false;
 }
 
-// Returns once the thread has left both spans or ended.
-void WaitUntilLeft(HANDLE thread, const CodeSpan& module, const CodeSpan& platform) {
-  for (DWORD pause = kFirstLook;; pause = std::min(pause * 2, kLongestPause)) {
-    if (HasEnded(thread)) return;
+// True once the thread has left both spans or ended; false when it is still
+// seen inside after about kLooksBeforeKeeping looks, which a stale word near
+// the top of an idle thread's stack can cause for good.
+bool WaitUntilLeft(HANDLE thread, const CodeSpan& module, const CodeSpan& platform) {
+  DWORD pause = kFirstLook;
+  for (int look = 0; look < kLooksBeforeKeeping; ++look, pause = std::min(pause * 2, kLongestPause)) {
+    if (HasEnded(thread)) return true;
     if (::SuspendThread(thread) != static_cast<DWORD>(-1)) {
       // Nothing here allocates: the suspended thread may hold the heap's lock.
       CONTEXT context = {};
       context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
       const bool inside = !::GetThreadContext(thread, &context) || RunsCodeOf(context, module, platform);
       ::ResumeThread(thread);
-      if (!inside) return;
+      if (!inside) return true;
     }
     ::Sleep(pause);
   }
+  return HasEnded(thread);
 }
 
 // The releaser thread of one module: gives the loader reference back once the
@@ -180,9 +188,17 @@ DWORD WINAPI ReleaseWhenLeft(void* arg) {
       }
       leavers.swap(holds.leavers);
     }
+    bool left = true;
     for (const Leaver& leaver : leavers) {
-      WaitUntilLeft(leaver.thread, code, platform);
+      left = left && WaitUntilLeft(leaver.thread, code, platform);
       ::CloseHandle(leaver.thread);
+    }
+    if (!left) {
+      std::lock_guard<std::mutex> lock(g_holdsLock);
+      ModuleHolds& holds = g_holds[module];
+      holds.kept = true;
+      holds.releasing = false;
+      return 0;
     }
   }
   ::FreeLibrary(module);
