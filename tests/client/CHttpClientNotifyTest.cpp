@@ -36,10 +36,11 @@ TEST(CHttpClientNotifyTest, MaskFiltersAndOneThreadDeliversInOrder) {
   const std::vector<std::string> all = {"OnConnecting", "OnConnected",  "OnDownloadStart",
                                         "OnProgress",   "OnRedirected", "OnDownloadComplete"};
   const struct {
-    uint8_t flags;
+    int flags;  // -1: the default, never set
     bool withTask;
     std::vector<std::string> expected;
   } cases[] = {
+      {-1, true, {"OnProgress", "OnRedirected", "OnDownloadComplete"}},
       {0x08, true, {"OnProgress", "OnRedirected", "OnDownloadComplete"}},
       {0x00, true, {"OnProgress", "OnRedirected", "OnDownloadComplete"}},
       {0x01, true, {"OnConnecting", "OnProgress", "OnRedirected", "OnDownloadComplete"}},
@@ -49,7 +50,7 @@ TEST(CHttpClientNotifyTest, MaskFiltersAndOneThreadDeliversInOrder) {
       {0xFF, false, all},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << static_cast<int>(c.flags) << (c.withTask ? "" : " on the worker"));
+    SCOPED_TRACE(testing::Message() << c.flags << (c.withTask ? "" : " on the worker"));
     ProbeHost host(c.flags, c.withTask);
     CZNTaskBase* deliverer = host.task();
     if (c.withTask) {

@@ -226,13 +226,14 @@ inline std::string BodyOf(zn::IHttpClientEx* client) {
 // worker.
 class Host {
  public:
-  explicit Host(uint8_t flags = 0xFF, bool withNotifyTask = true, bool probe = false)
+  // flags < 0: the client's own default mask, never set.
+  explicit Host(int flags = 0xFF, bool withNotifyTask = true, bool probe = false)
       : m_task("notify"), m_notify(m_rec) {
     CZNTaskIO* task = withNotifyTask ? m_task.task() : nullptr;
     m_pProbe = probe ? new ProbeClient(task) : nullptr;
     m_pClient.reset(probe ? m_pProbe : zn_create_httpclient_ex(task));
     m_pClient->SetNotify(&m_notify);
-    m_pClient->SetNotifyFlags(flags);
+    if (flags >= 0) m_pClient->SetNotifyFlags(static_cast<uint8_t>(flags));
   }
   zn::IHttpClientEx* operator->() const { return m_pClient.get(); }
   zn::IHttpClientEx* get() const { return m_pClient.get(); }
@@ -285,7 +286,7 @@ class Host {
 // A host whose client is a ProbeClient.
 class ProbeHost final : public Host {
  public:
-  explicit ProbeHost(uint8_t flags = 0xFF, bool withNotifyTask = true) : Host(flags, withNotifyTask, true) {}
+  explicit ProbeHost(int flags = 0xFF, bool withNotifyTask = true) : Host(flags, withNotifyTask, true) {}
 };
 
 // One download to target on a fresh host whose callbacks run on the worker
